@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <streambuf>
+
+#include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
+
+// The serial port as a character stream buffer: no buffering of its own, every
+// byte goes to the port at once; the only storage is a one-byte look-ahead.
+class serialib : public std::basic_streambuf<char> {
+ public:
+  serialib();
+  ~serialib() override;
+  serialib(const serialib&) = delete;
+  serialib& operator=(const serialib&) = delete;
+
+  // 1 when open and configured; -1 no such port, -2 cannot open, -3 cannot
+  // read the line settings, -5 cannot apply them, -6 cannot apply time-outs.
+  int8_t Open(const char* name);
+  // One timed read: the count (0 when nothing arrived), -1 when the time-outs
+  // could not be applied, -2 when the read failed.
+  long ReadBytes(void* buffer, size_t n);
+
+  bool IsOpen() const;
+  void Close();
+  // Bytes waiting in the port's input queue (the look-ahead byte not counted);
+  // -1 when the query failed.
+  long Waiting();
+  // Waits for input without consuming it.
+  Velkor::HardwareAPI::Platform::WaitResult WaitReadable(int64_t timeout_ns);
+  bool AssertDtr();
+
+  const Velkor::HardwareAPI::Platform::PortTimeouts& Timeouts() const { return timeouts_; }
+  bool HasLookahead() const { return has_lookahead_; }
+
+ protected:
+  int_type overflow(int_type c) override;
+  int_type pbackfail(int_type c) override;
+  std::streamsize showmanyc() override;
+  int_type underflow() override;
+  int_type uflow() override;
+  std::streamsize xsgetn(char_type* s, std::streamsize n) override;
+  std::streamsize xsputn(const char_type* s, std::streamsize n) override;
+  std::basic_streambuf<char>* setbuf(char_type* s, std::streamsize n) override;
+
+ private:
+  uint8_t lookahead_ = 0;
+  bool has_lookahead_ = false;
+  std::unique_ptr<Velkor::HardwareAPI::Platform::PortDriver> port_;
+  Velkor::HardwareAPI::Platform::PortTimeouts timeouts_{};
+};

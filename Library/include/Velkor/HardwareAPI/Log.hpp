@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Velkor::HardwareAPI {
+
+// The system's message text for a platform error code, or "unknown".
+std::wstring SystemErrorMessage(int32_t code);
+
+// Prints one line "[err] <file>:<line>> <message>: [<code>] <text>\n" to standard
+// error in a single write and flushes it. `message_format` is printf-style.
+void LogError(const char* file, unsigned line, int32_t code, const char* message_format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Where a message comes from: the file and line texts are fixed parts of the
+// message, not the place of the call.
+struct LogSite {
+  const char* file;
+  unsigned line;
+  const char* message;  // printf-style, without the trailing ": [%d] %ls\n"
+};
+
+}  // namespace Velkor::HardwareAPI

@@ -1,0 +1,115 @@
+#include "Velkor/HardwareAPI/Devices/Device.hpp"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "Velkor/HardwareAPI/Log.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
+
+namespace Velkor::HardwareAPI::Devices {
+
+namespace {
+
+constexpr const char* kFile = "Library/src/Device";
+constexpr LogSite kHeaderTimeout{kFile, 78, "timeout waiting for header code"};
+constexpr LogSite kHeaderReadFailed{kFile, 94, "unable to read header code from stream"};
+constexpr LogSite kNotificationHeaderTimeout{kFile, 112, "timeout draining notification header"};
+constexpr LogSite kNotificationPayloadTimeout{kFile, 128, "timeout draining notification payload"};
+constexpr LogSite kPayloadTimeout{kFile, 153, "timeout waiting for bytes"};
+constexpr LogSite kPayloadReadFailed{kFile, 163, "unable to read '%zu' bytes from stream"};
+
+// A reply that has partly arrived is usually completed within microseconds.
+constexpr auto kPartialArrivalPause = std::chrono::microseconds(20);
+
+using Clock = std::chrono::steady_clock;
+
+// Logs only when the platform has an error to report; otherwise the failure is silent.
+void LogIfError(const LogSite& site) {
+  const int32_t code = Platform::LastError();
+  if (code != 0) LogError(site.file, site.line, code, "%s", site.message);
+}
+
+}  // namespace
+
+Device::Device(IO::SerialStream* stream_, float read_timeout_)
+    : read_timeout(read_timeout_),
+      stream(stream_),
+      tx_buffer(new uint8_t[kBufferSize]()),
+      rx_buffer(new uint8_t[kBufferSize]()) {}
+
+void Device::WriteCommand(size_t n) {
+  if (stream == nullptr || n > kBufferSize) return;
+  stream->Write(tx_buffer.get(), n);
+}
+
+bool Device::WaitForBytes(size_t k) {
+  if (stream == nullptr) return false;
+  const bool limited = read_timeout > 0;
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(limited ? read_timeout : 0.0));
+  for (;;) {
+    const int32_t queued = stream->Available();
+    if (queued >= 0 && static_cast<size_t>(queued) >= k) return true;
+    const auto now = Clock::now();
+    if (limited && now > deadline) return false;
+    if (queued == 0) {
+      const auto left = limited ? std::chrono::nanoseconds(deadline - now) : std::chrono::nanoseconds(-1);
+      // A port that went away will not deliver: fail now rather than at the deadline.
+      if (stream->WaitReadable(left) == Platform::WaitResult::Gone) return false;
+    } else {
+      std::this_thread::sleep_for(kPartialArrivalPause);
+    }
+  }
+}
+
+uint8_t Device::ReadHeaderCode() {
+  if (stream == nullptr) return 0;
+  uint8_t* rx = rx_buffer.get();
+  for (;;) {
+    if (!WaitForBytes(1)) {
+      LogIfError(kHeaderTimeout);
+      return 0;
+    }
+    stream->read(reinterpret_cast<char*>(rx), 1);
+    if (!stream->good()) {
+      if (!stream->eof()) LogIfError(kHeaderReadFailed);
+      return 0;
+    }
+    const uint8_t code = rx[0];
+    if (code != kNotificationA && code != kNotificationB) return code;
+
+    uint8_t header[2] = {};
+    if (!WaitForBytes(2)) {
+      LogIfError(kNotificationHeaderTimeout);
+      return 0;
+    }
+    stream->read(reinterpret_cast<char*>(header), 2);
+    if (!stream->good()) return 0;
+    const uint8_t length = header[1];
+    if (length == 0) continue;
+    if (!WaitForBytes(length)) {
+      LogIfError(kNotificationPayloadTimeout);
+      return 0;
+    }
+    stream->read(reinterpret_cast<char*>(rx), length);
+    if (!stream->good()) return 0;
+  }
+}
+
+uint32_t Device::ReadPayload(size_t n) {
+  if (stream == nullptr || n > kBufferSize) return 0;
+  if (!WaitForBytes(n)) {
+    LogIfError(kPayloadTimeout);
+    return 0;
+  }
+  stream->read(reinterpret_cast<char*>(rx_buffer.get()), static_cast<std::streamsize>(n));
+  if (stream->good()) return static_cast<uint32_t>(stream->gcount());
+  if (!stream->eof()) {
+    const int32_t code = Platform::LastError();
+    if (code != 0) LogError(kPayloadReadFailed.file, kPayloadReadFailed.line, code, kPayloadReadFailed.message, n);
+  }
+  return 0;
+}
+
+}  // namespace Velkor::HardwareAPI::Devices

@@ -1,0 +1,58 @@
+#include "Velkor/HardwareAPI/Log.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "Platform/ErrorText.hpp"
+
+namespace Velkor::HardwareAPI {
+
+std::wstring SystemErrorMessage(int32_t code) {
+  std::wstring text = Platform::ErrorText(code);
+  if (text.empty()) return L"unknown";
+  return text;
+}
+
+namespace {
+
+// The wide text as UTF-8, so the line prints the same whatever the C locale is.
+void AppendUtf8(std::string& out, const std::wstring& text) {
+  for (wchar_t wc : text) {
+    auto c = static_cast<uint32_t>(wc);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+}
+
+}  // namespace
+
+void LogError(const char* file, unsigned line, int32_t code, const char* message_format, ...) {
+  char message[512];
+  va_list args;
+  va_start(args, message_format);
+  std::vsnprintf(message, sizeof message, message_format, args);
+  va_end(args);
+
+  char head[640];
+  std::snprintf(head, sizeof head, "[err] %s:%u> %s: [%d] ", file, line, message, code);
+  std::string out(head);
+  AppendUtf8(out, SystemErrorMessage(code));
+  out.push_back('\n');
+  std::fwrite(out.data(), 1, out.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace Velkor::HardwareAPI

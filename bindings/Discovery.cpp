@@ -1,0 +1,3 @@
+#include "Registration.hpp"
+
+void RegisterDiscovery(py::module_&) {}

@@ -1,0 +1,3 @@
+#include "Registration.hpp"
+
+void RegisterHandle(py::module_&) {}

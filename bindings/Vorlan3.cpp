@@ -1,0 +1,3 @@
+#include "Registration.hpp"
+
+void RegisterVorlan3(py::module_&) {}

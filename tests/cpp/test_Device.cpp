@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Velkor/HardwareAPI/Devices/Device.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "support/PtyEmulator.hpp"
+
+using namespace std::chrono;
+using Velkor::HardwareAPI::Devices::Device;
+using Velkor::HardwareAPI::IO::SerialStream;
+using Velkor::HardwareAPI::Platform::SetLastError;
+using VelkorTest::Bytes;
+using VelkorTest::PtyEmulator;
+
+namespace {
+
+double SecondsSince(steady_clock::time_point start) {
+  return duration<double>(steady_clock::now() - start).count();
+}
+
+struct Rig {
+  PtyEmulator device;
+  SerialStream stream{device.SlavePath().c_str(), true};
+  Device base{&stream, 0.3f};
+};
+
+}  // namespace
+
+TEST(Device, BuffersStartZeroed) {
+  Rig rig;
+  for (size_t i = 0; i < Device::kBufferSize; ++i) {
+    ASSERT_EQ(rig.base.tx_buffer[i], 0);
+    ASSERT_EQ(rig.base.rx_buffer[i], 0);
+  }
+}
+
+TEST(Device, WriteCommandSendsTheLeadingBytesOfTheSendBuffer) {
+  Rig rig;
+  rig.base.tx_buffer[0] = 0x2A;
+  rig.base.tx_buffer[1] = 0x11;
+  rig.base.tx_buffer[2] = 0x22;
+  rig.base.WriteCommand(2);
+  ASSERT_TRUE(rig.device.WaitWritten(2));
+  std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_EQ(rig.device.Written(), (Bytes{0x2A, 0x11}));
+}
+
+TEST(Device, HeaderCodeDrainsNotificationFrames) {
+  struct Case {
+    const char* name;
+    Bytes wire;
+    uint8_t code;
+  };
+  Bytes long_notification{0xBB, 0x00, 0xFF};
+  for (int i = 0; i < 255; ++i) long_notification.push_back(static_cast<uint8_t>(i));
+  long_notification.push_back(0x0B);
+  const Case cases[] = {
+      {"plain code", {0x2B}, 0x2B},
+      {"notification with payload", {0xBA, 0x00, 0x03, 1, 2, 3, 0xD0}, 0xD0},
+      {"zero-length notification", {0xBB, 0x07, 0x00, 0xDF}, 0xDF},
+      {"255-byte notification", long_notification, 0x0B},
+      {"two notifications", {0xBA, 0, 1, 9, 0xBB, 0, 0, 0x1B}, 0x1B},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.device.Send(c.wire);
+    EXPECT_EQ(rig.base.ReadHeaderCode(), c.code) << c.name;
+    EXPECT_EQ(rig.base.rx_buffer[0], c.code) << c.name;
+    EXPECT_EQ(rig.stream.Available(), 0) << c.name;
+  }
+}
+
+TEST(Device, HeaderCodeSplitAcrossArrivals) {
+  Rig rig;
+  rig.base.read_timeout = 2.0f;
+  rig.device.Send({0xBA, 0x00});
+  rig.device.SendAfter(milliseconds(60), {0x02, 5});
+  rig.device.SendAfter(milliseconds(60), {6, 0x2B});
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0x2B);
+}
+
+TEST(Device, SilentPortTimesOutSilentlyWhenNoErrorIsRecorded) {
+  Rig rig;
+  SetLastError(0);
+  testing::internal::CaptureStderr();
+  const auto start = steady_clock::now();
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0);
+  const double took = SecondsSince(start);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_GE(took, 0.29);
+  EXPECT_LT(took, 2.0);
+}
+
+TEST(Device, TimeoutLinesCarryTheRecordedError) {
+  Rig rig;
+  SetLastError(5);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0);
+  rig.device.Send({0xBA});
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0) << "a lone notification code";
+  EXPECT_EQ(rig.base.ReadPayload(4), 0u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[err] Library/src/Device:78> timeout waiting for header code: [5] Input/output error\n"
+            "[err] Library/src/Device:112> timeout draining notification header: [5] Input/output error\n"
+            "[err] Library/src/Device:153> timeout waiting for bytes: [5] Input/output error\n");
+  SetLastError(0);
+}
+
+TEST(Device, NotificationPayloadTimeout) {
+  Rig rig;
+  SetLastError(5);
+  rig.device.Send({0xBA, 0x00, 0x05, 1, 2});
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[err] Library/src/Device:128> timeout draining notification payload: [5] Input/output error\n");
+  SetLastError(0);
+}
+
+TEST(Device, PayloadShortLeavesBytesQueuedAndExactIsRead) {
+  Rig rig;
+  rig.device.Send({1, 2, 3, 4});
+  while (rig.stream.Available() < 4) std::this_thread::sleep_for(milliseconds(2));
+  EXPECT_EQ(rig.base.ReadPayload(6), 0u);
+  EXPECT_EQ(rig.stream.Available(), 4);
+
+  Rig exact;
+  Bytes block(255);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(255 - i);
+  exact.device.Send(block);
+  EXPECT_EQ(exact.base.ReadPayload(255), 255u);
+  EXPECT_EQ(exact.base.rx_buffer[0], 255);
+  EXPECT_EQ(exact.base.rx_buffer[254], 1);
+  EXPECT_EQ(exact.base.ReadPayload(Device::kBufferSize + 1), 0u) << "more than the buffer holds";
+}
+
+TEST(Device, NoLimitWaitsForALateReply) {
+  Rig rig;
+  rig.base.read_timeout = 0.0f;
+  rig.device.SendAfter(milliseconds(600), {0x0B});
+  const auto start = steady_clock::now();
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0x0B);
+  EXPECT_GE(SecondsSince(start), 0.5);
+}
+
+TEST(Device, HangUpFailsTheWaitAtOnce) {
+  Rig rig;
+  rig.base.read_timeout = 0.0f;  // would otherwise wait for ever
+  rig.device.SendAfter(milliseconds(50), {});
+  rig.device.ExpectThenHangUp(0);
+  const auto start = steady_clock::now();
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0);
+  EXPECT_LT(SecondsSince(start), 3.0);
+}

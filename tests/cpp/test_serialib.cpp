@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "Velkor/HardwareAPI/IO/serialib.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "support/PtyEmulator.hpp"
+
+using namespace std::chrono;
+using Velkor::HardwareAPI::Platform::LastError;
+using Velkor::HardwareAPI::Platform::SetLastError;
+using VelkorTest::Bytes;
+using VelkorTest::PtyEmulator;
+
+namespace {
+
+// Exposes the stream-buffer operations the standard streams call.
+class ProbePort : public serialib {
+ public:
+  using serialib::overflow;
+  using serialib::pbackfail;
+  using serialib::showmanyc;
+  using serialib::underflow;
+  using serialib::uflow;
+  using serialib::xsgetn;
+  using serialib::xsputn;
+};
+
+double SecondsSince(steady_clock::time_point start) {
+  return duration<double>(steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(SerialPort, OpenResultCodesForMissingNonTtyAndHeldPorts) {
+  SetLastError(0);
+  ProbePort missing;
+  EXPECT_EQ(missing.Open("/dev/velkor-no-such-port"), -1);
+  EXPECT_EQ(LastError(), ENOENT);
+  EXPECT_FALSE(missing.IsOpen());
+
+  const std::string file = ::testing::TempDir() + "velkor-not-a-tty";
+  std::ofstream(file) << "x";
+  ProbePort plain;
+  EXPECT_EQ(plain.Open(file.c_str()), -3);
+  EXPECT_TRUE(plain.IsOpen()) << "a failure after the open leaves the port open";
+  std::remove(file.c_str());
+
+  PtyEmulator device;
+  ProbePort first, second;
+  EXPECT_EQ(first.Open(device.SlavePath().c_str()), 1);
+  EXPECT_EQ(second.Open(device.SlavePath().c_str()), -2);
+  EXPECT_EQ(LastError(), EBUSY);
+  first.Close();
+  ProbePort third;
+  EXPECT_EQ(third.Open(device.SlavePath().c_str()), 1) << "closing releases the port";
+}
+
+TEST(SerialPort, ClosedPortDoesNothing) {
+  ProbePort port;
+  char buffer[4] = {};
+  EXPECT_EQ(port.xsgetn(buffer, 4), 0);
+  EXPECT_EQ(port.xsputn("abcd", 4), 0);
+  EXPECT_EQ(port.underflow(), std::char_traits<char>::eof());
+  EXPECT_EQ(port.showmanyc(), 0);
+  EXPECT_EQ(port.overflow('x'), std::char_traits<char>::eof());
+}
+
+TEST(SerialPort, OpenAppliesTheFixedTimeouts) {
+  PtyEmulator device;
+  ProbePort port;
+  ASSERT_EQ(port.Open(device.SlavePath().c_str()), 1);
+  const auto& t = port.Timeouts();
+  EXPECT_EQ(t.read_interval, 1000u);
+  EXPECT_EQ(t.read_total_per_byte, 8u);
+  EXPECT_EQ(t.read_total_constant, 8u);
+  EXPECT_EQ(t.write_total_per_byte, 8u);
+  EXPECT_EQ(t.write_total_constant, 8u);
+}
+
+TEST(SerialPort, SilentReadReturnsZeroAfterTotalLimit) {
+  PtyEmulator device;
+  ProbePort port;
+  ASSERT_EQ(port.Open(device.SlavePath().c_str()), 1);
+  uint8_t buffer[25];
+  const auto start = steady_clock::now();
+  EXPECT_EQ(port.ReadBytes(buffer, 25), 0);
+  const double took = SecondsSince(start);
+  // 1000 ms + 8 ms per byte.
+  EXPECT_GE(took, 1.19);
+  EXPECT_LT(took, 3.0);
+  EXPECT_EQ(port.Timeouts().read_total_constant, 1000u);
+}
+
+TEST(SerialPort, ReadReturnsAsSoonAsAllBytesArriveOrAfterIntervalGap) {
+  PtyEmulator device;
+  ProbePort port;
+  ASSERT_EQ(port.Open(device.SlavePath().c_str()), 1);
+  device.SendAfter(milliseconds(50), {1, 2, 3});
+  uint8_t buffer[8] = {};
+  auto start = steady_clock::now();
+  EXPECT_EQ(port.ReadBytes(buffer, 3), 3);
+  EXPECT_LT(SecondsSince(start), 0.9);
+  EXPECT_EQ(buffer[2], 3);
+
+  // Two bytes then silence: the 1000 ms gap ends the read well before its
+  // total limit of 1000 + 8 * 200 ms.
+  device.Send({7, 8});
+  uint8_t big[200];
+  start = steady_clock::now();
+  EXPECT_EQ(port.ReadBytes(big, 200), 2);
+  const double took = SecondsSince(start);
+  EXPECT_GE(took, 0.95);
+  EXPECT_LT(took, 2.2);
+}
+
+TEST(SerialPort, LookaheadSlotRules) {
+  PtyEmulator device;
+  ProbePort port;
+  ASSERT_EQ(port.Open(device.SlavePath().c_str()), 1);
+  device.Send({0x41, 0x42, 0x43});
+  ASSERT_TRUE(device.WaitWritten(0));
+  std::this_thread::sleep_for(milliseconds(50));
+
+  EXPECT_EQ(port.underflow(), 0x41);
+  EXPECT_EQ(port.underflow(), 0x41) << "underflow peeks without consuming";
+  EXPECT_EQ(port.showmanyc(), 1);
+  EXPECT_EQ(port.pbackfail('z'), std::char_traits<char>::eof()) << "slot already full";
+  EXPECT_EQ(port.uflow(), 0x41);
+  EXPECT_FALSE(port.HasLookahead());
+
+  EXPECT_EQ(port.pbackfail('z'), 'z');
+  char one = 0;
+  EXPECT_EQ(port.xsgetn(&one, 1), 1);
+  EXPECT_EQ(one, 'z') << "a pushed-back byte comes first, without touching the port";
+
+  EXPECT_EQ(port.pbackfail('y'), 'y');
+  char three[3] = {};
+  EXPECT_EQ(port.xsgetn(three, 3), 3);
+  EXPECT_EQ(std::string(three, 3), "yBC");
+  EXPECT_EQ(port.pbackfail(std::char_traits<char>::eof()), std::char_traits<char>::eof());
+}
+
+TEST(SerialPort, WritesReachTheDevice) {
+  PtyEmulator device;
+  ProbePort port;
+  ASSERT_EQ(port.Open(device.SlavePath().c_str()), 1);
+  Bytes payload(200);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(port.xsputn(reinterpret_cast<const char*>(payload.data()), 200), 200);
+  EXPECT_EQ(port.overflow(0xFF), 0xFF);
+  ASSERT_TRUE(device.WaitWritten(201));
+  Bytes expected = payload;
+  expected.push_back(0xFF);
+  EXPECT_EQ(device.Written(), expected);
+}
+
+TEST(SerialPort, HangUpEndsAReadAtOnce) {
+  PtyEmulator device;
+  ProbePort port;
+  ASSERT_EQ(port.Open(device.SlavePath().c_str()), 1);
+  SetLastError(0);
+  device.HangUp();
+  uint8_t buffer[4];
+  const auto start = steady_clock::now();
+  EXPECT_EQ(port.ReadBytes(buffer, 4), -2);
+  EXPECT_LT(SecondsSince(start), 0.5);
+  EXPECT_NE(LastError(), 0);
+}
