@@ -1,0 +1,46 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Velkor/HardwareAPI/IO/SerialStream.hpp"
+
+namespace py = pybind11;
+
+namespace VelkorBinding {
+
+// Issues a DeprecationWarning attributed to the caller's line. Call it with the
+// lock held, before any device work; a filter that turns it into an error stops
+// the call before anything is sent.
+inline void WarnDeprecated(const char* text) {
+  if (PyErr_WarnEx(PyExc_DeprecationWarning, text, 1) != 0) throw py::error_already_set();
+}
+
+// The device code reads elements 0 to 2 unconditionally.
+inline void RequireTriple(const std::vector<float>& values, const char* argument) {
+  if (values.size() < 3)
+    throw py::value_error(std::string(argument) + " needs at least 3 elements, got " + std::to_string(values.size()));
+}
+
+inline std::array<float, 3> Triple(const std::vector<float>& values) { return {values[0], values[1], values[2]}; }
+
+// A device needs a stream to talk through.
+inline Velkor::HardwareAPI::IO::SerialStream* RequireStream(Velkor::HardwareAPI::IO::SerialStream* stream,
+                                                            const char* owner) {
+  if (stream == nullptr) throw py::type_error(std::string(owner) + "(): the stream must be a SerialStream, not None");
+  return stream;
+}
+
+// uuid.UUID(hex=...) from 16 identifier bytes in wire order; uuid is imported at call time.
+inline py::object ToUuidObject(const uint8_t* bytes) {
+  char hex[33];
+  for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+  return py::module_::import("uuid").attr("UUID")(py::arg("hex") = std::string(hex, 32));
+}
+
+}  // namespace VelkorBinding
