@@ -1,0 +1,119 @@
+"""A device played on the master side of a real pseudo-terminal.
+
+The host opens ``path``; the emulator records everything the host writes and
+answers from a script: after the host has written ``request_size`` more bytes,
+wait ``delay`` seconds, then write ``reply`` (or hang up).
+"""
+
+import collections
+import os
+import select
+import threading
+import time
+import tty
+
+
+class PtyDevice:
+    def __init__(self):
+        self._master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        tty.setraw(slave)
+        # Held open so the line stays raw between host opens; closed on hang-up.
+        self._slave = slave
+        self._lock = threading.Condition()
+        self._script = collections.deque()
+        self._written = bytearray()
+        self._consumed = 0
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def expect(self, request_size, reply, delay=0.0):
+        with self._lock:
+            self._script.append((request_size, bytes(reply), delay, False))
+            self._lock.notify_all()
+
+    def expect_then_hang_up(self, request_size, delay=0.0):
+        with self._lock:
+            self._script.append((request_size, b"", delay, True))
+            self._lock.notify_all()
+
+    def send(self, data):
+        with self._lock:
+            self._write(bytes(data))
+
+    def send_after(self, delay, data):
+        self.expect(0, data, delay)
+
+    def written(self):
+        with self._lock:
+            return bytes(self._written)
+
+    def wait_written(self, n, timeout=5.0):
+        with self._lock:
+            return self._lock.wait_for(lambda: len(self._written) >= n, timeout)
+
+    def wait_script_done(self, timeout=10.0):
+        with self._lock:
+            return self._lock.wait_for(lambda: not self._script, timeout)
+
+    def hang_up(self):
+        with self._lock:
+            self._hang_up()
+
+    def close(self):
+        with self._lock:
+            self._stop = True
+            self._lock.notify_all()
+        self._thread.join(timeout=5)
+        with self._lock:
+            self._hang_up()
+
+    def _hang_up(self):
+        for name in ("_master", "_slave"):
+            fd = getattr(self, name)
+            if fd is not None:
+                os.close(fd)
+                setattr(self, name, None)
+
+    def _write(self, data):
+        view = memoryview(data)
+        while self._master is not None and view:
+            sent = os.write(self._master, view)
+            view = view[sent:]
+
+    def _run(self):
+        while True:
+            with self._lock:
+                if self._stop:
+                    return
+                step = None
+                if self._script and len(self._written) - self._consumed >= self._script[0][0]:
+                    step = self._script[0]
+                    self._consumed += step[0]
+                fd = self._master
+            if step is not None:
+                request_size, reply, delay, hang_up = step
+                if delay:
+                    time.sleep(delay)
+                with self._lock:
+                    if hang_up:
+                        self._hang_up()
+                    else:
+                        self._write(reply)
+                    self._script.popleft()
+                    self._lock.notify_all()
+                continue
+            if fd is None:
+                time.sleep(0.005)
+                continue
+            try:
+                ready, _, _ = select.select([fd], [], [], 0.005)
+                data = os.read(fd, 4096) if ready else b""
+            except OSError:
+                data = b""
+                time.sleep(0.005)
+            if data:
+                with self._lock:
+                    self._written += data
+                    self._lock.notify_all()
