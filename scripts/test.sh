@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets everything up, then runs every test: the C++ suite, the C++ suite again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Python suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+export PATH="$PWD/.venv/bin:$PATH"
+PYBIND11_DIR="$(.venv/bin/python -c 'import pybind11; print(pybind11.get_cmake_dir())')"
+
+echo "== C++ suite"
+cmake -S . -B build/tests -G Ninja -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/tests
+build/tests/velkor_tests
+
+echo "== C++ suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -G Ninja -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF -DVELKOR_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/sanitize
+ASAN_OPTIONS="abort_on_error=1:halt_on_error=1:detect_leaks=1" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  build/sanitize/velkor_tests
+
+echo "== Python suite"
+.venv/bin/python -m pytest -q -p no:cacheprovider tests/python
