@@ -1,3 +1,136 @@
-#include "Registration.hpp"
+#include <pybind11/pybind11.h>
 
-void RegisterHandle(py::module_&) {}
+#include <cstddef>
+#include <cstdint>
+
+#include "BindingHelpers.hpp"
+#include "Registration.hpp"
+#include "Velkor/HardwareAPI/Devices/Handle.hpp"
+
+// The pure-virtual message names the class as spelled in the override macro.
+namespace API = Velkor::HardwareAPI;
+
+using API::Devices::Handle;
+using API::Devices::StrixelStatus;
+using API::IO::SerialStream;
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr size_t kQuaternionSize = 4;
+constexpr size_t kUserDataCapacity = 255;
+
+// Both need the lock: the override macros take it before their arguments are built.
+py::list FloatList(const float* values, size_t n) {
+  py::list list(n);
+  for (size_t i = 0; i < n; ++i) list[i] = py::float_(values[i]);
+  return list;
+}
+
+py::list ByteList(const uint8_t* bytes, size_t n) {
+  py::list list(n);
+  for (size_t i = 0; i < n; ++i) list[i] = py::int_(bytes[i]);
+  return list;
+}
+
+// Hands the field-taking callbacks to the methods a Python subclass defines.
+class TrampolineHandle : public API::Devices::Handle {
+ public:
+  using API::Devices::Handle::Handle;
+  using API::Devices::Handle::OnReceiveHandleErrorResponse;
+  using API::Devices::Handle::OnReceiveHandleInfo;
+  using API::Devices::Handle::OnReceiveHandleStatusMessage;
+
+  void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
+                           uint8_t hardware_version, uint8_t firmware_version) override {
+    PYBIND11_OVERRIDE_NAME(void, API::Devices::Handle, "OnReceiveHandleInfo", OnReceiveHandleInfo,
+                           tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
+  }
+
+  void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion, uint8_t error_flag,
+                                    uint8_t hall_effect_sensor_level, uint8_t user_data_length,
+                                    const uint8_t* user_data) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, API::Devices::Handle, "OnReceiveHandleStatusMessage",
+                                OnReceiveHandleStatusMessage, device_id, FloatList(quaternion, kQuaternionSize),
+                                error_flag, hall_effect_sensor_level, user_data_length,
+                                ByteList(user_data, user_data_length));
+  }
+
+  void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
+    PYBIND11_OVERRIDE_NAME(void, API::Devices::Handle, "OnReceiveHandleErrorResponse", OnReceiveHandleErrorResponse,
+                           device_id, error_code);
+  }
+};
+
+int32_t ReceiveReleased(Handle& self) {
+  py::gil_scoped_release release;
+  uint8_t code = 0;
+  return self.Receive(code);
+}
+
+}  // namespace
+
+void RegisterHandle(py::module_& m) {
+  using Release = py::call_guard<py::gil_scoped_release>;
+  py::class_<Handle, TrampolineHandle>(m, "Handle", "The strixel handle class")
+      .def(py::init(
+               [](SerialStream* stream) { return new Handle(VelkorBinding::RequireStream(stream, "Handle")); },
+               [](SerialStream* stream) {
+                 return new TrampolineHandle(VelkorBinding::RequireStream(stream, "Handle"));
+               }),
+           py::keep_alive<1, 2>())
+      .def("SendDeviceWakeup", &Handle::SendDeviceWakeup, Release())
+      .def(
+          "SendHandleState",
+          [](Handle& self, uint16_t device_id, uint8_t data_length, uint8_t user_data) {
+            // Python supplies one byte; the device code would copy data_length of them.
+            if (data_length > 1)
+              throw py::value_error("SendHandleState(): data_length can be at most 1, there is one user_data byte");
+            py::gil_scoped_release release;
+            self.SendHandleState(device_id, data_length, &user_data);
+          },
+          "device_id"_a = 0, "data_length"_a = 0, "user_data"_a = py::none(), "send handle state")
+      .def("RequestStatus", &Handle::RequestStatus, Release(), "request handle status")
+      .def("OnReceiveHandleInfo",
+           static_cast<void (Handle::*)(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t)>(&Handle::OnReceiveHandleInfo),
+           "tool_data_remaining"_a, "device_id"_a, "device_model_number"_a, "hardware_version"_a,
+           "firmware_version"_a)
+      .def(
+          "OnReceiveHandleStatusMessage",
+          [](Handle& self, uint16_t device_id, float quaternion, uint8_t error_flag, uint8_t hall_effect_sensor_level,
+             uint8_t user_data_length, uint8_t user_data) {
+            // The slot reads four components and user_data_length bytes; Python gives one of each.
+            const float components[kQuaternionSize] = {quaternion, 0.0f, 0.0f, 0.0f};
+            const uint8_t bytes[kUserDataCapacity] = {user_data};
+            self.OnReceiveHandleStatusMessage(device_id, components, error_flag, hall_effect_sensor_level,
+                                              user_data_length, bytes);
+          },
+          "device_id"_a, "quaternion"_a, "error_flag"_a, "hall_effect_sensor_level"_a, "user_data_length"_a,
+          "user_data"_a)
+      .def("OnReceiveHandleErrorResponse",
+           static_cast<void (Handle::*)(uint16_t, uint8_t)>(&Handle::OnReceiveHandleErrorResponse), "device_id"_a,
+           "error_code"_a)
+      .def("Receive", &ReceiveReleased, "Receive data from the handle")
+      .def(
+          "Receive",
+          [](Handle& self, uint8_t) {
+            VelkorBinding::WarnDeprecated("Receive with one argument is deprecated");
+            return ReceiveReleased(self);
+          },
+          "obsolete"_a, "[DEPRECATED] Receive current and return current")
+      .def(
+          "GetStrixelStatus",
+          [](Handle& self) {
+            StrixelStatus status;
+            {
+              py::gil_scoped_release release;
+              status = self.GetStrixelStatus();
+            }
+            return py::dict("device_id"_a = status.device_id,
+                            "quaternion"_a = FloatList(status.quaternion, kQuaternionSize),
+                            "error_flag"_a = status.error_flag,
+                            "hall_effect_sensor_level"_a = status.hall_effect_sensor_level,
+                            "buttons"_a = status.buttons, "battery_level"_a = status.battery_level);
+          },
+          "Get the most recent Strixel informations");
+}

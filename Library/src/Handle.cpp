@@ -1,0 +1,152 @@
+#include "Velkor/HardwareAPI/Devices/Handle.hpp"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "Velkor/HardwareAPI/Devices/StrixelFrame.hpp"
+
+namespace Velkor::HardwareAPI::Devices {
+
+namespace {
+
+constexpr size_t kHandleStateHeaderSize = 4;
+// A poll interval short against the one-to-two-second status wait.
+constexpr auto kStatusPollInterval = std::chrono::milliseconds(10);
+constexpr auto kPartialArrivalPause = std::chrono::milliseconds(1);
+
+uint16_t U16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
+
+float F32(const uint8_t* bytes) {
+  const uint32_t bits = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+                        (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+StrixelStatus Failed(uint8_t flag) {
+  StrixelStatus status;
+  status.error_flag = flag;
+  return status;
+}
+
+}  // namespace
+
+Handle::Handle(IO::SerialStream* stream_, float read_timeout_) : Device(stream_, read_timeout_) {}
+
+void Handle::SendDeviceWakeup() {
+  tx_buffer[0] = kWakeup;
+  WriteCommand(1);
+}
+
+void Handle::RequestStatus() {
+  tx_buffer[0] = kRequestStatus;
+  WriteCommand(1);
+}
+
+void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
+  uint8_t* tx = tx_buffer.get();
+  tx[0] = kHandleState;
+  tx[1] = static_cast<uint8_t>(device_id);
+  tx[2] = static_cast<uint8_t>(device_id >> 8);
+  tx[3] = data_length;
+  if (user_data != nullptr) {
+    std::memcpy(tx + kHandleStateHeaderSize, user_data, data_length);
+  } else {
+    std::memset(tx + kHandleStateHeaderSize, 0, data_length);
+  }
+  WriteCommand(kHandleStateHeaderSize + data_length);
+}
+
+int32_t Handle::Receive(uint8_t& code) {
+  code = ReadHeaderCode();
+  const uint8_t* rx = rx_buffer.get();
+  switch (code) {
+    case kInfoMessage: {
+      const uint32_t n = ReadPayload(kInfoSize);
+      HandleInfo info;
+      info.tool_data_remaining = rx[0];
+      info.device_id = U16(rx + 2);
+      info.device_model_number = rx[3];
+      info.hardware_version = rx[4];
+      info.firmware_version = rx[5];
+      OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number, info.hardware_version,
+                          info.firmware_version);
+      OnReceiveHandleInfo(info);
+      return static_cast<int32_t>(n);
+    }
+    case kStatusMessage: {
+      const uint32_t fixed = ReadPayload(kStatusFixedSize);
+      HandleStatusMessage message;
+      message.device_id = U16(rx);
+      message.error_flag = rx[2];
+      message.hall_effect_sensor_level = rx[3];
+      for (size_t i = 0; i < 4; ++i) message.quaternion[i] = F32(rx + 4 + 4 * i);
+      message.user_data_length = rx[20];
+      const uint32_t variable = ReadPayload(message.user_data_length);
+      std::memcpy(message.user_data, rx, message.user_data_length);
+      OnReceiveHandleStatusMessage(message.device_id, message.quaternion, message.error_flag,
+                                   message.hall_effect_sensor_level, message.user_data_length, message.user_data);
+      OnReceiveHandleStatusMessage(message);
+      return static_cast<int32_t>(fixed + variable);
+    }
+    case kErrorResponse: {
+      const uint32_t n = ReadPayload(kErrorSize);
+      HandleErrorResponse response;
+      response.device_id = U16(rx);
+      response.error_code = rx[2];
+      OnReceiveHandleErrorResponse(response.device_id, response.error_code);
+      OnReceiveHandleErrorResponse(response);
+      return static_cast<int32_t>(n);
+    }
+    default:
+      return -1;
+  }
+}
+
+StrixelStatus Handle::GetStrixelStatus() {
+  if (stream == nullptr) return Failed(kStrixelSilent);
+
+  // Whole seconds of the wall clock: the wait lasts between one and two seconds.
+  const std::time_t start = std::time(nullptr);
+  for (;;) {
+    const int32_t queued = stream->Available();
+    if (queued >= kStrixelWaitBytes) break;
+    if (std::time(nullptr) - start > 1) return Failed(kStrixelSilent);
+    if (queued == 0) {
+      if (stream->WaitReadable(kStatusPollInterval) == Platform::WaitResult::Gone) return Failed(kStrixelSilent);
+    } else {
+      std::this_thread::sleep_for(kPartialArrivalPause);
+    }
+  }
+
+  const uint8_t* rx = rx_buffer.get();
+  // ReadPayload(1) lands in rx[0]; the raw frame is gathered behind it and decoded in place.
+  uint8_t* raw = rx_buffer.get() + 1;
+  const size_t raw_capacity = kBufferSize - 1;
+  for (;;) {
+    if (stream->Available() < kStrixelWaitBytes) return Failed(kStrixelNoFrame);
+
+    uint8_t code = ReadHeaderCode();
+    for (int skipped = 0; code != kStatusMessage; ++skipped) {
+      if (code == 0) return Failed(kStrixelNoHeader);
+      if (skipped == kStrixelHeaderSearchLimit) return Failed(kStrixelNoFrame);
+      code = ReadHeaderCode();
+    }
+
+    size_t n = 0;
+    // A frame that outgrows the buffer is left unfinished, and so unusable.
+    while (n < raw_capacity && stream->Available() > 0) {
+      if (ReadPayload(1) != 1) break;
+      raw[n++] = rx[0];
+      if (rx[0] == kSlipEnd) break;
+    }
+
+    StrixelStatus status;
+    if (DecodeStrixelStatusFrame(raw, n, raw, status)) return status;
+  }
+}
+
+}  // namespace Velkor::HardwareAPI::Devices
