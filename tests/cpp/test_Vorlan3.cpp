@@ -1,0 +1,558 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "Velkor/HardwareAPI/Devices/ArmModel.hpp"
+#include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
+#include "support/PtyEmulator.hpp"
+
+using namespace std::chrono;
+using Velkor::HardwareAPI::Devices::ArmModel;
+using Velkor::HardwareAPI::Devices::ArmState;
+using Velkor::HardwareAPI::Devices::DeviceInfo;
+using Velkor::HardwareAPI::Devices::Triple;
+using Velkor::HardwareAPI::Devices::Vorlan3;
+using Velkor::HardwareAPI::IO::SerialStream;
+using VelkorTest::Bytes;
+using VelkorTest::PtyEmulator;
+
+namespace {
+
+constexpr float kTolerance = 1e-5f;
+
+Bytes Floats(std::initializer_list<float> values) {
+  Bytes out;
+  for (float v : values) {
+    uint8_t raw[4];
+    std::memcpy(raw, &v, 4);
+    out.insert(out.end(), raw, raw + 4);
+  }
+  return out;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes Sequence(uint8_t first, size_t count, uint8_t step = 1) {
+  Bytes out;
+  for (size_t i = 0; i < count; ++i) out.push_back(static_cast<uint8_t>(first + i * step));
+  return out;
+}
+
+void ExpectTriple(const Triple& actual, const Triple& expected, const char* what) {
+  for (size_t i = 0; i < 3; ++i) EXPECT_NEAR(actual[i], expected[i], kTolerance) << what << " [" << i << "]";
+}
+
+// Waits (bounded) until the host side has at least n bytes queued.
+bool WaitQueued(SerialStream& stream, int32_t n) {
+  const auto limit = steady_clock::now() + seconds(5);
+  while (stream.Available() < n) {
+    if (steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  return true;
+}
+
+struct Rig {
+  PtyEmulator device;
+  SerialStream stream{device.SlavePath().c_str(), true};
+  Vorlan3 arm{&stream, 0.25f};
+};
+
+// Calibration offsets outlive every arm object; leave none behind for other tests.
+class Vorlan3Test : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    ArmModel::Instance().ResetForNewArm();
+    ArmModel::Instance().Calibrate({0, 0, 0}, {0, 0, 0});
+  }
+};
+
+}  // namespace
+
+TEST_F(Vorlan3Test, ConstructionResetsTheSharedModelButKeepsOffsets) {
+  auto& model = ArmModel::Instance();
+  model.SetGearRatios(2, 2, 2);
+  model.Reset(0.2f, 0.2f, 0.2f, 0.2f, 0.1f);
+  model.Calibrate({10, -20, 40}, {0, 0, 0});
+  const auto offsets = model.AngleOffsets();
+  Vorlan3 arm(nullptr);
+  EXPECT_EQ(model.GearRatios(), (std::array<float, 3>{1, 1, 1}));
+  EXPECT_EQ(model.Lengths(), (std::array<float, 4>{0.14f, 0.14f, 0.165f, 0.165f}));
+  EXPECT_EQ(model.AngleOffsets(), offsets);
+  EXPECT_FLOAT_EQ(arm.read_timeout, Vorlan3::kDefaultReadTimeout);
+}
+
+TEST_F(Vorlan3Test, ExchangeEncodesRequestAndDecodesStateReply) {
+  struct Case {
+    const char* name;
+    uint8_t code, reply_code;
+    Triple request;
+    Bytes expected_request;
+    Bytes reply;
+    Triple first, second;
+  };
+  const Bytes ee_state = Concat({{0x2B}, Floats({0.1f, 0.2f, 0.3f, 1, 2, 3})});
+  const Bytes joint_state = Concat({{0x1B}, Floats({10, -20, 40, -1, 0.5f, 0})});
+  const Case cases[] = {
+      {"force",
+       Vorlan3::kForceRequest,
+       Vorlan3::kEndEffectorStateReply,
+       {1.0f, -2.0f, 0.5f},
+       {0x2A, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x3F},
+       ee_state,
+       {0.1f, 0.2f, 0.3f},
+       {1, 2, 3}},
+      {"position",
+       Vorlan3::kPositionRequest,
+       Vorlan3::kEndEffectorStateReply,
+       {0, 0, 1.5f},
+       {0x2C, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0xC0, 0x3F},
+       ee_state,
+       {0.1f, 0.2f, 0.3f},
+       {1, 2, 3}},
+      {"joint torques",
+       Vorlan3::kJointTorqueRequest,
+       Vorlan3::kJointStateReply,
+       {-1, 0, 2},
+       {0x1A, 0x00, 0x00, 0x80, 0xBF, 0, 0, 0, 0, 0x00, 0x00, 0x00, 0x40},
+       joint_state,
+       {10, -20, 40},
+       {-1, 0.5f, 0}},
+      {"joint angles, reply behind two notifications",
+       Vorlan3::kJointAngleRequest,
+       Vorlan3::kJointStateReply,
+       {0.25f, 0, 0},
+       {0x1C, 0x00, 0x00, 0x80, 0x3E, 0, 0, 0, 0, 0, 0, 0, 0},
+       Concat({{0xBA, 0x01, 0x03, 7, 8, 9, 0xBB, 0x00, 0x00}, joint_state}),
+       {10, -20, 40},
+       {-1, 0.5f, 0}},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.device.Expect(Vorlan3::kRequestSize, c.reply);
+    const ArmState state = rig.arm.Exchange(c.code, c.reply_code, c.request);
+    EXPECT_EQ(rig.device.Written(), c.expected_request) << c.name;
+    ExpectTriple(state.first, c.first, c.name);
+    ExpectTriple(state.second, c.second, c.name);
+    EXPECT_EQ(rig.stream.Available(), 0) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, WrongOrMissingStateReplyGivesZeroTriples) {
+  struct Case {
+    const char* name;
+    Bytes reply;
+    int32_t left_queued;  // the discard attempt takes nothing short of 1024 bytes
+  };
+  const Case cases[] = {
+      {"joint state to a force request", Concat({{0x1B}, Floats({1, 2, 3, 4, 5, 6})}), 24},
+      {"silent port", {}, 0},
+      {"short payload", Concat({{0x2B}, Floats({1, 2, 3})}), 12},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.device.Expect(Vorlan3::kRequestSize, c.reply);
+    const ArmState state = rig.arm.Exchange(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {1, 1, 1});
+    ExpectTriple(state.first, {0, 0, 0}, c.name);
+    ExpectTriple(state.second, {0, 0, 0}, c.name);
+    EXPECT_EQ(rig.stream.Available(), c.left_queued) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, SplitSendLeavesReplyQueuedForReceive) {
+  Rig rig;
+  rig.device.Expect(Vorlan3::kRequestSize, Concat({{0x2B}, Floats({1, 2, 3, 4, 5, 6})}));
+  rig.device.Expect(Vorlan3::kRequestSize, Concat({{0x1B}, Floats({7, 8, 9, 10, 11, 12})}));
+  rig.arm.SendRequest(Vorlan3::kForceRequest, {1.0f, 2.0f, 3.0f});
+  ASSERT_TRUE(WaitQueued(rig.stream, 25));
+  EXPECT_EQ(rig.device.Written(), Concat({{0x2A}, Floats({1, 2, 3})}));
+
+  Triple position{9, 9, 9}, velocity{8, 8, 8};
+  EXPECT_EQ(rig.arm.ReceiveState(position, velocity), 24);
+  ExpectTriple(position, {1, 2, 3}, "position");
+  ExpectTriple(velocity, {4, 5, 6}, "velocity");
+
+  rig.arm.SendRequest(Vorlan3::kJointAngleRequest, {0, 0, 0});
+  Triple angles{}, speeds{};
+  EXPECT_EQ(rig.arm.ReceiveJointState(angles, speeds), 24);
+  ExpectTriple(angles, {7, 8, 9}, "angles");
+  ExpectTriple(speeds, {10, 11, 12}, "joint velocities");
+}
+
+TEST_F(Vorlan3Test, ReceiveStateFailureLeavesOutputsUntouched) {
+  struct Case {
+    const char* name;
+    Bytes wire;
+  };
+  const Case cases[] = {
+      {"silent port", {}},
+      {"wrong code", Concat({{0x1B}, Floats({1, 2, 3, 4, 5, 6})})},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    if (!c.wire.empty()) rig.device.Send(c.wire);
+    Triple position{9, 9, 9}, velocity{8, 8, 8};
+    EXPECT_EQ(rig.arm.ReceiveState(position, velocity), -1) << c.name;
+    EXPECT_EQ(position, (Triple{9, 9, 9})) << c.name;
+    EXPECT_EQ(velocity, (Triple{8, 8, 8})) << c.name;
+    Triple angles{7, 7, 7}, speeds{6, 6, 6};
+    EXPECT_EQ(rig.arm.ReceiveJointState(angles, speeds), -1) << c.name;
+    EXPECT_EQ(angles, (Triple{7, 7, 7})) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, WakeupAndDeviceInfoRecord) {
+  const Bytes record = Concat({{0x34, 0x12, 0x07, 0x02, 0x05}, Sequence(0, 16)});
+  struct Case {
+    const char* name;
+    Bytes reply;
+    int32_t result;
+  };
+  const Case cases[] = {
+      {"plain reply", Concat({{0x0B}, record}), 21},
+      {"behind a notification", Concat({{0xBA, 0x55, 0x03, 1, 2, 3, 0x0B}, record}), 21},
+      {"wrong code", Concat({{0x0C}, record}), -1},
+      {"short record", Concat({{0x0B}, Sequence(0, 20)}), -1},
+      {"silent port", {}, -1},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.device.Expect(1, c.reply);
+    rig.arm.SendDeviceWakeup();
+    DeviceInfo info;
+    info.device_id = 0xBEEF;
+    info.device_id_ext[15] = 0x77;
+    EXPECT_EQ(rig.arm.ReceiveDeviceInfo(info), c.result) << c.name;
+    EXPECT_EQ(rig.device.Written(), Bytes{0x0A}) << c.name;
+    if (c.result == 21) {
+      EXPECT_EQ(info.device_id, 0x1234) << c.name;
+      EXPECT_EQ(info.device_model_number, 7) << c.name;
+      EXPECT_EQ(info.hardware_version, 2) << c.name;
+      EXPECT_EQ(info.firmware_version, 5) << c.name;
+      EXPECT_EQ(Bytes(info.device_id_ext, info.device_id_ext + 16), Sequence(0, 16)) << c.name;
+    } else {
+      EXPECT_EQ(info.device_id, 0xBEEF) << c.name;
+      EXPECT_EQ(info.device_id_ext[15], 0x77) << c.name;
+    }
+  }
+}
+
+TEST_F(Vorlan3Test, IdentifierQueries) {
+  const Bytes ab16(16, 0xAB);
+  const std::array<uint8_t, 16> zeros{};
+  std::array<uint8_t, 16> all_ab;
+  all_ab.fill(0xAB);
+  struct Case {
+    const char* name;
+    uint8_t sub_code;
+    Bytes reply;
+    std::array<uint8_t, 16> expected;
+  };
+  const Case cases[] = {
+      {"device identifier", Vorlan3::kDeviceIdentifier, Concat({{0x0D, 0xD1, 16}, ab16}), all_ab},
+      {"firmware version", Vorlan3::kFirmwareVersion, Concat({{0x0D, 0xD2, 16}, ab16}), all_ab},
+      {"length byte 15", Vorlan3::kDeviceIdentifier, Concat({{0x0D, 0xD1, 15}, ab16}), zeros},
+      {"length byte 17", Vorlan3::kDeviceIdentifier, Concat({{0x0D, 0xD1, 17}, ab16}), zeros},
+      {"other sub-code answered", Vorlan3::kDeviceIdentifier, Concat({{0x0D, 0xD2, 16}, ab16}), zeros},
+      {"wrong first code", Vorlan3::kFirmwareVersion, Concat({{0x0B, 0xD2, 16}, ab16}), zeros},
+      {"codes behind a notification", Vorlan3::kDeviceIdentifier,
+       Concat({{0x0D, 0xBB, 0x00, 0x01, 0x42, 0xD1, 16}, ab16}), all_ab},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.device.Expect(2, c.reply);
+    EXPECT_EQ(rig.arm.QueryIdentifier(c.sub_code), c.expected) << c.name;
+    EXPECT_EQ(rig.device.Written(), (Bytes{0x0D, c.sub_code})) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, IdentifierQueryOnSilentPortGivesZeros) {
+  Rig rig;
+  EXPECT_EQ(rig.arm.QueryIdentifier(Vorlan3::kDeviceIdentifier), (std::array<uint8_t, 16>{}));
+}
+
+TEST_F(Vorlan3Test, StatusQueriesDecodeTheirReplies) {
+  {
+    Rig rig;
+    rig.device.Expect(1, Concat({{0xAB}, Floats({0.5f, 1.0f, -0.25f})}));
+    Triple currents{};
+    EXPECT_TRUE(rig.arm.QueryMotorCurrents(currents));
+    EXPECT_EQ(currents, (Triple{0.5f, 1.0f, -0.25f}));
+    EXPECT_EQ(rig.device.Written(), Bytes{0xAB});
+  }
+  {
+    Rig rig;
+    rig.device.Expect(1, Concat({{0x0C}, Floats({0.1f, -0.2f, 0.3f, 0.9f})}));
+    std::array<float, 4> q{};
+    EXPECT_TRUE(rig.arm.QueryOrientation(q));
+    EXPECT_EQ(q, (std::array<float, 4>{0.1f, -0.2f, 0.3f, 0.9f}));
+    EXPECT_EQ(rig.device.Written(), Bytes{0x0C});
+  }
+  {
+    Rig rig;
+    rig.device.Expect(1, Concat({{0xAA}, Floats({36.5f})}));
+    float temperature = 0;
+    EXPECT_TRUE(rig.arm.QueryTemperature(temperature));
+    EXPECT_EQ(temperature, 36.5f);
+    EXPECT_EQ(rig.device.Written(), Bytes{0xAA});
+  }
+  const std::pair<uint8_t, bool> power_cases[] = {{0x00, false}, {0x01, true}, {0xFF, true}};
+  for (const auto& [byte, powered] : power_cases) {
+    Rig rig;
+    rig.device.Expect(1, {0xAC, byte});
+    bool result = !powered;
+    EXPECT_TRUE(rig.arm.QueryPowerStatus(result)) << int(byte);
+    EXPECT_EQ(result, powered) << int(byte);
+    EXPECT_EQ(rig.device.Written(), Bytes{0xAC});
+  }
+}
+
+TEST_F(Vorlan3Test, StatusQueriesReportMissingOrWrongReplies) {
+  struct Case {
+    const char* name;
+    Bytes reply;
+  };
+  const Case cases[] = {
+      {"silent port", {}},
+      {"wrong code", Concat({{0x2B}, Floats({1, 2, 3, 4})})},
+      {"short payload", {0xAB, 0x00}},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.device.Expect(1, c.reply);
+    Triple currents{7, 7, 7};
+    EXPECT_FALSE(rig.arm.QueryMotorCurrents(currents)) << c.name;
+    EXPECT_EQ(currents, (Triple{7, 7, 7})) << c.name;
+  }
+  Rig rig;
+  rig.arm.read_timeout = 0.1f;
+  std::array<float, 4> q{};
+  bool powered = true;
+  float temperature = 1;
+  EXPECT_FALSE(rig.arm.QueryOrientation(q));
+  EXPECT_FALSE(rig.arm.QueryPowerStatus(powered));
+  EXPECT_FALSE(rig.arm.QueryTemperature(temperature));
+  EXPECT_TRUE(powered);
+  EXPECT_EQ(temperature, 1);
+}
+
+TEST_F(Vorlan3Test, RequestCurrentThenReceiveCurrent) {
+  Rig rig;
+  rig.device.Expect(1, Concat({{0xAB}, Floats({0.5f, 1.0f, -0.25f})}));
+  rig.arm.RequestCurrent();
+  ASSERT_TRUE(WaitQueued(rig.stream, 13));
+  EXPECT_EQ(rig.device.Written(), Bytes{0xAB});
+  Triple currents{7, 7, 7};
+  EXPECT_EQ(rig.arm.ReceiveCurrent(currents), 12);
+  EXPECT_EQ(currents, (Triple{0.5f, 1.0f, -0.25f}));
+  currents = {7, 7, 7};
+  EXPECT_EQ(rig.arm.ReceiveCurrent(currents), -1);
+  EXPECT_EQ(currents, (Triple{7, 7, 7}));
+}
+
+TEST_F(Vorlan3Test, HostComputedPositionUsesReportedJointAngles) {
+  struct Case {
+    const char* name;
+    Bytes reply;
+    Triple position;
+  };
+  const Case cases[] = {
+      {"silent port", {}, {0.000002f, 0.0245f, -0.118548f}},
+      {"device reports (10, -20, 40)", Concat({{0x1B}, Floats({10, -20, 40, 5, 5, 5})}),
+       {-0.009076f, 0.023278f, 0.214190f}},
+      {"device reports (0, -30, 30)", Concat({{0x1B}, Floats({0, -30, 30, 1, 1, 1})}),
+       {-0.000004f, 0.0245f, 0.214618f}},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.device.Expect(Vorlan3::kRequestSize, c.reply);
+    const ArmState state = rig.arm.GetEndEffectorPosition(false);
+    EXPECT_EQ(rig.device.Written(), Concat({{0x1A}, Bytes(12, 0)})) << c.name;
+    ExpectTriple(state.first, c.position, c.name);
+    EXPECT_EQ(state.second, (Triple{0, 0, 0})) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, OnboardPositionIsTheZeroForceExchange) {
+  {
+    Rig rig;
+    rig.device.Expect(Vorlan3::kRequestSize, Concat({{0x2B}, Floats({0.1f, 0.2f, 0.3f, 1, 2, 3})}));
+    const ArmState state = rig.arm.GetEndEffectorPosition(true);
+    EXPECT_EQ(rig.device.Written(), Concat({{0x2A}, Bytes(12, 0)}));
+    ExpectTriple(state.first, {0.1f, 0.2f, 0.3f}, "position");
+    ExpectTriple(state.second, {1, 2, 3}, "velocity");
+  }
+  Rig silent;
+  const ArmState state = silent.arm.GetEndEffectorPosition(true);
+  EXPECT_EQ(state.first, (Triple{0, 0, 0}));
+  EXPECT_EQ(state.second, (Triple{0, 0, 0}));
+}
+
+TEST_F(Vorlan3Test, AdjustAnglesCalibratesAgainstTheReportedPose) {
+  Rig rig;
+  const Bytes pose = Concat({{0x1B}, Floats({10, -20, 40, 0, 0, 0})});
+  rig.device.Expect(Vorlan3::kRequestSize, pose);
+  rig.device.Expect(Vorlan3::kRequestSize, pose);
+  rig.arm.AdjustAngles({0, 0, 0});
+  EXPECT_EQ(rig.device.Written(), Concat({{0x1A}, Bytes(12, 0)}));
+  const auto offsets = ArmModel::Instance().AngleOffsets();
+  ExpectTriple(offsets, {0.174533f, 0.349066f, -0.698132f}, "offsets");
+  ExpectTriple(rig.arm.GetEndEffectorPosition(false).first, {0.000002f, 0.0245f, -0.118548f}, "calibrated pose");
+}
+
+TEST_F(Vorlan3Test, AdjustAnglesOnSilentPortCalibratesFromZeros) {
+  Rig rig;
+  rig.arm.AdjustAngles({10, 20, -30});
+  const float to_rad = ArmModel::kPi / 180.0f;
+  ExpectTriple(ArmModel::Instance().AngleOffsets(), {-10 * to_rad, 20 * to_rad, -30 * to_rad}, "offsets");
+}
+
+TEST_F(Vorlan3Test, SetReadTimeoutChangesLaterFramedReads) {
+  Rig rig;
+  rig.arm.SetReadTimeout(0);
+  EXPECT_EQ(rig.arm.read_timeout, 0.0f);
+  // Without a limit the header read waits for a reply that comes late.
+  rig.device.Expect(1, Concat({{0xAA}, Floats({20})}), milliseconds(400));
+  float temperature = 0;
+  EXPECT_TRUE(rig.arm.QueryTemperature(temperature));
+  EXPECT_EQ(temperature, 20);
+}
+
+TEST_F(Vorlan3Test, FlushInputDiscardsEverythingAPtyCanQueue) {
+  Rig rig;
+  rig.device.Send(Sequence(0, 3000));
+  ASSERT_TRUE(WaitQueued(rig.stream, 3000));
+  rig.arm.FlushInput();
+  EXPECT_EQ(rig.stream.Available(), 0);
+  EXPECT_TRUE(rig.stream.good());
+  rig.device.Send({0x42});
+  ASSERT_EQ(rig.arm.WaitRaw(1, 2.0f), 1u);
+  uint8_t byte = 0;
+  EXPECT_EQ(rig.arm.ReadRawInto(&byte, 1), 1u);
+  EXPECT_EQ(byte, 0x42);
+}
+
+// A pty holds only about 4 KB and refills it from the writer asynchronously, so a
+// flush on a bare pty finds it empty after a few reads. This stream lets a refill land
+// before it reports an empty queue: the pty then behaves like a device streaming into
+// a deep queue, as the 32-read bound is meant for.
+class DeepQueueStream : public SerialStream {
+ public:
+  using SerialStream::SerialStream;
+  int32_t Available() override {
+    ++polls;
+    int32_t queued = SerialStream::Available();
+    if (queued == 0 && WaitReadable(milliseconds(200)) == Velkor::HardwareAPI::Platform::WaitResult::Readable) {
+      queued = SerialStream::Available();
+    }
+    if (queued == 0) ++empty_answers;
+    return queued;
+  }
+  int polls = 0;
+  int empty_answers = 0;
+};
+
+TEST_F(Vorlan3Test, FlushInputStopsAfter32ReadsOfAStreamingDevice) {
+  constexpr size_t kTotal = 40000;
+  Bytes sent(kTotal);
+  for (size_t i = 0; i < kTotal; ++i) sent[i] = static_cast<uint8_t>(i % 251);
+  PtyEmulator device;
+  DeepQueueStream stream(device.SlavePath().c_str(), true);
+  Vorlan3 arm(&stream, 0.25f);
+  std::thread writer([&] { device.Send(sent); });
+  ASSERT_TRUE(WaitQueued(stream, 2048));
+  stream.polls = 0;
+  arm.FlushInput();
+  // Every poll found bytes, so the flush ended on its bound, not on an empty queue.
+  EXPECT_EQ(stream.polls, Vorlan3::kFlushReads);
+  EXPECT_EQ(stream.empty_answers, 0);
+
+  Bytes rest;
+  uint8_t chunk[1024];
+  for (;;) {
+    const size_t n = arm.WaitRaw(sizeof chunk, 0.3f);
+    if (n == 0) break;
+    ASSERT_EQ(arm.ReadRawInto(chunk, n), n);
+    rest.insert(rest.end(), chunk, chunk + n);
+  }
+  writer.join();
+  // The pty sometimes offers less than 1024 bytes to a read, so the flush may take a
+  // little less than 32 KB; never more, and what it leaves is the unbroken tail.
+  ASSERT_GE(rest.size(), kTotal - Vorlan3::kFlushReads * Vorlan3::kBufferSize);
+  ASSERT_LT(rest.size(), kTotal - (Vorlan3::kFlushReads / 2) * Vorlan3::kBufferSize);
+  EXPECT_TRUE(std::equal(rest.begin(), rest.end(), sent.end() - static_cast<std::ptrdiff_t>(rest.size())));
+}
+
+TEST_F(Vorlan3Test, SendRawWritesBytesAsTheyAre) {
+  Rig rig;
+  const uint8_t payload[] = {0x00, 0xBA, 0xFF, 0x0A};
+  EXPECT_TRUE(rig.arm.SendRaw(payload, sizeof payload));
+  ASSERT_TRUE(rig.device.WaitWritten(4));
+  EXPECT_FALSE(rig.arm.SendRaw(payload, 0));
+  std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_EQ(rig.device.Written(), (Bytes{0x00, 0xBA, 0xFF, 0x0A}));
+}
+
+TEST_F(Vorlan3Test, SendRawReportsAFailedWrite) {
+  Rig rig;
+  rig.device.HangUp();
+  const uint8_t payload[] = {1, 2, 3};
+  EXPECT_FALSE(rig.arm.SendRaw(payload, sizeof payload));
+}
+
+TEST_F(Vorlan3Test, RawOperationsWithoutStreamDoNothing) {
+  Vorlan3 arm(nullptr, 0.1f);
+  const uint8_t payload[] = {1};
+  uint8_t out[4] = {9, 9, 9, 9};
+  arm.FlushInput();
+  EXPECT_FALSE(arm.SendRaw(payload, 1));
+  EXPECT_EQ(arm.WaitRaw(4, 0.1f), 0u);
+  EXPECT_EQ(arm.ReadRawInto(out, 4), 0u);
+  EXPECT_EQ(out[0], 9);
+}
+
+TEST_F(Vorlan3Test, WaitRawReportsWhatARawReadMayTake) {
+  struct Case {
+    const char* name;
+    Bytes now;
+    Bytes later;  // sent 60 ms after the wait starts
+    size_t n;
+    float timeout;
+    Bytes expected;
+  };
+  const Case cases[] = {
+      {"nothing asked", {1, 2}, {}, 0, 0.2f, {}},
+      {"all queued", {1, 2, 3, 4, 5}, {}, 4, 0.2f, {1, 2, 3, 4}},
+      {"partial after the time-out", {1, 2}, {}, 4, 0.2f, {1, 2}},
+      {"nothing after the time-out", {}, {}, 4, 0.2f, {}},
+      {"completed within the time-out", {1, 2}, {3, 4}, 4, 3.0f, {1, 2, 3, 4}},
+      {"no limit waits for the rest", {}, {5, 6, 7}, 3, 0.0f, {5, 6, 7}},
+      {"negative means no limit", {1}, {2}, 2, -1.0f, {1, 2}},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    if (!c.now.empty()) {
+      rig.device.Send(c.now);
+      ASSERT_TRUE(WaitQueued(rig.stream, static_cast<int32_t>(c.now.size()))) << c.name;
+    }
+    if (!c.later.empty()) rig.device.SendAfter(milliseconds(60), c.later);
+    const size_t n = rig.arm.WaitRaw(c.n, c.timeout);
+    ASSERT_EQ(n, c.expected.size()) << c.name;
+    Bytes got(n);
+    EXPECT_EQ(rig.arm.ReadRawInto(got.data(), n), n) << c.name;
+    EXPECT_EQ(got, c.expected) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, WaitRawWithoutLimitEndsWhenThePortGoesAway) {
+  Rig rig;
+  rig.device.ExpectThenHangUp(0, milliseconds(50));
+  const auto start = steady_clock::now();
+  EXPECT_EQ(rig.arm.WaitRaw(4, 0.0f), 0u);
+  EXPECT_LT(duration<double>(steady_clock::now() - start).count(), 5.0);
+}
