@@ -1,0 +1,346 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Velkor/HardwareAPI/Devices/Handle.hpp"
+#include "Velkor/HardwareAPI/Devices/StrixelFrame.hpp"
+#include "support/PtyEmulator.hpp"
+
+using namespace std::chrono;
+using namespace Velkor::HardwareAPI::Devices;
+using Velkor::HardwareAPI::IO::SerialStream;
+using VelkorTest::Bytes;
+using VelkorTest::PtyEmulator;
+
+namespace {
+
+// Records every slot so that a test sees which fired and with what.
+struct RecordingHandle : Handle {
+  using Handle::Handle;
+  std::vector<std::string> calls;
+  uint8_t info_fields[5] = {};
+  uint16_t info_device_id = 0;
+  HandleInfo info;
+  HandleStatusMessage status;
+  std::vector<uint8_t> status_user_data;
+  float status_quaternion[4] = {};
+  uint16_t error_device_id = 0;
+  uint8_t error_code = 0;
+  HandleErrorResponse error;
+
+  void OnReceiveHandleInfo(uint8_t remaining, uint16_t id, uint8_t model, uint8_t hardware, uint8_t firmware) override {
+    calls.push_back("info fields");
+    const uint8_t fields[5] = {remaining, 0, model, hardware, firmware};
+    std::memcpy(info_fields, fields, sizeof fields);
+    info_device_id = id;
+  }
+  void OnReceiveHandleInfo(const HandleInfo& record) override {
+    calls.push_back("info record");
+    info = record;
+  }
+  void OnReceiveHandleStatusMessage(uint16_t, const float* q, uint8_t, uint8_t, uint8_t length,
+                                    const uint8_t* data) override {
+    calls.push_back("status fields");
+    std::memcpy(status_quaternion, q, sizeof status_quaternion);
+    status_user_data.assign(data, data + length);
+  }
+  void OnReceiveHandleStatusMessage(const HandleStatusMessage& record) override {
+    calls.push_back("status record");
+    status = record;
+  }
+  void OnReceiveHandleErrorResponse(uint16_t id, uint8_t code) override {
+    calls.push_back("error fields");
+    error_device_id = id;
+    error_code = code;
+  }
+  void OnReceiveHandleErrorResponse(const HandleErrorResponse& record) override {
+    calls.push_back("error record");
+    error = record;
+  }
+};
+
+struct Rig {
+  PtyEmulator device;
+  SerialStream stream{device.SlavePath().c_str(), true};
+  RecordingHandle handle{&stream, 0.3f};
+
+  // Sends and waits (bounded) until every byte is queued on the host side.
+  void Deliver(const Bytes& bytes) {
+    device.Send(bytes);
+    const auto limit = steady_clock::now() + seconds(5);
+    while (stream.Available() < static_cast<int32_t>(bytes.size()) && steady_clock::now() < limit)
+      std::this_thread::sleep_for(milliseconds(1));
+  }
+};
+
+double SecondsSince(steady_clock::time_point start) { return duration<double>(steady_clock::now() - start).count(); }
+
+void PutFloat(Bytes& bytes, float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<uint8_t>(bits >> shift));
+}
+
+Bytes StatusMessage(uint16_t device_id, const float (&q)[4], uint8_t error_flag, uint8_t hall,
+                    const Bytes& user_data) {
+  Bytes wire{Handle::kStatusMessage, static_cast<uint8_t>(device_id), static_cast<uint8_t>(device_id >> 8),
+             error_flag, hall};
+  for (float v : q) PutFloat(wire, v);
+  wire.push_back(static_cast<uint8_t>(user_data.size()));
+  wire.insert(wire.end(), user_data.begin(), user_data.end());
+  return wire;
+}
+
+// 0xDA followed by the stuffed frame of `status`.
+Bytes StatusFrame(const StrixelStatus& status) {
+  Bytes wire(1 + kStrixelMaxEncodedSize);
+  wire[0] = Handle::kStatusMessage;
+  wire.resize(1 + EncodeStrixelStatusFrame(status, wire.data() + 1, kStrixelMaxEncodedSize));
+  return wire;
+}
+
+StrixelStatus SampleStatus(uint8_t device_id) {
+  StrixelStatus s;
+  s.device_id = device_id;
+  s.error_flag = 4;
+  s.hall_effect_sensor_level = 17;
+  s.buttons = 2;
+  s.quaternion[0] = 0.5f;
+  s.quaternion[1] = -0.25f;
+  s.quaternion[2] = 0.125f;
+  s.quaternion[3] = -1.0f;
+  s.battery_level = 3.9f;
+  return s;
+}
+
+void ExpectStatus(const StrixelStatus& got, const StrixelStatus& want, const std::string& name) {
+  EXPECT_EQ(got.error_flag, want.error_flag) << name;
+  EXPECT_EQ(got.device_id, want.device_id) << name;
+  EXPECT_EQ(got.hall_effect_sensor_level, want.hall_effect_sensor_level) << name;
+  EXPECT_EQ(got.buttons, want.buttons) << name;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(got.quaternion[i], want.quaternion[i]) << name << " component " << i;
+  EXPECT_FLOAT_EQ(got.battery_level, want.battery_level) << name;
+}
+
+void ExpectFailed(const StrixelStatus& got, uint8_t flag, const std::string& name) {
+  StrixelStatus zero;
+  zero.error_flag = flag;
+  ExpectStatus(got, zero, name);
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+}  // namespace
+
+TEST(Handle, CommandsWriteTheirBytes) {
+  Rig rig;
+  const uint8_t data[2] = {0x07, 0xC0};
+  rig.handle.SendDeviceWakeup();
+  rig.handle.RequestStatus();
+  rig.handle.SendHandleState(0x1234, 2, data);
+  rig.handle.SendHandleState(0x0005, 0, nullptr);
+  const Bytes expected{0x0A, 0xDA, 0xDB, 0x34, 0x12, 0x02, 0x07, 0xC0, 0xDB, 0x05, 0x00, 0x00};
+  ASSERT_TRUE(rig.device.WaitWritten(expected.size()));
+  std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_EQ(rig.device.Written(), expected);
+}
+
+TEST(Handle, ReceiveDecodesAnInfoMessage) {
+  Rig rig;
+  rig.device.Send({0xBA, 0x00, 0x01, 0x55, 0xD0, 0x05, 0x00, 0x34, 0x12, 0x07, 0x09});
+  uint8_t code = 0;
+  EXPECT_EQ(rig.handle.Receive(code), 6);
+  EXPECT_EQ(code, 0xD0);
+  EXPECT_EQ(rig.handle.calls, (std::vector<std::string>{"info fields", "info record"}));
+  EXPECT_EQ(rig.handle.info_fields[0], 5);
+  EXPECT_EQ(rig.handle.info_device_id, 0x1234);
+  EXPECT_EQ(rig.handle.info_fields[2], 0x12);
+  EXPECT_EQ(rig.handle.info_fields[3], 7);
+  EXPECT_EQ(rig.handle.info_fields[4], 9);
+  EXPECT_EQ(rig.handle.info.device_id, 0x1234);
+  EXPECT_EQ(rig.handle.info.tool_data_remaining, 5);
+  EXPECT_EQ(rig.handle.info.device_model_number, 0x12);
+  EXPECT_EQ(rig.handle.info.firmware_version, 9);
+}
+
+TEST(Handle, ReceiveDecodesStatusMessagesWithAnyUserDataLength) {
+  const float q[4] = {0.5f, -1.5f, 2.25f, -0.0f};
+  for (size_t length : {size_t{0}, size_t{1}, size_t{255}}) {
+    Rig rig;
+    Bytes user_data(length);
+    for (size_t i = 0; i < length; ++i) user_data[i] = static_cast<uint8_t>(255 - i);
+    rig.device.Send(StatusMessage(0xBEEF, q, 3, 21, user_data));
+    uint8_t code = 0;
+    EXPECT_EQ(rig.handle.Receive(code), static_cast<int32_t>(21 + length)) << length;
+    EXPECT_EQ(code, 0xDA);
+    EXPECT_EQ(rig.handle.calls, (std::vector<std::string>{"status fields", "status record"})) << length;
+    EXPECT_EQ(rig.handle.status_user_data, user_data) << length;
+    const HandleStatusMessage& s = rig.handle.status;
+    EXPECT_EQ(s.device_id, 0xBEEF);
+    EXPECT_EQ(s.error_flag, 3);
+    EXPECT_EQ(s.hall_effect_sensor_level, 21);
+    EXPECT_EQ(s.user_data_length, length);
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(s.quaternion[i], q[i]);
+      EXPECT_EQ(rig.handle.status_quaternion[i], q[i]);
+    }
+    for (size_t i = length; i < sizeof s.user_data; ++i) ASSERT_EQ(s.user_data[i], 0) << "byte " << i;
+    EXPECT_EQ(rig.stream.Available(), 0);
+  }
+}
+
+TEST(Handle, ReceiveDecodesAnErrorResponse) {
+  Rig rig;
+  rig.device.Send({0xDF, 0x02, 0x01, 0x04});
+  uint8_t code = 0;
+  EXPECT_EQ(rig.handle.Receive(code), 3);
+  EXPECT_EQ(rig.handle.calls, (std::vector<std::string>{"error fields", "error record"}));
+  EXPECT_EQ(rig.handle.error_device_id, 0x0102);
+  EXPECT_EQ(rig.handle.error_code, 4);
+  EXPECT_EQ(rig.handle.error.device_id, 0x0102);
+  EXPECT_EQ(rig.handle.error.error_code, 4);
+}
+
+TEST(Handle, ReceiveRefusesUnknownCodesAndSilenceWithoutCallbacks) {
+  Rig rig;
+  rig.Deliver({0xD5, 0x01, 0x02, 0x03});
+  uint8_t code = 0;
+  EXPECT_EQ(rig.handle.Receive(code), -1);
+  EXPECT_EQ(code, 0xD5);
+  EXPECT_EQ(rig.stream.Available(), 3) << "the bytes after the code stay queued";
+
+  Rig silent;
+  code = 0xFF;
+  EXPECT_EQ(silent.handle.Receive(code), -1);
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(rig.handle.calls.empty());
+  EXPECT_TRUE(silent.handle.calls.empty());
+}
+
+TEST(Handle, ReceiveWithAShortPayloadStillCallsBackAndCountsWhatArrived) {
+  Rig rig;
+  rig.device.Send({0xDF, 0x02});
+  uint8_t code = 0;
+  EXPECT_EQ(rig.handle.Receive(code), 0);
+  EXPECT_EQ(code, 0xDF);
+  EXPECT_EQ(rig.handle.calls, (std::vector<std::string>{"error fields", "error record"}));
+}
+
+TEST(Handle, ExceptionFromACallbackLeavesReceive) {
+  struct Throwing : Handle {
+    using Handle::Handle;
+    bool record_seen = false;
+    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override {
+      throw std::runtime_error("from the callback");
+    }
+    void OnReceiveHandleInfo(const HandleInfo&) override { record_seen = true; }
+  };
+  PtyEmulator device;
+  SerialStream stream(device.SlavePath().c_str(), true);
+  Throwing handle(&stream, 0.3f);
+  device.Send({0xD0, 1, 2, 3, 4, 5, 6});
+  uint8_t code = 0;
+  EXPECT_THROW(handle.Receive(code), std::runtime_error);
+  EXPECT_FALSE(handle.record_seen);
+}
+
+TEST(Handle, StatusReadFindsTheFrame) {
+  const StrixelStatus sample = SampleStatus(0x21);
+  StrixelStatus escaped = SampleStatus(0xC0);
+  escaped.error_flag = 0xDB;
+  escaped.battery_level = 3.0f + 0.005f * 0xC0;
+  Bytes bad_checksum = StatusFrame(SampleStatus(0x99));
+  bad_checksum[bad_checksum.size() - 2] ^= 0x01;
+  // Seventeen decoded bytes that a length-blind check would accept.
+  Bytes short_decoded(17, 0x01);
+  short_decoded.back() = StrixelChecksum(short_decoded.data(), 16);
+  Bytes short_frame(40);
+  short_frame[0] = 0xDA;
+  short_frame.resize(1 + SlipEncode(short_decoded.data(), short_decoded.size(), short_frame.data() + 1, 39));
+
+  struct Case {
+    const char* name;
+    Bytes wire;
+    StrixelStatus want;
+  };
+  const Case cases[] = {
+      {"plain frame", StatusFrame(sample), sample},
+      {"escaped bytes", StatusFrame(escaped), escaped},
+      {"leading garbage", Concat({{0x01, 0x7F, 0xC0, 0xDB, 0xFE}, StatusFrame(sample)}), sample},
+      {"bad checksum, then a good frame", Concat({bad_checksum, StatusFrame(sample)}), sample},
+      {"short frame, then a good frame", Concat({short_frame, StatusFrame(sample)}), sample},
+      {"notification ahead", Concat({{0xBB, 0x00, 0x02, 0xDA, 0xDA}, StatusFrame(sample)}), sample},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.Deliver(c.wire);
+    ExpectStatus(rig.handle.GetStrixelStatus(), c.want, c.name);
+  }
+}
+
+TEST(Handle, StatusReadFailures) {
+  Bytes bad_checksum = StatusFrame(SampleStatus(0x99));
+  bad_checksum[bad_checksum.size() - 2] ^= 0x01;
+  Bytes garbage(130, 0x7E);
+  Bytes zero_among_codes(30, 0x7E);
+  zero_among_codes[5] = 0x00;
+
+  struct Case {
+    const char* name;
+    Bytes wire;
+    uint8_t flag;
+  };
+  const Case cases[] = {
+      {"bad checksum, nothing after it", bad_checksum, kStrixelNoFrame},
+      {"101 codes without a frame", garbage, kStrixelNoFrame},
+      {"a zero byte where a code is read", zero_among_codes, kStrixelNoHeader},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.Deliver(c.wire);
+    ExpectFailed(rig.handle.GetStrixelStatus(), c.flag, c.name);
+  }
+}
+
+TEST(Handle, StatusReadOnASilentPortGivesUpAfterOneToTwoSeconds) {
+  for (const Bytes& wire : {Bytes{}, Bytes(18, 0x7E)}) {
+    Rig rig;
+    rig.Deliver(wire);
+    const auto start = steady_clock::now();
+    ExpectFailed(rig.handle.GetStrixelStatus(), kStrixelSilent, std::to_string(wire.size()) + " bytes waiting");
+    const double took = SecondsSince(start);
+    EXPECT_GE(took, 0.99);
+    EXPECT_LT(took, 3.0);
+  }
+}
+
+TEST(Handle, StatusReadOfAFrameArrivingInTwoPieces) {
+  const StrixelStatus sample = SampleStatus(0x42);
+  const Bytes wire = StatusFrame(sample);
+  ASSERT_EQ(wire.size(), 20u) << "a frame without escapes";
+  for (size_t split = 1; split < wire.size(); ++split) {
+    Rig rig;
+    rig.Deliver(Bytes(wire.begin(), wire.begin() + static_cast<long>(split)));
+    rig.device.SendAfter(milliseconds(30), Bytes(wire.begin() + static_cast<long>(split), wire.end()));
+    ExpectStatus(rig.handle.GetStrixelStatus(), sample, "split at " + std::to_string(split));
+  }
+}
+
+TEST(Handle, StatusReadAfterTheDeviceWentAway) {
+  Rig rig;
+  rig.device.HangUp();
+  const auto start = steady_clock::now();
+  ExpectFailed(rig.handle.GetStrixelStatus(), kStrixelSilent, "hung up");
+  EXPECT_LT(SecondsSince(start), 3.0);
+
+  Handle streamless(nullptr);
+  ExpectFailed(streamless.GetStrixelStatus(), kStrixelSilent, "no stream");
+}
