@@ -23,6 +23,7 @@ constexpr LogSite kPayloadReadFailed{kFile, 163, "unable to read '%zu' bytes fro
 constexpr auto kPartialArrivalPause = std::chrono::microseconds(20);
 
 using Clock = std::chrono::steady_clock;
+constexpr float kLongestTimeout = 1e9f;
 
 // Logs only when the platform has an error to report; otherwise the failure is silent.
 void LogIfError(const LogSite& site) {
@@ -45,7 +46,8 @@ void Device::WriteCommand(size_t n) {
 
 bool Device::WaitForBytes(size_t k) {
   if (stream == nullptr) return false;
-  const bool limited = read_timeout > 0;
+  // Beyond about thirty years the deadline would overflow the clock: no limit then.
+  const bool limited = read_timeout > 0 && read_timeout < kLongestTimeout;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(limited ? read_timeout : 0.0));
   for (;;) {
