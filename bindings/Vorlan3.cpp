@@ -1,3 +1,389 @@
-#include "Registration.hpp"
+#include <pybind11/stl.h>
 
-void RegisterVorlan3(py::module_&) {}
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "BindingHelpers.hpp"
+#include "Registration.hpp"
+#include "Velkor/HardwareAPI/Devices/ArmModel.hpp"
+#include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
+#include "Velkor/HardwareAPI/IO/SerialStream.hpp"
+#include "Velkor/HardwareAPI/UUID.hpp"
+
+using Velkor::HardwareAPI::UUID;
+using Velkor::HardwareAPI::Devices::ArmModel;
+using Velkor::HardwareAPI::Devices::ArmState;
+using Velkor::HardwareAPI::Devices::DeviceInfo;
+using Velkor::HardwareAPI::Devices::Vorlan3;
+using Velkor::HardwareAPI::IO::SerialStream;
+using VelkorBinding::RequireStream;
+using VelkorBinding::RequireTriple;
+using VelkorBinding::Triple;
+using VelkorBinding::WarnDeprecated;
+
+namespace {
+
+using FloatList = std::vector<float>;
+
+const FloatList kZeroTriple{0.0f, 0.0f, 0.0f};
+
+constexpr const char* kReceiveDeviceInfoDoc =
+    "\n"
+    "            Receive device info and return a tuple with the following fields: \n"
+    "\n"
+    "            device_id (uint16_t)\n"
+    "            \n"
+    "            device_model_num (uint8_t)\n"
+    "            \n"
+    "            hardware_version (uint8_t)\n"
+    "            \n"
+    "            firmware_version (uint8_t)\n"
+    "            \n"
+    "            device_id_ext (UUID)\n"
+    "            ";
+
+py::tuple StateTuple(const ArmState& state) { return py::make_tuple(state.first, state.second); }
+
+// A whole request/reply exchange with the request taken from the list before the lock goes.
+py::tuple Exchange(Vorlan3& self, uint8_t code, uint8_t reply_code, const FloatList& request, const char* argument) {
+  RequireTriple(request, argument);
+  const auto components = Triple(request);
+  ArmState state;
+  {
+    py::gil_scoped_release release;
+    state = self.Exchange(code, reply_code, components);
+  }
+  return StateTuple(state);
+}
+
+void SendOnly(Vorlan3& self, uint8_t code, const FloatList& request, const char* argument, const char* warning) {
+  RequireTriple(request, argument);
+  if (warning != nullptr) WarnDeprecated(warning);
+  const auto components = Triple(request);
+  py::gil_scoped_release release;
+  self.SendRequest(code, components);
+}
+
+// The result lists are the caller's lists as converted, elements 0 to 2 replaced on success.
+void Overwrite(FloatList& list, const std::array<float, 3>& values) {
+  for (size_t i = 0; i < values.size(); ++i) list[i] = values[i];
+}
+
+DeviceInfo Wakeup(Vorlan3& self) {
+  DeviceInfo info;
+  py::gil_scoped_release release;
+  self.SendDeviceWakeup();
+  self.ReceiveDeviceInfo(info);
+  return info;
+}
+
+}  // namespace
+
+void RegisterVorlan3(py::module_& m) {
+  py::class_<Vorlan3>(m, "Vorlan3", "Vorlan3 Device Class")
+      .def(py::init([](SerialStream* stream) {
+             return std::make_unique<Vorlan3>(RequireStream(stream, "Vorlan3"), Vorlan3::kDefaultReadTimeout);
+           }),
+           py::keep_alive<1, 2>())
+      .def(py::init([](SerialStream* stream, float timeout) {
+             return std::make_unique<Vorlan3>(RequireStream(stream, "Vorlan3"), timeout);
+           }),
+           py::arg("stream"), py::arg("timeout") = 5.0, py::keep_alive<1, 2>(),
+           "Construct an Vorlan3 with a custom serial timeout (seconds).")
+      .def(
+          "send_raw",
+          [](Vorlan3& self, const py::bytes& payload) {
+            const std::string data = payload;
+            bool ok = false;
+            {
+              py::gil_scoped_release release;
+              ok = self.SendRaw(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+            }
+            if (!ok) throw std::runtime_error("send_raw: underlying stream write failed");
+          },
+          py::arg("payload"), "Send raw bytes directly to the serial stream (no framing).")
+      .def(
+          "read_raw",
+          [](Vorlan3& self, size_t n, float timeout) {
+            std::string data;
+            {
+              py::gil_scoped_release release;
+              // Sized by what has arrived, never by n: n may be far beyond any memory.
+              data.resize(self.WaitRaw(n, timeout));
+              data.resize(self.ReadRawInto(reinterpret_cast<uint8_t*>(data.data()), data.size()));
+            }
+            return py::bytes(data);
+          },
+          py::arg("n"), py::arg("timeout") = 1.0,
+          "Read up to n bytes with a per-call timeout (seconds). Returns whatever was received (may be shorter "
+          "than n on timeout).")
+      .def(
+          "set_read_timeout", [](Vorlan3& self, float t) { self.SetReadTimeout(t); }, py::arg("t"),
+          "Set the device-level read timeout (seconds).")
+      .def(
+          "flush_input",
+          [](Vorlan3& self) {
+            py::gil_scoped_release release;
+            self.FlushInput();
+          },
+          "Drain any currently buffered input bytes from the serial stream.")
+      .def(
+          "device_wakeup",
+          [](Vorlan3& self) {
+            const DeviceInfo info = Wakeup(self);
+            return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
+                                  info.firmware_version,
+                                  std::vector<uint8_t>(std::begin(info.device_id_ext), std::end(info.device_id_ext)));
+          },
+          "Wakeup the device and return the device info as a tuple.")
+      .def(
+          "device_wakeup_dict",
+          [](Vorlan3& self) {
+            const DeviceInfo info = Wakeup(self);
+            return py::dict(py::arg("device_id") = info.device_id,
+                            py::arg("device_model_number") = info.device_model_number,
+                            py::arg("hardware_version") = info.hardware_version,
+                            py::arg("firmware_version") = info.firmware_version,
+                            py::arg("device_id_ext") = VelkorBinding::ToUuidObject(info.device_id_ext));
+          },
+          "Wakeup the device and return the device info as a dict.")
+      .def(
+          "get_firmware_version",
+          [](Vorlan3& self) {
+            return VelkorBinding::ToUuidObject(self.QueryIdentifier(Vorlan3::kFirmwareVersion).data());
+          },
+          "Receive the firmware version of the device.")
+      .def(
+          "get_device_id",
+          [](Vorlan3& self) {
+            return VelkorBinding::ToUuidObject(self.QueryIdentifier(Vorlan3::kDeviceIdentifier).data());
+          },
+          "Receive the UUID of the device.")
+      .def(
+          "get_motor_currents",
+          [](Vorlan3& self) {
+            std::array<float, 3> currents{};
+            if (!self.QueryMotorCurrents(currents)) currents = {};
+            return currents;
+          },
+          "Receive the motor currents of the device.")
+      .def(
+          "get_device_orientation",
+          [](Vorlan3& self) {
+            std::array<float, 4> orientation{};
+            if (!self.QueryOrientation(orientation)) orientation = {};
+            return orientation;
+          },
+          "Receive the orientation of the base of the device.")
+      .def(
+          "get_power_status",
+          [](Vorlan3& self) {
+            bool powered = false;
+            return self.QueryPowerStatus(powered) && powered;
+          },
+          "Receive the power status of the device.")
+      .def(
+          "get_temperature",
+          [](Vorlan3& self) {
+            float temperature = 0.0f;
+            return self.QueryTemperature(temperature) ? temperature : 0.0f;
+          },
+          "Receive the temperature of the device.")
+      .def(
+          "end_effector_force",
+          [](Vorlan3& self, const FloatList& force) {
+            return Exchange(self, Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, force,
+                            "force request vector");
+          },
+          py::arg("force request vector") = kZeroTriple, "Send forces to the device and receive device states")
+      .def(
+          "get_end_effector_position",
+          [](Vorlan3& self, bool onboard) {
+            ArmState state;
+            {
+              py::gil_scoped_release release;
+              state = self.GetEndEffectorPosition(onboard);
+            }
+            return StateTuple(state);
+          },
+          py::arg("onboard") = true, "Get the end-effector position and velocity")
+      .def(
+          "adjust_angles",
+          [](Vorlan3& self, const FloatList& angles) {
+            RequireTriple(angles, "angles");
+            const auto degrees = Triple(angles);
+            py::gil_scoped_release release;
+            self.AdjustAngles(degrees);
+          },
+          py::arg("angles") = kZeroTriple, "Adjust the angles of the device")
+      .def(
+          "adjust_lengths",
+          [](Vorlan3&, float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2, float extension) {
+            py::gil_scoped_release release;
+            ArmModel::Instance().Reset(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
+          },
+          py::arg("inner_arm_1") = 0.14, py::arg("outer_arm_1") = 0.14, py::arg("inner_arm_2") = 0.165,
+          py::arg("outer_arm_2") = 0.165, py::arg("extension") = 0.0765, "Adjust the lengths of the linkages")
+      .def(
+          "adjust_gear_ratios",
+          [](Vorlan3&, float head, float inner_arm, float outer_arm) {
+            py::gil_scoped_release release;
+            ArmModel::Instance().SetGearRatios(head, inner_arm, outer_arm);
+          },
+          py::arg("head_gear_ratio_coeff") = 1.0, py::arg("inner_arm_gear_ratio_coeff") = 1.0,
+          py::arg("outer_arm_gear_ratio_coeff") = 1.0, "Adjust the gear ratios")
+      .def(
+          "deactivate_orientation_sensor",
+          [](Vorlan3&) {
+            py::gil_scoped_release release;
+            ArmModel::Instance().ResetOrientation();
+          },
+          // The device's own documentation text, kept as users know it.
+          "Receive the power status of the device.")
+      .def(
+          "joint_torques",
+          [](Vorlan3& self, const FloatList& torques) {
+            return Exchange(self, Vorlan3::kJointTorqueRequest, Vorlan3::kJointStateReply, torques,
+                            "joint torque request vector");
+          },
+          py::arg("joint torque request vector") = kZeroTriple,
+          "Send joint torques to the device and receive the joint states")
+      .def(
+          "end_effector_position",
+          [](Vorlan3& self, const FloatList& position) {
+            return Exchange(self, Vorlan3::kPositionRequest, Vorlan3::kEndEffectorStateReply, position,
+                            "position request vector");
+          },
+          py::arg("position request vector") = kZeroTriple, "Send end-effector position and receive device states")
+      .def(
+          "joint_angles",
+          [](Vorlan3& self, const FloatList& angles) {
+            return Exchange(self, Vorlan3::kJointAngleRequest, Vorlan3::kJointStateReply, angles,
+                            "joint angle request vector");
+          },
+          py::arg("joint angle request vector") = kZeroTriple,
+          "Send joint angles to the device and receive the joint states")
+      .def(
+          "SendDeviceWakeup",
+          [](Vorlan3& self) {
+            WarnDeprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
+            py::gil_scoped_release release;
+            self.SendDeviceWakeup();
+          },
+          "[DEPRECATED] Send a device wakeup command")
+      .def(
+          "ReceiveDeviceInfo",
+          [](Vorlan3& self) {
+            DeviceInfo info;
+            {
+              py::gil_scoped_release release;
+              self.ReceiveDeviceInfo(info);
+            }
+            UUID ext;
+            std::copy(std::begin(info.device_id_ext), std::end(info.device_id_ext), std::begin(ext.bytes));
+            return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
+                                  info.firmware_version, ext);
+          },
+          kReceiveDeviceInfoDoc)
+      .def(
+          "SendForce",
+          [](Vorlan3& self, const FloatList& force) {
+            SendOnly(self, Vorlan3::kForceRequest, force, "force",
+                     "SendForce is deprecated, use end_effector_force instead");
+          },
+          py::arg("force") = kZeroTriple, "[Deprecated] Send force to the device")
+      .def(
+          "SendForce",
+          [](Vorlan3& self, float x, float y, float z) {
+            SendOnly(self, Vorlan3::kForceRequest, FloatList{x, y, z}, "force",
+                     "SendForce is deprecated, use end_effector_force instead");
+          },
+          py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
+          "[Deprecated] Send force to the device")
+      .def(
+          "ReceiveState",
+          [](Vorlan3& self, FloatList position, FloatList velocity) {
+            RequireTriple(position, "position");
+            RequireTriple(velocity, "velocity");
+            WarnDeprecated("ReceiveState is deprecated, use end_effector instead");
+            std::array<float, 3> p{}, v{};
+            int32_t got = -1;
+            {
+              py::gil_scoped_release release;
+              got = self.ReceiveState(p, v);
+            }
+            if (got > 0) {
+              Overwrite(position, p);
+              Overwrite(velocity, v);
+            }
+            return py::make_tuple(position, velocity);
+          },
+          py::arg("position") = kZeroTriple, py::arg("velocity") = kZeroTriple,
+          "[Deprecated] receive state and return position and velocity")
+      .def(
+          "ReceiveJointState",
+          [](Vorlan3& self, FloatList joint_position, FloatList joint_velocity) {
+            RequireTriple(joint_position, "joint_position");
+            RequireTriple(joint_velocity, "joint_velocity");
+            WarnDeprecated("ReceiveJointState is deprecated, use joint_torques instead");
+            std::array<float, 3> p{}, v{};
+            int32_t got = -1;
+            {
+              py::gil_scoped_release release;
+              got = self.ReceiveJointState(p, v);
+            }
+            if (got > 0) {
+              Overwrite(joint_position, p);
+              Overwrite(joint_velocity, v);
+            }
+            return py::make_tuple(joint_position, joint_velocity);
+          },
+          py::arg("joint_position") = kZeroTriple, py::arg("joint_velocity") = kZeroTriple,
+          "[Deprecated] receive joint state and return position and velocity in the joint reference frame")
+      .def(
+          "SendJointTorques",
+          [](Vorlan3& self, const FloatList& torque) {
+            SendOnly(self, Vorlan3::kJointTorqueRequest, torque, "joint_torque",
+                     "SendJointTorques is deprecated, use joint_torques instead");
+          },
+          py::arg("joint_torque") = kZeroTriple, "[Deprecated] send joint torque")
+      .def(
+          "SendAngle",
+          [](Vorlan3& self, const FloatList& angle) {
+            SendOnly(self, Vorlan3::kJointAngleRequest, angle, "angle", nullptr);
+          },
+          py::arg("angle") = kZeroTriple, "Send angles to the device")
+      .def(
+          "RequestCurrent",
+          [](Vorlan3& self) {
+            py::gil_scoped_release release;
+            self.RequestCurrent();
+          },
+          "request current")
+      .def(
+          "ReceiveCurrent",
+          [](Vorlan3& self, FloatList current) {
+            RequireTriple(current, "current");
+            std::array<float, 3> values{};
+            int32_t got = -1;
+            {
+              py::gil_scoped_release release;
+              got = self.ReceiveCurrent(values);
+            }
+            if (got > 0) Overwrite(current, values);
+            return current;
+          },
+          py::arg("current") = kZeroTriple, "receive current and return current")
+      .def(
+          "SendPosition",
+          [](Vorlan3& self, const FloatList& position) {
+            SendOnly(self, Vorlan3::kPositionRequest, position, "position",
+                     "SendPosition is deprecated, use end_effector_position instead");
+          },
+          py::arg("position") = kZeroTriple, "[Deprecated] Send Position to the device");
+}
