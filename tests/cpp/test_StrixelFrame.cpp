@@ -77,7 +77,7 @@ TEST(SlipDecode, DecodesInPlace) {
   EXPECT_EQ(Bytes(raw.begin(), raw.begin() + static_cast<long>(n)), (Bytes{1, 0xC0, 2, 0xDB, 3}));
 }
 
-TEST(SlipEncode, RoundTripsEveryByteValueAndRespectsCapacity) {
+TEST(SlipEncode, RoundTripsEveryByteValueAndFailsWhenItDoesNotFit) {
   Bytes all;
   for (int i = 0; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));
   const Bytes encoded = Encode(all);
