@@ -1,7 +1,13 @@
 #include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <future>
 
+#include "Velkor/HardwareAPI/Devices/Handle.hpp"
+#include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
+#include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
 
 namespace Velkor::HardwareAPI {
@@ -59,7 +65,151 @@ bool ListTtys(const std::string& sys_root, const std::string& dev_root, bool log
   return false;
 }
 
+// Watches only whether the first reply was an info or a status message; an
+// error response is no proof of a handle.
+struct MyHandle : Devices::Handle {
+  using Devices::Handle::Handle;
+  using Devices::Handle::OnReceiveHandleInfo;
+  using Devices::Handle::OnReceiveHandleStatusMessage;
+
+  void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override { found = true; }
+  void OnReceiveHandleStatusMessage(uint16_t, const float*, uint8_t, uint8_t, uint8_t,
+                                    const uint8_t*) override {
+    found = true;
+  }
+
+  bool found = false;
+};
+
+void PrintProbeException(const std::exception& e) {
+  std::fprintf(stderr, "%s\n", e.what());
+  std::fflush(stderr);
+}
+
+// The port name is borrowed by the worker; it stays alive because this always
+// waits for the probe to end, also when the answer came too late to count.
+int32_t RunTimeLimited(int32_t (*probe)(const char*), const std::string& port_name,
+                       std::chrono::milliseconds limit) {
+  std::future<int32_t> result = std::async(std::launch::async, probe, port_name.c_str());
+  const bool in_time = result.wait_for(limit) == std::future_status::ready;
+  if (!in_time) result.wait();
+  try {
+    const int32_t value = result.get();
+    return in_time ? value : 0;
+  } catch (const std::exception& e) {
+    PrintProbeException(e);
+    return 0;
+  }
+}
+
+// kind None takes every kind. Ports of unprobed_vendors are reported without
+// being opened.
+template <typename IsPort>
+std::vector<std::string> DetectPorts(PortKind kind, const std::vector<std::string>& allow_list,
+                                     const std::vector<std::string>* unprobed_vendors, IsPort is_port,
+                                     const std::string& sys_root, const std::string& dev_root) {
+  const std::vector<SerialPortEntry> entries = EnumerateSerialPorts(sys_root, dev_root);
+  // An empty set means no device of the vendors is known, hence no narrowing.
+  const PortNameSet allowed = FindUsbVendorPorts(allow_list, sys_root, dev_root);
+  const PortNameSet unprobed = unprobed_vendors != nullptr
+                                   ? FindUsbVendorPorts(*unprobed_vendors, sys_root, dev_root)
+                                   : PortNameSet();
+  std::vector<std::string> found;
+  for (const SerialPortEntry& entry : entries) {
+    if (!allowed.empty() && allowed.count(entry.port_name) == 0) continue;
+    if (unprobed.count(entry.port_name) != 0) {
+      found.push_back(entry.port_name);
+      continue;
+    }
+    if (kind != PortKind::None && entry.kind != kind) continue;
+    if (is_port(entry.port_name)) found.push_back(entry.port_name);
+  }
+  return found;
+}
+
 }  // namespace
+
+int32_t ProbeVorlan3Port(const char* port_name) {
+  if (port_name == nullptr) return 0;
+  try {
+    IO::SerialStream stream(port_name, false);
+    if (stream.Open() != 1) return 0;
+    Devices::DeviceInfo info;
+    int32_t received = -1;
+    {
+      // Resets the process-wide arm model, as every arm construction does.
+      Devices::Vorlan3 arm(&stream, kProbeReadTimeout);
+      arm.SendDeviceWakeup();
+      received = arm.ReceiveDeviceInfo(info);
+      stream.Close();
+    }
+    return received == static_cast<int32_t>(Devices::Vorlan3::kDeviceInfoSize) &&
+                   info.device_model_number == Devices::Vorlan3::kArmModelNumber
+               ? 1
+               : 0;
+  } catch (const std::exception& e) {
+    std::printf("exception: %s\n", e.what());
+    std::fflush(stdout);
+    return 0;
+  }
+}
+
+int32_t ProbeHandlePort(const char* port_name) {
+  if (port_name == nullptr) return 0;
+  try {
+    IO::SerialStream stream(port_name, false);
+    if (stream.Open() != 1) return 0;
+    bool found = false;
+    {
+      MyHandle handle(&stream, kProbeReadTimeout);
+      handle.SendDeviceWakeup();
+      uint8_t code = 0;
+      handle.Receive(code);
+      found = handle.found;
+      stream.Close();
+    }
+    return found ? 1 : 0;
+  } catch (const std::exception& e) {
+    PrintProbeException(e);
+    return 0;
+  }
+}
+
+int32_t IsVorlan3Port(const std::string& port_name, std::chrono::milliseconds limit) {
+  return RunTimeLimited(ProbeVorlan3Port, port_name, limit);
+}
+
+bool IsHandlePort(const std::string& port_name, std::chrono::milliseconds limit) {
+  return RunTimeLimited(ProbeHandlePort, port_name, limit) != 0;
+}
+
+std::vector<std::string> DetectVorlan3s(const std::string& sys_root, const std::string& dev_root,
+                                        std::chrono::milliseconds limit) {
+  return DetectPorts(
+      PortKind::UsbCdc, Vorlan3VendorIds, nullptr,
+      [&](const std::string& port) { return IsVorlan3Port(port, limit) != 0; }, sys_root, dev_root);
+}
+
+std::vector<std::string> DetectHandles(const std::string& sys_root, const std::string& dev_root,
+                                       std::chrono::milliseconds limit) {
+  return DetectPorts(
+      PortKind::None, HandleVendorIds, &UnprobedHandleVendorIds,
+      [&](const std::string& port) { return IsHandlePort(port, limit); }, sys_root, dev_root);
+}
+
+std::vector<std::string> DetectWiredHandles(const std::string& sys_root, const std::string& dev_root,
+                                            std::chrono::milliseconds limit) {
+  return DetectPorts(
+      PortKind::Serial, WiredHandleVendorIds, nullptr,
+      [&](const std::string& port) { return IsHandlePort(port, limit); }, sys_root, dev_root);
+}
+
+std::vector<std::string> DetectWirelessHandles(const std::string& sys_root, const std::string& dev_root,
+                                               std::chrono::milliseconds limit) {
+  return DetectPorts(
+      PortKind::Bluetooth, WirelessHandleVendorIds, nullptr,
+      [&](const std::string& port) { return IsHandlePort(port, limit); }, sys_root, dev_root);
+}
 
 PortKind ClassifyTtyDevice(const Platform::TtyDeviceRecord& device) {
   // rfcomm terminals move between devices/virtual and their HCI device as they

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -57,5 +58,36 @@ std::string UsbVendorIdFromInstanceId(const std::string& id);
 // Pieces of text between delimiters. Empty pieces are dropped, except the one
 // after a trailing delimiter.
 std::vector<std::string> SplitString(const std::string& text, const std::string& delimiter);
+
+// An answer counts only within these limits; the probe itself always runs to its end.
+constexpr std::chrono::milliseconds kVorlan3ProbeLimit{3000};
+constexpr std::chrono::milliseconds kHandleProbeLimit{5000};
+// Read time-out of the device objects a probe builds, in seconds.
+constexpr float kProbeReadTimeout = 5.0f;
+
+// Open the port, send the wake-up byte, read the first reply, close the port:
+// 1 when a Vorlan3 (model 4) or a handle answered, else 0. Never throw.
+int32_t ProbeVorlan3Port(const char* port_name);
+int32_t ProbeHandlePort(const char* port_name);
+
+// The probes run on a worker; a reply counts only within `limit`, but the call
+// returns only once the probe has ended and closed its port.
+int32_t IsVorlan3Port(const std::string& port_name, std::chrono::milliseconds limit = kVorlan3ProbeLimit);
+bool IsHandlePort(const std::string& port_name, std::chrono::milliseconds limit = kHandleProbeLimit);
+
+// Ports, in enumeration order, on which a device of the kind answered. Ports of
+// the kind are narrowed by USB vendor first (no known device of the vendors:
+// no narrowing) and probed one after another.
+std::vector<std::string> DetectVorlan3s(const std::string& sys_root = "/sys", const std::string& dev_root = "/dev",
+                                        std::chrono::milliseconds limit = kVorlan3ProbeLimit);
+// Ports of every kind; ports of UnprobedHandleVendorIds are reported unopened.
+std::vector<std::string> DetectHandles(const std::string& sys_root = "/sys", const std::string& dev_root = "/dev",
+                                       std::chrono::milliseconds limit = kHandleProbeLimit);
+std::vector<std::string> DetectWiredHandles(const std::string& sys_root = "/sys",
+                                            const std::string& dev_root = "/dev",
+                                            std::chrono::milliseconds limit = kHandleProbeLimit);
+std::vector<std::string> DetectWirelessHandles(const std::string& sys_root = "/sys",
+                                               const std::string& dev_root = "/dev",
+                                               std::chrono::milliseconds limit = kHandleProbeLimit);
 
 }  // namespace Velkor::HardwareAPI
