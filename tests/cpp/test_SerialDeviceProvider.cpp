@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -206,6 +208,16 @@ TEST(EnumerateSerialPorts, LeavesOutPortsWithoutAnOpenableDevNode) {
   sys.AddDevNode("ttyACM2", sys.DevRoot() + "/gone");
   EXPECT_EQ(Describe(EnumerateSerialPorts(sys.SysRoot(), sys.DevRoot())),
             (std::vector<std::string>{sys.DevPath("ttyACM1") + " UsbCdc"}));
+}
+
+TEST(EnumerateSerialPorts, LeavesOutTheActiveConsoles) {
+  FakeSysfs sys;
+  sys.AddPlatformUart("ttyS0", 4);
+  sys.AddPlatformUart("ttyS1", 4);
+  std::filesystem::create_directories(sys.SysRoot() + "/class/tty/console");
+  std::ofstream(sys.SysRoot() + "/class/tty/console/active") << "tty0 ttyS0\n";
+  EXPECT_EQ(Describe(EnumerateSerialPorts(sys.SysRoot(), sys.DevRoot())),
+            (std::vector<std::string>{sys.DevPath("ttyS1") + " Serial"}));
 }
 
 TEST(EnumerateSerialPorts, FollowsDevNodeSymlinks) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 namespace Velkor::HardwareAPI::Platform {
 namespace {
@@ -72,6 +73,15 @@ std::string DevPath(const std::string& dev_root, const std::string& name) {
   return dev_root + "/" + name;
 }
 
+// The terminals the kernel writes its console to, such as "tty0 ttyS0".
+std::set<std::string> ActiveConsoles(const std::string& class_path) {
+  std::set<std::string> names;
+  std::ifstream active(class_path + "/console/active");
+  std::string name;
+  while (active >> name) names.insert(name);
+  return names;
+}
+
 }  // namespace
 
 TtyListing ListTtyDevices(const std::string& sys_root, const std::string& dev_root) {
@@ -86,6 +96,7 @@ TtyListing ListTtyDevices(const std::string& sys_root, const std::string& dev_ro
   std::error_code ec;
   fs::path sys_canonical = fs::canonical(sys_root, ec);
   if (ec) sys_canonical = sys_root;
+  const std::set<std::string> consoles = ActiveConsoles(listing.class_path);
 
   for (;;) {
     errno = 0;
@@ -100,6 +111,9 @@ TtyListing ListTtyDevices(const std::string& sys_root, const std::string& dev_ro
     }
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
+    // The kernel's own console is no device port: probing it would reconfigure
+    // the console line and write to it.
+    if (consoles.count(name) != 0) continue;
 
     TtyDeviceRecord record;
     record.name = name;

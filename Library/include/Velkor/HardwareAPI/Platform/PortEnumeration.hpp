@@ -29,7 +29,7 @@ struct TtyListing {
 
 // Lists <sys_root>/class/tty in directory order. Terminals without a node
 // under dev_root cannot be opened and are left out, and so are serial-core
-// ports of type 0, which have no UART behind them.
+// ports of type 0, which have no UART behind them, and the active consoles.
 TtyListing ListTtyDevices(const std::string& sys_root, const std::string& dev_root);
 
 }  // namespace Velkor::HardwareAPI::Platform
