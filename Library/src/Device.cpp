@@ -21,6 +21,7 @@ constexpr LogSite kPayloadReadFailed{kFile, 163, "unable to read '%zu' bytes fro
 
 // A reply that has partly arrived is usually completed within microseconds.
 constexpr auto kPartialArrivalPause = std::chrono::microseconds(20);
+constexpr auto kSpinBeforeBlocking = std::chrono::microseconds(100);
 
 using Clock = std::chrono::steady_clock;
 constexpr float kLongestTimeout = 1e9f;
@@ -50,18 +51,25 @@ bool Device::WaitForBytes(size_t k) {
   const bool limited = read_timeout > 0 && read_timeout < kLongestTimeout;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(limited ? read_timeout : 0.0));
-  for (;;) {
+  // A reply usually follows its request within tens of microseconds: a short
+  // spin catches it without the cost of sleeping and waking up.
+  const auto spin_end = Clock::now() + kSpinBeforeBlocking;
+  do {
     const int32_t queued = stream->Available();
     if (queued >= 0 && static_cast<size_t>(queued) >= k) return true;
+  } while (Clock::now() < spin_end);
+  // Asking for the count while the reply is still on its way costs more than
+  // waiting for readability first, so from here the wait comes before the count.
+  for (;;) {
     const auto now = Clock::now();
-    if (limited && now > deadline) return false;
-    if (queued == 0) {
-      const auto left = limited ? std::chrono::nanoseconds(deadline - now) : std::chrono::nanoseconds(-1);
-      // A port that went away will not deliver: fail now rather than at the deadline.
-      if (stream->WaitReadable(left) == Platform::WaitResult::Gone) return false;
-    } else {
-      std::this_thread::sleep_for(kPartialArrivalPause);
-    }
+    if (limited && now > deadline) return stream->Available() >= static_cast<int64_t>(k);
+    const auto left = limited ? std::chrono::nanoseconds(deadline - now) : std::chrono::nanoseconds(-1);
+    // A port that went away will not deliver: fail now rather than at the deadline.
+    const auto waited = stream->WaitReadable(left);
+    if (waited == Platform::WaitResult::Gone) return stream->Available() >= static_cast<int64_t>(k);
+    const int32_t queued = stream->Available();
+    if (queued >= 0 && static_cast<size_t>(queued) >= k) return true;
+    if (queued > 0) std::this_thread::sleep_for(kPartialArrivalPause);
   }
 }
 
