@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "Velkor/HardwareAPI/Devices/StrixelFrame.hpp"
+#include "Velkor/HardwareAPI/Devices/WireFormat.hpp"
 
 namespace Velkor::HardwareAPI::Devices {
 
@@ -15,16 +16,6 @@ constexpr size_t kHandleStateHeaderSize = 4;
 // A poll interval short against the one-to-two-second status wait.
 constexpr auto kStatusPollInterval = std::chrono::milliseconds(10);
 constexpr auto kPartialArrivalPause = std::chrono::milliseconds(1);
-
-uint16_t U16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
-
-float F32(const uint8_t* bytes) {
-  const uint32_t bits = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-                        (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
 
 StrixelStatus Failed(uint8_t flag) {
   StrixelStatus status;
@@ -68,7 +59,7 @@ int32_t Handle::Receive(uint8_t& code) {
       const uint32_t n = ReadPayload(kInfoSize);
       HandleInfo info;
       info.tool_data_remaining = rx[0];
-      info.device_id = U16(rx + 2);
+      info.device_id = GetUint16(rx + 2);
       info.device_model_number = rx[3];
       info.hardware_version = rx[4];
       info.firmware_version = rx[5];
@@ -80,10 +71,10 @@ int32_t Handle::Receive(uint8_t& code) {
     case kStatusMessage: {
       const uint32_t fixed = ReadPayload(kStatusFixedSize);
       HandleStatusMessage message;
-      message.device_id = U16(rx);
+      message.device_id = GetUint16(rx);
       message.error_flag = rx[2];
       message.hall_effect_sensor_level = rx[3];
-      for (size_t i = 0; i < 4; ++i) message.quaternion[i] = F32(rx + 4 + 4 * i);
+      for (size_t i = 0; i < 4; ++i) message.quaternion[i] = GetFloat(rx + 4 + 4 * i);
       message.user_data_length = rx[20];
       const uint32_t variable = ReadPayload(message.user_data_length);
       std::memcpy(message.user_data, rx, message.user_data_length);
@@ -95,7 +86,7 @@ int32_t Handle::Receive(uint8_t& code) {
     case kErrorResponse: {
       const uint32_t n = ReadPayload(kErrorSize);
       HandleErrorResponse response;
-      response.device_id = U16(rx);
+      response.device_id = GetUint16(rx);
       response.error_code = rx[2];
       OnReceiveHandleErrorResponse(response.device_id, response.error_code);
       OnReceiveHandleErrorResponse(response);

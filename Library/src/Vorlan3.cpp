@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "Velkor/HardwareAPI/Devices/ArmModel.hpp"
+#include "Velkor/HardwareAPI/Devices/WireFormat.hpp"
 
 namespace Velkor::HardwareAPI::Devices {
 
@@ -17,26 +18,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPartialArrivalPause = std::chrono::microseconds(20);
 // Beyond this a deadline would overflow the clock; such a wait is as good as unlimited.
 constexpr float kLongestTimedWait = 1.0e9f;
-
-static_assert(sizeof(float) == 4, "the wire carries IEEE-754 float32");
-
-// Explicit byte order, so the wire format does not depend on the host's.
-void PutFloat(uint8_t* out, float value) {
-  uint32_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  out[0] = static_cast<uint8_t>(bits);
-  out[1] = static_cast<uint8_t>(bits >> 8);
-  out[2] = static_cast<uint8_t>(bits >> 16);
-  out[3] = static_cast<uint8_t>(bits >> 24);
-}
-
-float GetFloat(const uint8_t* in) {
-  const uint32_t bits = static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-                        static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-  float value = 0.0f;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
 
 template <size_t N>
 void GetFloats(const uint8_t* in, std::array<float, N>& out) {
@@ -79,7 +60,7 @@ int32_t Vorlan3::ReceiveDeviceInfo(uint16_t& device_id, uint8_t& device_model_nu
                                    uint8_t& firmware_version, uint8_t (&device_id_ext)[16]) {
   if (!ReadReply(*this, kDeviceInfoReply, kDeviceInfoSize)) return -1;
   const uint8_t* rx = rx_buffer.get();
-  device_id = static_cast<uint16_t>(rx[0] | rx[1] << 8);
+  device_id = GetUint16(rx);
   device_model_number = rx[2];
   hardware_version = rx[3];
   firmware_version = rx[4];

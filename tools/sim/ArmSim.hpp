@@ -80,7 +80,7 @@ class ArmSim : public SimDevice {
     switch (code) {
       case Vorlan3::kWakeup:
         out[0] = Vorlan3::kDeviceInfoReply;
-        PutU16(out + 1, kDeviceId);
+        PutUint16(out + 1, kDeviceId);
         out[3] = Vorlan3::kArmModelNumber;
         out[4] = kHardwareVersion;
         out[5] = kFirmwareVersion;

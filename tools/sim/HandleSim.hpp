@@ -100,7 +100,7 @@ class HandleSim : public SimDevice {
   size_t StatusMessage(double now, uint8_t* out) const {
     const StrixelStatus s = StatusAt(now);
     out[0] = Handle::kStatusMessage;
-    PutU16(out + 1, kDeviceId);
+    PutUint16(out + 1, kDeviceId);
     out[3] = s.error_flag;
     out[4] = s.hall_effect_sensor_level;
     for (int i = 0; i < 4; ++i) PutFloat(out + 5 + 4 * i, s.quaternion[i]);

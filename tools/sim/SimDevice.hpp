@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "Velkor/HardwareAPI/Devices/WireFormat.hpp"
+
 namespace Velkor::Sim {
 
 // Room for the largest frame either device sends (a status message with 255
@@ -28,17 +30,8 @@ class SimDevice {
   virtual size_t StreamFrame(double /*now*/, uint8_t* /*out*/) { return 0; }
 };
 
-inline void PutFloat(uint8_t* at, float value) { std::memcpy(at, &value, sizeof value); }
-
-inline float GetFloat(const uint8_t* at) {
-  float value;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
-
-inline void PutU16(uint8_t* at, uint16_t value) {
-  at[0] = static_cast<uint8_t>(value & 0xFF);
-  at[1] = static_cast<uint8_t>(value >> 8);
-}
+using HardwareAPI::Devices::GetFloat;
+using HardwareAPI::Devices::PutFloat;
+using HardwareAPI::Devices::PutUint16;
 
 }  // namespace Velkor::Sim
