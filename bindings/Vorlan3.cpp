@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BindingHelpers.hpp"
@@ -72,6 +73,27 @@ void SendOnly(Vorlan3& self, uint8_t code, const FloatList& request, const char*
 // The result lists are the caller's lists as converted, elements 0 to 2 replaced on success.
 void Overwrite(FloatList& list, const std::array<float, 3>& values) {
   for (size_t i = 0; i < values.size(); ++i) list[i] = values[i];
+}
+
+// The split receive forms: the caller's lists as converted, elements 0 to 2
+// replaced when the reply came.
+py::tuple ReceiveInto(Vorlan3& self, int32_t (Vorlan3::*receive)(std::array<float, 3>&, std::array<float, 3>&),
+                      FloatList first, FloatList second, const char* first_name, const char* second_name,
+                      const char* warning) {
+  RequireTriple(first, first_name);
+  RequireTriple(second, second_name);
+  WarnDeprecated(warning);
+  std::array<float, 3> a{}, b{};
+  int32_t got = -1;
+  {
+    py::gil_scoped_release release;
+    got = (self.*receive)(a, b);
+  }
+  if (got > 0) {
+    Overwrite(first, a);
+    Overwrite(second, b);
+  }
+  return py::make_tuple(first, second);
 }
 
 DeviceInfo Wakeup(Vorlan3& self) {
@@ -167,8 +189,9 @@ void RegisterVorlan3(py::module_& m) {
       .def(
           "get_motor_currents",
           [](Vorlan3& self) {
+            // Zeros when the device does not answer: the query leaves them untouched.
             std::array<float, 3> currents{};
-            if (!self.QueryMotorCurrents(currents)) currents = {};
+            self.QueryMotorCurrents(currents);
             return currents;
           },
           "Receive the motor currents of the device.")
@@ -176,7 +199,7 @@ void RegisterVorlan3(py::module_& m) {
           "get_device_orientation",
           [](Vorlan3& self) {
             std::array<float, 4> orientation{};
-            if (!self.QueryOrientation(orientation)) orientation = {};
+            self.QueryOrientation(orientation);
             return orientation;
           },
           "Receive the orientation of the base of the device.")
@@ -191,7 +214,8 @@ void RegisterVorlan3(py::module_& m) {
           "get_temperature",
           [](Vorlan3& self) {
             float temperature = 0.0f;
-            return self.QueryTemperature(temperature) ? temperature : 0.0f;
+            self.QueryTemperature(temperature);
+            return temperature;
           },
           "Receive the temperature of the device.")
       .def(
@@ -308,40 +332,17 @@ void RegisterVorlan3(py::module_& m) {
       .def(
           "ReceiveState",
           [](Vorlan3& self, FloatList position, FloatList velocity) {
-            RequireTriple(position, "position");
-            RequireTriple(velocity, "velocity");
-            WarnDeprecated("ReceiveState is deprecated, use end_effector instead");
-            std::array<float, 3> p{}, v{};
-            int32_t got = -1;
-            {
-              py::gil_scoped_release release;
-              got = self.ReceiveState(p, v);
-            }
-            if (got > 0) {
-              Overwrite(position, p);
-              Overwrite(velocity, v);
-            }
-            return py::make_tuple(position, velocity);
+            return ReceiveInto(self, &Vorlan3::ReceiveState, std::move(position), std::move(velocity), "position",
+                               "velocity", "ReceiveState is deprecated, use end_effector instead");
           },
           py::arg("position") = kZeroTriple, py::arg("velocity") = kZeroTriple,
           "[Deprecated] receive state and return position and velocity")
       .def(
           "ReceiveJointState",
           [](Vorlan3& self, FloatList joint_position, FloatList joint_velocity) {
-            RequireTriple(joint_position, "joint_position");
-            RequireTriple(joint_velocity, "joint_velocity");
-            WarnDeprecated("ReceiveJointState is deprecated, use joint_torques instead");
-            std::array<float, 3> p{}, v{};
-            int32_t got = -1;
-            {
-              py::gil_scoped_release release;
-              got = self.ReceiveJointState(p, v);
-            }
-            if (got > 0) {
-              Overwrite(joint_position, p);
-              Overwrite(joint_velocity, v);
-            }
-            return py::make_tuple(joint_position, joint_velocity);
+            return ReceiveInto(self, &Vorlan3::ReceiveJointState, std::move(joint_position),
+                               std::move(joint_velocity), "joint_position", "joint_velocity",
+                               "ReceiveJointState is deprecated, use joint_torques instead");
           },
           py::arg("joint_position") = kZeroTriple, py::arg("joint_velocity") = kZeroTriple,
           "[Deprecated] receive joint state and return position and velocity in the joint reference frame")

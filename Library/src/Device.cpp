@@ -45,12 +45,12 @@ void Device::WriteCommand(size_t n) {
   stream->Write(tx_buffer.get(), n);
 }
 
-bool Device::WaitForBytes(size_t k) {
+bool Device::WaitForBytes(size_t k, float timeout) {
   if (stream == nullptr) return false;
   // Beyond about thirty years the deadline would overflow the clock: no limit then.
-  const bool limited = read_timeout > 0 && read_timeout < kLongestTimeout;
+  const bool limited = timeout > 0 && timeout < kLongestTimeout;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(limited ? read_timeout : 0.0));
+                                           std::chrono::duration<double>(limited ? timeout : 0.0));
   // A reply usually follows its request within tens of microseconds: a short
   // spin catches it without the cost of sleeping and waking up.
   const auto spin_end = Clock::now() + kSpinBeforeBlocking;

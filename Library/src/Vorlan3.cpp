@@ -1,9 +1,7 @@
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "Velkor/HardwareAPI/Devices/ArmModel.hpp"
 #include "Velkor/HardwareAPI/Devices/WireFormat.hpp"
@@ -11,13 +9,6 @@
 namespace Velkor::HardwareAPI::Devices {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Same pause as the framed waits: the rest of a partly arrived reply follows within microseconds.
-constexpr auto kPartialArrivalPause = std::chrono::microseconds(20);
-// Beyond this a deadline would overflow the clock; such a wait is as good as unlimited.
-constexpr float kLongestTimedWait = 1.0e9f;
 
 template <size_t N>
 void GetFloats(const uint8_t* in, std::array<float, N>& out) {
@@ -187,24 +178,9 @@ bool Vorlan3::SendRaw(const uint8_t* data, size_t n) {
 
 size_t Vorlan3::WaitRaw(size_t n, float timeout) {
   if (n == 0 || stream == nullptr) return 0;
-  const bool limited = timeout > 0 && timeout < kLongestTimedWait;
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(limited ? timeout : 0.0f));
-  for (;;) {
-    const size_t queued = static_cast<size_t>(std::max<int32_t>(stream->Available(), 0));
-    if (queued >= n) return n;
-    const auto now = Clock::now();
-    if (limited && now > deadline) return queued;
-    if (queued == 0) {
-      const auto left = limited ? std::chrono::nanoseconds(deadline - now) : std::chrono::nanoseconds(-1);
-      // A port that went away delivers nothing more: hand back what is there instead of waiting on.
-      if (stream->WaitReadable(left) == Platform::WaitResult::Gone) {
-        return std::min(n, static_cast<size_t>(std::max<int32_t>(stream->Available(), 0)));
-      }
-    } else {
-      std::this_thread::sleep_for(kPartialArrivalPause);
-    }
-  }
+  if (WaitForBytes(n, timeout)) return n;
+  // Timed out, or the port went away: what is there is what there is.
+  return std::min(n, static_cast<size_t>(std::max<int32_t>(stream->Available(), 0)));
 }
 
 size_t Vorlan3::ReadRawInto(uint8_t* out, size_t n) {

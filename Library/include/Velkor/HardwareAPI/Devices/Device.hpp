@@ -27,7 +27,8 @@ struct Device {
   uint32_t ReadPayload(size_t n);
 
   // Waits until at least k bytes are queued, within read_timeout (<= 0: no limit).
-  bool WaitForBytes(size_t k);
+  bool WaitForBytes(size_t k) { return WaitForBytes(k, read_timeout); }
+  bool WaitForBytes(size_t k, float timeout);
 
   float read_timeout;
   IO::SerialStream* stream;  // not owned; may be null only for raw access
