@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Velkor/HardwareAPI/Devices/WireFormat.hpp"
+
 namespace Velkor::HardwareAPI::Devices {
 
 namespace {
@@ -20,7 +22,7 @@ constexpr double kBatteryBase = 3.0;
 constexpr double kBatteryStep = 0.005;
 
 float FixedPoint(const uint8_t* bytes) {
-  int32_t value = bytes[0] | (bytes[1] << 8);
+  int32_t value = GetUint16(bytes);
   if (value > 32767) value -= 65536;
   return static_cast<float>(value) * kFixedPointScale;
 }
@@ -28,9 +30,7 @@ float FixedPoint(const uint8_t* bytes) {
 void PutFixedPoint(float value, uint8_t* bytes) {
   const double scaled = std::round(static_cast<double>(value) * 32768.0);
   const auto clipped = static_cast<int32_t>(std::isnan(scaled) ? 0.0 : std::clamp(scaled, -32768.0, 32767.0));
-  const auto bits = static_cast<uint16_t>(clipped);
-  bytes[0] = static_cast<uint8_t>(bits);
-  bytes[1] = static_cast<uint8_t>(bits >> 8);
+  PutUint16(bytes, static_cast<uint16_t>(clipped));
 }
 
 uint8_t BatteryRaw(float level) {
