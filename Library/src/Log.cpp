@@ -1,7 +1,9 @@
 #include "Velkor/HardwareAPI/Log.hpp"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 #include "Platform/ErrorText.hpp"
 
@@ -37,7 +39,19 @@ void AppendUtf8(std::string& out, const std::wstring& text) {
   }
 }
 
+std::mutex sink_mutex;
+LogSink sink_function = nullptr;
+void* sink_context = nullptr;
+std::atomic<bool> sink_installed{false};
+
 }  // namespace
+
+void SetLogSink(LogSink sink, void* context) {
+  std::lock_guard<std::mutex> lock(sink_mutex);
+  sink_function = sink;
+  sink_context = context;
+  sink_installed.store(sink != nullptr, std::memory_order_release);
+}
 
 void LogError(const char* file, unsigned line, int32_t code, const char* message_format, ...) {
   char message[512];
@@ -50,6 +64,13 @@ void LogError(const char* file, unsigned line, int32_t code, const char* message
   std::snprintf(head, sizeof head, "[err] %s:%u> %s: [%d] ", file, line, message, code);
   std::string out(head);
   AppendUtf8(out, SystemErrorMessage(code));
+  if (sink_installed.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(sink_mutex);
+    if (sink_function != nullptr) {
+      sink_function(out.data(), out.size(), sink_context);
+      return;
+    }
+  }
   out.push_back('\n');
   std::fwrite(out.data(), 1, out.size(), stderr);
   std::fflush(stderr);

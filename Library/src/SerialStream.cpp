@@ -46,6 +46,12 @@ int8_t SerialStream::Open() {
   return code;
 }
 
+int8_t SerialStream::Reopen() {
+  Close();
+  clear();
+  return Open();
+}
+
 void SerialStream::Close() {
   if (port_ && port_->IsOpen()) port_->Close();
 }

@@ -70,11 +70,27 @@ class PtyDevice:
             self._hang_up()
 
     def _hang_up(self):
-        for name in ("_master", "_slave"):
-            fd = getattr(self, name)
-            if fd is not None:
-                os.close(fd)
-                setattr(self, name, None)
+        if self._master is not None:
+            os.close(self._master)
+            self._master = None
+        if self._slave is None:
+            return
+        # The kernel hangs the slave up asynchronously after the master goes:
+        # return only once the keep-alive reports POLLHUP and refuses writes, as
+        # the host's descriptor then does too.
+        poller = select.poll()
+        poller.register(self._slave, select.POLLIN)
+        give_up = time.monotonic() + 10.0
+        while time.monotonic() < give_up:
+            hung_up = any(ev & select.POLLHUP for _, ev in poller.poll(50))
+            if hung_up:
+                try:
+                    os.write(self._slave, b"\0")
+                except OSError:
+                    break
+                time.sleep(0.001)
+        os.close(self._slave)
+        self._slave = None
 
     def _write(self, data):
         view = memoryview(data)

@@ -58,9 +58,21 @@ void PtyEmulator::HangUp() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (master_ >= 0) close(master_);
   master_ = -1;
-  // Without the keep-alive slave the host's descriptor is the last one; the
-  // hang-up then reaches it.
-  if (slave_keepalive_ >= 0) close(slave_keepalive_);
+  if (slave_keepalive_ < 0) return;
+  // The kernel hangs the slave up after the master's last reference goes, which
+  // may be later than close() returns (the emulator thread may still be polling
+  // it). Return only once the slave side is hung up: the keep-alive reports
+  // POLLHUP and refuses writes, as every other descriptor of the slave then does.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    pollfd pfd{slave_keepalive_, POLLIN, 0};
+    const bool hung_up = poll(&pfd, 1, 50) > 0 && (pfd.revents & POLLHUP) != 0;
+    const uint8_t probe = 0;
+    if (hung_up && write(slave_keepalive_, &probe, 1) < 0) break;
+    if (std::chrono::steady_clock::now() > give_up) break;
+    if (hung_up) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  close(slave_keepalive_);
   slave_keepalive_ = -1;
 }
 

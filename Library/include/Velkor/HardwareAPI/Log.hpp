@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,13 @@ std::wstring SystemErrorMessage(int32_t code);
 // error in a single write and flushes it. `message_format` is printf-style.
 void LogError(const char* file, unsigned line, int32_t code, const char* message_format, ...)
     __attribute__((format(printf, 4, 5)));
+
+// Receives each error line (without its newline) instead of standard error.
+// Called on the thread that logs, possibly while other threads log too.
+using LogSink = void (*)(const char* line, size_t length, void* context);
+
+// Installs a process-wide sink; nullptr restores writing to standard error.
+void SetLogSink(LogSink sink, void* context);
 
 // Where a message comes from: the file and line texts are fixed parts of the
 // message, not the place of the call.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Velkor/HardwareAPI/Devices/Outcome.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 
 namespace Velkor::HardwareAPI::Devices {
@@ -34,6 +35,11 @@ struct Device {
   IO::SerialStream* stream;  // not owned; may be null only for raw access
   std::unique_ptr<uint8_t[]> tx_buffer;
   std::unique_ptr<uint8_t[]> rx_buffer;
+
+  // How the last public call on this device ended, and how many calls failed
+  // since construction.
+  Outcome last_outcome = Outcome::Ok;
+  uint64_t failures = 0;
 };
 
 }  // namespace Velkor::HardwareAPI::Devices

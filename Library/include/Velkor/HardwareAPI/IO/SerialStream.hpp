@@ -36,6 +36,10 @@ class SerialStream : public std::basic_iostream<char> {
   // (negative: no limit). Gone also for a stream without an open port.
   Platform::WaitResult WaitReadable(std::chrono::nanoseconds timeout);
 
+  // Closes the port if it is open, forgets the stream state and opens the same
+  // name again: the result code of Open. Devices built on the stream keep it.
+  int8_t Reopen();
+
   const std::string& PortName() const { return port_name_; }
   bool IsOpen() const;
 
