@@ -16,12 +16,13 @@ def test_module_attributes_and_versions():
     assert api.print_cpp_version.__doc__ == "print_cpp_version() -> None\n\nPrint the version of the CPP library\n"
 
 
-def test_module_names_in_registration_order():
+def test_module_names_in_registration_order_with_additions_last():
     names = [n for n in vars(api) if not n.startswith("__")]
     assert names == [
         "SerialStream", "UUID", "Device", "get_cpp_version", "print_cpp_version",
         "detect_vorlan3s", "detect_handles", "detect_wired_handles", "detect_wireless_handles",
         "Vorlan3", "Handle",
+        "set_error_handler",
     ]
 
 

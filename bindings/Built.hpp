@@ -1,0 +1,81 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <stdexcept>
+
+namespace py = pybind11;
+
+namespace VelkorBinding {
+
+// A bound object whose constructor has run. Methods take their self as
+// Built<T> instead of T&: pybind11 hands an instance made with __new__ alone
+// (no __init__) to a method as freshly allocated, unconstructed memory, while
+// this refuses it with RuntimeError (empty message) before any work.
+template <typename T>
+class Built {
+ public:
+  T* operator->() const { return object_; }
+  T& operator*() const { return *object_; }
+  T* get() const { return object_; }
+  // The Python instance, for methods that return their self.
+  py::handle instance() const { return instance_; }
+
+  T* object_ = nullptr;
+  py::handle instance_;
+};
+
+// An argument that names a built object or, in the converting pass, None.
+template <typename T>
+class BuiltOrNone : public Built<T> {};
+
+}  // namespace VelkorBinding
+
+namespace pybind11::detail {
+
+template <typename T>
+bool LoadBuilt(handle src, bool convert, VelkorBinding::Built<T>& out) {
+  const type_info* type = get_type_info(typeid(T));
+  if (!src || type == nullptr || !PyObject_TypeCheck(src.ptr(), type->type)) return false;
+  auto* inst = reinterpret_cast<instance*>(src.ptr());
+  const value_and_holder v_h = inst->get_value_and_holder(type, false);
+  // Checked before the generic caster runs: it would allocate the missing object.
+  // Not reference_cast_error: pybind11 takes that for "try the next overload".
+  if (!v_h || !v_h.holder_constructed()) throw std::runtime_error("");
+  type_caster_base<T> caster;
+  if (!caster.load(src, convert)) return false;
+  out.object_ = static_cast<T*>(caster.value);
+  out.instance_ = src;
+  return true;
+}
+
+template <typename T>
+struct type_caster<VelkorBinding::Built<T>> {
+  // Rendered as the bound class, exactly like a T& parameter.
+  static constexpr auto name = const_name<T>();
+  template <typename U>
+  using cast_op_type = VelkorBinding::Built<T>;
+
+  bool load(handle src, bool convert) { return LoadBuilt(src, convert, value); }
+  operator VelkorBinding::Built<T>() const { return value; }
+
+  VelkorBinding::Built<T> value;
+};
+
+template <typename T>
+struct type_caster<VelkorBinding::BuiltOrNone<T>> {
+  static constexpr auto name = const_name<T>();
+  template <typename U>
+  using cast_op_type = VelkorBinding::BuiltOrNone<T>;
+
+  // None only in the converting pass, as pybind11 does for a T* parameter.
+  bool load(handle src, bool convert) {
+    if (src.is_none()) return convert;
+    return LoadBuilt<T>(src, convert, value);
+  }
+  operator VelkorBinding::BuiltOrNone<T>() const { return value; }
+
+  VelkorBinding::BuiltOrNone<T> value;
+};
+
+}  // namespace pybind11::detail
