@@ -247,6 +247,40 @@ class PosixPortDriver final : public PortDriver {
     return WaitResult::Readable;
   }
 
+  long WriteSome(const void* data, size_t n) override {
+    if (fd_ < 0) {
+      SetLastError(EBADF);
+      return -1;
+    }
+    for (;;) {
+      const ssize_t r = ::write(fd_, data, n);
+      if (r >= 0) return static_cast<long>(r);
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      SetLastError(errno);
+      return -1;
+    }
+  }
+
+  WaitResult WaitWritable(int64_t timeout_ns) override {
+    if (fd_ < 0) {
+      SetLastError(EBADF);
+      return WaitResult::Gone;
+    }
+    const int events = PollFor(fd_, POLLOUT, timeout_ns);
+    if (events < 0) return WaitResult::Gone;
+    if (events == 0) return WaitResult::TimedOut;
+    if ((events & POLLOUT) == 0 && (events & kGoneEvents) != 0) {
+      SetLastError(EIO);
+      return WaitResult::Gone;
+    }
+    return WaitResult::Writable;
+  }
+
+  void DiscardOutput() override {
+    if (fd_ >= 0) ::tcflush(fd_, TCOFLUSH);
+  }
+
   bool AssertDtr() override {
     if (fd_ < 0) return false;
     int bits = TIOCM_DTR;
