@@ -43,9 +43,14 @@ constexpr size_t kMaxQueuedLines = 1000;
 thread_local std::vector<std::string>* call_lines = nullptr;
 thread_local size_t call_lines_dropped = 0;
 
-std::mutex queue_mutex;
-std::vector<std::string> queued_lines;
-size_t queued_dropped = 0;
+// Never destroyed: a daemon thread still inside the library may log while the
+// process exits and runs the destructors of statics.
+struct LineQueue {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  size_t dropped = 0;
+};
+LineQueue& queue = *new LineQueue;
 std::atomic<bool> queue_pending{false};
 
 // Owned reference, never released at exit: the interpreter may be gone by then.
@@ -65,8 +70,8 @@ void LineSink(const char* line, size_t length, void*) {
       Enqueue(*call_lines, call_lines_dropped, line, length);
       return;
     }
-    std::lock_guard<std::mutex> lock(queue_mutex);
-    Enqueue(queued_lines, queued_dropped, line, length);
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    Enqueue(queue.lines, queue.dropped, line, length);
     queue_pending.store(true, std::memory_order_release);
   } catch (const std::bad_alloc&) {
     // A line that cannot be stored is lost; the library must not see an exception.
@@ -78,10 +83,10 @@ void DeliverQueuedLines() {
   std::vector<std::string> lines;
   size_t dropped = 0;
   {
-    std::lock_guard<std::mutex> lock(queue_mutex);
-    lines.swap(queued_lines);
-    dropped = queued_dropped;
-    queued_dropped = 0;
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    lines.swap(queue.lines);
+    dropped = queue.dropped;
+    queue.dropped = 0;
     queue_pending.store(false, std::memory_order_release);
   }
   DeliverErrorLines(lines, dropped);
@@ -102,8 +107,8 @@ bool OnMainThread() {
   return PyThread_get_thread_ident() == main_thread;
 }
 
-std::vector<const SerialStream*> streams_in_use;
-std::unordered_set<const Device*> strict_devices;
+std::vector<const SerialStream*>& streams_in_use = *new std::vector<const SerialStream*>;
+std::unordered_set<const Device*>& strict_devices = *new std::unordered_set<const Device*>;
 
 }  // namespace
 
@@ -118,14 +123,21 @@ ReleaseLock::~ReleaseLock() {
   if (scope_ != nullptr) scope_->release_ = nullptr;
   current_release = previous_;
   if (MustNotReacquire()) Park();
-  PyEval_RestoreThread(tstate_);
+  // Finalization may still begin between the check and taking the lock.
+  ParkOnForcedUnwind([this] { PyEval_RestoreThread(tstate_); });
 }
 
 ReleaseLock* ReleaseLock::Current() { return current_release; }
 
-void ParkIfFinalizing() {
-  const ReleaseLock* release = ReleaseLock::Current();
-  if (release != nullptr && release->MustNotReacquire()) Park();
+void CallPython(py::handle fn, const py::tuple& args) {
+  bool failed = false;
+  // The result goes too: its destructor may run Python code.
+  ParkOnForcedUnwind([&] {
+    PyObject* result = PyObject_Call(fn.ptr(), args.ptr(), nullptr);
+    failed = result == nullptr;
+    Py_XDECREF(result);
+  });
+  if (failed) throw py::error_already_set();
 }
 
 CallScope::CallScope() : previous_lines_(call_lines), previous_dropped_(call_lines_dropped) {
@@ -252,15 +264,18 @@ void DeliverErrorLines(std::vector<std::string>& lines, size_t dropped) {
   const py::object handler = py::reinterpret_borrow<py::object>(error_handler);
   for (const std::string& line : lines) {
     PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "backslashreplace");
-    PyObject* result = text != nullptr ? PyObject_CallFunctionObjArgs(handler.ptr(), text, nullptr) : nullptr;
-    Py_XDECREF(text);
+    bool failed = text == nullptr;
+    if (text != nullptr) {
+      ParkOnForcedUnwind([&] {
+        PyObject* result = PyObject_CallFunctionObjArgs(handler.ptr(), text, nullptr);
+        failed = result == nullptr;
+        Py_XDECREF(result);
+        Py_DECREF(text);
+      });
+    }
     // Like a failing logging handler, a failing error handler does not change
     // the outcome of the call that logged.
-    if (result == nullptr) {
-      PyErr_WriteUnraisable(handler.ptr());
-    } else {
-      Py_DECREF(result);
-    }
+    if (failed) PyErr_WriteUnraisable(handler.ptr());
   }
   lines.clear();
 }

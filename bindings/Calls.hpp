@@ -2,6 +2,10 @@
 
 #include <pybind11/pybind11.h>
 
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -25,6 +29,22 @@ bool RuntimeFinalizing();
 // end anyway, so the thread waits for that instead.
 [[noreturn]] void Park();
 
+// Runs fn. If the interpreter ends this thread inside it (a daemon thread that
+// meets the finalizing runtime when it takes the lock), the thread parks here
+// instead of unwinding through native frames that cannot take that.
+template <typename Fn>
+void ParkOnForcedUnwind(Fn&& fn) {
+#ifdef __GLIBCXX__
+  try {
+    fn();
+  } catch (abi::__forced_unwind&) {
+    Park();
+  }
+#else
+  fn();
+#endif
+}
+
 class CallScope;
 
 // Releases the interpreter lock for its lifetime, like gil_scoped_release, but
@@ -44,7 +64,7 @@ class ReleaseLock {
   template <typename Fn>
   bool WithLock(Fn&& fn) {
     if (MustNotReacquire()) return false;
-    PyEval_RestoreThread(tstate_);
+    ParkOnForcedUnwind([this] { PyEval_RestoreThread(tstate_); });
     fn();
     tstate_ = PyEval_SaveThread();
     return true;
@@ -59,9 +79,24 @@ class ReleaseLock {
   bool finalizer_;
 };
 
-// Parks the thread when a trampoline is about to take the lock back during
-// finalization.
-void ParkIfFinalizing();
+// Takes the lock for Python code called from native code that may run with the
+// lock released (the handle's callbacks); nothing to take when this thread
+// holds it already.
+class AcquireLock {
+ public:
+  AcquireLock() {
+    ParkOnForcedUnwind([this] { state_ = PyGILState_Ensure(); });
+  }
+  ~AcquireLock() { PyGILState_Release(state_); }
+  AcquireLock(const AcquireLock&) = delete;
+  AcquireLock& operator=(const AcquireLock&) = delete;
+
+ private:
+  PyGILState_STATE state_{};
+};
+
+// fn(*args) with the lock held; a Python exception leaves as error_already_set.
+void CallPython(py::handle fn, const py::tuple& args);
 
 // Everything a blocking call needs around its native work, created and ended
 // with the lock held: an interruption check for the library's waits (pending

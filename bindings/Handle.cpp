@@ -26,7 +26,7 @@ using HandleRef = VelkorBinding::Built<Handle>;
 constexpr size_t kQuaternionSize = 4;
 constexpr size_t kUserDataCapacity = 255;
 
-// Both need the lock: the override macros take it before their arguments are built.
+// Both need the lock: the upcall takes it before its arguments are built.
 py::list FloatList(const float* values, size_t n) {
   py::list list(n);
   for (size_t i = 0; i < n; ++i) list[i] = py::float_(values[i]);
@@ -40,6 +40,9 @@ py::list ByteList(const uint8_t* bytes, size_t n) {
 }
 
 // Hands the field-taking callbacks to the methods a Python subclass defines.
+// The upcall is written out rather than taken from pybind11's override macros:
+// a daemon thread inside a callback when the interpreter finalizes must park,
+// not unwind through their lock guards.
 class TrampolineHandle : public API::Devices::Handle {
  public:
   using API::Devices::Handle::Handle;
@@ -49,45 +52,50 @@ class TrampolineHandle : public API::Devices::Handle {
 
   void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
                            uint8_t hardware_version, uint8_t firmware_version) override {
-    Upcall upcall(*this);
-    PYBIND11_OVERRIDE_NAME(void, API::Devices::Handle, "OnReceiveHandleInfo", OnReceiveHandleInfo,
-                           tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
+    const bool called = CallOverride("OnReceiveHandleInfo", [&] {
+      return py::make_tuple(tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
+    });
+    if (!called)
+      Handle::OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number, hardware_version,
+                                  firmware_version);
   }
 
   void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion, uint8_t error_flag,
                                     uint8_t hall_effect_sensor_level, uint8_t user_data_length,
                                     const uint8_t* user_data) override {
-    Upcall upcall(*this);
-    PYBIND11_OVERRIDE_PURE_NAME(void, API::Devices::Handle, "OnReceiveHandleStatusMessage",
-                                OnReceiveHandleStatusMessage, device_id, FloatList(quaternion, kQuaternionSize),
-                                error_flag, hall_effect_sensor_level, user_data_length,
-                                ByteList(user_data, user_data_length));
+    const bool called = CallOverride("OnReceiveHandleStatusMessage", [&] {
+      return py::make_tuple(device_id, FloatList(quaternion, kQuaternionSize), error_flag, hall_effect_sensor_level,
+                            user_data_length, ByteList(user_data, user_data_length));
+    });
+    if (!called)
+      throw std::runtime_error(
+          "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"");
   }
 
   void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
-    Upcall upcall(*this);
-    PYBIND11_OVERRIDE_NAME(void, API::Devices::Handle, "OnReceiveHandleErrorResponse", OnReceiveHandleErrorResponse,
-                           device_id, error_code);
+    const bool called =
+        CallOverride("OnReceiveHandleErrorResponse", [&] { return py::make_tuple(device_id, error_code); });
+    if (!called) Handle::OnReceiveHandleErrorResponse(device_id, error_code);
   }
 
   bool InCallback() const { return callbacks_ > 0; }
 
  private:
-  // Marks the handle as inside a callback for the length of one upcall; the
-  // lock is taken back only if the interpreter is not shutting down.
-  class Upcall {
-   public:
-    explicit Upcall(TrampolineHandle& handle) : handle_(handle) {
-      VelkorBinding::ParkIfFinalizing();
-      ++handle_.callbacks_;
-    }
-    ~Upcall() { --handle_.callbacks_; }
-    Upcall(const Upcall&) = delete;
-    Upcall& operator=(const Upcall&) = delete;
-
-   private:
-    TrampolineHandle& handle_;
-  };
+  // Calls the method `name` that the Python subclass defines (the inherited
+  // base method does not count); false when it defines none.
+  template <typename MakeArguments>
+  bool CallOverride(const char* name, MakeArguments&& make_arguments) {
+    VelkorBinding::AcquireLock lock;
+    const py::function override = py::get_override(static_cast<const Handle*>(this), name);
+    if (!override) return false;
+    ++callbacks_;
+    struct Leave {
+      int& count;
+      ~Leave() { --count; }
+    } leave{callbacks_};
+    VelkorBinding::CallPython(override, make_arguments());
+    return true;
+  }
 
   int callbacks_ = 0;
 };

@@ -99,8 +99,7 @@ py::tuple ReceiveInto(Arm self, const char* method,
 DeviceInfo Wakeup(Arm self, const char* method) {
   return DeviceCall(*self, method, Lock::Released, [&] {
     DeviceInfo info;
-    self->SendDeviceWakeup();
-    self->ReceiveDeviceInfo(info);
+    self->Wakeup(info);
     return info;
   });
 }
