@@ -165,12 +165,16 @@ class Device:
         if kind == "silent":
             return
         if kind == "signal":
+            # The call is waiting for this reply now: interrupt it, and answer
+            # later only if asked to (a handler that does not raise lets the call go on).
             self.send_signal(fault["pid"])
+            if "reply_after" in fault:
+                self.later(fault["reply_after"], lambda: self.reply(reply))
             return
         if kind == "truncate":
             reply = reply[:fault["keep"]]
         elif kind == "garbage":
-            reply = bytes((0x41 + i) % 256 for i in range(fault["count"])) + reply
+            reply = bytes((0x41 + i) % 256 for i in range(fault["size"])) + reply
         elif kind == "wrong_code":
             reply = bytes([0x77]) + reply[1:]
         if kind == "late":
@@ -236,7 +240,8 @@ class Device:
             self.open_pty()
         return {"ok": True, "path": self.path, "written": self.received.hex(), "requests": self.requests,
                 "replies": self.replies, "script_left": len(self.script), "faults_left": len(self.faults),
-                "host_queued": self.host_queued(), "signals": self.signals, "pending": len(self.pending)}
+                "host_queued": self.host_queued(), "signals": self.signals, "pending": len(self.pending),
+                "reading": self.master is not None and time.monotonic() >= self.paused_until}
 
     # --- the loop ----------------------------------------------------------------------------------------------
 
