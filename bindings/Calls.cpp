@@ -34,8 +34,6 @@ void Park() {
 
 namespace {
 
-thread_local ReleaseLock* current_release = nullptr;
-
 // Error lines are collected per call on the thread that logs them; lines from
 // threads outside any call (probe workers, loops of the library's own) wait in
 // one queue for the next call to end. Bounded, so a flood cannot eat memory.
@@ -112,22 +110,17 @@ std::unordered_set<const Device*>& strict_devices = *new std::unordered_set<cons
 
 }  // namespace
 
-ReleaseLock::ReleaseLock(CallScope* scope)
-    : tstate_(nullptr), scope_(scope), previous_(current_release), finalizer_(RuntimeFinalizing()) {
+ReleaseLock::ReleaseLock(CallScope* scope) : tstate_(nullptr), scope_(scope), finalizer_(RuntimeFinalizing()) {
   tstate_ = PyEval_SaveThread();
-  current_release = this;
   if (scope_ != nullptr) scope_->release_ = this;
 }
 
 ReleaseLock::~ReleaseLock() {
   if (scope_ != nullptr) scope_->release_ = nullptr;
-  current_release = previous_;
   if (MustNotReacquire()) Park();
   // Finalization may still begin between the check and taking the lock.
   ParkOnForcedUnwind([this] { PyEval_RestoreThread(tstate_); });
 }
-
-ReleaseLock* ReleaseLock::Current() { return current_release; }
 
 void CallPython(py::handle fn, const py::tuple& args) {
   bool failed = false;

@@ -69,13 +69,10 @@ class ReleaseLock {
     tstate_ = PyEval_SaveThread();
     return true;
   }
-  // The innermost release on this thread, or null.
-  static ReleaseLock* Current();
 
  private:
   PyThreadState* tstate_;
   CallScope* scope_;
-  ReleaseLock* previous_;
   bool finalizer_;
 };
 

@@ -200,6 +200,9 @@ class Device:
         self.signals.append(time.monotonic())
         os.kill(pid, signal.SIGINT)
 
+    def stop_trickle(self):
+        self.trickle = 0.0
+
     def send_trickle(self):
         if self.trickle <= 0:
             return
@@ -229,6 +232,8 @@ class Device:
             self.trickle = request["interval"]
             if self.trickle > 0 and was <= 0:
                 self.send_trickle()
+            if request.get("duration"):
+                self.later(request["duration"], self.stop_trickle)
         elif op == "signal_after":
             self.later(request["delay"], lambda: self.send_signal(request["pid"]))
         elif op == "hang_up":

@@ -247,7 +247,8 @@ EXIT_WITH_A_THREAD_INSIDE_A_CALL = textwrap.dedent("""
     master, slave = os.openpty()
     tty.setraw(slave)
     stream = api.SerialStream(os.ttyname(slave))
-    arm = api.Vorlan3(stream, 0)
+    # Calls that end every few milliseconds: one ends while the interpreter finalizes.
+    arm = api.Vorlan3(stream, 0.005)
 
     class Handle(api.Handle):
         def OnReceiveHandleInfo(self, *args):
@@ -255,6 +256,10 @@ EXIT_WITH_A_THREAD_INSIDE_A_CALL = textwrap.dedent("""
 
         def OnReceiveHandleStatusMessage(self, *args):
             pass
+
+    def reads():
+        while True:
+            arm.read_raw(1, 0.005)
 
     def exchanges():
         while True:
@@ -269,7 +274,7 @@ EXIT_WITH_A_THREAD_INSIDE_A_CALL = textwrap.dedent("""
         while True:
             os.write(master, bytes([0xD0, 5, 0, 0x34, 0x12, 7, 9]))
 
-    work = {"read_raw": lambda: arm.read_raw(1, 0), "exchanges": exchanges, "callbacks": callbacks}[sys.argv[1]]
+    work = {"read_raw": reads, "exchanges": exchanges, "callbacks": callbacks}[sys.argv[1]]
     inside = threading.Event()
     threading.Thread(target=lambda: (inside.set(), work()), daemon=True).start()
     inside.wait()
