@@ -34,17 +34,16 @@ class BuiltOrNone : public Built<T> {};
 namespace pybind11::detail {
 
 template <typename T>
-bool LoadBuilt(handle src, bool convert, VelkorBinding::Built<T>& out) {
-  const type_info* type = get_type_info(typeid(T));
+bool LoadBuilt(handle src, bool, VelkorBinding::Built<T>& out) {
+  // Registered once at import and never moved: looked up once, not on every call.
+  static const type_info* const type = get_type_info(typeid(T));
   if (!src || type == nullptr || !PyObject_TypeCheck(src.ptr(), type->type)) return false;
   auto* inst = reinterpret_cast<instance*>(src.ptr());
   const value_and_holder v_h = inst->get_value_and_holder(type, false);
-  // Checked before the generic caster runs: it would allocate the missing object.
   // Not reference_cast_error: pybind11 takes that for "try the next overload".
+  // And not the generic caster: it would allocate the missing object.
   if (!v_h || !v_h.holder_constructed()) throw std::runtime_error("");
-  type_caster_base<T> caster;
-  if (!caster.load(src, convert)) return false;
-  out.object_ = static_cast<T*>(caster.value);
+  out.object_ = v_h.value_ptr<T>();
   out.instance_ = src;
   return true;
 }
