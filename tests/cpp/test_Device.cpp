@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -9,6 +8,7 @@
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
 #include "support/Interruption.hpp"
 #include "support/PtyEmulator.hpp"
+#include "support/Trickle.hpp"
 
 using namespace std::chrono;
 using Velkor::HardwareAPI::Devices::Device;
@@ -18,6 +18,7 @@ using Velkor::HardwareAPI::Devices::Outcome;
 using VelkorTest::Bytes;
 using VelkorTest::InterruptAfter;
 using VelkorTest::PtyEmulator;
+using VelkorTest::Trickle;
 
 namespace {
 
@@ -29,27 +30,6 @@ struct Rig {
   PtyEmulator device;
   SerialStream stream{device.SlavePath().c_str(), true};
   Device base{&stream, 0.3f};
-};
-
-// A device that keeps sending empty notification frames, as a handle streaming
-// its status does, until the object goes.
-class NotificationTrickle {
- public:
-  NotificationTrickle(PtyEmulator& device, milliseconds every)
-      : thread_([this, &device, every] {
-          while (!stop_) {
-            device.Send({0xBA, 0x00, 0x00});
-            std::this_thread::sleep_for(every);
-          }
-        }) {}
-  ~NotificationTrickle() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 }  // namespace
@@ -188,7 +168,7 @@ TEST(Device, HangUpFailsTheWaitAtOnce) {
 TEST(Device, ANotificationTrickleCannotStretchAHeaderRead) {
   Rig rig;
   rig.base.read_timeout = 0.2f;
-  NotificationTrickle trickle(rig.device, milliseconds(20));
+  Trickle trickle(rig.device, {0xBA, 0x00, 0x00}, milliseconds(20));
   const auto start = steady_clock::now();
   EXPECT_EQ(rig.base.ReadHeaderCode(), 0);
   // Each notification restarted the wait before; now three read time-outs bound the read.
