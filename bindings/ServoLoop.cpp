@@ -272,7 +272,13 @@ struct PyLoop {
   // hands the arm back. Raises nothing; see TakeCallbackError.
   void Halt() {
     if (loop->Running()) {
-      WithoutInterpreterLock([&] { loop->Stop(); });
+      // While finalizing, no other Python thread may run: releasing the lock
+      // would only park this one.
+      if (InterpreterFinalizing()) {
+        loop->Stop();
+      } else {
+        WithoutInterpreterLock([&] { loop->Stop(); });
+      }
       Release();
     }
     EndCallbackThread();

@@ -66,8 +66,8 @@ void ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
 
 RealtimeGrant RequestRealtime(int priority) {
   RealtimeGrant grant;
-  char scheduling[96] = "";
-  char memory[96] = "";
+  char scheduling[88] = "";
+  char memory[88] = "";
 
   const int lowest = sched_get_priority_min(SCHED_FIFO);
   const int highest = sched_get_priority_max(SCHED_FIFO);
