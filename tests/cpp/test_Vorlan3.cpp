@@ -11,6 +11,7 @@
 #include "support/Interruption.hpp"
 #include "support/MemoryPortDriver.hpp"
 #include "support/PtyEmulator.hpp"
+#include "support/Trickle.hpp"
 
 using namespace std::chrono;
 using Velkor::HardwareAPI::Devices::ArmModel;
@@ -26,6 +27,7 @@ using VelkorTest::Bytes;
 using VelkorTest::InterruptAfter;
 using VelkorTest::MemoryPortDriver;
 using VelkorTest::PtyEmulator;
+using VelkorTest::Trickle;
 
 namespace {
 
@@ -934,4 +936,17 @@ TEST_F(Vorlan3Test, RawWaitsForHugeCountsReturnWhatArrived) {
     EXPECT_EQ(rig.arm.last_outcome, Outcome::Timeout) << "the read completes the raw call";
     EXPECT_EQ(rig.arm.failures, 1u);
   }
+}
+
+TEST_F(Vorlan3Test, ANotificationTrickleCannotStretchAnExchangeOrAReceive) {
+  Rig rig;
+  rig.arm.read_timeout = 0.2f;
+  Trickle trickle(rig.device, {0xBB, 0x00, 0x02, 0x01, 0x02}, milliseconds(20));
+  const auto start = steady_clock::now();
+  DeviceInfo info;
+  EXPECT_EQ(rig.arm.ReceiveDeviceInfo(info), -1);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Timeout);
+  EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 0);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Timeout);
+  EXPECT_LT(SecondsSince(start), 8.0) << "each call ends within three read time-outs and a drain";
 }
