@@ -313,16 +313,25 @@ TEST(Probes, AnArmAnsweringAtOnceIsFoundWithinTheRealLimit) {
 }
 
 TEST(IsVorlan3Port, AnInterruptedCallerStopsTheProbeAndStillWaitsForItsPortToClose) {
-  PtyEmulator device;  // silent: the probe would take two read time-outs of 5 s
-  const auto start = steady_clock::now();
-  {
-    InterruptAfter interrupt(milliseconds(100));
-    EXPECT_EQ(IsVorlan3Port(device.SlavePath()), 0);
+  const struct {
+    const char* name;
+    milliseconds limit, interrupt;
+  } cases[] = {
+      {"within the limit", kVorlan3ProbeLimit, milliseconds(100)},
+      {"after the limit, while the late probe is awaited", milliseconds(100), milliseconds(300)},
+  };
+  for (const auto& c : cases) {
+    PtyEmulator device;  // silent: the probe would take two read time-outs of 5 s
+    const auto start = steady_clock::now();
+    {
+      InterruptAfter interrupt(c.interrupt);
+      EXPECT_EQ(IsVorlan3Port(device.SlavePath(), c.limit), 0) << c.name;
+    }
+    EXPECT_LT(steady_clock::now() - start, seconds(5)) << c.name;
+    EXPECT_EQ(device.Written(), kWakeupOnly) << c.name;
+    IO::SerialStream again(device.SlavePath().c_str(), false);
+    EXPECT_EQ(again.Open(), 1) << c.name << ": the probe closed its port before the call returned";
   }
-  EXPECT_LT(steady_clock::now() - start, seconds(5));
-  EXPECT_EQ(device.Written(), kWakeupOnly);
-  IO::SerialStream again(device.SlavePath().c_str(), false);
-  EXPECT_EQ(again.Open(), 1) << "the probe closed its port before the call returned";
 }
 
 TEST(DetectVorlan3s, AnInterruptedDetectionProbesNoFurtherPort) {
