@@ -103,7 +103,10 @@ void Device::WriteCommand(size_t n) {
     NoteFailure(Outcome::PortGone);
     return;
   }
-  if (n > kBufferSize) return;
+  if (n > kBufferSize) {
+    NoteFailure(Outcome::WriteFailed);
+    return;
+  }
   stream->Write(tx_buffer.get(), n);
   if (!stream->good()) NoteFailure(StreamFault(Outcome::WriteFailed));
 }
