@@ -721,20 +721,6 @@ TEST_F(Vorlan3Test, WholeStatusAndIdentityQueriesDiscardStaleInputToo) {
   EXPECT_EQ(rig.arm.failures, 0u);
 }
 
-TEST_F(Vorlan3Test, SplitFormsStillReadTheQueueAsItIs) {
-  Rig rig;
-  rig.device.Expect(1, Concat({{0x0B}, Bytes(21, 0x01)}));
-  rig.arm.SendDeviceWakeup();
-  ASSERT_TRUE(WaitQueued(rig.stream, 22));
-  rig.device.Send(LabelledState(3));
-  ASSERT_TRUE(WaitQueued(rig.stream, 22 + 25));
-  DeviceInfo info;
-  EXPECT_EQ(rig.arm.ReceiveDeviceInfo(info), 21);
-  Triple position{}, velocity{};
-  EXPECT_EQ(rig.arm.ReceiveState(position, velocity), 24);
-  EXPECT_EQ(position[0], 3.0f);
-}
-
 TEST_F(Vorlan3Test, EveryCallRecordsHowItEnded) {
   const Bytes state = LabelledState(1);
   struct Case {
