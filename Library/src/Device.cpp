@@ -78,7 +78,7 @@ double Device::CallLimit() const { return kCallTimeoutMultiple * static_cast<dou
 
 void Device::NoteFailure(Outcome outcome) {
   Outcome& failure = call_.failure;
-  if (outcome == Outcome::Ok || failure == Outcome::Interrupted) return;
+  if (!call_.active || outcome == Outcome::Ok || failure == Outcome::Interrupted) return;
   if (failure == Outcome::Ok || outcome == Outcome::Interrupted ||
       (outcome == Outcome::PortGone && failure == Outcome::Timeout)) {
     failure = outcome;
@@ -86,7 +86,7 @@ void Device::NoteFailure(Outcome outcome) {
 }
 
 void Device::NoteFailureIfUnexplained(Outcome outcome) {
-  if (call_.failure == Outcome::Ok) call_.failure = outcome;
+  if (call_.active && call_.failure == Outcome::Ok) call_.failure = outcome;
 }
 
 Outcome Device::StreamFault(Outcome otherwise) const {
@@ -103,7 +103,10 @@ void Device::WriteCommand(size_t n) {
     NoteFailure(Outcome::PortGone);
     return;
   }
-  if (n > kBufferSize) return;
+  if (n > kBufferSize) {
+    NoteFailure(Outcome::WriteFailed);
+    return;
+  }
   stream->Write(tx_buffer.get(), n);
   if (!stream->good()) NoteFailure(StreamFault(Outcome::WriteFailed));
 }
@@ -155,7 +158,7 @@ void Device::DrainBrokenReply() {
 
 Device::WaitEnd Device::Await(size_t k, float timeout) {
   if (stream == nullptr) return WaitEnd::Gone;
-  if (call_.failure == Outcome::Interrupted) return WaitEnd::Interrupted;
+  if (call_.active && call_.failure == Outcome::Interrupted) return WaitEnd::Interrupted;
   const auto start = Clock::now();
   Clock::duration limit{};
   bool limited = LimitFrom(timeout, limit);
@@ -191,17 +194,18 @@ Device::WaitEnd Device::Await(size_t k, float timeout) {
   }
 }
 
-bool Device::Wait(size_t k, float timeout) {
-  switch (Await(k, timeout)) {
-    case WaitEnd::Ready: return true;
+Device::WaitEnd Device::Wait(size_t k, float timeout) {
+  const WaitEnd end = Await(k, timeout);
+  switch (end) {
+    case WaitEnd::Ready: break;
     case WaitEnd::TimedOut: NoteFailure(Outcome::Timeout); break;
     case WaitEnd::Gone: NoteFailure(Outcome::PortGone); break;
     case WaitEnd::Interrupted: NoteFailure(Outcome::Interrupted); break;
   }
-  return false;
+  return end;
 }
 
-bool Device::WaitForBytes(size_t k, float timeout) { return Wait(k, timeout); }
+bool Device::WaitForBytes(size_t k, float timeout) { return Wait(k, timeout) == WaitEnd::Ready; }
 
 uint8_t Device::ReadHeaderCode() {
   if (call_.active) return ReadHeaderCodeInCall();
@@ -216,13 +220,14 @@ uint8_t Device::ReadHeaderCodeInCall() {
     return 0;
   }
   uint8_t* rx = rx_buffer.get();
+  WaitEnd end = WaitEnd::Ready;
   // An interrupted wait is the caller's doing, not the line's: no line for it.
   auto wait_failed = [&](const LogSite& site) {
-    if (call_.failure != Outcome::Interrupted) LogIfError(site);
+    if (end != WaitEnd::Interrupted) LogIfError(site);
     return uint8_t{0};
   };
   for (;;) {
-    if (!Wait(1, read_timeout)) return wait_failed(kHeaderTimeout);
+    if ((end = Wait(1, read_timeout)) != WaitEnd::Ready) return wait_failed(kHeaderTimeout);
     stream->read(reinterpret_cast<char*>(rx), 1);
     if (!stream->good()) {
       NoteFailure(StreamFault(Outcome::Timeout));
@@ -233,7 +238,7 @@ uint8_t Device::ReadHeaderCodeInCall() {
     if (code != kNotificationA && code != kNotificationB) return code;
 
     uint8_t header[2] = {};
-    if (!Wait(2, read_timeout)) return wait_failed(kNotificationHeaderTimeout);
+    if ((end = Wait(2, read_timeout)) != WaitEnd::Ready) return wait_failed(kNotificationHeaderTimeout);
     stream->read(reinterpret_cast<char*>(header), 2);
     if (!stream->good()) {
       NoteFailure(StreamFault(Outcome::Timeout));
@@ -241,7 +246,7 @@ uint8_t Device::ReadHeaderCodeInCall() {
     }
     const uint8_t length = header[1];
     if (length == 0) continue;
-    if (!Wait(length, read_timeout)) return wait_failed(kNotificationPayloadTimeout);
+    if ((end = Wait(length, read_timeout)) != WaitEnd::Ready) return wait_failed(kNotificationPayloadTimeout);
     stream->read(reinterpret_cast<char*>(rx), length);
     if (!stream->good()) {
       NoteFailure(StreamFault(Outcome::Timeout));
@@ -256,8 +261,9 @@ uint32_t Device::ReadPayload(size_t n) {
     return 0;
   }
   if (n > kBufferSize) return 0;
-  if (!Wait(n, read_timeout)) {
-    if (call_.failure != Outcome::Interrupted) LogIfError(kPayloadTimeout);
+  const WaitEnd end = Wait(n, read_timeout);
+  if (end != WaitEnd::Ready) {
+    if (end != WaitEnd::Interrupted) LogIfError(kPayloadTimeout);
     return 0;
   }
   stream->read(reinterpret_cast<char*>(rx_buffer.get()), static_cast<std::streamsize>(n));

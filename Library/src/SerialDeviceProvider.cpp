@@ -104,19 +104,17 @@ int32_t RunTimeLimited(int32_t (*probe)(const char*), const std::string& port_na
   const auto deadline = std::chrono::steady_clock::now() + limit;
   bool in_time = false;
   for (;;) {
+    if (!stop.load(std::memory_order_relaxed) && InterruptRequested()) stop.store(true, std::memory_order_relaxed);
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
-    if (InterruptRequested()) {
-      stop.store(true, std::memory_order_relaxed);
-      break;
-    }
-    const auto slice = std::min<std::chrono::steady_clock::duration>(deadline - now, kInterruptPollInterval);
+    std::chrono::steady_clock::duration slice = kInterruptPollInterval;
+    // Slices end at the limit, so a result seen ready in one that began before it came in time.
+    const bool before_limit = now < deadline;
+    if (before_limit) slice = std::min(slice, deadline - now);
     if (result.wait_for(slice) == std::future_status::ready) {
-      in_time = true;
+      in_time = before_limit && !stop.load(std::memory_order_relaxed);
       break;
     }
   }
-  if (!in_time) result.wait();
   try {
     const int32_t value = result.get();
     return in_time ? value : 0;

@@ -20,6 +20,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Limits beyond about thirty years would overflow the clock: none then.
+constexpr int64_t kLongestWaitNs = int64_t{1} << 60;
+constexpr uint64_t kLongestTotalMs = uint64_t{1} << 40;
+
 int64_t NanosLeft(Clock::time_point deadline) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
 }
@@ -27,6 +31,7 @@ int64_t NanosLeft(Clock::time_point deadline) {
 // Polls one descriptor for the given events with the time left in nanoseconds
 // (negative: no limit). Returns the revents, 0 on time-out, -1 on failure.
 int PollFor(int fd, short events, int64_t timeout_ns) {
+  if (timeout_ns > kLongestWaitNs) timeout_ns = -1;
   const auto deadline = Clock::now() + std::chrono::nanoseconds(timeout_ns < 0 ? 0 : timeout_ns);
   for (;;) {
     pollfd entry{fd, events, 0};
@@ -137,8 +142,9 @@ class PosixPortDriver final : public PortDriver {
     }
     if (n == 0) return 0;
     auto* out = static_cast<unsigned char*>(buffer);
-    const uint64_t total_ms =
-        uint64_t{timeouts_.read_total_constant} + uint64_t{timeouts_.read_total_per_byte} * n;
+    const uint64_t total_ms = std::min<uint64_t>(
+        kLongestTotalMs, uint64_t{timeouts_.read_total_constant} +
+                             uint64_t{timeouts_.read_total_per_byte} * std::min<uint64_t>(n, kLongestTotalMs));
     const bool total_limited = total_ms > 0;
     const auto total_deadline = Clock::now() + std::chrono::milliseconds(total_ms);
     const auto interval = std::chrono::milliseconds(timeouts_.read_interval);
@@ -181,8 +187,9 @@ class PosixPortDriver final : public PortDriver {
       return -1;
     }
     const auto* in = static_cast<const unsigned char*>(data);
-    const uint64_t total_ms =
-        uint64_t{timeouts_.write_total_constant} + uint64_t{timeouts_.write_total_per_byte} * n;
+    const uint64_t total_ms = std::min<uint64_t>(
+        kLongestTotalMs, uint64_t{timeouts_.write_total_constant} +
+                             uint64_t{timeouts_.write_total_per_byte} * std::min<uint64_t>(n, kLongestTotalMs));
     const auto deadline = Clock::now() + std::chrono::milliseconds(total_ms);
     size_t sent = 0;
     while (sent < n) {

@@ -84,8 +84,9 @@ struct Device {
 
   // The limit of one call: kCallTimeoutMultiple read time-outs.
   double CallLimit() const;
-  // Marks the current call failed. The first cause stays, except that a gone
-  // port explains more than a time-out, and an interruption overrides all.
+  // Marks the current call failed (outside a call: nothing). The first cause
+  // stays, except that a gone port explains more than a time-out, and an
+  // interruption overrides all.
   void NoteFailure(Outcome outcome);
   // Marks the current call failed with `outcome` unless a cause is known.
   void NoteFailureIfUnexplained(Outcome outcome);
@@ -113,7 +114,7 @@ struct Device {
  private:
   enum class WaitEnd : uint8_t { Ready, TimedOut, Gone, Interrupted };
   WaitEnd Await(size_t k, float timeout);
-  bool Wait(size_t k, float timeout);
+  WaitEnd Wait(size_t k, float timeout);
   uint8_t ReadHeaderCodeInCall();
 
   Call::State call_;

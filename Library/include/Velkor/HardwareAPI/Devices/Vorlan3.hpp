@@ -106,6 +106,8 @@ struct Vorlan3 : Device {
   void SetReadTimeout(float seconds);
   void FlushInput();
   // False when nothing could be written or the stream is not good afterwards.
+  // A device that stops taking bytes fails the write after a stall of about a
+  // second, whatever its size (serialib::WriteBytes has the rule).
   bool SendRaw(const uint8_t* data, size_t n);
   // Waits until n bytes are queued or the time-out (seconds, <= 0: no limit)
   // passes; returns how many bytes a following ReadRawInto may take.
