@@ -33,6 +33,16 @@ class BuiltOrNone : public Built<T> {};
 
 namespace pybind11::detail {
 
+// An instance made with __new__ alone owns a value slot that its constructor
+// never filled (an instance that merely refers to a native object owns nothing).
+inline bool NeverBuilt(handle src) {
+  auto* inst = reinterpret_cast<instance*>(src.ptr());
+  if (!inst->owned) return false;
+  for (const auto& v_h : values_and_holders(inst))
+    if (!v_h.holder_constructed()) return true;
+  return false;
+}
+
 template <typename T>
 bool LoadBuilt(handle src, bool, VelkorBinding::Built<T>& out) {
   // Registered once at import and never moved: looked up once, not on every call.
@@ -42,14 +52,15 @@ bool LoadBuilt(handle src, bool, VelkorBinding::Built<T>& out) {
   const value_and_holder v_h = inst->get_value_and_holder(type, false);
   // Not reference_cast_error: pybind11 takes that for "try the next overload".
   // And not the generic caster: it would allocate the missing object.
-  if (!v_h || !v_h.holder_constructed()) throw std::runtime_error("");
+  if (!v_h || NeverBuilt(src)) throw std::runtime_error("");
   out.object_ = v_h.value_ptr<T>();
   out.instance_ = src;
   return true;
 }
 
 template <typename T>
-struct type_caster<VelkorBinding::Built<T>> {
+class type_caster<VelkorBinding::Built<T>> {
+ public:
   // Rendered as the bound class, exactly like a T& parameter.
   static constexpr auto name = const_name<T>();
   template <typename U>
@@ -62,7 +73,8 @@ struct type_caster<VelkorBinding::Built<T>> {
 };
 
 template <typename T>
-struct type_caster<VelkorBinding::BuiltOrNone<T>> {
+class type_caster<VelkorBinding::BuiltOrNone<T>> {
+ public:
   static constexpr auto name = const_name<T>();
   template <typename U>
   using cast_op_type = VelkorBinding::BuiltOrNone<T>;
@@ -75,6 +87,20 @@ struct type_caster<VelkorBinding::BuiltOrNone<T>> {
   operator VelkorBinding::BuiltOrNone<T>() const { return value; }
 
   VelkorBinding::BuiltOrNone<T> value;
+};
+
+// The same refusal for a type taken as T& or T* by its methods, where changing
+// every parameter to Built<T> is not wanted: specialise type_caster<T> with it,
+// only for a type that one translation unit alone binds and uses.
+template <typename T>
+class built_type_caster : public type_caster_base<T> {
+ public:
+  bool load(handle src, bool convert) {
+    static const type_info* const type = get_type_info(typeid(T));
+    if (src && type != nullptr && PyObject_TypeCheck(src.ptr(), type->type) && NeverBuilt(src))
+      throw std::runtime_error("");
+    return type_caster_base<T>::load(src, convert);
+  }
 };
 
 }  // namespace pybind11::detail
