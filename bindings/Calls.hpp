@@ -6,6 +6,7 @@
 #include <cxxabi.h>
 #endif
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -154,6 +155,9 @@ decltype(auto) RunWork(CallScope& scope, Lock lock, Work& work) {
     return work();
   } catch (py::error_already_set& error) {
     scope.PreferInterrupt(error);
+    throw;
+  } catch (const std::exception&) {
+    scope.RaiseIfInterrupted();
     throw;
   }
 }
