@@ -115,7 +115,8 @@ def test_notifications_and_replies_queued_before_a_request_are_discarded(arm, de
 def test_a_trickle_of_notifications_cannot_stretch_a_call(device):
     arm = api.Vorlan3(api.SerialStream(device.path), 0.5)
     device.fault("silent", count=1000)
-    device.command("trickle", interval=0.02)
+    # Stops by itself, so that a call that restarts its wait on every frame fails here instead of hanging.
+    device.command("trickle", interval=0.02, duration=20)
     for call in (lambda: arm.end_effector_force([1, 2, 3]), arm.ReceiveDeviceInfo, arm.get_temperature):
         start = time.monotonic()
         call()
@@ -126,7 +127,7 @@ def test_a_trickle_of_notifications_cannot_stretch_a_call(device):
 
 def test_a_trickle_cannot_stretch_the_strixel_status_read(script):
     handle = api.Handle(api.SerialStream(script.path))
-    script.command("trickle", interval=0.02)
+    script.command("trickle", interval=0.02, duration=20)
     start = time.monotonic()
     status = handle.GetStrixelStatus()
     assert time.monotonic() - start < 8.0
@@ -166,6 +167,11 @@ def test_an_infinite_time_out_means_no_limit(device):
 
 # --- interruption -------------------------------------------------------------------------------------------
 
+# Calls without a limit get an answer this late, so that a call the signal
+# cannot leave fails the test instead of hanging it.
+FALLBACK = 20.0
+
+
 def pid_fault(**fields):
     return dict(kind="signal", pid=os.getpid(), **fields)
 
@@ -190,8 +196,9 @@ INTERRUPTED_CALLS = [
     ("get_device_id, lock held", lambda d, a, h: interrupt_on_request(d, a.get_device_id)),
     ("get_temperature, lock held", lambda d, a, h: interrupt_on_request(d, a.get_temperature)),
     ("device_wakeup_dict", lambda d, a, h: interrupt_on_request(d, a.device_wakeup_dict)),
-    ("read_raw without limit", lambda d, a, h: interrupt_after(d, lambda: a.read_raw(1, 0))),
-    ("ReceiveDeviceInfo without limit", lambda d, a, h: (a.set_read_timeout(0),
+    ("read_raw without limit", lambda d, a, h: (d.send(b"!", delay=FALLBACK),
+                                                  interrupt_after(d, lambda: a.read_raw(1, 0)))),
+    ("ReceiveDeviceInfo without limit", lambda d, a, h: (a.set_read_timeout(0), d.send(bytes(1100), delay=FALLBACK),
                                                            interrupt_after(d, a.ReceiveDeviceInfo))),
     ("send_raw into a stalled device", lambda d, a, h: stalled_send_raw(d, a)),
     ("Handle.Receive", lambda d, a, h: interrupt_after(d, h.Receive)),
