@@ -151,6 +151,10 @@ StrixelStatus Handle::GetStrixelStatus() {
   const uint8_t* rx = rx_buffer.get();
   for (;;) {
     if (stream->Available() < kStrixelWaitBytes) return no_frame();
+    if (Clock::now() >= give_up) {
+      NoteFailure(Outcome::Timeout);
+      return Failed(kStrixelNoFrame);
+    }
 
     uint8_t code = ReadHeaderCode();
     for (int skipped = 0; code != kStatusMessage; ++skipped) {
@@ -164,7 +168,8 @@ StrixelStatus Handle::GetStrixelStatus() {
 
     // Decoded as it arrives, so no length of frame can be cut short and misread.
     StrixelFrameDecoder frame;
-    while (stream->Available() > 0) {
+    // A device streaming faster than this reads must not hold the call past its limit.
+    while (stream->Available() > 0 && Clock::now() < give_up) {
       if (ReadPayload(1) != 1) break;
       if (frame.Push(rx[0])) break;
     }

@@ -11,6 +11,7 @@
 #include "Velkor/HardwareAPI/Devices/StrixelFrame.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
 #include "support/Interruption.hpp"
+#include "support/MemoryPortDriver.hpp"
 #include "support/PtyEmulator.hpp"
 #include "support/Trickle.hpp"
 
@@ -18,8 +19,10 @@ using namespace std::chrono;
 using namespace Velkor::HardwareAPI::Devices;
 using Velkor::HardwareAPI::IO::SerialStream;
 using Velkor::HardwareAPI::Platform::SetLastError;
+using Velkor::HardwareAPI::Platform::SetPortDriverFactory;
 using VelkorTest::Bytes;
 using VelkorTest::InterruptAfter;
+using VelkorTest::MemoryPortDriver;
 using VelkorTest::PtyEmulator;
 using VelkorTest::Trickle;
 
@@ -415,6 +418,26 @@ TEST(Handle, ANotificationTrickleCannotStretchReceiveOrTheStatusRead) {
     ExpectFailed(rig.handle.GetStrixelStatus(), kStrixelNoHeader, "trickle");
     EXPECT_LT(SecondsSince(start), 10.0) << "the status read ends within three seconds";
   }
+}
+
+TEST(Handle, BadStatusFramesStreamedAsFastAsTheyAreReadCannotStretchTheStatusRead) {
+  auto line = std::make_shared<MemoryPortDriver::Line>();
+  for (int i = 0; i < 4; ++i) {
+    line->streaming.push_back(Handle::kStatusMessage);
+    line->streaming.insert(line->streaming.end(), 18, 0x01);
+    line->streaming.push_back(kSlipEnd);
+  }
+  line->streaming_until = steady_clock::now() + seconds(30);
+  SetPortDriverFactory([line] { return std::make_unique<MemoryPortDriver>(line); });
+  {
+    SerialStream stream("memory", true);
+    Handle handle(&stream);
+    const auto start = steady_clock::now();
+    ExpectFailed(handle.GetStrixelStatus(), kStrixelNoFrame, "endless bad frames");
+    EXPECT_LT(SecondsSince(start), 15.0) << "the status read ends within three seconds";
+    EXPECT_EQ(handle.last_outcome, Outcome::Timeout);
+  }
+  SetPortDriverFactory(nullptr);
 }
 
 TEST(Handle, InterruptedReadsStopWithoutALine) {

@@ -27,6 +27,10 @@ class MemoryPortDriver : public Velkor::HardwareAPI::Platform::PortDriver {
     // before the host starts waiting.
     bool answer_on_write = false;
     int output_discards = 0;
+    // A device streaming as fast as the host reads: until `streaming_until`,
+    // these bytes arrive again whenever the host finds fewer of them queued.
+    std::vector<uint8_t> streaming;
+    std::chrono::steady_clock::time_point streaming_until{};
   };
 
   explicit MemoryPortDriver(std::shared_ptr<Line> line) : line_(std::move(line)) {}
@@ -67,7 +71,11 @@ class MemoryPortDriver : public Velkor::HardwareAPI::Platform::PortDriver {
     return WaitResult::TimedOut;
   }
   void DiscardOutput() override { ++line_->output_discards; }
-  long BytesWaiting() override { return static_cast<long>(line_->queued.size()); }
+  long BytesWaiting() override {
+    if (line_->queued.size() < line_->streaming.size() && std::chrono::steady_clock::now() < line_->streaming_until)
+      line_->queued.insert(line_->queued.end(), line_->streaming.begin(), line_->streaming.end());
+    return static_cast<long>(line_->queued.size());
+  }
   Velkor::HardwareAPI::Platform::WaitResult WaitReadable(int64_t) override {
     using Velkor::HardwareAPI::Platform::WaitResult;
     Arrive();
