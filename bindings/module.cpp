@@ -10,4 +10,5 @@ PYBIND11_MODULE(VelkorHardwareAPI, m) {
   RegisterVorlan3(m);
   RegisterHandle(m);
   m.attr("__version__") = "dev";
+  RegisterPorts(m);
 }
