@@ -109,9 +109,13 @@ void RegisterPorts(py::module_& m) {
       .def_readonly("vendor", &PortInfo::vendor,
                     "The USB vendor identifier as four upper-case hexadecimal digits, or None off USB.")
       .def("__eq__",
-           [](const PortInfo& a, const PortInfo& b) {
-             return a.name == b.name && a.kind == b.kind && a.vendor == b.vendor;
-           })
+           [](const PortInfo& a, const py::object& other) -> py::object {
+             if (!py::isinstance<PortInfo>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+             const PortInfo& b = other.cast<const PortInfo&>();
+             return py::bool_(a.name == b.name && a.kind == b.kind && a.vendor == b.vendor);
+           },
+           py::arg("other"))
+      .def("__hash__", [](const PortInfo& p) { return py::hash(py::make_tuple(p.name, p.kind, p.vendor)); })
       .def("__repr__", [](const PortInfo& p) {
         return "PortInfo(name=" + py::repr(py::str(p.name)).cast<std::string>() +
                ", kind=" + py::repr(py::str(p.kind)).cast<std::string>() +
