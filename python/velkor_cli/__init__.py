@@ -12,6 +12,7 @@ import os
 import signal
 import sys
 import time
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import VelkorHardwareAPI as api
 
@@ -22,11 +23,14 @@ DETECT_DEVICES = ["vorlan3", "handle", "wired_handle", "wireless_handle"]
 KIND_TEXT = {"usb_cdc": "USB CDC", "serial": "serial", "bluetooth": "Bluetooth"}
 
 
+Record = Dict[str, Any]
+
+
 class CommandFailed(Exception):
     """Ends the command with exit status 1 and the message on standard error."""
 
 
-def _version():
+def _version() -> str:
     try:
         from importlib.metadata import version
 
@@ -36,14 +40,14 @@ def _version():
     return f"{PROG} {package} (device library {api.get_cpp_version()})"
 
 
-def _device_name(text):
+def _device_name(text: str) -> str:
     name = text.replace("-", "_")
     if name == "arm":
         return "vorlan3"
     return name
 
 
-def _positive_rate(text):
+def _positive_rate(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -53,7 +57,7 @@ def _positive_rate(text):
     return value
 
 
-def _seconds(text):
+def _seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -63,7 +67,7 @@ def _seconds(text):
     return value
 
 
-def _count(text):
+def _count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -73,14 +77,14 @@ def _count(text):
     return value
 
 
-def _progress(args, text, end="\n"):
+def _progress(args: argparse.Namespace, text: str, end: str = "\n") -> None:
     if not args.quiet:
         sys.stderr.write(text + end)
         sys.stderr.flush()
 
 
 @contextlib.contextmanager
-def _ctrl_c_kills():
+def _ctrl_c_kills() -> Iterator[None]:
     # A probe of a silent port blocks in native code for seconds: let Ctrl-C end
     # the process at once there (the kernel closes the port) instead of waiting
     # for the call to return before Python sees the signal.
@@ -91,21 +95,21 @@ def _ctrl_c_kills():
         signal.signal(signal.SIGINT, previous)
 
 
-def _tree_options(parser):
+def _tree_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--sys-root", default="/sys", metavar="DIR",
                         help="the kernel's device tree (default: %(default)s; for tests and containers)")
     parser.add_argument("--dev-root", default="/dev", metavar="DIR",
                         help="the device-node folder (default: %(default)s)")
 
 
-def _list_ports(args):
+def _list_ports(args: argparse.Namespace) -> List[api.PortInfo]:
     try:
         return api.list_ports(args.sys_root, args.dev_root)
     except OSError as e:
         raise CommandFailed(f"cannot list serial ports: {e.filename}: {e.strerror}") from None
 
 
-def cmd_ports(args):
+def cmd_ports(args: argparse.Namespace) -> int:
     ports = _list_ports(args)
     if args.json:
         print(json.dumps([{"name": p.name, "kind": p.kind, "vendor": p.vendor} for p in ports], indent=2))
@@ -121,9 +125,9 @@ def cmd_ports(args):
     return 0
 
 
-def cmd_detect(args):
+def cmd_detect(args: argparse.Namespace) -> int:
     devices = args.device or ["vorlan3", "handle"]
-    found = {}
+    found: Dict[str, List[str]] = {}
     for device in devices:
         try:
             candidates = api.detect_candidates(device, args.sys_root, args.dev_root)
@@ -154,13 +158,14 @@ def cmd_detect(args):
     return 0 if any(found.values()) else 1
 
 
-def _failure(device):
+def _failure(device: Any) -> Optional[str]:
     # None when the last call went well; the reason otherwise, where the module
     # reports one.
-    return getattr(device, "last_error", None)
+    reason: Optional[str] = getattr(device, "last_error", None)
+    return reason
 
 
-def _open(port, timeout, device):
+def _open(port: str, timeout: float, device: str) -> Tuple[api.SerialStream, Union[api.Vorlan3, "_RecordingHandle"]]:
     stream = api.SerialStream(port)
     if getattr(stream, "is_open", True) is False:
         raise CommandFailed(f"cannot open {port}")
@@ -172,28 +177,29 @@ def _open(port, timeout, device):
 class _RecordingHandle(api.Handle):
     """Keeps the last message of each kind for the command to print."""
 
-    def __init__(self, stream):
+    def __init__(self, stream: api.SerialStream) -> None:
         super().__init__(stream)
-        self.info = None
-        self.status = None
-        self.error = None
+        self.info: Optional[Record] = None
+        self.status: Optional[Record] = None
+        self.error: Optional[Record] = None
 
-    def OnReceiveHandleInfo(self, tool_data_remaining, device_id, device_model_number, hardware_version,
-                            firmware_version):
+    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, device_model_number: int,
+                            hardware_version: int, firmware_version: int) -> None:
         self.info = {"device_id": device_id, "device_model_number": device_model_number,
                      "hardware_version": hardware_version, "firmware_version": firmware_version,
                      "tool_data_remaining": tool_data_remaining}
 
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall_effect_sensor_level,
-                                     user_data_length, user_data):
+    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: List[float], error_flag: int,
+                                     hall_effect_sensor_level: int, user_data_length: int,
+                                     user_data: List[int]) -> None:
         self.status = {"device_id": device_id, "quaternion": list(quaternion), "error_flag": error_flag,
                        "hall_effect_sensor_level": hall_effect_sensor_level, "user_data": list(user_data)}
 
-    def OnReceiveHandleErrorResponse(self, device_id, error_code):
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
         self.error = {"device_id": device_id, "error_code": error_code}
 
 
-def _arm_info(arm, port):
+def _arm_info(arm: api.Vorlan3, port: str) -> Record:
     info = arm.device_wakeup_dict()
     reason = _failure(arm)
     if reason is not None or info["device_model_number"] == 0:
@@ -206,7 +212,7 @@ def _arm_info(arm, port):
     return record
 
 
-def _handle_info(handle, port):
+def _handle_info(handle: "_RecordingHandle", port: str) -> Record:
     handle.SendDeviceWakeup()
     code = handle.Receive()
     if handle.error is not None:
@@ -218,9 +224,12 @@ def _handle_info(handle, port):
     return dict({"device": "handle", "port": port}, **handle.info)
 
 
-def cmd_info(args):
+def cmd_info(args: argparse.Namespace) -> int:
     stream, device = _open(args.port, args.timeout, args.device)
-    record = _handle_info(device, args.port) if args.device == "handle" else _arm_info(device, args.port)
+    if isinstance(device, _RecordingHandle):
+        record = _handle_info(device, args.port)
+    else:
+        record = _arm_info(device, args.port)
     if args.json:
         print(json.dumps(record, indent=2))
     else:
@@ -232,19 +241,20 @@ def cmd_info(args):
     return 0
 
 
-def _arm_sample(arm):
+def _arm_sample(arm: Any) -> Optional[Record]:
     position, velocity = arm.end_effector_force([0.0, 0.0, 0.0])
     return {"position": list(position), "velocity": list(velocity)}
 
 
-def _handle_sample(handle):
+def _handle_sample(handle: Any) -> Optional[Record]:
     handle.status = None
     handle.RequestStatus()
     handle.Receive()
-    return handle.status
+    status: Optional[Record] = handle.status
+    return status
 
 
-def _format_sample(t, sample):
+def _format_sample(t: float, sample: Record) -> str:
     if "position" in sample:
         p = ", ".join(f"{v:+.5f}" for v in sample["position"])
         v = ", ".join(f"{v:+.4f}" for v in sample["velocity"])
@@ -257,9 +267,9 @@ def _format_sample(t, sample):
 MAX_FAILURES_IN_A_ROW = 5
 
 
-def cmd_monitor(args):
+def cmd_monitor(args: argparse.Namespace) -> int:
     stream, device = _open(args.port, args.timeout, args.device)
-    take = _handle_sample if args.device == "handle" else _arm_sample
+    take: Callable[[Any], Optional[Record]] = _handle_sample if args.device == "handle" else _arm_sample
     period = 1.0 / args.rate
     begin = time.monotonic()
     tick = begin
@@ -293,7 +303,7 @@ def cmd_monitor(args):
     return 0
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Find and inspect Vorlan3 arms and Strixel handles on this machine's serial ports.",
         epilog="Exit status: 0 success, 1 failure or nothing found, 2 usage error.")
@@ -340,11 +350,12 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except CommandFailed as e:
         sys.stderr.write(f"{PROG}: {e}\n")
         return 1
