@@ -82,7 +82,7 @@ def refine(text):
     for method, parameter in VECTOR_METHODS.items():
         name = parameter.replace(" ", "_")
         text = sub_once(rf"^    @staticmethod\n    def {method}\(\*args, \*\*kwargs\) -> tuple:",
-                        f"    def {method}(self, {name}: typing.Sequence[float] = ..., /) -> {PAIR}:",
+                        f"    def {method}(self, {name}: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> {PAIR}:",
                         text, method)
 
     for (cls, method), result in RESULTS.items():

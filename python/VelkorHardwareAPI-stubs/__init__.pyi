@@ -20,19 +20,19 @@ class Vorlan3:
     """
     Vorlan3 Device Class
     """
-    def end_effector_force(self, force_request_vector: typing.Sequence[float] = ..., /) -> tuple[list[float], list[float]]:
+    def end_effector_force(self, force_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
         """
         Send forces to the device and receive device states
         """
-    def end_effector_position(self, position_request_vector: typing.Sequence[float] = ..., /) -> tuple[list[float], list[float]]:
+    def end_effector_position(self, position_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
         """
         Send end-effector position and receive device states
         """
-    def joint_angles(self, joint_angle_request_vector: typing.Sequence[float] = ..., /) -> tuple[list[float], list[float]]:
+    def joint_angles(self, joint_angle_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
         """
         Send joint angles to the device and receive the joint states
         """
-    def joint_torques(self, joint_torque_request_vector: typing.Sequence[float] = ..., /) -> tuple[list[float], list[float]]:
+    def joint_torques(self, joint_torque_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
         """
         Send joint torques to the device and receive the joint states
         """
