@@ -77,9 +77,32 @@ std::vector<std::pair<std::string, bool>> DetectCandidates(const std::string& de
   return candidates;
 }
 
-// The lock stays held, as in the detect functions, so a pending signal can be
-// looked at directly.
-bool SignalPending(void*) { return PyErr_CheckSignals() != 0; }
+bool Finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Asked by the library's waits while the lock is released: takes the lock back
+// briefly to run pending signal handlers, and keeps what they raised for the
+// caller to raise once the call has returned.
+struct SignalCheck {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* trace = nullptr;
+
+  static bool Ask(void* context) {
+    auto* self = static_cast<SignalCheck*>(context);
+    if (self->type != nullptr) return true;
+    if (Finalizing()) return false;
+    const PyGILState_STATE state = PyGILState_Ensure();
+    if (PyErr_CheckSignals() != 0) PyErr_Fetch(&self->type, &self->value, &self->trace);
+    PyGILState_Release(state);
+    return self->type != nullptr;
+  }
+};
 
 bool ProbePort(const std::string& device, const std::string& port, std::optional<double> limit) {
   const api::DetectTarget target = TargetNamed(device);
@@ -89,12 +112,17 @@ bool ProbePort(const std::string& device, const std::string& port, std::optional
       throw py::value_error("limit must be a number of seconds above 0 and at most 3600");
     wait = std::chrono::milliseconds(static_cast<long long>(std::ceil(*limit * 1e3)));
   }
+  SignalCheck signals;
   bool found = false;
   {
-    api::ScopedInterruptCheck check(SignalPending, nullptr);
+    py::gil_scoped_release release;
+    api::ScopedInterruptCheck check(SignalCheck::Ask, &signals);
     found = api::ProbeFor(target, port, wait);
   }
-  if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+  if (signals.type != nullptr) {
+    PyErr_Restore(signals.type, signals.value, signals.trace);
+    throw py::error_already_set();
+  }
   return found;
 }
 
@@ -136,5 +164,6 @@ void RegisterPorts(py::module_& m) {
   m.def("probe_port", &ProbePort, py::arg("device"), py::arg("port"), py::arg("limit") = py::none(),
         "Run the detect function's probe of one port: open it, send the wake-up, read the first reply.\n\n"
         "True when a device of the kind answered within limit seconds (None: 3 s for 'vorlan3', 5 s\n"
-        "for the handles). A silent port still takes the probe's full read time-out before it returns.");
+        "for the handles). A silent port still takes the probe's full read time-out before it returns.\n"
+        "Unlike the detect functions, other Python threads run while the probe waits.");
 }

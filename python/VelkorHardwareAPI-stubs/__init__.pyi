@@ -275,5 +275,6 @@ def probe_port(device: str, port: str, limit: float | None = None) -> bool:
     
     True when a device of the kind answered within limit seconds (None: 3 s for 'vorlan3', 5 s
     for the handles). A silent port still takes the probe's full read time-out before it returns.
+    Unlike the detect functions, other Python threads run while the probe waits.
     """
 __version__: str = 'dev'
