@@ -128,11 +128,9 @@ def cmd_ports(args: argparse.Namespace) -> int:
 def cmd_detect(args: argparse.Namespace) -> int:
     devices = args.device or ["vorlan3", "handle"]
     found: Dict[str, List[str]] = {}
+    _list_ports(args)  # an unreadable device tree is an error, not "nothing found"
     for device in devices:
-        try:
-            candidates = api.detect_candidates(device, args.sys_root, args.dev_root)
-        except OSError as e:
-            raise CommandFailed(f"cannot list serial ports: {e}") from None
+        candidates = api.detect_candidates(device, args.sys_root, args.dev_root)
         found[device] = []
         if not candidates:
             _progress(args, f"{device}: no candidate ports")

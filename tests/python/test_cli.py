@@ -60,12 +60,12 @@ def test_ports_lists_name_kind_and_vendor(tree):
     assert out.stderr == "3 ports found\n"
 
 
-def test_ports_on_an_unreadable_tree_fails_with_a_message(tree):
-    out = velkor("ports", "--sys-root", os.path.join(tree.root, "missing"))
+@pytest.mark.parametrize("command", ["ports", "detect"])
+def test_an_unreadable_tree_fails_with_a_message(tree, command):
+    out = velkor(command, "--sys-root", os.path.join(tree.root, "missing"))
     assert out.returncode == 1
     assert out.stdout == ""
-    assert out.stderr.startswith("velkor: cannot list serial ports: ")
-    assert "No such file or directory" in out.stderr
+    assert out.stderr == f"velkor: cannot list serial ports: {tree.root}/missing/class/tty: No such file or directory\n"
 
 
 def test_detect_reports_each_probed_port_and_the_devices_found(tree, velkor_sim):
