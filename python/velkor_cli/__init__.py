@@ -88,6 +88,10 @@ def _ctrl_c_kills() -> Iterator[None]:
     # A probe of a silent port blocks in native code for seconds: let Ctrl-C end
     # the process at once there (the kernel closes the port) instead of waiting
     # for the call to return before Python sees the signal.
+    # Started with SIGINT ignored (a background job, nohup): keep ignoring it.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        yield
+        return
     previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
         yield

@@ -17,6 +17,17 @@ from fake_sysfs import FakeSysfs
 pytest_plugins = ["velkor_sim.pytest_plugin"]
 
 
+# As from a shell in the foreground: Ctrl-C is not ignored there, whatever this
+# test process inherited.
+FOREGROUND = ("import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+              "sys.argv[0] = 'velkor'; runpy.run_module('velkor_cli', run_name='__main__')")
+
+
+def start_velkor(*args):
+    return subprocess.Popen([sys.executable, "-c", FOREGROUND, *args], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
 def velkor(*args, timeout=60):
     return subprocess.run([sys.executable, "-m", "velkor_cli", *args], capture_output=True, text=True,
                           timeout=timeout, stdin=subprocess.DEVNULL)
@@ -114,9 +125,7 @@ def test_ctrl_c_stops_detect_during_the_probe_of_a_silent_port(tree):
     try:
         tree.add_cdc_acm("ttyACM0", "16c0")
         tree.attach("ttyACM0", silent.path)
-        process = subprocess.Popen([sys.executable, "-m", "velkor_cli", "detect", "--device", "vorlan3",
-                                    *roots(tree)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+        process = start_velkor("detect", "--device", "vorlan3", *roots(tree))
         # The wake-up byte shows the probe is under way; a silent port keeps it
         # busy for two read time-outs (10 s).
         assert silent.wait_written(1, timeout=20.0)
@@ -176,8 +185,7 @@ def test_monitor_prints_samples_at_the_rate(velkor_sim):
 
 
 def test_monitor_stops_at_ctrl_c(velkor_sim):
-    process = subprocess.Popen([sys.executable, "-m", "velkor_cli", "monitor", velkor_sim("arm"), "--rate", "20"],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = start_velkor("monitor", velkor_sim("arm"), "--rate", "20")
     ready = select.select([process.stdout], [], [], 20)[0]
     assert ready, "no sample within 20 s"
     process.send_signal(signal.SIGINT)
