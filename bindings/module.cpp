@@ -9,6 +9,7 @@ PYBIND11_MODULE(VelkorHardwareAPI, m) {
   RegisterDiscovery(m);
   RegisterVorlan3(m);
   RegisterHandle(m);
-  m.attr("__version__") = "dev";
+  RegisterServoLoop(m);
   RegisterPorts(m);
+  m.attr("__version__") = "dev";
 }

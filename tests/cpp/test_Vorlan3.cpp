@@ -237,6 +237,8 @@ TEST_F(Vorlan3Test, WakeupAndDeviceInfoRecord) {
     info.device_id = 0xBEEF;
     info.device_id_ext[15] = 0x77;
     EXPECT_EQ(rig.arm.ReceiveDeviceInfo(info), c.result) << c.name;
+    // Silence proves nothing about the emulator having read the request yet.
+    EXPECT_TRUE(rig.device.WaitWritten(1)) << c.name;
     EXPECT_EQ(rig.device.Written(), Bytes{0x0A}) << c.name;
     if (c.result == 21) {
       EXPECT_EQ(info.device_id, 0x1234) << c.name;
@@ -386,6 +388,7 @@ TEST_F(Vorlan3Test, HostComputedPositionUsesReportedJointAngles) {
     if (c.reply.empty()) rig.arm.read_timeout = kSilenceTimeout;
     rig.device.Expect(Vorlan3::kRequestSize, c.reply);
     const ArmState state = rig.arm.GetEndEffectorPosition(false);
+    EXPECT_TRUE(rig.device.WaitWritten(Vorlan3::kRequestSize)) << c.name;
     EXPECT_EQ(rig.device.Written(), Concat({{0x1A}, Bytes(12, 0)})) << c.name;
     ExpectTriple(state.first, c.position, c.name);
     EXPECT_EQ(state.second, (Triple{0, 0, 0})) << c.name;
