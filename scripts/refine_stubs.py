@@ -36,6 +36,11 @@ RESULTS = {
     ("Vorlan3", "get_device_id"): "uuid.UUID",
     ("Vorlan3", "get_firmware_version"): "uuid.UUID",
     ("Handle", "GetStrixelStatus"): ANY_DICT,
+    ("ServoLoop", "__enter__"): "ServoLoop",
+    ("ServoLoop", "state"): ANY_DICT,
+    ("ServoLoop", "stats"): ANY_DICT,
+    ("ServoLoop", "effects"): "dict[int, Effect]",
+    ("ServoLoop", "error"): "str | None",
 }
 
 # Exact text -> replacement, each expected exactly once.
@@ -48,6 +53,10 @@ EXACT = [
     ("quaternion: float, error_flag: int, hall_effect_sensor_level: int, user_data_length: int, user_data: int",
      "quaternion: typing.Any, error_flag: int, hall_effect_sensor_level: int, user_data_length: int, "
      "user_data: typing.Any"),
+    ("def add(self, effect: typing.Any) -> int:", "def add(self, effect: Effect) -> int:"),
+    ("def on_state(self, fn: typing.Any, rate_hz: float = 100.0) -> None:",
+     "def on_state(self, fn: typing.Callable[[dict[str, typing.Any]], object] | None, "
+     "rate_hz: float = 100.0) -> None:"),
 ]
 
 
@@ -76,6 +85,11 @@ def refine(text):
     text = re.sub(r"typing\.Annotated\[list\[float\], pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]",
                   "list[float]", text)
     text = sub_once(r"^import typing\n", "import typing\nimport uuid\n", text, "typing import")
+    # Effects compute a force: three floats.
+    text, count = re.subn(r"^(    def force_at\(self: Effect, [^\n]*\) -> )list:", r"\1list[float]:", text, flags=re.M)
+    if count == 0:
+        raise RuleMissed("force_at: no match")
+    text = text.replace("**kwargs) -> None:", "**kwargs: typing.Any) -> None:")
     # Any sequence of numbers converts; only results are really lists.
     text = re.sub(r"(\w+): list\[float\]", r"\1: typing.Sequence[float]", text)
 
@@ -96,7 +110,7 @@ def refine(text):
             raise RuleMissed(f"{old!r}: expected once, found {text.count(old)}")
         text = text.replace(old, new)
 
-    leftovers = re.findall(r"^.*(?:\*args, \*\*kwargs\)|-> tuple:|-> dict:|typing_ext).*$", text, flags=re.M)
+    leftovers = re.findall(r"^.*(?:\*args, \*\*kwargs\)|-> tuple:|-> dict:|-> list:|typing_ext).*$", text, flags=re.M)
     leftovers = [line for line in leftovers if "@typing.overload" not in line]
     if leftovers:
         raise RuleMissed("untyped results left:\n" + "\n".join(leftovers))

@@ -37,4 +37,4 @@ mkdir -p "$out/path"
 cp "$STUBS" "$out/path/VelkorHardwareAPI.pyi"
 MYPYPATH="$out/path" "$PY" -m mypy.stubtest VelkorHardwareAPI --allowlist scripts/stubtest-allowlist.txt
 echo "-- mypy --strict examples/ python/velkor_cli"
-"$PY" -m mypy --strict --no-incremental examples/ python/velkor_cli
+MYPYPATH="$out/path" "$PY" -m mypy --strict --no-incremental examples/ python/velkor_cli

@@ -204,6 +204,308 @@ class Handle:
         """
     def __init__(self, arg0: SerialStream) -> None:
         ...
+class Effect:
+    """
+    A force effect for ServoLoop. Parameters may be changed while a loop runs: each change applies whole from the next cycle.
+    """
+class Spring(Effect):
+    """
+    Pulls towards an anchor: -stiffness (p - anchor) - damping v.
+    """
+    def __init__(self, anchor: typing.Sequence[float], stiffness: float, damping: float = 0.0) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def anchor(self) -> list[float]:
+        """
+        Where the spring pulls to (m).
+        """
+    @anchor.setter
+    def anchor(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def damping(self) -> float:
+        """
+        N s/m.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+class Damper(Effect):
+    """
+    Resists motion: -damping v.
+    """
+    def __init__(self, damping: float) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def damping(self) -> float:
+        """
+        N s/m.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+class Plane(Effect):
+    """
+    A one-sided wall through `point`. The free side is where `normal` points; inside the wall the tool is pushed out along the normal with stiffness times depth, less damping times the velocity along the normal. It never pulls.
+    """
+    def __init__(self, point: typing.Sequence[float], normal: typing.Sequence[float], stiffness: float, damping: float = 0.0) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def damping(self) -> float:
+        """
+        N s/m.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def normal(self) -> list[float]:
+        """
+        Towards the free side; kept at unit length.
+        """
+    @normal.setter
+    def normal(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def point(self) -> list[float]:
+        """
+        A point of the wall's surface (m).
+        """
+    @point.setter
+    def point(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+class Sphere(Effect):
+    """
+    A solid ball that pushes the tool out (stiffness times depth), or with inside=True a shell that keeps it in.
+    """
+    def __init__(self, center: typing.Sequence[float], radius: float, stiffness: float, inside: bool = False) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def center(self) -> list[float]:
+        """
+        m.
+        """
+    @center.setter
+    def center(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def inside(self) -> bool:
+        """
+        True: the tool is kept inside the sphere.
+        """
+    @inside.setter
+    def inside(self, arg1: bool) -> None:
+        ...
+    @property
+    def radius(self) -> float:
+        """
+        m.
+        """
+    @radius.setter
+    def radius(self, arg1: float) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+class Box(Effect):
+    """
+    Walls on the faces of an axis-aligned box that keep the tool inside it.
+    """
+    def __init__(self, min_corner: typing.Sequence[float], max_corner: typing.Sequence[float], stiffness: float) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def max_corner(self) -> list[float]:
+        """
+        m.
+        """
+    @max_corner.setter
+    def max_corner(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def min_corner(self) -> list[float]:
+        """
+        m.
+        """
+    @min_corner.setter
+    def min_corner(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+class ConstantForce(Effect):
+    """
+    The same force (N) every cycle.
+    """
+    def __init__(self, force: typing.Sequence[float]) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def force(self) -> list[float]:
+        """
+        N.
+        """
+    @force.setter
+    def force(self, arg1: typing.Sequence[float]) -> None:
+        ...
+class ServoLoop:
+    """
+    A fixed-rate thread that drives one Vorlan3: every period it sends the summed force of its effects (clamped to max_force) in one end_effector_force exchange and keeps the state that comes back. It runs without the interpreter lock. While it runs, the arm and its stream refuse use from Python (RuntimeError). stop() always ends with a zero-force exchange; so does leaving a `with` block, collecting the object, or interpreter exit.
+    
+    Safety: after failure_limit failed exchanges in a row, or for a cycle that starts more than late_limit seconds late, it sends zero force instead, counts it and keeps trying; `error` says why it is holding.
+    """
+    def __enter__(self) -> ServoLoop:
+        ...
+    def __exit__(self, arg0: typing.Any, arg1: typing.Any, arg2: typing.Any) -> bool:
+        ...
+    def __init__(self, arm: Vorlan3, rate_hz: float = 1000.0, realtime: bool = False, *, exchange_timeout: float = 0.05, failure_limit: int = 3, late_limit: float = 0.005, spin: float = 5e-05) -> None:
+        """
+        rate_hz: 1 to 10000. realtime: ask for SCHED_FIFO and locked memory where the process may have them (stats() says what it got; never fails for lack of privilege). exchange_timeout: seconds each exchange may take. failure_limit, late_limit: when to hold zero force. spin: seconds before each deadline spent spinning instead of sleeping.
+        """
+    def add(self, effect: Effect) -> int:
+        """
+        Add an effect from the next cycle on; returns its handle for remove().
+        """
+    def clear(self) -> None:
+        """
+        Remove every effect.
+        """
+    def on_state(self, fn: typing.Callable[[dict[str, typing.Any]], object] | None, rate_hz: float = 100.0) -> None:
+        """
+        Call fn(state) on a Python thread about rate_hz times a second while the loop runs (None: no callback). An exception ends the callback, is reported by threading.excepthook and is raised again by stop().
+        """
+    def remove(self, handle: int) -> None:
+        """
+        Remove the effect that add() returned this handle for.
+        """
+    def start(self) -> None:
+        """
+        Start the thread. RuntimeError if it runs already or another loop drives the arm.
+        """
+    def state(self) -> dict[str, typing.Any]:
+        """
+        One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), holding.
+        """
+    def stats(self) -> dict[str, typing.Any]:
+        """
+        Counters since start and timing percentiles over the last 65536 cycles (microseconds).
+        """
+    def stop(self) -> None:
+        """
+        Stop the thread; its last exchange sends zero force. Re-raises an exception that the on_state callback raised.
+        """
+    @property
+    def effects(self) -> dict[int, Effect]:
+        """
+        The effects by handle (a copy of the mapping; the effects themselves are live).
+        """
+    @property
+    def error(self) -> str | None:
+        """
+        None, or why the running loop is holding zero force.
+        """
+    @property
+    def max_force(self) -> float:
+        """
+        Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it. Default 5.0.
+        """
+    @max_force.setter
+    def max_force(self, arg1: float) -> None:
+        ...
+    @property
+    def rate_hz(self) -> float:
+        """
+        The rate asked for (Hz).
+        """
+    @property
+    def running(self) -> bool:
+        """
+        Whether the thread runs.
+        """
 class PortInfo:
     """
     A serial port of this machine, as list_ports() lists it.
