@@ -14,5 +14,6 @@ void RegisterDiscovery(py::module_& m);
 void RegisterVorlan3(py::module_& m);
 void RegisterHandle(py::module_& m);
 void RegisterServoLoop(py::module_& m);
+void RegisterPorts(py::module_& m);
 // Additions after the specified registration order.
 void RegisterErrorHandler(py::module_& m);
