@@ -324,7 +324,7 @@ class HandleSubclass(api.Handle):
 
 
 @pytest.mark.parametrize("cls", [api.Vorlan3, api.Handle, HandleSubclass, api.SerialStream, api.UUID, api.ServoLoop,
-                                 api.Spring, api.Damper, api.Plane, api.Sphere, api.Box, api.ConstantForce])
+                                 api.Spring, api.Damper, api.Plane, api.Sphere, api.Box, api.ConstantForce, api.PortInfo])
 def test_every_member_of_an_instance_never_built_raises_runtime_error(cls):
     unbuilt = cls.__new__(cls)
     bound = api.Handle if cls is HandleSubclass else cls
