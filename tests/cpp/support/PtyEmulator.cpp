@@ -76,6 +76,24 @@ void PtyEmulator::HangUp() {
   slave_keepalive_ = -1;
 }
 
+void PtyEmulator::PauseReading() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  paused_ = true;
+}
+
+void PtyEmulator::ResumeReading() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = false;
+  }
+  changed_.notify_all();
+}
+
+void PtyEmulator::ForgetWritten() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  consumed_ = written_.size();
+}
+
 Bytes PtyEmulator::Written() {
   std::lock_guard<std::mutex> lock(mutex_);
   return written_;
@@ -121,7 +139,7 @@ void PtyEmulator::Run() {
       changed_.notify_all();
       continue;
     }
-    const int fd = master_;
+    const int fd = paused_ ? -1 : master_;
     lock.unlock();
     if (fd < 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
