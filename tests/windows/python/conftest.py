@@ -1,16 +1,13 @@
 """The module under Windows Python (run by scripts/test-windows.sh under Wine).
 
-The script maps COM ports onto Linux pseudo-terminals served by the simulator
-and names them in the environment; the built module's folder comes first on
-the path.
+The script maps COM ports onto Linux pseudo-terminals served by the simulator,
+names them in the environment and puts the built module on PYTHONPATH.
 """
 
+import json
 import os
-import sys
 
 import pytest
-
-sys.path.insert(0, os.environ.get("VELKOR_TEST_MODULE_DIR", "."))
 
 
 def port(variable):
@@ -55,6 +52,4 @@ def usb_cdc_arm_port():
 def linux_surface():
     path = port("VELKOR_TEST_SURFACE")
     with open(path, encoding="utf-8") as f:
-        import json
-
         return json.load(f)
