@@ -57,10 +57,15 @@ bool WaitQueued(SerialStream& stream, int32_t n) {
   return true;
 }
 
+// Generous, so that a loaded machine never turns a reply into a time-out; tests
+// of silence set a short time-out of their own.
+constexpr float kReplyTimeout = 2.0f;
+constexpr float kSilenceTimeout = 0.25f;
+
 struct Rig {
   PtyEmulator device;
   SerialStream stream{device.SlavePath().c_str(), true};
-  Vorlan3 arm{&stream, 0.25f};
+  Vorlan3 arm{&stream, kReplyTimeout};
 };
 
 // Calibration offsets outlive every arm object; leave none behind for other tests.
@@ -134,6 +139,7 @@ TEST_F(Vorlan3Test, ExchangeEncodesRequestAndDecodesStateReply) {
   };
   for (const auto& c : cases) {
     Rig rig;
+    if (c.reply.empty()) rig.arm.read_timeout = kSilenceTimeout;
     rig.device.Expect(Vorlan3::kRequestSize, c.reply);
     const ArmState state = rig.arm.Exchange(c.code, c.reply_code, c.request);
     EXPECT_EQ(rig.device.Written(), c.expected_request) << c.name;
@@ -156,6 +162,7 @@ TEST_F(Vorlan3Test, WrongOrMissingStateReplyGivesZeroTriples) {
   };
   for (const auto& c : cases) {
     Rig rig;
+    if (c.reply.empty()) rig.arm.read_timeout = kSilenceTimeout;
     rig.device.Expect(Vorlan3::kRequestSize, c.reply);
     const ArmState state = rig.arm.Exchange(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {1, 1, 1});
     ExpectTriple(state.first, {0, 0, 0}, c.name);
@@ -195,6 +202,7 @@ TEST_F(Vorlan3Test, ReceiveStateFailureLeavesOutputsUntouched) {
   };
   for (const auto& c : cases) {
     Rig rig;
+    if (c.wire.empty()) rig.arm.read_timeout = kSilenceTimeout;
     if (!c.wire.empty()) rig.device.Send(c.wire);
     Triple position{9, 9, 9}, velocity{8, 8, 8};
     EXPECT_EQ(rig.arm.ReceiveState(position, velocity), -1) << c.name;
@@ -222,12 +230,15 @@ TEST_F(Vorlan3Test, WakeupAndDeviceInfoRecord) {
   };
   for (const auto& c : cases) {
     Rig rig;
+    if (c.reply.empty()) rig.arm.read_timeout = kSilenceTimeout;
     rig.device.Expect(1, c.reply);
     rig.arm.SendDeviceWakeup();
     DeviceInfo info;
     info.device_id = 0xBEEF;
     info.device_id_ext[15] = 0x77;
     EXPECT_EQ(rig.arm.ReceiveDeviceInfo(info), c.result) << c.name;
+    // Silence proves nothing about the emulator having read the request yet.
+    EXPECT_TRUE(rig.device.WaitWritten(1)) << c.name;
     EXPECT_EQ(rig.device.Written(), Bytes{0x0A}) << c.name;
     if (c.result == 21) {
       EXPECT_EQ(info.device_id, 0x1234) << c.name;
@@ -265,6 +276,7 @@ TEST_F(Vorlan3Test, IdentifierQueries) {
   };
   for (const auto& c : cases) {
     Rig rig;
+    if (c.reply.empty()) rig.arm.read_timeout = kSilenceTimeout;
     rig.device.Expect(2, c.reply);
     EXPECT_EQ(rig.arm.QueryIdentifier(c.sub_code), c.expected) << c.name;
     EXPECT_EQ(rig.device.Written(), (Bytes{0x0D, c.sub_code})) << c.name;
@@ -273,6 +285,7 @@ TEST_F(Vorlan3Test, IdentifierQueries) {
 
 TEST_F(Vorlan3Test, IdentifierQueryOnSilentPortGivesZeros) {
   Rig rig;
+  rig.arm.read_timeout = kSilenceTimeout;
   EXPECT_EQ(rig.arm.QueryIdentifier(Vorlan3::kDeviceIdentifier), (std::array<uint8_t, 16>{}));
 }
 
@@ -324,6 +337,7 @@ TEST_F(Vorlan3Test, StatusQueriesReportMissingOrWrongReplies) {
   };
   for (const auto& c : cases) {
     Rig rig;
+    if (c.reply.empty()) rig.arm.read_timeout = kSilenceTimeout;
     rig.device.Expect(1, c.reply);
     Triple currents{7, 7, 7};
     EXPECT_FALSE(rig.arm.QueryMotorCurrents(currents)) << c.name;
@@ -351,6 +365,7 @@ TEST_F(Vorlan3Test, RequestCurrentThenReceiveCurrent) {
   EXPECT_EQ(rig.arm.ReceiveCurrent(currents), 12);
   EXPECT_EQ(currents, (Triple{0.5f, 1.0f, -0.25f}));
   currents = {7, 7, 7};
+  rig.arm.read_timeout = kSilenceTimeout;
   EXPECT_EQ(rig.arm.ReceiveCurrent(currents), -1);
   EXPECT_EQ(currents, (Triple{7, 7, 7}));
 }
@@ -370,8 +385,10 @@ TEST_F(Vorlan3Test, HostComputedPositionUsesReportedJointAngles) {
   };
   for (const auto& c : cases) {
     Rig rig;
+    if (c.reply.empty()) rig.arm.read_timeout = kSilenceTimeout;
     rig.device.Expect(Vorlan3::kRequestSize, c.reply);
     const ArmState state = rig.arm.GetEndEffectorPosition(false);
+    EXPECT_TRUE(rig.device.WaitWritten(Vorlan3::kRequestSize)) << c.name;
     EXPECT_EQ(rig.device.Written(), Concat({{0x1A}, Bytes(12, 0)})) << c.name;
     ExpectTriple(state.first, c.position, c.name);
     EXPECT_EQ(state.second, (Triple{0, 0, 0})) << c.name;
@@ -388,6 +405,7 @@ TEST_F(Vorlan3Test, OnboardPositionIsTheZeroForceExchange) {
     ExpectTriple(state.second, {1, 2, 3}, "velocity");
   }
   Rig silent;
+  silent.arm.read_timeout = kSilenceTimeout;
   const ArmState state = silent.arm.GetEndEffectorPosition(true);
   EXPECT_EQ(state.first, (Triple{0, 0, 0}));
   EXPECT_EQ(state.second, (Triple{0, 0, 0}));
@@ -407,6 +425,7 @@ TEST_F(Vorlan3Test, AdjustAnglesCalibratesAgainstTheReportedPose) {
 
 TEST_F(Vorlan3Test, AdjustAnglesOnSilentPortCalibratesFromZeros) {
   Rig rig;
+  rig.arm.read_timeout = kSilenceTimeout;
   rig.arm.AdjustAngles({10, 20, -30});
   const float to_rad = ArmModel::kPi / 180.0f;
   ExpectTriple(ArmModel::Instance().AngleOffsets(), {-10 * to_rad, 20 * to_rad, -30 * to_rad}, "offsets");
