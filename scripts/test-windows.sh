@@ -143,6 +143,12 @@ py_status=${PIPESTATUS[0]}
 set -e
 [ $py_status -eq 0 ] && ! grep -q ' skipped' "$W/python-tests.log" || status=1
 
+step "Exchange rate against the simulated arm, Linux and Wine in turn"
+for _ in 1 2; do
+  "$PY" tests/windows/exchange_rate.py "$(readlink "$W/ports/arm")" 2
+  wine "$W/python/python.exe" tests/windows/exchange_rate.py COM5 2 2>&1 | cat
+done
+
 echo "== Windows C++ suite: $(grep -E '^\[==========\] [0-9]+ tests' "$W/cpp-tests.log" | tail -1)"
 grep -E '^\[  (PASSED|FAILED)  \]' "$W/cpp-tests.log" | tail -2
 echo "== Windows Python suite: $(tail -1 "$W/python-tests.log")"
