@@ -87,9 +87,10 @@ step "Cross build: GoogleTest, library, C++ tests, module"
 TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
 if [ ! -f "$W/gtest/lib/libgtest.a" ]; then
   "$CMAKE" -S /usr/src/googletest -B "$W/googletest" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$W/gtest" >/dev/null
-  "$CMAKE" --build "$W/googletest" >/dev/null
-  "$CMAKE" --install "$W/googletest" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$W/gtest" -Wno-dev -Wno-deprecated \
+    >"$W/googletest.log" 2>&1
+  "$CMAKE" --build "$W/googletest" >>"$W/googletest.log" 2>&1
+  "$CMAKE" --install "$W/googletest" >>"$W/googletest.log" 2>&1
 fi
 # FindPython asks the Windows interpreter itself (through Wine) for its version and suffix.
 printf '#!/bin/sh\nexec wine "%s" "$@" 2>/dev/null | cat\n' "$W/python/python.exe" > "$W/python-wine"
@@ -98,7 +99,8 @@ chmod +x "$W/python-wine"
   -DVELKOR_BUILD_TESTS=ON -DCMAKE_PREFIX_PATH="$W/gtest" \
   -Dpybind11_DIR="$("$PY" -c 'import pybind11; print(pybind11.get_cmake_dir())')" \
   -DPython_EXECUTABLE="$W/python-wine" -DPython_INCLUDE_DIR="$W/python/include" \
-  -DPython_LIBRARY="$W/python/libs/python313.lib" >/dev/null
+  -DPython_LIBRARY="$W/python/libs/python313.lib" -Wno-dev -Wno-deprecated >"$W/configure.log" 2>&1 ||
+  { tail -40 "$W/configure.log"; exit 1; }
 "$CMAKE" --build "$W/build" >"$W/build.log" 2>&1 || { tail -60 "$W/build.log"; exit 1; }
 cp "$W"/build/VelkorHardwareAPI*.pyd "$W/site/"
 
@@ -143,11 +145,15 @@ py_status=${PIPESTATUS[0]}
 set -e
 [ $py_status -eq 0 ] && ! grep -q ' skipped' "$W/python-tests.log" || status=1
 
-step "Exchange rate against the simulated arm, Linux and Wine in turn"
-for _ in 1 2; do
-  "$PY" tests/windows/exchange_rate.py "$(readlink "$W/ports/arm")" 2
-  wine "$W/python/python.exe" tests/windows/exchange_rate.py COM5 2 2>&1 | cat
+step "Exchange rate against the simulated arm, Linux and Wine in turn (median of 3)"
+linux_rates=() wine_rates=()
+for _ in 1 2 3; do
+  linux_rates+=("$("$PY" tests/windows/exchange_rate.py "$(readlink "$W/ports/arm")" 2)")
+  wine_rates+=("$(wine "$W/python/python.exe" tests/windows/exchange_rate.py COM5 2 2>&1 | tr -d "\r")")
 done
+median() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
+echo "Linux $(median "${linux_rates[@]}") exchanges/s, Wine $(median "${wine_rates[@]}") exchanges/s" \
+  "(all: Linux ${linux_rates[*]}; Wine ${wine_rates[*]})"
 
 echo "== Windows C++ suite: $(grep -E '^\[==========\] [0-9]+ tests' "$W/cpp-tests.log" | tail -1)"
 grep -E '^\[  (PASSED|FAILED)  \]' "$W/cpp-tests.log" | tail -2
