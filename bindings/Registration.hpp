@@ -13,3 +13,4 @@ void RegisterVersionFunctions(py::module_& m);
 void RegisterDiscovery(py::module_& m);
 void RegisterVorlan3(py::module_& m);
 void RegisterHandle(py::module_& m);
+void RegisterServoLoop(py::module_& m);

@@ -9,5 +9,6 @@ PYBIND11_MODULE(VelkorHardwareAPI, m) {
   RegisterDiscovery(m);
   RegisterVorlan3(m);
   RegisterHandle(m);
+  RegisterServoLoop(m);
   m.attr("__version__") = "dev";
 }

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <array>
+#include <variant>
+
+namespace Velkor::HardwareAPI::Servo {
+
+// Metres, metres per second and newtons, in the device's frame.
+using Vec3 = std::array<float, 3>;
+
+// Pulls towards the anchor: -stiffness (p - anchor) - damping v.
+struct Spring {
+  Vec3 anchor{};
+  float stiffness = 0.0f;  // N/m
+  float damping = 0.0f;    // N s/m
+};
+
+// Resists motion: -damping v.
+struct Damper {
+  float damping = 0.0f;  // N s/m
+};
+
+// A one-sided wall through `point`; the free side is the one `normal` points to.
+// Inside the wall it pushes out along the normal and never pulls.
+struct Plane {
+  Vec3 point{};
+  Vec3 normal{0.0f, 0.0f, 1.0f};  // unit length once validated
+  float stiffness = 0.0f;
+  float damping = 0.0f;
+};
+
+// A solid ball that pushes the tool out, or (inside) a shell that keeps it in.
+struct Sphere {
+  Vec3 center{};
+  float radius = 0.0f;
+  float stiffness = 0.0f;
+  bool inside = false;
+};
+
+// Walls on the six faces of an axis-aligned box that keep the tool inside it.
+struct Box {
+  Vec3 min_corner{};
+  Vec3 max_corner{};
+  float stiffness = 0.0f;
+};
+
+struct ConstantForce {
+  Vec3 force{};
+};
+
+using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce>;
+
+// The force an effect asks for at this position and velocity. No allocation, no
+// failure: a validated effect always yields a finite force for a finite state.
+Vec3 EffectForce(const Effect& effect, const Vec3& position, const Vec3& velocity);
+
+// The force scaled down (direction kept) so its magnitude is at most `limit`;
+// a non-finite force becomes zero.
+Vec3 ClampMagnitude(const Vec3& force, float limit);
+
+// Why an effect cannot be used, or nullptr when it can. Normalises a plane's
+// normal in place.
+const char* Validate(Effect& effect);
+
+}  // namespace Velkor::HardwareAPI::Servo

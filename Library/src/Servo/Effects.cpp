@@ -1,0 +1,117 @@
+#include "Velkor/HardwareAPI/Servo/Effects.hpp"
+
+#include <cmath>
+
+namespace Velkor::HardwareAPI::Servo {
+
+namespace {
+
+float Dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+Vec3 Minus(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+
+Vec3 Scaled(const Vec3& a, float s) { return {a[0] * s, a[1] * s, a[2] * s}; }
+
+float Length(const Vec3& a) { return std::sqrt(Dot(a, a)); }
+
+bool Finite(float x) { return std::isfinite(x); }
+
+bool Finite(const Vec3& a) { return Finite(a[0]) && Finite(a[1]) && Finite(a[2]); }
+
+Vec3 Force(const Spring& s, const Vec3& p, const Vec3& v) {
+  const Vec3 offset = Minus(p, s.anchor);
+  return {-s.stiffness * offset[0] - s.damping * v[0], -s.stiffness * offset[1] - s.damping * v[1],
+          -s.stiffness * offset[2] - s.damping * v[2]};
+}
+
+Vec3 Force(const Damper& d, const Vec3&, const Vec3& v) { return Scaled(v, -d.damping); }
+
+Vec3 Force(const Plane& w, const Vec3& p, const Vec3& v) {
+  const float depth = -Dot(Minus(p, w.point), w.normal);
+  if (depth <= 0.0f) return {};
+  // Damping that would pull the tool back in as it leaves is dropped: a wall only pushes.
+  const float push = w.stiffness * depth - w.damping * Dot(v, w.normal);
+  return push > 0.0f ? Scaled(w.normal, push) : Vec3{};
+}
+
+Vec3 Force(const Sphere& s, const Vec3& p, const Vec3&) {
+  const Vec3 offset = Minus(p, s.center);
+  const float distance = Length(offset);
+  const float depth = s.inside ? distance - s.radius : s.radius - distance;
+  if (depth <= 0.0f) return {};
+  // At the very centre any direction is as good as another; up is predictable.
+  const Vec3 outward = distance > 0.0f ? Scaled(offset, 1.0f / distance) : Vec3{0.0f, 0.0f, 1.0f};
+  return Scaled(outward, s.inside ? -s.stiffness * depth : s.stiffness * depth);
+}
+
+Vec3 Force(const Box& b, const Vec3& p, const Vec3&) {
+  Vec3 f{};
+  for (int i = 0; i < 3; ++i) {
+    if (p[i] < b.min_corner[i]) f[i] = b.stiffness * (b.min_corner[i] - p[i]);
+    if (p[i] > b.max_corner[i]) f[i] = -b.stiffness * (p[i] - b.max_corner[i]);
+  }
+  return f;
+}
+
+Vec3 Force(const ConstantForce& c, const Vec3&, const Vec3&) { return c.force; }
+
+const char* Check(Spring& s) {
+  if (!Finite(s.anchor)) return "anchor must be finite";
+  if (!Finite(s.stiffness) || s.stiffness < 0.0f) return "stiffness must be finite and not negative";
+  if (!Finite(s.damping) || s.damping < 0.0f) return "damping must be finite and not negative";
+  return nullptr;
+}
+
+const char* Check(Damper& d) {
+  if (!Finite(d.damping) || d.damping < 0.0f) return "damping must be finite and not negative";
+  return nullptr;
+}
+
+const char* Check(Plane& w) {
+  if (!Finite(w.point)) return "point must be finite";
+  if (!Finite(w.normal)) return "normal must be finite";
+  const float length = Length(w.normal);
+  if (!(length > 0.0f) || !std::isfinite(length)) return "normal must not be zero";
+  if (!Finite(w.stiffness) || w.stiffness < 0.0f) return "stiffness must be finite and not negative";
+  if (!Finite(w.damping) || w.damping < 0.0f) return "damping must be finite and not negative";
+  w.normal = Scaled(w.normal, 1.0f / length);
+  return nullptr;
+}
+
+const char* Check(Sphere& s) {
+  if (!Finite(s.center)) return "center must be finite";
+  if (!Finite(s.radius) || s.radius <= 0.0f) return "radius must be finite and positive";
+  if (!Finite(s.stiffness) || s.stiffness < 0.0f) return "stiffness must be finite and not negative";
+  return nullptr;
+}
+
+const char* Check(Box& b) {
+  if (!Finite(b.min_corner) || !Finite(b.max_corner)) return "corners must be finite";
+  for (int i = 0; i < 3; ++i)
+    if (b.min_corner[i] > b.max_corner[i]) return "min_corner must not exceed max_corner on any axis";
+  if (!Finite(b.stiffness) || b.stiffness < 0.0f) return "stiffness must be finite and not negative";
+  return nullptr;
+}
+
+const char* Check(ConstantForce& c) { return Finite(c.force) ? nullptr : "force must be finite"; }
+
+}  // namespace
+
+Vec3 EffectForce(const Effect& effect, const Vec3& position, const Vec3& velocity) {
+  return std::visit([&](const auto& e) { return Force(e, position, velocity); }, effect);
+}
+
+Vec3 ClampMagnitude(const Vec3& force, float limit) {
+  if (!Finite(force)) return {};
+  // In double: the square of a large finite force would overflow a float.
+  const double magnitude = std::sqrt(double{force[0]} * force[0] + double{force[1]} * force[1] +
+                                     double{force[2]} * force[2]);
+  if (!(magnitude > limit)) return force;
+  return limit > 0.0f ? Scaled(force, static_cast<float>(limit / magnitude)) : Vec3{};
+}
+
+const char* Validate(Effect& effect) {
+  return std::visit([](auto& e) { return Check(e); }, effect);
+}
+
+}  // namespace Velkor::HardwareAPI::Servo

@@ -1,0 +1,763 @@
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Registration.hpp"
+#include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
+#include "Velkor/HardwareAPI/IO/SerialStream.hpp"
+#include "Velkor/HardwareAPI/Servo/Effects.hpp"
+#include "Velkor/HardwareAPI/Servo/ServoLoop.hpp"
+
+using Velkor::HardwareAPI::Devices::OutcomeName;
+using Velkor::HardwareAPI::Devices::Vorlan3;
+using Velkor::HardwareAPI::IO::SerialStream;
+using namespace Velkor::HardwareAPI::Servo;
+
+namespace {
+
+constexpr float kDefaultMaxForce = 5.0f;
+constexpr double kDefaultCallbackRate = 100.0;
+constexpr double kHighestCallbackRate = 1000.0;
+// Waking this long before each deadline and spinning the rest: in the servo
+// benchmark the median period came out 4-6 us long without it, on time with it.
+constexpr double kDefaultSpin = 50e-6;
+
+bool InterpreterFinalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Runs `wait` without the interpreter lock. Once the interpreter is finalizing,
+// taking the lock back would end this thread by a forced unwind; the process is
+// about to end anyway, so the thread stays parked instead.
+template <class Wait>
+void WithoutInterpreterLock(Wait&& wait) {
+  PyThreadState* saved = PyEval_SaveThread();
+  wait();
+  while (InterpreterFinalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
+  PyEval_RestoreThread(saved);
+}
+
+float ToFloat(double value) {
+  if (std::isfinite(value) && std::fabs(value) > FLT_MAX) return std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
+Vec3 ToVec3(const std::vector<double>& values, const char* name) {
+  if (values.size() != 3)
+    throw py::value_error(std::string(name) + " needs exactly 3 elements, got " + std::to_string(values.size()));
+  return {ToFloat(values[0]), ToFloat(values[1]), ToFloat(values[2])};
+}
+
+std::string Format(const Vec3& v) {
+  char text[96];
+  std::snprintf(text, sizeof text, "[%g, %g, %g]", v[0], v[1], v[2]);
+  return text;
+}
+
+std::string Format(float x) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", x);
+  return text;
+}
+
+struct PyLoop;
+
+// An effect as Python holds it: a value, and the loops it was added to, which
+// are told to publish again when the value changes.
+struct PyEffect {
+  explicit PyEffect(Effect effect) : value(std::move(effect)) {}
+  Effect value;
+  std::vector<PyLoop*> owners;
+  bool batching = false;
+  void Changed();
+};
+
+struct PySpring : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyDamper : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyPlane : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PySphere : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyBox : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyConstantForce : PyEffect {
+  using PyEffect::PyEffect;
+};
+
+template <class E>
+const char* EffectName();
+template <>
+const char* EffectName<Spring>() { return "Spring"; }
+template <>
+const char* EffectName<Damper>() { return "Damper"; }
+template <>
+const char* EffectName<Plane>() { return "Plane"; }
+template <>
+const char* EffectName<Sphere>() { return "Sphere"; }
+template <>
+const char* EffectName<Box>() { return "Box"; }
+template <>
+const char* EffectName<ConstantForce>() { return "ConstantForce"; }
+
+template <class E>
+Effect Checked(Effect effect) {
+  if (const char* why = Validate(effect)) throw py::value_error(std::string(EffectName<E>()) + ": " + why);
+  return effect;
+}
+
+// Applies a change to a copy, checks it whole, then swaps it in: a loop never
+// sees an effect that failed its checks, nor half of one update.
+template <class E, class Mutate>
+void Change(PyEffect& self, Mutate&& mutate) {
+  Effect copy = self.value;
+  mutate(std::get<E>(copy));
+  if (!self.batching) copy = Checked<E>(std::move(copy));
+  self.value = std::move(copy);
+  if (!self.batching) self.Changed();
+}
+
+template <class E>
+const E& Get(const PyEffect& self) {
+  return std::get<E>(self.value);
+}
+
+// --- The arm and its stream are off limits to Python while a loop drives them.
+
+std::set<const void*>& Leased() {
+  static auto* leased = new std::set<const void*>;
+  return *leased;
+}
+
+getattrofunc vorlan3_getattro = nullptr;
+setattrofunc vorlan3_setattro = nullptr;
+getattrofunc stream_getattro = nullptr;
+setattrofunc stream_setattro = nullptr;
+
+bool IsDunder(PyObject* name) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return size > 4 && text[0] == '_' && text[1] == '_' && text[size - 1] == '_' && text[size - 2] == '_';
+}
+
+template <class Native>
+bool RefusedWhileLeased(PyObject* self, PyObject* name) {
+  if (Leased().empty() || IsDunder(name)) return false;
+  const void* native = nullptr;
+  try {
+    native = py::cast<Native*>(py::handle(self));
+  } catch (const std::exception&) {
+    return false;
+  }
+  if (native == nullptr || Leased().count(native) == 0) return false;
+  PyErr_Format(PyExc_RuntimeError,
+               "this %s is driven by a running ServoLoop; stop the loop before using it from Python",
+               Py_TYPE(self)->tp_name);
+  return true;
+}
+
+PyObject* GuardedVorlan3Getattro(PyObject* self, PyObject* name) {
+  return RefusedWhileLeased<Vorlan3>(self, name) ? nullptr : vorlan3_getattro(self, name);
+}
+int GuardedVorlan3Setattro(PyObject* self, PyObject* name, PyObject* value) {
+  return RefusedWhileLeased<Vorlan3>(self, name) ? -1 : vorlan3_setattro(self, name, value);
+}
+PyObject* GuardedStreamGetattro(PyObject* self, PyObject* name) {
+  return RefusedWhileLeased<SerialStream>(self, name) ? nullptr : stream_getattro(self, name);
+}
+int GuardedStreamSetattro(PyObject* self, PyObject* name, PyObject* value) {
+  return RefusedWhileLeased<SerialStream>(self, name) ? -1 : stream_setattro(self, name, value);
+}
+
+void GuardClass(py::module_& m, const char* name, getattrofunc& saved_get, setattrofunc& saved_set,
+                getattrofunc guarded_get, setattrofunc guarded_set) {
+  auto* type = reinterpret_cast<PyTypeObject*>(m.attr(name).ptr());
+  saved_get = type->tp_getattro;
+  saved_set = type->tp_setattro;
+  type->tp_getattro = guarded_get;
+  type->tp_setattro = guarded_set;
+  PyType_Modified(type);
+}
+
+// --- The on_state callback thread.
+
+struct CallbackControl {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;
+  double rate_hz = kDefaultCallbackRate;
+  py::object error;  // what the callback raised; touched only with the interpreter lock
+};
+
+py::dict StateDict(const ServoState& s) {
+  return py::dict(py::arg("position") = s.position, py::arg("velocity") = s.velocity, py::arg("force") = s.force,
+                  py::arg("cycle") = s.cycle, py::arg("time") = s.time,
+                  py::arg("holding") = s.hold != HoldReason::None);
+}
+
+struct PyLoop;
+std::set<PyLoop*>& LiveLoops() {
+  static auto* loops = new std::set<PyLoop*>;
+  return *loops;
+}
+
+struct PyLoop {
+  PyLoop(Vorlan3& arm_, const ServoOptions& options) : arm(arm_), loop(std::make_shared<ServoLoop>(arm_, options)) {
+    LiveLoops().insert(this);
+    Republish();
+  }
+
+  ~PyLoop() {
+    LiveLoops().erase(this);
+    Halt();
+    for (auto& entry : effects) Disown(entry.second);
+  }
+
+  void Republish() {
+    std::vector<Effect> values;
+    values.reserve(effects.size());
+    for (const auto& entry : effects) values.push_back(entry.second.cast<PyEffect&>().value);
+    loop->Publish(std::move(values), max_force);
+  }
+
+  void Disown(const py::object& effect) {
+    auto& owners = effect.cast<PyEffect&>().owners;
+    const auto it = std::find(owners.begin(), owners.end(), this);
+    if (it != owners.end()) owners.erase(it);
+  }
+
+  void Start() {
+    if (loop->Running()) throw std::runtime_error("the servo loop is already running");
+    if (Leased().count(&arm) != 0) throw std::runtime_error("another ServoLoop is already driving this arm");
+    Leased().insert(&arm);
+    if (arm.stream != nullptr) Leased().insert(arm.stream);
+    try {
+      WithoutInterpreterLock([&] { loop->Start(); });
+    } catch (...) {
+      Release();
+      throw;
+    }
+    if (callback) StartCallbackThread();
+  }
+
+  // Stops the thread (its last exchange sends zero force) and the callback, and
+  // hands the arm back. Raises nothing; see TakeCallbackError.
+  void Halt() {
+    if (loop->Running()) {
+      // While finalizing, no other Python thread may run: releasing the lock
+      // would only park this one.
+      if (InterpreterFinalizing()) {
+        loop->Stop();
+      } else {
+        WithoutInterpreterLock([&] { loop->Stop(); });
+      }
+      Release();
+    }
+    EndCallbackThread();
+  }
+
+  void Release() {
+    Leased().erase(&arm);
+    if (arm.stream != nullptr) Leased().erase(arm.stream);
+  }
+
+  void StartCallbackThread() {
+    if (!callback || !callback_fn) return;
+    if (callback_thread && callback_thread.attr("is_alive")().cast<bool>()) return;
+    std::shared_ptr<CallbackControl> control = callback;
+    {
+      std::lock_guard<std::mutex> lock(control->mutex);
+      control->stop = false;
+    }
+    std::shared_ptr<ServoLoop> native = loop;
+    py::object fn = callback_fn;
+    py::cpp_function runner([control, native, fn]() {
+      using Clock = std::chrono::steady_clock;
+      const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / control->rate_hz));
+      auto next = Clock::now();
+      for (;;) {
+        next += period;
+        bool stop = false;
+        WithoutInterpreterLock([&] {
+          std::unique_lock<std::mutex> lock(control->mutex);
+          control->wake.wait_until(lock, next, [&] { return control->stop; });
+          stop = control->stop;
+        });
+        if (stop) return;
+        // A slow callback is not made up for with a burst of calls.
+        if (Clock::now() > next + period) next = Clock::now();
+        try {
+          fn(StateDict(native->State()));
+        } catch (py::error_already_set& e) {
+          control->error = e.value();
+          throw;
+        }
+      }
+    });
+    py::object threading = py::module_::import("threading");
+    callback_thread = threading.attr("Thread")(py::arg("target") = runner, py::arg("name") = "ServoLoop.on_state",
+                                               py::arg("daemon") = true);
+    callback_thread.attr("start")();
+  }
+
+  void EndCallbackThread() {
+    if (!callback_thread) return;
+    {
+      std::lock_guard<std::mutex> lock(callback->mutex);
+      callback->stop = true;
+    }
+    callback->wake.notify_all();
+    py::object thread = std::move(callback_thread);
+    callback_thread = py::object();
+    py::object current = py::module_::import("threading").attr("current_thread")();
+    if (!thread.is(current) && !InterpreterFinalizing()) thread.attr("join")();
+  }
+
+  void TakeCallbackError() {
+    if (!callback || !callback->error) return;
+    py::object error = std::move(callback->error);
+    callback->error = py::object();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+  }
+
+  Vorlan3& arm;
+  std::shared_ptr<ServoLoop> loop;
+  std::map<int64_t, py::object> effects;
+  int64_t next_handle = 1;
+  float max_force = kDefaultMaxForce;
+  std::shared_ptr<CallbackControl> callback;
+  py::object callback_fn;
+  py::object callback_thread;
+};
+
+void PyEffect::Changed() {
+  for (PyLoop* owner : owners) owner->Republish();
+}
+
+std::string ErrorText(const PyLoop& self) {
+  if (!self.loop->Running()) return {};
+  const ServoState s = self.loop->State();
+  char text[160];
+  switch (s.hold) {
+    case HoldReason::None:
+      return {};
+    case HoldReason::Failures: {
+      const char* outcome = OutcomeName(s.outcome);
+      std::snprintf(text, sizeof text, "holding zero force: %u exchanges in a row failed (%s)",
+                    s.consecutive_failures, outcome != nullptr ? outcome : "no state came back");
+      return text;
+    }
+    case HoldReason::Late:
+      std::snprintf(text, sizeof text, "holding zero force: a cycle started %.1f ms late (limit %.1f ms)",
+                    s.lateness * 1e3, self.loop->Options().late_limit * 1e3);
+      return text;
+  }
+  return {};
+}
+
+py::dict StatsDict(const ServoStats& s) {
+  py::dict d;
+  d["cycles"] = s.cycles;
+  d["rate_hz"] = s.rate_hz;
+  d["period_p50_us"] = s.period_p50_us;
+  d["period_p99_us"] = s.period_p99_us;
+  d["period_max_us"] = s.period_max_us;
+  d["late_cycles"] = s.late_cycles;
+  d["exchange_p50_us"] = s.exchange_p50_us;
+  d["exchange_p99_us"] = s.exchange_p99_us;
+  d["failures"] = s.failures;
+  d["realtime"] = s.realtime;
+  d["target_rate_hz"] = s.target_rate_hz;
+  d["period_error_p99_us"] = s.period_error_p99_us;
+  d["exchange_max_us"] = s.exchange_max_us;
+  d["held_cycles"] = s.held_cycles;
+  d["holds"] = s.holds;
+  d["memory_locked"] = s.memory_locked;
+  d["realtime_note"] = s.realtime_note;
+  d["window"] = s.window;
+  return d;
+}
+
+// Stops every loop still running when the interpreter begins to exit, while
+// Python threads can still be joined.
+void StopAllLoops() {
+  const std::set<PyLoop*> loops = LiveLoops();
+  for (PyLoop* loop : loops) loop->Halt();
+}
+
+py::list ForceAt(const PyEffect& self, const std::vector<double>& position, const std::vector<double>& velocity) {
+  const Vec3 f = EffectForce(self.value, ToVec3(position, "position"), ToVec3(velocity, "velocity"));
+  py::list out;
+  for (float x : f) out.append(x);
+  return out;
+}
+
+// Sets several parameters as one change: checked together, published once.
+void Update(py::object self, const py::kwargs& changes) {
+  PyEffect& effect = self.cast<PyEffect&>();
+  const Effect saved = effect.value;
+  effect.batching = true;
+  try {
+    for (const auto& item : changes) py::setattr(self, item.first, item.second);
+    effect.batching = false;
+    if (const char* why = Validate(effect.value))
+      throw py::value_error(std::string(py::str(self.get_type().attr("__name__"))) + ": " + why);
+  } catch (...) {
+    effect.batching = false;
+    effect.value = saved;
+    throw;
+  }
+  effect.Changed();
+}
+
+template <class Cls>
+void AddCommon(Cls& cls) {
+  cls.def("update", &Update,
+          "Change several parameters at once (keyword arguments): checked together and applied in one cycle.")
+      .def("force_at", &ForceAt, py::arg("position"), py::arg("velocity") = std::vector<double>{0.0, 0.0, 0.0},
+           "The force (N) this effect asks for at a position (m) and velocity (m/s).");
+}
+
+std::vector<double> ToList(const Vec3& v) { return {v[0], v[1], v[2]}; }
+
+void RegisterEffects(py::module_& m) {
+  py::class_<PyEffect>(m, "Effect",
+                       "A force effect for ServoLoop. Parameters may be changed while a loop runs: each change "
+                       "applies whole from the next cycle.");
+
+  py::class_<PySpring, PyEffect> spring(m, "Spring", "Pulls towards an anchor: -stiffness (p - anchor) - damping v.");
+  spring
+      .def(py::init([](const std::vector<double>& anchor, double stiffness, double damping) {
+             return std::make_unique<PySpring>(
+                 Checked<Spring>(Spring{ToVec3(anchor, "anchor"), ToFloat(stiffness), ToFloat(damping)}));
+           }),
+           py::arg("anchor"), py::arg("stiffness"), py::arg("damping") = 0.0)
+      .def_property(
+          "anchor", [](const PySpring& s) { return ToList(Get<Spring>(s).anchor); },
+          [](PySpring& s, const std::vector<double>& v) {
+            const Vec3 anchor = ToVec3(v, "anchor");
+            Change<Spring>(s, [&](Spring& e) { e.anchor = anchor; });
+          },
+          "Where the spring pulls to (m).")
+      .def_property(
+          "stiffness", [](const PySpring& s) { return Get<Spring>(s).stiffness; },
+          [](PySpring& s, double v) { Change<Spring>(s, [&](Spring& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+      .def_property(
+          "damping", [](const PySpring& s) { return Get<Spring>(s).damping; },
+          [](PySpring& s, double v) { Change<Spring>(s, [&](Spring& e) { e.damping = ToFloat(v); }); }, "N s/m.")
+      .def("__repr__", [](const PySpring& s) {
+        const Spring& e = Get<Spring>(s);
+        return "Spring(anchor=" + Format(e.anchor) + ", stiffness=" + Format(e.stiffness) +
+               ", damping=" + Format(e.damping) + ")";
+      });
+  AddCommon(spring);
+
+  py::class_<PyDamper, PyEffect> damper(m, "Damper", "Resists motion: -damping v.");
+  damper
+      .def(py::init([](double damping) { return std::make_unique<PyDamper>(Checked<Damper>(Damper{ToFloat(damping)})); }),
+           py::arg("damping"))
+      .def_property(
+          "damping", [](const PyDamper& s) { return Get<Damper>(s).damping; },
+          [](PyDamper& s, double v) { Change<Damper>(s, [&](Damper& e) { e.damping = ToFloat(v); }); }, "N s/m.")
+      .def("__repr__", [](const PyDamper& s) { return "Damper(damping=" + Format(Get<Damper>(s).damping) + ")"; });
+  AddCommon(damper);
+
+  py::class_<PyPlane, PyEffect> plane(
+      m, "Plane",
+      "A one-sided wall through `point`. The free side is where `normal` points; inside the wall the tool is "
+      "pushed out along the normal with stiffness times depth, less damping times the velocity along the normal. "
+      "It never pulls.");
+  plane
+      .def(py::init([](const std::vector<double>& point, const std::vector<double>& normal, double stiffness,
+                       double damping) {
+             return std::make_unique<PyPlane>(Checked<Plane>(
+                 Plane{ToVec3(point, "point"), ToVec3(normal, "normal"), ToFloat(stiffness), ToFloat(damping)}));
+           }),
+           py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping") = 0.0)
+      .def_property(
+          "point", [](const PyPlane& s) { return ToList(Get<Plane>(s).point); },
+          [](PyPlane& s, const std::vector<double>& v) {
+            const Vec3 point = ToVec3(v, "point");
+            Change<Plane>(s, [&](Plane& e) { e.point = point; });
+          },
+          "A point of the wall's surface (m).")
+      .def_property(
+          "normal", [](const PyPlane& s) { return ToList(Get<Plane>(s).normal); },
+          [](PyPlane& s, const std::vector<double>& v) {
+            const Vec3 normal = ToVec3(v, "normal");
+            Change<Plane>(s, [&](Plane& e) { e.normal = normal; });
+          },
+          "Towards the free side; kept at unit length.")
+      .def_property(
+          "stiffness", [](const PyPlane& s) { return Get<Plane>(s).stiffness; },
+          [](PyPlane& s, double v) { Change<Plane>(s, [&](Plane& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+      .def_property(
+          "damping", [](const PyPlane& s) { return Get<Plane>(s).damping; },
+          [](PyPlane& s, double v) { Change<Plane>(s, [&](Plane& e) { e.damping = ToFloat(v); }); }, "N s/m.")
+      .def("__repr__", [](const PyPlane& s) {
+        const Plane& e = Get<Plane>(s);
+        return "Plane(point=" + Format(e.point) + ", normal=" + Format(e.normal) +
+               ", stiffness=" + Format(e.stiffness) + ", damping=" + Format(e.damping) + ")";
+      });
+  AddCommon(plane);
+
+  py::class_<PySphere, PyEffect> sphere(
+      m, "Sphere",
+      "A solid ball that pushes the tool out (stiffness times depth), or with inside=True a shell that keeps it in.");
+  sphere
+      .def(py::init([](const std::vector<double>& center, double radius, double stiffness, bool inside) {
+             return std::make_unique<PySphere>(Checked<Sphere>(
+                 Sphere{ToVec3(center, "center"), ToFloat(radius), ToFloat(stiffness), inside}));
+           }),
+           py::arg("center"), py::arg("radius"), py::arg("stiffness"), py::arg("inside") = false)
+      .def_property(
+          "center", [](const PySphere& s) { return ToList(Get<Sphere>(s).center); },
+          [](PySphere& s, const std::vector<double>& v) {
+            const Vec3 center = ToVec3(v, "center");
+            Change<Sphere>(s, [&](Sphere& e) { e.center = center; });
+          },
+          "m.")
+      .def_property(
+          "radius", [](const PySphere& s) { return Get<Sphere>(s).radius; },
+          [](PySphere& s, double v) { Change<Sphere>(s, [&](Sphere& e) { e.radius = ToFloat(v); }); }, "m.")
+      .def_property(
+          "stiffness", [](const PySphere& s) { return Get<Sphere>(s).stiffness; },
+          [](PySphere& s, double v) { Change<Sphere>(s, [&](Sphere& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+      .def_property(
+          "inside", [](const PySphere& s) { return Get<Sphere>(s).inside; },
+          [](PySphere& s, bool v) { Change<Sphere>(s, [&](Sphere& e) { e.inside = v; }); },
+          "True: the tool is kept inside the sphere.")
+      .def("__repr__", [](const PySphere& s) {
+        const Sphere& e = Get<Sphere>(s);
+        return "Sphere(center=" + Format(e.center) + ", radius=" + Format(e.radius) +
+               ", stiffness=" + Format(e.stiffness) + ", inside=" + (e.inside ? "True" : "False") + ")";
+      });
+  AddCommon(sphere);
+
+  py::class_<PyBox, PyEffect> box(m, "Box",
+                                  "Walls on the faces of an axis-aligned box that keep the tool inside it.");
+  box.def(py::init([](const std::vector<double>& min_corner, const std::vector<double>& max_corner, double stiffness) {
+            return std::make_unique<PyBox>(Checked<Box>(
+                Box{ToVec3(min_corner, "min_corner"), ToVec3(max_corner, "max_corner"), ToFloat(stiffness)}));
+          }),
+          py::arg("min_corner"), py::arg("max_corner"), py::arg("stiffness"))
+      .def_property(
+          "min_corner", [](const PyBox& s) { return ToList(Get<Box>(s).min_corner); },
+          [](PyBox& s, const std::vector<double>& v) {
+            const Vec3 corner = ToVec3(v, "min_corner");
+            Change<Box>(s, [&](Box& e) { e.min_corner = corner; });
+          },
+          "m.")
+      .def_property(
+          "max_corner", [](const PyBox& s) { return ToList(Get<Box>(s).max_corner); },
+          [](PyBox& s, const std::vector<double>& v) {
+            const Vec3 corner = ToVec3(v, "max_corner");
+            Change<Box>(s, [&](Box& e) { e.max_corner = corner; });
+          },
+          "m.")
+      .def_property(
+          "stiffness", [](const PyBox& s) { return Get<Box>(s).stiffness; },
+          [](PyBox& s, double v) { Change<Box>(s, [&](Box& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+      .def("__repr__", [](const PyBox& s) {
+        const Box& e = Get<Box>(s);
+        return "Box(min_corner=" + Format(e.min_corner) + ", max_corner=" + Format(e.max_corner) +
+               ", stiffness=" + Format(e.stiffness) + ")";
+      });
+  AddCommon(box);
+
+  py::class_<PyConstantForce, PyEffect> constant(m, "ConstantForce", "The same force (N) every cycle.");
+  constant
+      .def(py::init([](const std::vector<double>& force) {
+             return std::make_unique<PyConstantForce>(Checked<ConstantForce>(ConstantForce{ToVec3(force, "force")}));
+           }),
+           py::arg("force"))
+      .def_property(
+          "force", [](const PyConstantForce& s) { return ToList(Get<ConstantForce>(s).force); },
+          [](PyConstantForce& s, const std::vector<double>& v) {
+            const Vec3 force = ToVec3(v, "force");
+            Change<ConstantForce>(s, [&](ConstantForce& e) { e.force = force; });
+          },
+          "N.")
+      .def("__repr__", [](const PyConstantForce& s) {
+        return "ConstantForce(force=" + Format(Get<ConstantForce>(s).force) + ")";
+      });
+  AddCommon(constant);
+}
+
+constexpr const char* kLoopDoc =
+    "A fixed-rate thread that drives one Vorlan3: every period it sends the summed force of its effects (clamped "
+    "to max_force) in one end_effector_force exchange and keeps the state that comes back. It runs without the "
+    "interpreter lock. While it runs, the arm and its stream refuse use from Python (RuntimeError). stop() always "
+    "ends with a zero-force exchange; so does leaving a `with` block, collecting the object, or interpreter exit.\n\n"
+    "Safety: after failure_limit failed exchanges in a row, or for a cycle that starts more than late_limit "
+    "seconds late, it sends zero force instead, counts it and keeps trying; `error` says why it is holding.";
+
+}  // namespace
+
+void RegisterServoLoop(py::module_& m) {
+  RegisterEffects(m);
+
+  py::class_<PyLoop>(m, "ServoLoop", kLoopDoc)
+      .def(py::init([](Vorlan3* arm, double rate_hz, bool realtime, double exchange_timeout, uint32_t failure_limit,
+                       double late_limit, double spin) {
+             if (arm == nullptr) throw py::type_error("ServoLoop(): the arm must be a Vorlan3, not None");
+             ServoOptions options;
+             options.rate_hz = rate_hz;
+             options.realtime = realtime;
+             options.exchange_timeout = exchange_timeout;
+             options.failure_limit = failure_limit;
+             options.late_limit = late_limit;
+             options.spin = spin < 0.0 || !std::isfinite(spin) ? spin : std::min(spin, 1.0 / std::max(rate_hz, 1.0));
+             if (const char* why = Validate(options)) throw py::value_error(std::string("ServoLoop: ") + why);
+             return std::make_unique<PyLoop>(*arm, options);
+           }),
+           py::arg("arm"), py::arg("rate_hz") = 1000.0, py::arg("realtime") = false, py::kw_only(),
+           py::arg("exchange_timeout") = 0.05, py::arg("failure_limit") = 3, py::arg("late_limit") = 0.005,
+           py::arg("spin") = kDefaultSpin, py::keep_alive<1, 2>(),
+           "rate_hz: 1 to 10000. realtime: ask for SCHED_FIFO and locked memory where the process may have them "
+           "(stats() says what it got; never fails for lack of privilege). exchange_timeout: seconds each exchange "
+           "may take. failure_limit, late_limit: when to hold zero force. spin: seconds before each deadline spent "
+           "spinning instead of sleeping.")
+      .def(
+          "start", [](PyLoop& self) { self.Start(); },
+          "Start the thread. RuntimeError if it runs already or another loop drives the arm.")
+      .def(
+          "stop",
+          [](PyLoop& self) {
+            self.Halt();
+            self.TakeCallbackError();
+          },
+          "Stop the thread; its last exchange sends zero force. Re-raises an exception that the on_state callback "
+          "raised.")
+      .def("__enter__",
+           [](py::object self) {
+             self.cast<PyLoop&>().Start();
+             return self;
+           })
+      .def("__exit__",
+           [](PyLoop& self, py::object type, py::object, py::object) {
+             self.Halt();
+             if (type.is_none()) self.TakeCallbackError();
+             return false;
+           })
+      .def(
+          "add",
+          [](PyLoop& self, py::object effect) {
+            PyEffect& native = effect.cast<PyEffect&>();
+            const int64_t handle = self.next_handle++;
+            self.effects.emplace(handle, effect);
+            native.owners.push_back(&self);
+            self.Republish();
+            return handle;
+          },
+          py::arg("effect"), "Add an effect from the next cycle on; returns its handle for remove().")
+      .def(
+          "remove",
+          [](PyLoop& self, int64_t handle) {
+            const auto it = self.effects.find(handle);
+            if (it == self.effects.end()) throw py::key_error("no effect with handle " + std::to_string(handle));
+            self.Disown(it->second);
+            self.effects.erase(it);
+            self.Republish();
+          },
+          py::arg("handle"), "Remove the effect that add() returned this handle for.")
+      .def(
+          "clear",
+          [](PyLoop& self) {
+            for (auto& entry : self.effects) self.Disown(entry.second);
+            self.effects.clear();
+            self.Republish();
+          },
+          "Remove every effect.")
+      .def_property_readonly(
+          "effects",
+          [](const PyLoop& self) {
+            py::dict d;
+            for (const auto& entry : self.effects) d[py::int_(entry.first)] = entry.second;
+            return d;
+          },
+          "The effects by handle (a copy of the mapping; the effects themselves are live).")
+      .def_property(
+          "max_force", [](const PyLoop& self) { return self.max_force; },
+          [](PyLoop& self, double value) {
+            const float limit = ToFloat(value);
+            if (!std::isfinite(limit) || limit < 0.0f)
+              throw py::value_error("max_force must be finite and not negative");
+            self.max_force = limit;
+            self.Republish();
+          },
+          "Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it. Default 5.0.")
+      .def_property_readonly(
+          "running", [](const PyLoop& self) { return self.loop->Running(); }, "Whether the thread runs.")
+      .def_property_readonly(
+          "rate_hz", [](const PyLoop& self) { return self.loop->Options().rate_hz; }, "The rate asked for (Hz).")
+      .def_property_readonly(
+          "error",
+          [](const PyLoop& self) -> py::object {
+            const std::string text = ErrorText(self);
+            if (text.empty()) return py::none();
+            return py::str(text);
+          },
+          "None, or why the running loop is holding zero force.")
+      .def(
+          "state", [](const PyLoop& self) { return StateDict(self.loop->State()); },
+          "One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), "
+          "holding.")
+      .def(
+          "stats", [](const PyLoop& self) { return StatsDict(self.loop->Stats()); },
+          "Counters since start and timing percentiles over the last 65536 cycles (microseconds).")
+      .def(
+          "on_state",
+          [](PyLoop& self, py::object fn, double rate_hz) {
+            if (!fn.is_none() && !PyCallable_Check(fn.ptr())) throw py::type_error("on_state: fn must be callable or None");
+            if (!std::isfinite(rate_hz) || rate_hz <= 0.0 || rate_hz > kHighestCallbackRate)
+              throw py::value_error("on_state: rate_hz must be more than 0 and at most 1000");
+            self.EndCallbackThread();
+            if (fn.is_none()) {
+              self.callback_fn = py::object();
+              return;
+            }
+            auto control = std::make_shared<CallbackControl>();
+            control->rate_hz = rate_hz;
+            if (self.callback) control->error = std::move(self.callback->error);
+            self.callback = control;
+            self.callback_fn = fn;
+            if (self.loop->Running()) self.StartCallbackThread();
+          },
+          py::arg("fn"), py::arg("rate_hz") = kDefaultCallbackRate,
+          "Call fn(state) on a Python thread about rate_hz times a second while the loop runs (None: no callback). "
+          "An exception ends the callback, is reported by threading.excepthook and is raised again by stop().");
+
+  GuardClass(m, "Vorlan3", vorlan3_getattro, vorlan3_setattro, GuardedVorlan3Getattro, GuardedVorlan3Setattro);
+  GuardClass(m, "SerialStream", stream_getattro, stream_setattro, GuardedStreamGetattro, GuardedStreamSetattro);
+  py::module_::import("atexit").attr("register")(py::cpp_function(&StopAllLoops));
+}

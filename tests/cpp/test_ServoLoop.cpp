@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
+#include "Velkor/HardwareAPI/Servo/Effects.hpp"
+#include "Velkor/HardwareAPI/Servo/SeqLock.hpp"
+#include "Velkor/HardwareAPI/Servo/ServoLoop.hpp"
+#include "support/PtyEmulator.hpp"
+
+using namespace std::chrono;
+using namespace Velkor::HardwareAPI::Servo;
+using Velkor::HardwareAPI::Devices::Vorlan3;
+using Velkor::HardwareAPI::IO::SerialStream;
+using VelkorTest::Bytes;
+using VelkorTest::PtyEmulator;
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+void ExpectVec(const Vec3& actual, const Vec3& expected, float tolerance, const std::string& what) {
+  for (size_t i = 0; i < 3; ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << what << " [" << i << "]";
+}
+
+Effect Valid(Effect e) {
+  EXPECT_EQ(Validate(e), nullptr);
+  return e;
+}
+
+Bytes StateReply(const Vec3& position, const Vec3& velocity) {
+  Bytes out{Vorlan3::kEndEffectorStateReply};
+  for (const Vec3* v : {&position, &velocity})
+    for (float x : *v) {
+      uint8_t raw[4];
+      std::memcpy(raw, &x, 4);
+      out.insert(out.end(), raw, raw + 4);
+    }
+  return out;
+}
+
+Vec3 RequestedForce(const Bytes& written, size_t index) {
+  Vec3 f{};
+  std::memcpy(f.data(), written.data() + index * Vorlan3::kRequestSize + 1, 12);
+  return f;
+}
+
+}  // namespace
+
+TEST(ServoEffects, EachEffectPushesTheWayItsGeometrySaysAtKnownPositions) {
+  struct Case {
+    const char* what;
+    Effect effect;
+    Vec3 position;
+    Vec3 velocity;
+    Vec3 expected;
+  };
+  const Vec3 still{};
+  const Case cases[] = {
+      {"spring pulls back towards its anchor", Spring{{0, 0, 0.1f}, 200, 0}, {0, 0, 0.11f}, still, {0, 0, -2}},
+      {"spring pulls along every axis", Spring{{0.01f, 0, 0}, 100, 0}, {0, 0.02f, 0}, still, {1, -2, 0}},
+      {"spring damping opposes velocity", Spring{{0, 0, 0}, 0, 5}, {0, 0, 0}, {0.1f, 0, -0.2f}, {-0.5f, 0, 1}},
+      {"damper opposes velocity", Damper{10}, {1, 2, 3}, {0, 0.1f, 0}, {0, -1, 0}},
+      {"damper at rest gives nothing", Damper{10}, {1, 2, 3}, still, {0, 0, 0}},
+      {"plane: free side, no force", Plane{{0, 0, 0.2f}, {0, 0, -1}, 1000, 0}, {0, 0, 0.19f}, still, {0, 0, 0}},
+      {"plane: 5 mm in, pushed out along the normal", Plane{{0, 0, 0.2f}, {0, 0, -1}, 1000, 0}, {0, 0, 0.205f},
+       still, {0, 0, -5}},
+      {"plane: normal is normalised", Plane{{0, 0, 0}, {0, 0, 2}, 100, 0}, {0, 0, -0.01f}, still, {0, 0, 1}},
+      {"plane: damping adds while moving in", Plane{{0, 0, 0}, {0, 0, 1}, 100, 10}, {0, 0, -0.01f},
+       {0, 0, -0.1f}, {0, 0, 2}},
+      {"plane: never pulls while leaving fast", Plane{{0, 0, 0}, {0, 0, 1}, 100, 10}, {0, 0, -0.01f},
+       {0, 0, 1}, {0, 0, 0}},
+      {"solid sphere pushes out radially", Sphere{{0, 0, 0}, 0.05f, 400, false}, {0.04f, 0, 0}, still, {4, 0, 0}},
+      {"solid sphere: outside, nothing", Sphere{{0, 0, 0}, 0.05f, 400, false}, {0.06f, 0, 0}, still, {0, 0, 0}},
+      {"solid sphere at its centre pushes up", Sphere{{0, 0, 0}, 0.05f, 100, false}, {0, 0, 0}, still, {0, 0, 5}},
+      {"shell keeps the tool in", Sphere{{0, 0, 0}, 0.05f, 400, true}, {0, -0.06f, 0}, still, {0, 4, 0}},
+      {"shell: inside, nothing", Sphere{{0, 0, 0}, 0.05f, 400, true}, {0, 0.04f, 0}, still, {0, 0, 0}},
+      {"box: inside, nothing", Box{{-1, -1, -1}, {1, 1, 1}, 100}, {0.5f, -0.5f, 0}, still, {0, 0, 0}},
+      {"box pushes back in on each axis", Box{{-1, -1, -1}, {1, 1, 1}, 100}, {1.01f, -1.02f, 0}, still, {-1, 2, 0}},
+      {"constant force is constant", ConstantForce{{0.5f, -1, 2}}, {9, 9, 9}, {1, 1, 1}, {0.5f, -1, 2}},
+  };
+  for (const Case& c : cases) {
+    const Effect effect = Valid(c.effect);
+    ExpectVec(EffectForce(effect, c.position, c.velocity), c.expected, 1e-3f, c.what);
+  }
+}
+
+TEST(ServoEffects, ClampKeepsDirectionAndRefusesNonFiniteForces) {
+  struct Case {
+    Vec3 force;
+    float limit;
+    Vec3 expected;
+  };
+  const Case cases[] = {
+      {{3, 4, 0}, 5, {3, 4, 0}},             // exactly at the limit
+      {{6, 8, 0}, 5, {3, 4, 0}},             // scaled down, direction kept
+      {{0, 0, -20}, 5, {0, 0, -5}},
+      {{1, 1, 1}, 0, {0, 0, 0}},             // a zero limit allows nothing
+      {{3e38f, 3e38f, 0}, 5, {3.5355f, 3.5355f, 0}},  // no overflow on the way
+      {{kNaN, 0, 0}, 5, {0, 0, 0}},
+      {{0, kInf, 0}, 5, {0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    ExpectVec(ClampMagnitude(c.force, c.limit), c.expected, 1e-3f, "clamp");
+  }
+}
+
+TEST(ServoEffects, ValidationRefusesUnusableParameters) {
+  const Effect bad[] = {
+      Spring{{kNaN, 0, 0}, 1, 0}, Spring{{0, 0, 0}, -1, 0},   Spring{{0, 0, 0}, 1, -0.1f},
+      Spring{{0, 0, 0}, kInf, 0}, Damper{-1},                 Damper{kNaN},
+      Plane{{0, 0, 0}, {0, 0, 0}, 1, 0},                      Plane{{0, 0, 0}, {kNaN, 0, 1}, 1, 0},
+      Plane{{0, 0, 0}, {0, 0, 1}, -5, 0},                     Sphere{{0, 0, 0}, 0, 1, false},
+      Sphere{{0, 0, 0}, -0.1f, 1, false},                     Sphere{{0, kInf, 0}, 0.1f, 1, false},
+      Box{{0, 0, 1}, {1, 1, 0}, 1},                           Box{{0, 0, 0}, {1, 1, 1}, -1},
+      ConstantForce{{0, kNaN, 0}},
+  };
+  for (Effect e : bad) EXPECT_NE(Validate(e), nullptr) << "effect kind " << e.index();
+
+  ServoOptions options;
+  EXPECT_EQ(Validate(options), nullptr);
+  for (double rate : {0.0, 0.5, 10001.0, std::nan("")}) {
+    options.rate_hz = rate;
+    EXPECT_NE(Validate(options), nullptr) << rate;
+  }
+}
+
+TEST(ServoSeqLock, ReadersNeverSeeTwoWritesMixed) {
+  struct Wide {
+    uint64_t words[9];
+  };
+  SeqLock<Wide> lock;
+  std::atomic<bool> done{false};
+  std::atomic<uint64_t> torn{0};
+  std::atomic<uint64_t> reads{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      while (!done) {
+        const Wide w = lock.Load();
+        for (uint64_t x : w.words)
+          if (x != w.words[0]) ++torn;
+        ++reads;
+      }
+    });
+  }
+  for (uint64_t n = 1; n <= 200000; ++n) {
+    Wide w;
+    for (uint64_t& x : w.words) x = n;
+    lock.Store(w);
+  }
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(torn.load(), 0u);
+  EXPECT_GT(reads.load(), 0u);
+}
+
+TEST(ServoLoopDevice, SendsTheClampedSumEveryCycleAndZeroForceLast) {
+  PtyEmulator device;
+  SerialStream stream{device.SlavePath().c_str(), true};
+  Vorlan3 arm{&stream, 0.25f};
+  constexpr size_t kReplies = 40;
+  const Vec3 position{0, 0, 0.1f};
+  for (size_t i = 0; i < kReplies; ++i) device.Expect(Vorlan3::kRequestSize, StateReply(position, {}));
+
+  ServoOptions options;
+  options.rate_hz = 500.0;
+  ServoLoop loop(arm, options);
+  // 30 N/m over 0.1 m and a 4 N push: 3 + 4 = 7 N upwards, clamped to 5.
+  loop.Publish({Spring{{0, 0, 0.2f}, 30, 0}, ConstantForce{{0, 0, 4}}}, 5.0f);
+  ASSERT_TRUE(loop.Start());
+  EXPECT_FALSE(loop.Start());
+  ASSERT_TRUE(device.WaitScriptDone());
+  loop.Stop();
+  EXPECT_FALSE(loop.Running());
+  EXPECT_FLOAT_EQ(arm.read_timeout, 0.25f) << "the arm's own time-out comes back";
+
+  const Bytes written = device.Written();
+  ASSERT_GE(written.size(), (kReplies + 1) * Vorlan3::kRequestSize);
+  ASSERT_EQ(written.size() % Vorlan3::kRequestSize, 0u);
+  const size_t requests = written.size() / Vorlan3::kRequestSize;
+  for (size_t i = 0; i < requests; ++i) EXPECT_EQ(written[i * Vorlan3::kRequestSize], Vorlan3::kForceRequest);
+  ExpectVec(RequestedForce(written, 0), {0, 0, 0}, 0, "no force before the first state");
+  for (size_t i = 1; i < kReplies; ++i) ExpectVec(RequestedForce(written, i), {0, 0, 5}, 1e-4f, "clamped sum");
+  ExpectVec(RequestedForce(written, requests - 1), {0, 0, 0}, 0, "last request");
+
+  const ServoState state = loop.State();
+  ExpectVec(state.force, {0, 0, 0}, 0, "state after stop");
+  ExpectVec(state.position, position, 0, "position");
+  const ServoStats stats = loop.Stats();
+  EXPECT_GE(stats.cycles, kReplies);
+  EXPECT_FALSE(stats.realtime);
+}

@@ -1,0 +1,423 @@
+"""ServoLoop and its effects against devices in other processes: the simulator,
+and a small responder that reports a fixed (or counting) state and logs every
+force it is sent."""
+
+import gc
+import math
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import VelkorHardwareAPI as api
+import velkor_sim
+
+pytest_plugins = ["velkor_sim.pytest_plugin"]
+
+WAIT = 10.0  # generous bound for anything the loop or the kernel must do
+
+# Plays an arm on a pty: answers every force request with a state and logs the
+# force, one line per request.
+RESPONDER = textwrap.dedent(r"""
+    import os, struct, sys, tty
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    mode, log_path = sys.argv[1], sys.argv[2]
+    fixed = [float(x) for x in sys.argv[3:9]]
+    log = open(log_path, "w", buffering=1)
+    print(os.ttyname(slave), flush=True)
+    pending, n = b"", 0
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        pending += chunk
+        while len(pending) >= 13:
+            if pending[0] != 0x2A:
+                pending = pending[1:]
+                continue
+            force = struct.unpack("<3f", pending[1:13])
+            pending = pending[13:]
+            n += 1
+            log.write("%r %r %r\n" % force)
+            state = [float(n)] * 6 if mode == "count" else fixed
+            os.write(master, b"\x2b" + struct.pack("<6f", *state))
+""")
+
+
+class Responder:
+    def __init__(self, tmp_path, position=(0.0, 0.0, 0.0), velocity=(0.0, 0.0, 0.0), mode="fixed"):
+        self.log_path = str(tmp_path / f"forces-{id(self)}.log")
+        args = [sys.executable, "-c", RESPONDER, mode, self.log_path] + [repr(float(x)) for x in (*position, *velocity)]
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE)
+        self.path = self.process.stdout.readline().decode().strip()
+        assert self.path.startswith("/dev/"), self.path
+
+    def forces(self):
+        with open(self.log_path) as f:
+            lines = f.read().splitlines()
+        # The last line may be half written.
+        return [tuple(float(x) for x in line.split()) for line in lines if len(line.split()) == 3]
+
+    def wait_forces(self, condition, what):
+        end = time.monotonic() + WAIT
+        while time.monotonic() < end:
+            forces = self.forces()
+            if forces and condition(forces):
+                return forces
+            time.sleep(0.01)
+        raise AssertionError(f"device never saw {what}; last forces {self.forces()[-3:]}")
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+
+
+@pytest.fixture
+def responder(tmp_path):
+    started = []
+
+    def start(**kwargs):
+        r = Responder(tmp_path, **kwargs)
+        started.append(r)
+        return r
+
+    yield start
+    for r in started:
+        r.stop()
+
+
+def open_arm(port, timeout=1.0):
+    stream = api.SerialStream(port)
+    return stream, api.Vorlan3(stream, timeout)
+
+
+def wait_until(condition, what, bound=WAIT):
+    end = time.monotonic() + bound
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.005)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def close(a, b, tolerance):
+    return all(abs(x - y) <= tolerance for x, y in zip(a, b))
+
+
+def test_each_effect_pushes_the_way_its_geometry_says_at_a_known_position(responder):
+    # (effect, reported position, reported velocity, expected force)
+    cases = [
+        (api.Spring([0.0, 0.0, 0.1], 200.0), (0.0, 0.0, 0.11), (0, 0, 0), (0.0, 0.0, -2.0)),
+        (api.Spring([0.0, 0.0, 0.0], 0.0, damping=10.0), (0.0, 0.0, 0.0), (0.1, 0, 0), (-1.0, 0.0, 0.0)),
+        (api.Damper(20.0), (0.3, 0.1, 0.2), (0.0, -0.1, 0.0), (0.0, 2.0, 0.0)),
+        (api.Plane([0, 0, 0.2], [0, 0, -1], 1000.0), (0.0, 0.0, 0.203), (0, 0, 0), (0.0, 0.0, -3.0)),
+        (api.Sphere([0, 0, 0.2], 0.05, 100.0), (0.0, 0.03, 0.2), (0, 0, 0), (0.0, 2.0, 0.0)),
+        (api.Sphere([0, 0, 0.2], 0.05, 100.0, inside=True), (0.07, 0.0, 0.2), (0, 0, 0), (-2.0, 0.0, 0.0)),
+        (api.Box([-0.1, -0.1, 0.1], [0.1, 0.1, 0.3], 300.0), (0.0, 0.11, 0.09), (0, 0, 0), (0.0, -3.0, 3.0)),
+        (api.ConstantForce([0.5, -0.5, 1.0]), (1, 2, 3), (0, 0, 0), (0.5, -0.5, 1.0)),
+        # Past max_force (5 N) the force is scaled down along its direction.
+        (api.ConstantForce([0.0, 6.0, 8.0]), (0, 0, 0.1), (0, 0, 0), (0.0, 3.0, 4.0)),
+    ]
+    for effect, position, velocity, expected in cases:
+        device = responder(position=position, velocity=velocity)
+        stream, arm = open_arm(device.path)
+        loop = api.ServoLoop(arm, rate_hz=500.0)
+        loop.add(effect)
+        with loop:
+            device.wait_forces(lambda f: len(f) >= 10, "ten requests")
+        forces = device.forces()
+        assert forces[0] == (0.0, 0.0, 0.0), "no force before the first state"
+        # A cycle that starts too late on a loaded machine sends zero force instead.
+        pushed = [f for f in forces[1:-1] if f != (0.0, 0.0, 0.0)]
+        assert pushed and all(close(f, expected, 1e-3) for f in pushed), (effect, pushed[:3], expected)
+        assert forces[-1] == (0.0, 0.0, 0.0), "the last request is zero force"
+        device.stop()
+
+
+def test_the_simulated_arm_moves_the_way_the_effects_push_it(velkor_arm_port):
+    stream, arm = open_arm(velkor_arm_port)
+    start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    anchor = [start[0], start[1], start[2] + 0.02]
+    loop = api.ServoLoop(arm)
+    spring = api.Spring(anchor, 150.0, 1.0)
+    loop.add(spring)
+    with loop:
+        first = wait_until(lambda: (s := loop.state())["cycle"] > 0 and any(s["force"]) and s, "a first force")
+        assert first["force"][2] == pytest.approx(3.0, abs=0.5), "150 N/m over 2 cm"
+        wait_until(lambda: abs(loop.state()["position"][2] - anchor[2]) < 0.002, "the arm at the anchor")
+
+        # A wall 1 cm below the anchor, with the spring pulling the arm into it.
+        wall = anchor[2] - 0.01
+        loop.add(api.Plane([0, 0, wall], [0, 0, 1], 1000.0, 5.0))
+        spring.anchor = [start[0], start[1], wall - 0.02]  # 3 N into the wall at rest: 3 mm deep
+        wait_until(lambda: loop.state()["position"][2] < wall, "the arm inside the wall")
+        settled = wait_until(lambda: abs(loop.state()["velocity"][2]) < 1e-3 and loop.state(), "the arm at rest")
+        assert wall - 0.008 < settled["position"][2] < wall, "held at the wall, a few mm in"
+    assert loop.error is None
+    stats = loop.stats()
+    assert stats["failures"] == 0 and stats["cycles"] > 100
+
+
+def test_parameter_changes_apply_whole_while_running(responder):
+    device = responder(position=(0.0, 0.0, 0.1))
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm, rate_hz=1000.0)
+    push = api.ConstantForce([1.0, 1.0, 1.0])
+    with loop:
+        handle = loop.add(push)
+        device.wait_forces(lambda f: f[-1] == (1.0, 1.0, 1.0), "the first push")
+        for i in range(300):
+            value = float(i % 3 + 1)
+            if i % 2:
+                push.force = [value] * 3
+            else:
+                push.update(force=[value] * 3)
+        push.force = [0.0, 0.0, -2.0]
+        device.wait_forces(lambda f: f[-1] == (0.0, 0.0, -2.0), "the last change")
+
+        spring = api.Spring([0.0, 0.0, 0.1], 100.0)
+        loop.add(spring)
+        spring.update(anchor=[0.0, 0.0, 0.12], stiffness=400.0)  # both at once: +8 N
+        device.wait_forces(lambda f: close(f[-1], (0.0, 0.0, 5.0), 1e-4), "the spring, clamped to 5 N")
+        loop.max_force = 1.0
+        device.wait_forces(lambda f: close(f[-1], (0.0, 0.0, 1.0), 1e-4), "the new clamp")
+        loop.remove(handle)
+        with pytest.raises(KeyError):
+            loop.remove(handle)
+        loop.clear()
+        device.wait_forces(lambda f: f[-1] == (0.0, 0.0, 0.0), "no effects")
+        assert loop.effects == {}
+    # Every force the device saw was one whole published value, never a mix.
+    for force in device.forces():
+        if force[0] != 0.0:
+            assert force[0] == force[1] == force[2], force
+
+
+def test_stop_leaves_zero_force_however_the_loop_ends(responder, tmp_path):
+    device = responder(position=(0.0, 0.0, 0.1))
+    stream, arm = open_arm(device.path)
+
+    def running_loop():
+        loop = api.ServoLoop(arm, rate_hz=500.0)
+        loop.add(api.ConstantForce([0.0, 0.0, 2.0]))
+        loop.start()
+        device.wait_forces(lambda f: f[-1] == (0.0, 0.0, 2.0), "the push")
+        return loop
+
+    loop = running_loop()
+    loop.stop()
+    assert device.forces()[-1] == (0.0, 0.0, 0.0)
+    assert loop.state()["force"] == [0.0, 0.0, 0.0]
+    assert not loop.running
+    loop.stop()  # stopping twice is harmless
+
+    loop.start()  # restartable
+    device.wait_forces(lambda f: f[-1] == (0.0, 0.0, 2.0), "the push again")
+    del loop
+    gc.collect()
+    device.wait_forces(lambda f: f[-1] == (0.0, 0.0, 0.0), "zero force after collection")
+    position, _ = arm.end_effector_force([0.0, 0.0, 0.0])  # the arm is usable again
+    assert position == pytest.approx([0.0, 0.0, 0.1])
+
+    with pytest.raises(ZeroDivisionError):
+        with api.ServoLoop(arm) as loop:
+            loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+            device.wait_forces(lambda f: f[-1] == (0.0, 0.0, 1.0), "the push in a with block")
+            1 / 0
+    assert device.forces()[-1] == (0.0, 0.0, 0.0)
+
+
+def test_loops_left_running_stop_with_zero_force_at_interpreter_exit(responder):
+    device = responder(position=(0.0, 0.0, 0.1))
+    script = textwrap.dedent(f"""
+        import time, VelkorHardwareAPI as api
+        stream = api.SerialStream({device.path!r})
+        arm = api.Vorlan3(stream, 1.0)
+        loop = api.ServoLoop(arm)
+        loop.add(api.ConstantForce([0.0, 0.0, 3.0]))
+        loop.on_state(lambda state: time.sleep(0.001))
+        loop.start()
+        time.sleep(0.3)
+        print("leaving", flush=True)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr.decode()
+    assert b"leaving" in done.stdout
+    forces = device.forces()
+    assert (0.0, 0.0, 3.0) in forces and forces[-1] == (0.0, 0.0, 0.0)
+
+
+def test_watchdog_holds_zero_force_while_the_simulator_is_stopped_and_resumes():
+    sim = velkor_sim.Simulator("arm")
+    try:
+        stream, arm = open_arm(sim.path)
+        loop = api.ServoLoop(arm, rate_hz=1000.0, exchange_timeout=0.02, failure_limit=3)
+        loop.add(api.ConstantForce([0.0, 0.0, 0.5]))
+        with loop:
+            wait_until(lambda: loop.state()["force"][2] == 0.5, "the push")
+            assert loop.error is None
+            os.kill(sim.process.pid, signal.SIGSTOP)
+            try:
+                held = wait_until(lambda: (s := loop.state())["holding"] and s["force"] == [0.0, 0.0, 0.0] and s,
+                                  "the loop to hold")
+                error = wait_until(lambda: loop.error, "an error text")
+                assert "holding zero force" in error and "in a row" in error
+                stats = loop.stats()
+                assert stats["failures"] >= 3 and stats["held_cycles"] >= 1 and stats["holds"] >= 1
+                assert loop.state()["cycle"] > held["cycle"] or loop.running, "it keeps trying"
+            finally:
+                os.kill(sim.process.pid, signal.SIGCONT)
+            wait_until(lambda: loop.error is None and loop.state()["force"][2] == 0.5, "the push to resume")
+    finally:
+        os.kill(sim.process.pid, signal.SIGCONT)
+        sim.stop()
+
+
+def test_state_is_one_cycle_under_concurrent_reads(responder):
+    # The responder reports n for every position and velocity component of
+    # its n-th reply: a state mixed from two cycles shows two numbers.
+    device = responder(mode="count")
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm, rate_hz=2000.0)
+    problems = []
+    reply_of_cycle = {}
+
+    def read():
+        last = -1
+        for _ in range(3000):
+            s = loop.state()
+            n = s["position"][0]
+            if s["position"] != [n] * 3 or s["velocity"] != [n] * 3:
+                problems.append(s)
+            if reply_of_cycle.setdefault(s["cycle"], n) != n:
+                problems.append(("one cycle, two replies", reply_of_cycle[s["cycle"]], s))
+            if s["cycle"] < last:
+                problems.append(("cycle went back", last, s))
+            last = s["cycle"]
+
+    with loop:
+        wait_until(lambda: loop.state()["cycle"] > 10, "some cycles")
+        readers = [threading.Thread(target=read) for _ in range(3)]
+        for r in readers:
+            r.start()
+        for r in readers:
+            r.join()
+    assert problems == []
+
+
+def test_bad_arguments_raise_before_anything_is_sent(responder):
+    device = responder()
+    stream, arm = open_arm(device.path)
+    nan = float("nan")
+    constructions = [
+        lambda: api.ServoLoop(arm, rate_hz=0.0),
+        lambda: api.ServoLoop(arm, rate_hz=20000.0),
+        lambda: api.ServoLoop(arm, rate_hz=nan),
+        lambda: api.ServoLoop(arm, exchange_timeout=0.0),
+        lambda: api.ServoLoop(arm, failure_limit=0),
+        lambda: api.Spring([nan, 0.0, 0.0], 100.0),
+        lambda: api.Spring([0.0, 0.0, 0.0], -1.0),
+        lambda: api.Spring([0.0, 0.0], 1.0),
+        lambda: api.Damper(-0.1),
+        lambda: api.Plane([0, 0, 0], [0, 0, 0], 100.0),
+        lambda: api.Plane([0, 0, 0], [0, 0, 1], float("inf")),
+        lambda: api.Sphere([0, 0, 0], -0.1, 100.0),
+        lambda: api.Box([0, 0, 0.2], [0.1, 0.1, 0.1], 100.0),
+        lambda: api.ConstantForce([0.0, 1e300, 0.0]),
+    ]
+    for construct in constructions:
+        with pytest.raises(ValueError):
+            construct()
+    with pytest.raises(TypeError):
+        api.ServoLoop(None)
+
+    loop = api.ServoLoop(arm)
+    spring = api.Spring([0, 0, 0], 100.0)
+    loop.add(spring)
+    changes = [
+        lambda: setattr(loop, "max_force", -1.0),
+        lambda: setattr(loop, "max_force", nan),
+        lambda: setattr(spring, "stiffness", -5.0),
+        lambda: setattr(spring, "anchor", [0.0, nan, 0.0]),
+        lambda: spring.update(stiffness=50.0, damping=-1.0),
+        lambda: loop.on_state(print, rate_hz=0.0),
+    ]
+    for change in changes:
+        with pytest.raises(ValueError):
+            change()
+    with pytest.raises(AttributeError):
+        spring.update(stiffness=50.0, stifness=1.0)
+    assert spring.stiffness == 100.0 and spring.damping == 0.0, "a refused update changes nothing"
+    with pytest.raises(TypeError):
+        loop.on_state(42)
+    assert device.forces() == []
+
+
+def test_the_arm_and_its_stream_are_refused_to_python_while_a_loop_drives_them(responder):
+    device = responder(position=(0.0, 0.0, 0.1))
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm)
+    with loop:
+        with pytest.raises(RuntimeError, match="ServoLoop"):
+            arm.end_effector_force([0.0, 0.0, 1.0])
+        with pytest.raises(RuntimeError, match="ServoLoop"):
+            arm.read_raw(1)
+        with pytest.raises(RuntimeError, match="ServoLoop"):
+            stream.close()
+        with pytest.raises(RuntimeError, match="already driving"):
+            api.ServoLoop(arm).start()
+        with pytest.raises(RuntimeError, match="already running"):
+            loop.start()
+    position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    assert position == pytest.approx([0.0, 0.0, 0.1])
+
+
+def test_on_state_runs_on_a_python_thread_and_its_exceptions_are_not_silent(responder, monkeypatch):
+    device = responder(position=(0.0, 0.0, 0.1))
+    stream, arm = open_arm(device.path)
+    seen = []
+    reported = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: reported.append(args.exc_value))
+
+    def callback(state):
+        seen.append((threading.current_thread().name, state["cycle"]))
+        if len(seen) == 5:
+            raise LookupError("from the callback")
+
+    loop = api.ServoLoop(arm)
+    loop.on_state(callback, rate_hz=200.0)
+    loop.start()
+    wait_until(lambda: reported, "the callback's exception to be reported")
+    assert isinstance(reported[0], LookupError)
+    assert loop.running, "the servo loop itself goes on"
+    with pytest.raises(LookupError, match="from the callback"):
+        loop.stop()
+    assert len(seen) == 5 and seen[0][0] == "ServoLoop.on_state"
+    assert [c for _, c in seen] == sorted(c for _, c in seen)
+    loop.stop()  # raised once only
+
+
+def test_realtime_is_asked_for_and_reported_never_refused(responder):
+    device = responder(position=(0.0, 0.0, 0.1))
+    stream, arm = open_arm(device.path)
+    with api.ServoLoop(arm, realtime=True) as loop:
+        wait_until(lambda: loop.state()["cycle"] > 5, "some cycles")
+        stats = loop.stats()
+    assert isinstance(stats["realtime"], bool) and isinstance(stats["memory_locked"], bool)
+    assert ("SCHED_FIFO" in stats["realtime_note"]) and ("memory" in stats["realtime_note"])
+    for key in ("cycles", "rate_hz", "period_p50_us", "period_p99_us", "period_max_us", "late_cycles",
+                "exchange_p50_us", "exchange_p99_us", "failures", "realtime"):
+        assert key in stats
+    assert stats["cycles"] > 5 and stats["failures"] == 0
+    assert math.isfinite(stats["rate_hz"]) and stats["rate_hz"] > 0
