@@ -1,5 +1,6 @@
 import math
 import re
+import time
 
 import pytest
 
@@ -71,3 +72,22 @@ def test_handle_callbacks_run_in_python(handle_port):
 
 def test_detect_vorlan3s_finds_the_simulated_arm(usb_cdc_arm_port):
     assert api.detect_vorlan3s() == [usb_cdc_arm_port]
+
+
+def test_servo_loop_runs_on_the_windows_timer(arm_port):
+    arm = api.Vorlan3(api.SerialStream(arm_port), READ_TIMEOUT)
+    arm.device_wakeup()
+    start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    loop = api.ServoLoop(arm, rate_hz=1000.0, realtime=True)
+    loop.add(api.Spring([start[0], start[1], start[2] + 0.01], 100.0, 1.0))
+    with loop:
+        give_up = time.monotonic() + 10.0
+        while loop.state()["cycle"] < 300 and time.monotonic() < give_up:
+            time.sleep(0.01)
+        state = loop.state()
+    stats = loop.stats()
+    assert loop.error is None
+    assert state["cycle"] >= 300 and stats["failures"] == 0
+    assert any(state["force"])
+    assert stats["realtime"] and "THREAD_PRIORITY" in stats["realtime_note"]
+    assert math.isfinite(stats["rate_hz"]) and stats["rate_hz"] > 0
