@@ -17,6 +17,18 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD kWriteTimedOut = ERROR_TIMEOUT;
 // The longest finite read time-out the port accepts.
 constexpr DWORD kLongestWaitMs = MAXDWORD - 1;
+bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
+  return a.ReadIntervalTimeout == b.ReadIntervalTimeout &&
+         a.ReadTotalTimeoutMultiplier == b.ReadTotalTimeoutMultiplier &&
+         a.ReadTotalTimeoutConstant == b.ReadTotalTimeoutConstant &&
+         a.WriteTotalTimeoutMultiplier == b.WriteTotalTimeoutMultiplier &&
+         a.WriteTotalTimeoutConstant == b.WriteTotalTimeoutConstant;
+}
+
+COMMTIMEOUTS Record(const PortTimeouts& t) {
+  return {t.read_interval, t.read_total_per_byte, t.read_total_constant, t.write_total_per_byte,
+          t.write_total_constant};
+}
 
 DWORD ClampToDword(size_t n) { return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n); }
 
@@ -30,6 +42,7 @@ class WindowsPortDriver final : public PortDriver {
                                        OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND ? -1 : -2;
     handle_ = handle;
+    applied_known_ = false;
     return 1;
   }
 
@@ -60,7 +73,7 @@ class WindowsPortDriver final : public PortDriver {
       return false;
     }
     timeouts_ = timeouts;
-    return Apply(timeouts_);
+    return Apply(Record(timeouts_));
   }
 
   bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
@@ -85,7 +98,7 @@ class WindowsPortDriver final : public PortDriver {
       has_held_ = false;
       if (got == n) return static_cast<long>(got);
     }
-    if (!RestoreTimeouts()) return got > 0 ? static_cast<long>(got) : -1;
+    if (!Use(Record(timeouts_))) return got > 0 ? static_cast<long>(got) : -1;
     DWORD read = 0;
     if (!::ReadFile(handle_, out + got, ClampToDword(n - got), &read, nullptr)) {
       return got > 0 ? static_cast<long>(got) : -1;
@@ -102,6 +115,7 @@ class WindowsPortDriver final : public PortDriver {
       SetLastError(ERROR_INVALID_HANDLE);
       return -1;
     }
+    if (!Use(Record(timeouts_))) return -1;
     DWORD written = 0;
     if (!::WriteFile(handle_, data, ClampToDword(n), &written, nullptr)) {
       return written > 0 ? static_cast<long>(written) : -1;
@@ -143,10 +157,10 @@ class WindowsPortDriver final : public PortDriver {
         const int64_t left_ms = (left_ns + 999999) / 1000000;
         wait_ms = static_cast<DWORD>(std::min<int64_t>(left_ms, kLongestWaitMs));
       }
-      const COMMTIMEOUTS wake_on_first_byte{MAXDWORD, MAXDWORD, wait_ms, timeouts_.write_total_per_byte,
-                                            timeouts_.write_total_constant};
-      if (!::SetCommTimeouts(handle_, const_cast<COMMTIMEOUTS*>(&wake_on_first_byte))) return WaitResult::Gone;
-      timeouts_dirty_ = true;
+      if (!Use({MAXDWORD, MAXDWORD, wait_ms, applied_.WriteTotalTimeoutMultiplier,
+                applied_.WriteTotalTimeoutConstant})) {
+        return WaitResult::Gone;
+      }
       DWORD read = 0;
       if (!::ReadFile(handle_, &held_, 1, &read, nullptr)) return WaitResult::Gone;
       if (read == 1) {
@@ -172,15 +186,16 @@ class WindowsPortDriver final : public PortDriver {
   }
 
  private:
-  bool Apply(const PortTimeouts& t) {
-    COMMTIMEOUTS record{t.read_interval, t.read_total_per_byte, t.read_total_constant, t.write_total_per_byte,
-                        t.write_total_constant};
+  bool Apply(COMMTIMEOUTS record) {
     if (!::SetCommTimeouts(handle_, &record)) return false;
-    timeouts_dirty_ = false;
+    applied_ = record;
+    applied_known_ = true;
     return true;
   }
 
-  bool RestoreTimeouts() { return !timeouts_dirty_ || Apply(timeouts_); }
+  // Waits and sliced writes change the port's record; each operation puts back
+  // the one it needs, asking the port only when it differs.
+  bool Use(const COMMTIMEOUTS& record) { return (applied_known_ && SameTimeouts(applied_, record)) || Apply(record); }
 
   // Also clears the line's pending error flags. Fails once the device is gone.
   bool QueueCount(DWORD* queued = nullptr) {
@@ -193,7 +208,8 @@ class WindowsPortDriver final : public PortDriver {
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   PortTimeouts timeouts_{};
-  bool timeouts_dirty_ = false;
+  COMMTIMEOUTS applied_{};
+  bool applied_known_ = false;
   unsigned char held_ = 0;
   bool has_held_ = false;
 };
