@@ -17,6 +17,7 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD kWriteTimedOut = ERROR_TIMEOUT;
 // The longest finite read time-out the port accepts.
 constexpr DWORD kLongestWaitMs = MAXDWORD - 1;
+
 bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
   return a.ReadIntervalTimeout == b.ReadIntervalTimeout &&
          a.ReadTotalTimeoutMultiplier == b.ReadTotalTimeoutMultiplier &&
