@@ -26,6 +26,10 @@ constexpr auto kSpinBeforeBlocking = std::chrono::microseconds(100);
 using Clock = std::chrono::steady_clock;
 constexpr float kLongestTimeout = 1e9f;
 
+// The count is compared unsigned: a wait for more bytes than a signed count
+// can hold is simply never satisfied.
+bool Enough(int32_t queued, size_t k) { return queued >= 0 && static_cast<uint64_t>(queued) >= k; }
+
 // Logs only when the platform has an error to report; otherwise the failure is silent.
 void LogIfError(const LogSite& site) {
   const int32_t code = Platform::LastError();
@@ -62,11 +66,11 @@ bool Device::WaitForBytes(size_t k, float timeout) {
   // waiting for readability first, so from here the wait comes before the count.
   for (;;) {
     const auto now = Clock::now();
-    if (limited && now > deadline) return stream->Available() >= static_cast<int64_t>(k);
+    if (limited && now > deadline) return Enough(stream->Available(), k);
     const auto left = limited ? std::chrono::nanoseconds(deadline - now) : std::chrono::nanoseconds(-1);
     // A port that went away will not deliver: fail now rather than at the deadline.
     const auto waited = stream->WaitReadable(left);
-    if (waited == Platform::WaitResult::Gone) return stream->Available() >= static_cast<int64_t>(k);
+    if (waited == Platform::WaitResult::Gone) return Enough(stream->Available(), k);
     const int32_t queued = stream->Available();
     if (queued >= 0 && static_cast<size_t>(queued) >= k) return true;
     if (queued > 0) std::this_thread::sleep_for(kPartialArrivalPause);

@@ -114,9 +114,6 @@ StrixelStatus Handle::GetStrixelStatus() {
   }
 
   const uint8_t* rx = rx_buffer.get();
-  // ReadPayload(1) lands in rx[0]; the raw frame is gathered behind it and decoded in place.
-  uint8_t* raw = rx_buffer.get() + 1;
-  const size_t raw_capacity = kBufferSize - 1;
   for (;;) {
     if (stream->Available() < kStrixelWaitBytes) return Failed(kStrixelNoFrame);
 
@@ -127,16 +124,15 @@ StrixelStatus Handle::GetStrixelStatus() {
       code = ReadHeaderCode();
     }
 
-    size_t n = 0;
-    // A frame that outgrows the buffer is left unfinished, and so unusable.
-    while (n < raw_capacity && stream->Available() > 0) {
+    // Decoded as it arrives, so no length of frame can be cut short and misread.
+    StrixelFrameDecoder frame;
+    while (stream->Available() > 0) {
       if (ReadPayload(1) != 1) break;
-      raw[n++] = rx[0];
-      if (rx[0] == kSlipEnd) break;
+      if (frame.Push(rx[0])) break;
     }
 
     StrixelStatus status;
-    if (DecodeStrixelStatusFrame(raw, n, raw, status)) return status;
+    if (frame.Finish(status)) return status;
   }
 }
 

@@ -38,6 +38,20 @@ uint8_t BatteryRaw(float level) {
   return static_cast<uint8_t>(std::isnan(raw) ? 0.0 : std::clamp(raw, 0.0, 255.0));
 }
 
+// The fields of a frame whose length and checksum have been checked.
+void FillStatus(const uint8_t* fields, StrixelStatus& status) {
+  status.device_id = fields[kDeviceIdOffset];
+  status.error_flag = fields[kErrorFlagOffset];
+  status.hall_effect_sensor_level = fields[kSensorOffset] & kHallMask;
+  status.buttons = static_cast<uint8_t>(fields[kSensorOffset] >> kButtonsShift);
+  const uint8_t* q = fields + kQuaternionOffset;
+  status.quaternion[0] = FixedPoint(q);
+  status.quaternion[1] = -FixedPoint(q + 2);
+  status.quaternion[2] = -FixedPoint(q + 4);
+  status.quaternion[3] = FixedPoint(q + 6);
+  status.battery_level = static_cast<float>(kBatteryBase + kBatteryStep * fields[kBatteryOffset]);
+}
+
 }  // namespace
 
 size_t SlipDecode(const uint8_t* raw, size_t n, uint8_t* out) {
@@ -88,22 +102,54 @@ bool ParseStrixelStatus(const uint8_t* decoded, size_t n, StrixelStatus& status)
   // A frame too short to hold its fields is no frame, whatever its last byte says.
   if (n < kStrixelMinFrameSize) return false;
   if (StrixelChecksum(decoded, n - 1) != decoded[n - 1]) return false;
-  status.device_id = decoded[kDeviceIdOffset];
-  status.error_flag = decoded[kErrorFlagOffset];
-  status.hall_effect_sensor_level = decoded[kSensorOffset] & kHallMask;
-  status.buttons = static_cast<uint8_t>(decoded[kSensorOffset] >> kButtonsShift);
-  const uint8_t* q = decoded + kQuaternionOffset;
-  status.quaternion[0] = FixedPoint(q);
-  status.quaternion[1] = -FixedPoint(q + 2);
-  status.quaternion[2] = -FixedPoint(q + 4);
-  status.quaternion[3] = FixedPoint(q + 6);
-  status.battery_level = static_cast<float>(kBatteryBase + kBatteryStep * decoded[kBatteryOffset]);
+  FillStatus(decoded, status);
   return true;
 }
 
 bool DecodeStrixelStatusFrame(const uint8_t* raw, size_t n, uint8_t* scratch, StrixelStatus& status) {
   if (n == 0 || raw[n - 1] == kSlipEscape) return false;
   return ParseStrixelStatus(scratch, SlipDecode(raw, n, scratch), status);
+}
+
+bool StrixelFrameDecoder::Push(uint8_t raw) {
+  ++raw_length_;
+  last_raw_ = raw;
+  if (escaped_) {
+    escaped_ = false;
+    if (raw == kSlipEscapedEnd) {
+      Append(kSlipEnd);
+      return false;
+    }
+    if (raw == kSlipEscapedEscape) {
+      Append(kSlipEscape);
+      return false;
+    }
+    // An escape before anything else is dropped; the byte counts as itself.
+  }
+  if (raw == kSlipEnd) return true;
+  if (raw == kSlipEscape) {
+    escaped_ = true;
+    return false;
+  }
+  Append(raw);
+  return false;
+}
+
+void StrixelFrameDecoder::Append(uint8_t byte) {
+  if (decoded_length_ < kStrixelFieldsSize) fields_[decoded_length_] = byte;
+  ++decoded_length_;
+  sum_ = static_cast<uint8_t>(sum_ + byte);
+  last_decoded_ = byte;
+}
+
+bool StrixelFrameDecoder::Finish(StrixelStatus& status) const {
+  if (raw_length_ == 0 || last_raw_ == kSlipEscape) return false;
+  if (decoded_length_ < kStrixelMinFrameSize) return false;
+  // The checksum covers every decoded byte but itself, the last one.
+  const uint8_t expected = static_cast<uint8_t>(Handle::kStatusMessage + sum_ - last_decoded_);
+  if (expected != last_decoded_) return false;
+  FillStatus(fields_, status);
+  return true;
 }
 
 size_t EncodeStrixelStatusFrame(const StrixelStatus& status, uint8_t* out, size_t capacity) {

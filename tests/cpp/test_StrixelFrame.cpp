@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <numeric>
+#include <thread>
 #include <vector>
 
 #include "Velkor/HardwareAPI/Devices/StrixelFrame.hpp"
+#include "support/PtyEmulator.hpp"
 
 using namespace Velkor::HardwareAPI::Devices;
 
@@ -41,6 +45,11 @@ Bytes Encode(const Bytes& decoded) {
   Bytes out(2 * decoded.size() + 1);
   out.resize(SlipEncode(decoded.data(), decoded.size(), out.data(), out.size()));
   return out;
+}
+
+Bytes Concat2(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 bool Parse(const Bytes& raw, StrixelStatus& status) {
@@ -258,4 +267,127 @@ TEST(EncodeStrixelStatusFrame, RoundTripsARecordAndClipsWhatTheFrameCannotCarry)
   EXPECT_FLOAT_EQ(out.battery_level, 3.0f + 0.005f * 255);
 
   EXPECT_EQ(EncodeStrixelStatusFrame(in, raw, 10), 0u);
+}
+
+namespace {
+
+// What the streaming decoder makes of a raw frame, pushed up to its first end byte.
+bool StreamDecode(const Bytes& raw, StrixelStatus& status) {
+  StrixelFrameDecoder frame;
+  for (uint8_t byte : raw) {
+    if (frame.Push(byte)) break;
+  }
+  return frame.Finish(status);
+}
+
+Bytes UpToFirstEnd(const Bytes& raw) {
+  Bytes out;
+  for (uint8_t byte : raw) {
+    out.push_back(byte);
+    if (byte == kSlipEnd) break;
+  }
+  return out;
+}
+
+bool SameStatus(const StrixelStatus& a, const StrixelStatus& b) {
+  return a.device_id == b.device_id && a.error_flag == b.error_flag &&
+         a.hall_effect_sensor_level == b.hall_effect_sensor_level && a.buttons == b.buttons &&
+         std::memcmp(a.quaternion, b.quaternion, sizeof a.quaternion) == 0 && a.battery_level == b.battery_level;
+}
+
+// A decoded frame: the fields of DecodedFrame, then `extra` uninterpreted bytes, then the checksum.
+Bytes WithExtra(Bytes decoded, const Bytes& extra) {
+  decoded.pop_back();
+  decoded.insert(decoded.end(), extra.begin(), extra.end());
+  decoded.push_back(StrixelChecksum(decoded.data(), decoded.size()));
+  return decoded;
+}
+
+}  // namespace
+
+TEST(StrixelFrameDecoder, AgreesWithTheWholeFrameDecoder) {
+  const Bytes good = DecodedFrame(0xC0, 0xDB, 0xC0, 0xC0DB, 0xDBDB, 0xC0C0, 0x1234, 0xDB);
+  Bytes bad = good;
+  bad.back() ^= 1;
+  Bytes lost_escape = Encode(good);
+  lost_escape.erase(lost_escape.begin() + 2);
+  Bytes no_end = Encode(good);
+  no_end.pop_back();
+  const struct {
+    const char* name;
+    Bytes raw;
+    bool usable;
+  } cases[] = {
+      {"valid with escapes", Encode(good), true},
+      {"valid, no end byte", no_end, true},
+      {"long valid frame", Encode(WithExtra(good, Bytes(300, 0xC0))), true},
+      {"bad checksum", Encode(bad), false},
+      {"escape lost", lost_escape, false},
+      {"ends with an escape", {1, 2, kSlipEscape}, false},
+      {"escape before a plain byte", Encode(WithExtra(good, {0xDB, 0x41})), true},
+      {"stops at the first end byte", Concat2(Encode(bad), Encode(good)), false},
+      {"empty", {}, false},
+      {"only an end byte", {kSlipEnd}, false},
+  };
+  for (const auto& c : cases) {
+    StrixelStatus whole, streamed;
+    const Bytes frame = UpToFirstEnd(c.raw);
+    EXPECT_EQ(Parse(frame, whole), c.usable) << c.name;
+    EXPECT_EQ(StreamDecode(c.raw, streamed), c.usable) << c.name;
+    EXPECT_TRUE(SameStatus(whole, streamed)) << c.name;
+  }
+}
+
+TEST(StrixelFrame, StatusFrameLongerThanTheReceiveBufferIsReadWholeNeverMisread) {
+  // A valid frame whose filler, all escaped, takes over a thousand raw bytes; a
+  // reader that cuts it at the buffer's end finds a 0xDA header in the tail and,
+  // behind it, bytes that pass for a frame of their own.
+  Bytes real = DecodedFrame(0x01, 0x22, 0x33, 0x1000, 0x2000, 0x3000, 0x4000, 150);
+  real.pop_back();
+  real.insert(real.end(), 520, kSlipEnd);
+  real.push_back(Handle::kStatusMessage);
+  Bytes fake = DecodedFrame(0x55, 0x1F, 0x66, 0x7000, 0x7000, 0x7000, 0x7000, 10);
+  fake.pop_back();
+  // Every byte of the fake goes out as itself, and its checksum is the real frame's own.
+  for (uint8_t& byte : fake) {
+    if (byte == kSlipEnd || byte == kSlipEscape) byte = 0x01;
+  }
+  fake.push_back(0x01);
+  const unsigned prefix_sum = std::accumulate(real.begin(), real.end(), 0u);
+  real[0] = static_cast<uint8_t>(real[0] - prefix_sum);  // the real prefix sums to 0 mod 256
+  real.insert(real.end(), fake.begin(), fake.end());
+
+  const struct {
+    const char* name;
+    bool real_checksum_ok;
+  } cases[] = {{"valid frame decodes", true}, {"invalid frame is refused whole", false}};
+  for (const auto& c : cases) {
+    Bytes decoded = real;
+    decoded.push_back(StrixelChecksum(decoded.data(), decoded.size()));
+    if (!c.real_checksum_ok) decoded[1] ^= 0x01;
+    Bytes wire{Handle::kStatusMessage};
+    const Bytes raw = Encode(decoded);
+    ASSERT_GT(raw.size(), Device::kBufferSize) << c.name;
+    wire.insert(wire.end(), raw.begin(), raw.end());
+
+    VelkorTest::PtyEmulator device;
+    Velkor::HardwareAPI::IO::SerialStream stream(device.SlavePath().c_str(), true);
+    Handle handle(&stream, 0.3f);
+    device.Send(wire);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (stream.Available() < static_cast<int32_t>(wire.size()) && std::chrono::steady_clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    const StrixelStatus got = handle.GetStrixelStatus();
+    if (c.real_checksum_ok) {
+      StrixelStatus want;
+      ASSERT_TRUE(Parse(raw, want)) << c.name;
+      EXPECT_TRUE(SameStatus(got, want)) << c.name;
+      EXPECT_EQ(got.device_id, 0x33) << c.name;
+    } else {
+      EXPECT_EQ(got.error_flag, kStrixelNoFrame) << c.name;
+      EXPECT_EQ(got.device_id, 0) << c.name;
+    }
+    EXPECT_EQ(stream.Available(), 0) << c.name;
+  }
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
 #include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
+#include "Velkor/HardwareAPI/Platform/PortPath.hpp"
 
 namespace Velkor::HardwareAPI::Platform {
 
@@ -58,13 +60,33 @@ class PosixPortDriver final : public PortDriver {
   ~PosixPortDriver() override { Close(); }
 
   int Open(const char* name) override {
-    std::string path(name);
-    if (path.find('/') == std::string::npos) path = "/dev/" + path;
+    const std::string path = PortPath(name != nullptr ? name : "");
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0) {
+      const int error = errno;
+      SetLastError(error);
+      return error == ENOENT ? -1 : -2;
+    }
+    // A file, a directory, a FIFO or a socket is never opened: writes meant for
+    // a device would land in it, and opening a FIFO alone wakes its reader.
+    if (!S_ISCHR(node.st_mode)) {
+      SetLastError(ENOTTY);
+      return -3;
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       const int error = errno;
       SetLastError(error);
       return error == ENOENT ? -1 : -2;
+    }
+    // Character devices that are not terminals (/dev/null, or whatever replaced
+    // the node since the stat) are closed before a byte could reach them.
+    termios probe{};
+    if (::tcgetattr(fd, &probe) != 0) {
+      const int error = errno;
+      ::close(fd);
+      SetLastError(error);
+      return -3;
     }
     // TIOCEXCL does not stop root; an advisory lock keeps our own openers out.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -80,7 +102,9 @@ class PosixPortDriver final : public PortDriver {
   int Configure() override {
     termios tio{};
     if (::tcgetattr(fd_, &tio) != 0) {
-      SetLastError(errno);
+      const int error = errno;
+      Close();
+      SetLastError(error);
       return -3;
     }
     // Raw 8-bit whatever an earlier opener left behind; waits are done with poll().
@@ -281,6 +305,11 @@ PortDriverFactory& FactoryOverride() {
 }
 
 }  // namespace
+
+std::string PortPath(const std::string& name) {
+  if (!name.empty() && name.front() == '/') return name;
+  return "/dev/" + name;
+}
 
 std::unique_ptr<PortDriver> MakePortDriver() {
   if (FactoryOverride()) return FactoryOverride()();

@@ -51,6 +51,32 @@ bool ParseStrixelStatus(const uint8_t* decoded, size_t n, StrixelStatus& status)
 // and parsed.
 bool DecodeStrixelStatusFrame(const uint8_t* raw, size_t n, uint8_t* scratch, StrixelStatus& status);
 
+// Decodes a raw frame byte by byte as it comes off the line, keeping only the
+// field bytes, the running checksum and the last decoded byte: a frame of any
+// length, however heavily stuffed, gives what DecodeStrixelStatusFrame gives
+// for the whole of it.
+class StrixelFrameDecoder {
+ public:
+  // Takes the next raw byte; true when it was the end byte that closes the frame.
+  bool Push(uint8_t raw);
+  // Fills `status` when the bytes pushed so far form a usable frame; otherwise
+  // leaves it alone and returns false.
+  bool Finish(StrixelStatus& status) const;
+  uint64_t RawLength() const { return raw_length_; }
+  uint64_t DecodedLength() const { return decoded_length_; }
+
+ private:
+  void Append(uint8_t byte);
+
+  uint8_t fields_[kStrixelFieldsSize] = {};
+  uint64_t raw_length_ = 0;
+  uint64_t decoded_length_ = 0;
+  uint8_t sum_ = 0;
+  uint8_t last_raw_ = 0;
+  uint8_t last_decoded_ = 0;
+  bool escaped_ = false;
+};
+
 // The raw frame a handle sends for `status` (fields out of range are clipped to
 // what the frame can carry), ending with 0xC0: its length, or 0 when it does
 // not fit `capacity` (kStrixelMaxEncodedSize always does).

@@ -24,11 +24,11 @@ class PortDriver {
  public:
   virtual ~PortDriver() = default;
 
-  // Opens the port exclusively: 1 on success, -1 when it does not exist,
-  // -2 for any other failure.
+  // Opens the port exclusively: 1 on success, -1 when it does not exist, -3
+  // when it is not a terminal (left closed), -2 for any other failure.
   virtual int Open(const char* name) = 0;
   // Raw 8-bit, 115200 8N1: 0 on success, -3 when the settings cannot be read
-  // (not a serial line), -5 when they cannot be applied.
+  // (not a serial line; the port is closed), -5 when they cannot be applied.
   virtual int Configure() = 0;
   virtual bool SetTimeouts(const PortTimeouts& timeouts) = 0;
   virtual bool IsOpen() const = 0;

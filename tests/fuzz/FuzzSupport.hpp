@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "Velkor/HardwareAPI/IO/SerialStream.hpp"
+#include "Velkor/HardwareAPI/Log.hpp"
+#include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
+#include "support/MemoryPortDriver.hpp"
+
+// A failed invariant aborts, so libFuzzer reports it like a crash and keeps the input.
+#define FUZZ_CHECK(condition)                                                                     \
+  do {                                                                                            \
+    if (!(condition)) {                                                                           \
+      std::fprintf(stderr, "invariant failed: %s at %s:%d\n", #condition, __FILE__, __LINE__); \
+      std::abort();                                                                               \
+    }                                                                                             \
+  } while (0)
+
+namespace VelkorFuzz {
+
+using Bytes = std::vector<uint8_t>;
+using Velkor::HardwareAPI::Platform::WaitResult;
+
+// The in-memory line, except that the next piece also arrives when the host
+// asks how much is queued and finds nothing, and that once nothing is left to
+// arrive every wait reports the line gone: a read that cannot be satisfied
+// ends at once instead of spinning out its time-out.
+class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
+ public:
+  explicit DrainingPortDriver(std::shared_ptr<Line> line) : MemoryPortDriver(line), line_(std::move(line)) {}
+
+  long BytesWaiting() override {
+    if (line_->queued.empty() && !line_->pending.empty()) {
+      const Bytes& next = line_->pending.front();
+      line_->queued.insert(line_->queued.end(), next.begin(), next.end());
+      line_->pending.pop_front();
+    }
+    return MemoryPortDriver::BytesWaiting();
+  }
+
+  WaitResult WaitReadable(int64_t timeout_ns) override {
+    if (line_->pending.empty()) return WaitResult::Gone;
+    return MemoryPortDriver::WaitReadable(timeout_ns);
+  }
+
+ private:
+  std::shared_ptr<Line> line_;
+};
+
+inline void DropLogLine(const char*, size_t, void*) {}
+
+// A stream over an in-memory line that delivers `chunks` one by one as the
+// host waits for input. The line outlives the stream.
+class MemoryRig {
+ public:
+  explicit MemoryRig(std::deque<Bytes> chunks) : line_(std::make_shared<VelkorTest::MemoryPortDriver::Line>()) {
+    line_->pending = std::move(chunks);
+    Velkor::HardwareAPI::SetLogSink(DropLogLine, nullptr);
+    Velkor::HardwareAPI::Platform::SetPortDriverFactory(
+        [line = line_] { return std::make_unique<DrainingPortDriver>(line); });
+    stream_ = std::make_unique<Velkor::HardwareAPI::IO::SerialStream>("memory", true);
+  }
+  ~MemoryRig() {
+    stream_.reset();
+    Velkor::HardwareAPI::Platform::SetPortDriverFactory(nullptr);
+  }
+  MemoryRig(const MemoryRig&) = delete;
+  MemoryRig& operator=(const MemoryRig&) = delete;
+
+  Velkor::HardwareAPI::IO::SerialStream& Stream() { return *stream_; }
+  const Bytes& Written() const { return line_->written; }
+  // Bytes the device sent that the host has not taken yet.
+  size_t Unread() const {
+    size_t n = line_->queued.size();
+    for (const Bytes& chunk : line_->pending) n += chunk.size();
+    return n;
+  }
+
+ private:
+  std::shared_ptr<VelkorTest::MemoryPortDriver::Line> line_;
+  std::unique_ptr<Velkor::HardwareAPI::IO::SerialStream> stream_;
+};
+
+// Inputs of the line harnesses: two cut points, then the bytes the device
+// sends, delivered in up to three pieces split at those points.
+struct LineInput {
+  std::deque<Bytes> chunks;
+  Bytes wire;
+};
+
+inline LineInput SplitLine(const uint8_t* data, size_t size) {
+  LineInput input;
+  const size_t first = size > 0 ? data[0] : 0;
+  const size_t second = size > 1 ? data[1] : 0;
+  const size_t skip = size < 2 ? size : 2;
+  input.wire.assign(data + skip, data + size);
+  const size_t n = input.wire.size();
+  const size_t a = first < n ? first : n;
+  const size_t b = a + second < n ? a + second : n;
+  const auto at = [&](size_t i) { return input.wire.begin() + static_cast<std::ptrdiff_t>(i); };
+  for (const auto& [from, to] : {std::pair{size_t{0}, a}, std::pair{a, b}, std::pair{b, n}}) {
+    if (to > from) input.chunks.emplace_back(at(from), at(to));
+  }
+  return input;
+}
+
+// True when `needle` occurs in `haystack`.
+inline bool Contains(const Bytes& haystack, const uint8_t* needle, size_t n) {
+  if (n == 0) return true;
+  if (haystack.size() < n) return false;
+  for (size_t i = 0; i + n <= haystack.size(); ++i) {
+    if (std::memcmp(haystack.data() + i, needle, n) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace VelkorFuzz
