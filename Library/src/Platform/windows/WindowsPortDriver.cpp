@@ -6,6 +6,7 @@
 
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
 #include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
+#include "Velkor/HardwareAPI/Platform/PortPath.hpp"
 
 namespace Velkor::HardwareAPI::Platform {
 
@@ -38,7 +39,7 @@ class WindowsPortDriver final : public PortDriver {
   ~WindowsPortDriver() override { Close(); }
 
   int Open(const char* name) override {
-    const std::string path = std::string("\\\\.\\") + name;
+    const std::string path = PortPath(name != nullptr ? name : "");
     const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND ? -1 : -2;
@@ -228,5 +229,8 @@ std::unique_ptr<PortDriver> MakePortDriver() {
 }
 
 void SetPortDriverFactory(PortDriverFactory factory) { FactoryOverride() = std::move(factory); }
+
+// Also COM10 and above, which only the device namespace knows by name.
+std::string PortPath(const std::string& name) { return "\\\\.\\" + name; }
 
 }  // namespace Velkor::HardwareAPI::Platform
