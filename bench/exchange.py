@@ -10,11 +10,13 @@ request, a 25-byte state reply) is timed three ways, in alternating rounds:
 
 and the rates, p50/p99 latency, CPU time per exchange and the ratios are printed.
 Needs pyserial (pip install pyserial). The reference program is looked up at
-$VELKOR_EXCHANGE_REF, beside velkor-sim, then on PATH.
+$VELKOR_EXCHANGE_REF, beside velkor-sim, on PATH, then in this checkout's
+build folders (pip install . builds it there but does not install it).
 """
 
 import argparse
 import array
+import glob
 import json
 import os
 import platform
@@ -41,6 +43,9 @@ def find_reference():
     if os.access(beside, os.X_OK):
         return beside
     found = shutil.which(REFERENCE)
+    if not found:
+        built = glob.glob(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "*", REFERENCE))
+        found = max(built, key=os.path.getmtime, default=None)
     if not found:
         raise SystemExit(f"{REFERENCE} not found: build the project or set VELKOR_EXCHANGE_REF")
     return found

@@ -14,3 +14,4 @@ void RegisterDiscovery(py::module_& m);
 void RegisterVorlan3(py::module_& m);
 void RegisterHandle(py::module_& m);
 void RegisterServoLoop(py::module_& m);
+void RegisterPorts(py::module_& m);

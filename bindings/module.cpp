@@ -10,5 +10,6 @@ PYBIND11_MODULE(VelkorHardwareAPI, m) {
   RegisterVorlan3(m);
   RegisterHandle(m);
   RegisterServoLoop(m);
+  RegisterPorts(m);
   m.attr("__version__") = "dev";
 }

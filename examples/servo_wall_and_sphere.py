@@ -13,12 +13,13 @@ Without --port it starts the device simulator (velkor-sim) and talks to that.
 import argparse
 import contextlib
 import time
+from typing import Any, ContextManager, Dict
 
 import VelkorHardwareAPI as api
 import velkor_sim
 
 
-def run(port, seconds, rate, push, stiffness, realtime):
+def run(port: str, seconds: float, rate: float, push: float, stiffness: float, realtime: bool) -> None:
     stream = api.SerialStream(port)
     arm = api.Vorlan3(stream, 0.5)
     info = arm.device_wakeup_dict()
@@ -34,7 +35,7 @@ def run(port, seconds, rate, push, stiffness, realtime):
 
     deepest = {"wall": 0.0, "sphere": 0.0}
 
-    def watch(state):
+    def watch(state: Dict[str, Any]) -> None:
         z = state["position"][2]
         deepest["wall"] = max(deepest["wall"], z - wall_z)
         deepest["sphere"] = max(deepest["sphere"], (center[2] + sphere.radius) - z)
@@ -68,8 +69,8 @@ def run(port, seconds, rate, push, stiffness, realtime):
     print("final force   [{:.3f}, {:.3f}, {:.3f}] N".format(*loop.state()["force"]))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--port", help="a real arm's port; default: start the simulator")
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--rate", type=float, default=1000.0, help="loop rate, Hz")
@@ -78,6 +79,7 @@ def main():
     parser.add_argument("--realtime", action="store_true", help="ask for SCHED_FIFO and locked memory")
     args = parser.parse_args()
 
+    port_context: ContextManager[str]
     if args.port:
         port_context = contextlib.nullcontext(args.port)
     else:

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs every test: the C++ suite, the C++ suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Python suite.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the Python suite, the
+# type stubs against the module, the documentation, and the repaired wheel in a
+# fresh virtual environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --test
 
 export PATH="$PWD/.venv/bin:$PATH"
 PYBIND11_DIR="$(.venv/bin/python -c 'import pybind11; print(pybind11.get_cmake_dir())')"
@@ -24,3 +26,12 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 
 echo "== Python suite"
 .venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+echo "== Type stubs against the module (stubtest), mypy --strict on the examples"
+bash scripts/stubs.sh --check
+
+echo "== Documentation, warnings as errors"
+bash scripts/docs.sh
+
+echo "== Wheel repaired to a manylinux tag, smoke-tested in a fresh virtual environment"
+bash scripts/wheel.sh --smoke

@@ -2,6 +2,7 @@
 // tested without hardware. Prints the line's path first, then runs until
 // SIGINT or SIGTERM.
 
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "Velkor/HardwareAPI/Devices/Device.hpp"
+#include "Velkor/HardwareAPI/Version.hpp"
 #include "sim/ArmSim.hpp"
 #include "sim/HandleSim.hpp"
 #include "sim/Pty.hpp"
@@ -26,24 +28,44 @@ using namespace Velkor::Sim;
 using Velkor::HardwareAPI::Devices::Device;
 
 struct Options {
-  std::string device = "arm";
+  std::string device;
   std::string link;
   double notify_hz = 0.0;
   double stream_hz = 0.0;
   long latency_us = 0;
 };
 
-void Usage(FILE* to) {
-  std::fprintf(to,
-               "usage: velkor-sim --device arm|handle [--link PATH] [--notify HZ] [--latency-us N]\n"
-               "                  [--stream-status HZ]\n"
-               "Creates a pseudo-terminal, prints its path on the first line of standard output and\n"
-               "plays the device on it until interrupted.\n"
-               "  --link PATH          also make PATH a symbolic link to the line (removed on exit)\n"
-               "  --notify HZ          interleave notification frames (0xBA/0xBB) at this rate\n"
-               "  --latency-us N       delay each reply by N microseconds\n"
-               "  --stream-status HZ   handle only: stream byte-stuffed status frames at this rate\n");
+constexpr const char* kProgram = "velkor-sim";
+constexpr const char* kShortUsage =
+    "usage: velkor-sim --device arm|handle [--link PATH] [--notify HZ] [--latency-us N]\n"
+    "                  [--stream-status HZ]\n";
+
+void Usage() {
+  std::fputs(kShortUsage, stdout);
+  std::fputs("Creates a pseudo-terminal, prints its path on the first line of standard output and\n"
+             "plays the device on it until interrupted (SIGINT, SIGTERM or SIGHUP).\n"
+             "\n"
+             "  -d, --device KIND      arm (a Vorlan3) or handle (a Strixel handle); required\n"
+             "  -l, --link PATH        also make PATH a symbolic link to the line (removed on exit)\n"
+             "      --notify HZ        interleave notification frames (0xBA/0xBB) at this rate\n"
+             "      --latency-us N     delay each reply by N microseconds\n"
+             "      --stream-status HZ handle only: stream byte-stuffed status frames at this rate\n"
+             "  -h, --help             show this help and exit\n"
+             "  -V, --version          show the version and exit\n"
+             "\n"
+             "Exit status: 0 after a stop signal, 1 if the line cannot be made, 2 for a usage error.\n",
+             stdout);
 }
+
+// Prints the reason and how to get help, as Unix tools do; the caller exits 2.
+bool UsageError(const char* format, const char* value) {
+  std::fprintf(stderr, "%s: ", kProgram);
+  std::fprintf(stderr, format, value);
+  std::fprintf(stderr, "\n%sTry '%s --help' for more information.\n", kShortUsage, kProgram);
+  return false;
+}
+
+bool UsageError(const char* message) { return UsageError("%s", message); }
 
 bool ParseNumber(const char* text, double& out) {
   char* end = nullptr;
@@ -54,42 +76,66 @@ bool ParseNumber(const char* text, double& out) {
   return true;
 }
 
+enum LongOnly { kNotify = 256, kLatency, kStreamStatus };
+
+// Returns false after printing a usage error; exits for --help and --version.
 bool ParseOptions(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      Usage(stdout);
-      std::exit(0);
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "velkor-sim: %s needs a value\n", arg.c_str());
-      return false;
-    }
-    const char* value = argv[++i];
+  static const option kOptions[] = {
+      {"device", required_argument, nullptr, 'd'},
+      {"link", required_argument, nullptr, 'l'},
+      {"notify", required_argument, nullptr, kNotify},
+      {"latency-us", required_argument, nullptr, kLatency},
+      {"stream-status", required_argument, nullptr, kStreamStatus},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;  // the messages below name the program and the offending option
+  for (;;) {
+    const int previous = optind;
+    const int c = getopt_long(argc, argv, ":d:l:hV", kOptions, nullptr);
+    if (c == -1) break;
+    const char* given = previous < argc ? argv[previous] : "";
     double number = 0.0;
-    if (arg == "--device") {
-      o.device = value;
-      if (o.device != "arm" && o.device != "handle") {
-        std::fprintf(stderr, "velkor-sim: unknown device '%s'\n", value);
-        return false;
-      }
-    } else if (arg == "--link") {
-      o.link = value;
-    } else if (arg == "--notify" && ParseNumber(value, number)) {
-      o.notify_hz = number;
-    } else if (arg == "--stream-status" && ParseNumber(value, number)) {
-      o.stream_hz = number;
-    } else if (arg == "--latency-us" && ParseNumber(value, number)) {
-      o.latency_us = static_cast<long>(number);
-    } else {
-      std::fprintf(stderr, "velkor-sim: bad option %s %s\n", arg.c_str(), value);
-      return false;
+    switch (c) {
+      case 'h':
+        Usage();
+        std::exit(0);
+      case 'V':
+        std::printf("%s %s\n", kProgram, Velkor::HardwareAPI::kLibraryVersion);
+        std::exit(0);
+      case 'd':
+        o.device = optarg;
+        if (o.device != "arm" && o.device != "handle")
+          return UsageError("unknown device '%s' (expected arm or handle)", optarg);
+        break;
+      case 'l':
+        o.link = optarg;
+        break;
+      case kNotify:
+        if (!ParseNumber(optarg, number)) return UsageError("--notify needs a rate in Hz, not '%s'", optarg);
+        o.notify_hz = number;
+        break;
+      case kStreamStatus:
+        if (!ParseNumber(optarg, number))
+          return UsageError("--stream-status needs a rate in Hz, not '%s'", optarg);
+        o.stream_hz = number;
+        break;
+      case kLatency:
+        if (!ParseNumber(optarg, number) || number > 10e6)
+          return UsageError("--latency-us needs a number of microseconds up to 10000000, not '%s'", optarg);
+        o.latency_us = static_cast<long>(number);
+        break;
+      case ':':
+        return UsageError("option '%s' needs a value", given);
+      default:
+        return UsageError("unknown option '%s'", given);
     }
   }
-  if (o.stream_hz > 0.0 && o.device != "handle") {
-    std::fprintf(stderr, "velkor-sim: --stream-status is for --device handle\n");
-    return false;
-  }
+  if (optind < argc) return UsageError("unexpected argument '%s'", argv[optind]);
+  if (o.device.empty()) return UsageError("--device is required (arm or handle)");
+  if (o.stream_hz > 0.0 && o.device != "handle")
+    return UsageError("--stream-status is for --device handle");
   return true;
 }
 
@@ -233,10 +279,7 @@ class Simulator {
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, options)) {
-    Usage(stderr);
-    return 2;
-  }
+  if (!ParseOptions(argc, argv, options)) return 2;
 
   // Stop signals arrive as a readable descriptor beside the line, so a line that
   // is always ready cannot starve them and the link is removed on every stop.

@@ -19,6 +19,7 @@ import subprocess
 import sys
 import sysconfig
 import time
+from typing import IO, Any, Iterator, List, Optional, Union, cast
 
 __all__ = ["SimulatorError", "find_simulator", "simulator", "start", "Simulator"]
 
@@ -31,14 +32,14 @@ class SimulatorError(RuntimeError):
     """The simulator could not be found or did not start."""
 
 
-def find_simulator():
+def find_simulator() -> str:
     """Path of the ``velkor-sim`` program; raises SimulatorError when there is none."""
     override = os.environ.get("VELKOR_SIM")
     if override:
         if os.access(override, os.X_OK):
             return os.path.abspath(override)
         raise SimulatorError(f"VELKOR_SIM={override!r} is not an executable file")
-    candidates = [shutil.which(PROGRAM)]
+    candidates: List[Optional[str]] = [shutil.which(PROGRAM)]
     for directory in (os.path.dirname(sys.executable), sysconfig.get_path("scripts")):
         if directory:
             candidates.append(os.path.join(directory, PROGRAM))
@@ -49,7 +50,7 @@ def find_simulator():
         f"{PROGRAM} not found: install the package, put it on PATH, or set VELKOR_SIM to its path")
 
 
-def _arguments(device, options):
+def _arguments(device: str, options: "dict[str, Any]") -> List[str]:
     args = ["--device", device]
     for name, value in options.items():
         if value is None or value is False:
@@ -62,7 +63,7 @@ def _arguments(device, options):
 class Simulator:
     """A running simulator; ``path`` is the line to open. Stop it with ``stop()``."""
 
-    def __init__(self, device="arm", **options):
+    def __init__(self, device: str = "arm", **options: Union[str, int, float, None]) -> None:
         """``options`` become command-line options: ``notify=HZ``, ``latency_us=N``,
         ``stream_status=HZ``, ``link=PATH``."""
         self.device = device
@@ -75,10 +76,10 @@ class Simulator:
             self.stop()
             raise
 
-    def _read_path(self):
+    def _read_path(self) -> str:
         deadline = time.monotonic() + START_TIMEOUT
         line = b""
-        fd = self.process.stdout.fileno()
+        fd = self._pipe(self.process.stdout).fileno()
         while not line.endswith(b"\n"):
             left = deadline - time.monotonic()
             ready = select.select([fd], [], [], max(left, 0.0))[0] if left > 0 else []
@@ -86,15 +87,19 @@ class Simulator:
                 raise SimulatorError(f"{PROGRAM} printed no line within {START_TIMEOUT} s")
             chunk = os.read(fd, 256)
             if not chunk:
-                err = self.process.stderr.read().decode(errors="replace").strip()
+                err = self._pipe(self.process.stderr).read().decode(errors="replace").strip()
                 raise SimulatorError(f"{PROGRAM} ended at start-up: {err or 'no message'}")
             line += chunk
         return line.decode().strip()
 
-    def running(self):
+    @staticmethod
+    def _pipe(pipe: Optional["IO[bytes]"]) -> "IO[bytes]":
+        return cast("IO[bytes]", pipe)
+
+    def running(self) -> bool:
         return self.process.poll() is None
 
-    def stop(self):
+    def stop(self) -> int:
         """Stops the simulator (SIGTERM, then SIGKILL if it lingers); returns its exit code."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
@@ -108,20 +113,20 @@ class Simulator:
                 pipe.close()
         return self.process.returncode
 
-    def __enter__(self):
+    def __enter__(self) -> "Simulator":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.stop()
 
 
-def start(device="arm", **options):
+def start(device: str = "arm", **options: Union[str, int, float, None]) -> Simulator:
     """Starts a simulator and returns the ``Simulator``; the caller stops it."""
     return Simulator(device, **options)
 
 
 @contextlib.contextmanager
-def simulator(device="arm", **options):
+def simulator(device: str = "arm", **options: Union[str, int, float, None]) -> Iterator[str]:
     """Runs a simulated ``device`` ("arm" or "handle") for the ``with`` block and
     yields the path of its line. Options as for ``Simulator``."""
     sim = Simulator(device, **options)

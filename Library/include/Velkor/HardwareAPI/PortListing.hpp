@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Velkor/HardwareAPI/Platform/PortEnumeration.hpp"
+#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+
+namespace Velkor::HardwareAPI {
+
+// One port as a person listing the machine's ports wants to see it.
+struct SerialPortInfo {
+  std::string port_name;
+  PortKind kind;          // never PortKind::None
+  std::string vendor_id;  // the USB vendor, four upper-case hex digits; empty off USB
+};
+
+struct SerialPortList {
+  Platform::TtyListingStatus status = Platform::TtyListingStatus::Ok;
+  int32_t error = 0;       // errno of the failed call
+  std::string class_path;  // the directory that could not be listed
+  std::vector<SerialPortInfo> ports;
+};
+
+// The ports EnumerateSerialPorts lists, in its order, with their vendors.
+// Unlike it, a failure is handed back to the caller instead of being logged.
+SerialPortList ListSerialPorts(const std::string& sys_root = "/sys", const std::string& dev_root = "/dev");
+
+// The four detect functions, by the device kind they look for.
+enum class DetectTarget { Vorlan3, Handle, WiredHandle, WirelessHandle };
+
+struct DetectCandidate {
+  std::string port_name;
+  bool probe;  // false: reported without being opened
+};
+
+// The ports a detect function would look at, in its order, so that a caller
+// can probe them one at a time and say what it is doing. Reporting the
+// candidates with probe false, and those with probe true on which ProbeFor
+// answers true, gives what the detect function returns.
+std::vector<DetectCandidate> DetectCandidates(DetectTarget target, const std::string& sys_root = "/sys",
+                                              const std::string& dev_root = "/dev");
+
+// The detect function's time-limited probe of one port.
+std::chrono::milliseconds ProbeLimit(DetectTarget target);
+bool ProbeFor(DetectTarget target, const std::string& port_name, std::chrono::milliseconds limit);
+
+}  // namespace Velkor::HardwareAPI

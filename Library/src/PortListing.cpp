@@ -1,0 +1,82 @@
+#include "Velkor/HardwareAPI/PortListing.hpp"
+
+#include <map>
+
+namespace Velkor::HardwareAPI {
+
+namespace {
+
+struct TargetRules {
+  PortKind kind;  // None: every kind
+  const std::vector<std::string>* allow_list;
+  const std::vector<std::string>* unprobed_vendors;
+};
+
+TargetRules RulesOf(DetectTarget target) {
+  switch (target) {
+    case DetectTarget::Vorlan3:
+      return {PortKind::UsbCdc, &Vorlan3VendorIds, nullptr};
+    case DetectTarget::Handle:
+      return {PortKind::None, &HandleVendorIds, &UnprobedHandleVendorIds};
+    case DetectTarget::WiredHandle:
+      return {PortKind::Serial, &WiredHandleVendorIds, nullptr};
+    case DetectTarget::WirelessHandle:
+      break;
+  }
+  return {PortKind::Bluetooth, &WirelessHandleVendorIds, nullptr};
+}
+
+}  // namespace
+
+SerialPortList ListSerialPorts(const std::string& sys_root, const std::string& dev_root) {
+  SerialPortList list;
+  const Platform::PortMap map = Platform::ReadPortMap(sys_root, dev_root);
+  list.error = map.error;
+  list.class_path = map.source;
+  if (map.status != Platform::PortMapStatus::Ok) {
+    list.status = map.status == Platform::PortMapStatus::OpenFailed ? Platform::TtyListingStatus::OpenFailed
+                                                                    : Platform::TtyListingStatus::ReadFailed;
+    return list;
+  }
+  std::map<std::string, std::string> vendors;
+  for (const Platform::KnownPort& known : Platform::ListKnownPorts(sys_root, dev_root)) {
+    vendors.emplace(known.port_name, known.vendor_id);
+  }
+  for (const SerialPortEntry& port : map.ports) {
+    const auto vendor = vendors.find(port.port_name);
+    list.ports.push_back({port.port_name, port.kind, vendor != vendors.end() ? vendor->second : std::string()});
+  }
+  return list;
+}
+
+std::vector<DetectCandidate> DetectCandidates(DetectTarget target, const std::string& sys_root,
+                                              const std::string& dev_root) {
+  const TargetRules rules = RulesOf(target);
+  const std::vector<SerialPortEntry> entries = EnumerateSerialPorts(sys_root, dev_root);
+  const PortNameSet allowed = FindUsbVendorPorts(*rules.allow_list, sys_root, dev_root);
+  const PortNameSet unprobed = rules.unprobed_vendors != nullptr
+                                   ? FindUsbVendorPorts(*rules.unprobed_vendors, sys_root, dev_root)
+                                   : PortNameSet();
+  std::vector<DetectCandidate> candidates;
+  for (const SerialPortEntry& entry : entries) {
+    if (!allowed.empty() && allowed.count(entry.port_name) == 0) continue;
+    if (unprobed.count(entry.port_name) != 0) {
+      candidates.push_back({entry.port_name, false});
+      continue;
+    }
+    if (rules.kind != PortKind::None && entry.kind != rules.kind) continue;
+    candidates.push_back({entry.port_name, true});
+  }
+  return candidates;
+}
+
+std::chrono::milliseconds ProbeLimit(DetectTarget target) {
+  return target == DetectTarget::Vorlan3 ? kVorlan3ProbeLimit : kHandleProbeLimit;
+}
+
+bool ProbeFor(DetectTarget target, const std::string& port_name, std::chrono::milliseconds limit) {
+  if (target == DetectTarget::Vorlan3) return IsVorlan3Port(port_name, limit) != 0;
+  return IsHandlePort(port_name, limit);
+}
+
+}  // namespace Velkor::HardwareAPI

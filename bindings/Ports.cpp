@@ -1,0 +1,169 @@
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Registration.hpp"
+#include "Velkor/HardwareAPI/Interrupt.hpp"
+#include "Velkor/HardwareAPI/PortListing.hpp"
+
+namespace {
+
+namespace api = Velkor::HardwareAPI;
+
+struct PortInfo {
+  std::string name;
+  std::string kind;
+  std::optional<std::string> vendor;
+};
+
+const char* KindName(api::PortKind kind) {
+  switch (kind) {
+    case api::PortKind::UsbCdc:
+      return "usb_cdc";
+    case api::PortKind::Serial:
+      return "serial";
+    case api::PortKind::Bluetooth:
+      return "bluetooth";
+    case api::PortKind::None:
+      break;
+  }
+  return "none";
+}
+
+constexpr std::pair<const char*, api::DetectTarget> kTargets[] = {
+    {"vorlan3", api::DetectTarget::Vorlan3},
+    {"handle", api::DetectTarget::Handle},
+    {"wired_handle", api::DetectTarget::WiredHandle},
+    {"wireless_handle", api::DetectTarget::WirelessHandle},
+};
+
+api::DetectTarget TargetNamed(const std::string& device) {
+  for (const auto& [name, target] : kTargets) {
+    if (device == name) return target;
+  }
+  throw py::value_error("unknown device kind '" + device +
+                        "': expected 'vorlan3', 'handle', 'wired_handle' or 'wireless_handle'");
+}
+
+std::vector<PortInfo> ListPorts(const std::string& sys_root, const std::string& dev_root) {
+  const api::SerialPortList list = api::ListSerialPorts(sys_root, dev_root);
+  if (list.status != api::Platform::TtyListingStatus::Ok) {
+    const int error = list.error != 0 ? list.error : EIO;
+    PyErr_SetObject(PyExc_OSError,
+                    py::make_tuple(error, std::strerror(error), list.class_path).ptr());
+    throw py::error_already_set();
+  }
+  std::vector<PortInfo> ports;
+  for (const api::SerialPortInfo& port : list.ports) {
+    ports.push_back({port.port_name, KindName(port.kind),
+                     port.vendor_id.empty() ? std::nullopt : std::optional<std::string>(port.vendor_id)});
+  }
+  return ports;
+}
+
+std::vector<std::pair<std::string, bool>> DetectCandidates(const std::string& device, const std::string& sys_root,
+                                                           const std::string& dev_root) {
+  const api::DetectTarget target = TargetNamed(device);
+  std::vector<std::pair<std::string, bool>> candidates;
+  for (const api::DetectCandidate& c : api::DetectCandidates(target, sys_root, dev_root))
+    candidates.emplace_back(c.port_name, c.probe);
+  return candidates;
+}
+
+bool Finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Asked by the library's waits while the lock is released: takes the lock back
+// briefly to run pending signal handlers, and keeps what they raised for the
+// caller to raise once the call has returned.
+struct SignalCheck {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* trace = nullptr;
+
+  static bool Ask(void* context) {
+    auto* self = static_cast<SignalCheck*>(context);
+    if (self->type != nullptr) return true;
+    if (Finalizing()) return false;
+    const PyGILState_STATE state = PyGILState_Ensure();
+    if (PyErr_CheckSignals() != 0) PyErr_Fetch(&self->type, &self->value, &self->trace);
+    PyGILState_Release(state);
+    return self->type != nullptr;
+  }
+};
+
+bool ProbePort(const std::string& device, const std::string& port, std::optional<double> limit) {
+  const api::DetectTarget target = TargetNamed(device);
+  std::chrono::milliseconds wait = api::ProbeLimit(target);
+  if (limit) {
+    if (!std::isfinite(*limit) || *limit <= 0.0 || *limit > 3600.0)
+      throw py::value_error("limit must be a number of seconds above 0 and at most 3600");
+    wait = std::chrono::milliseconds(static_cast<long long>(std::ceil(*limit * 1e3)));
+  }
+  SignalCheck signals;
+  bool found = false;
+  {
+    py::gil_scoped_release release;
+    api::ScopedInterruptCheck check(SignalCheck::Ask, &signals);
+    found = api::ProbeFor(target, port, wait);
+  }
+  if (signals.type != nullptr) {
+    PyErr_Restore(signals.type, signals.value, signals.trace);
+    throw py::error_already_set();
+  }
+  return found;
+}
+
+}  // namespace
+
+void RegisterPorts(py::module_& m) {
+  py::class_<PortInfo>(m, "PortInfo", "A serial port of this machine, as list_ports() lists it.")
+      .def_readonly("name", &PortInfo::name, "The name to open the port by, such as /dev/ttyACM0.")
+      .def_readonly("kind", &PortInfo::kind,
+                    "The driver class: 'usb_cdc' (arms), 'serial' (USB-to-UART bridges and on-board ports, "
+                    "wired handles) or 'bluetooth' (wireless handles).")
+      .def_readonly("vendor", &PortInfo::vendor,
+                    "The USB vendor identifier as four upper-case hexadecimal digits, or None off USB.")
+      .def("__eq__",
+           [](const PortInfo& a, const py::object& other) -> py::object {
+             if (!py::isinstance<PortInfo>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+             const PortInfo& b = other.cast<const PortInfo&>();
+             return py::bool_(a.name == b.name && a.kind == b.kind && a.vendor == b.vendor);
+           },
+           py::arg("other"))
+      .def("__hash__", [](const PortInfo& p) { return py::hash(py::make_tuple(p.name, p.kind, p.vendor)); })
+      .def("__repr__", [](const PortInfo& p) {
+        return "PortInfo(name=" + py::repr(py::str(p.name)).cast<std::string>() +
+               ", kind=" + py::repr(py::str(p.kind)).cast<std::string>() +
+               ", vendor=" + py::repr(py::cast(p.vendor)).cast<std::string>() + ")";
+      });
+
+  m.def("list_ports", &ListPorts, py::arg("sys_root") = "/sys", py::arg("dev_root") = "/dev",
+        "List the serial ports that the detect functions consider, sorted by name, without opening any.\n\n"
+        "sys_root and dev_root name the kernel's device tree and device folder; tests point them at a\n"
+        "tree of their own. Raises OSError when the device tree cannot be read.");
+  m.def("detect_candidates", &DetectCandidates, py::arg("device"), py::arg("sys_root") = "/sys",
+        py::arg("dev_root") = "/dev",
+        "The ports that a detect function looks at, in its order, as (port, probe) pairs.\n\n"
+        "device is 'vorlan3', 'handle', 'wired_handle' or 'wireless_handle', for detect_vorlan3s,\n"
+        "detect_handles, detect_wired_handles and detect_wireless_handles. A port with probe False is\n"
+        "reported without being opened; one with probe True is reported when probe_port(device, port)\n"
+        "is True. Together this gives what the detect function returns, one port at a time.");
+  m.def("probe_port", &ProbePort, py::arg("device"), py::arg("port"), py::arg("limit") = py::none(),
+        "Run the detect function's probe of one port: open it, send the wake-up, read the first reply.\n\n"
+        "True when a device of the kind answered within limit seconds (None: 3 s for 'vorlan3', 5 s\n"
+        "for the handles). A silent port still takes the probe's full read time-out before it returns.\n"
+        "Unlike the detect functions, other Python threads run while the probe waits.");
+}

@@ -1,0 +1,77 @@
+"""Sphinx configuration: the user guide, and an API reference read from the
+installed module's docstrings with the parameter and result types of the
+shipped stubs (python/VelkorHardwareAPI-stubs)."""
+
+import ast
+import os
+
+project = "VelkorHardwareAPI"
+author = "The VelkorHardwareAPI authors"
+copyright = "2025, " + author
+release = "0.2.8"
+version = release
+
+extensions = ["sphinx.ext.autodoc", "sphinx.ext.intersphinx"]
+intersphinx_mapping = {}
+exclude_patterns = ["_build"]
+nitpicky = False
+html_theme = "alabaster"
+html_static_path = []
+autodoc_member_order = "bysource"
+autodoc_docstring_signature = True
+
+STUBS = os.path.join(os.path.dirname(__file__), "..", "python", "VelkorHardwareAPI-stubs", "__init__.pyi")
+
+
+def _stub_signatures():
+    """Qualified name -> (parameters, result) for every function the stubs
+    declare once; overloads keep the module's own rendering."""
+    with open(STUBS) as f:
+        tree = ast.parse(f.read())
+    found, seen = {}, set()
+
+    def visit(nodes, prefix):
+        for node in nodes:
+            if isinstance(node, ast.ClassDef):
+                visit(node.body, prefix + node.name + ".")
+            elif isinstance(node, ast.FunctionDef):
+                name = prefix + node.name
+                if name in seen:
+                    found.pop(name, None)
+                    continue
+                seen.add(name)
+                args = node.args
+                if args.args and args.args[0].arg == "self":
+                    args.args = args.args[1:]
+                if args.posonlyargs and args.posonlyargs[0].arg == "self":
+                    args.posonlyargs = args.posonlyargs[1:]
+                result = ast.unparse(node.returns) if node.returns else None
+                found[name] = ("(" + ast.unparse(args) + ")", result)
+
+    visit(tree.body, "")
+    return found
+
+
+_SIGNATURES = _stub_signatures()
+
+
+def _use_stub_types(app, what, name, obj, options, signature, return_annotation):
+    short = name.split("VelkorHardwareAPI.", 1)[-1]
+    if short in _SIGNATURES and what in ("function", "method"):
+        return _SIGNATURES[short]
+    return None
+
+
+def _tidy_docstring(app, what, name, obj, options, lines):
+    # Some of the module's docstrings are indented as if continuing a paragraph;
+    # reStructuredText would read that as a block quote.
+    indents = [len(line) - len(line.lstrip()) for line in lines if line.strip()]
+    if indents and min(indents) > 0:
+        lines[:] = [line[min(indents):] for line in lines]
+    for i, line in enumerate(lines):
+        lines[i] = line.strip() if line.strip() else ""
+
+
+def setup(app):
+    app.connect("autodoc-process-signature", _use_stub_types)
+    app.connect("autodoc-process-docstring", _tidy_docstring)

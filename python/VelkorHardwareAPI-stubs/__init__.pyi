@@ -1,0 +1,582 @@
+"""
+Python Implementation of the Velkor Hardware API
+"""
+from __future__ import annotations
+import typing
+import uuid
+class SerialStream:
+    def __init__(self, arg0: str) -> None:
+        """
+        Initialize the serial stream
+        """
+class UUID:
+    def __init__(self) -> None:
+        ...
+    def bytes(self) -> list[int]:
+        ...
+class Device:
+    pass
+class Vorlan3:
+    """
+    Vorlan3 Device Class
+    """
+    def end_effector_force(self, force_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
+        """
+        Send forces to the device and receive device states
+        """
+    def end_effector_position(self, position_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
+        """
+        Send end-effector position and receive device states
+        """
+    def joint_angles(self, joint_angle_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
+        """
+        Send joint angles to the device and receive the joint states
+        """
+    def joint_torques(self, joint_torque_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
+        """
+        Send joint torques to the device and receive the joint states
+        """
+    def ReceiveCurrent(self, current: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        receive current and return current
+        """
+    def ReceiveDeviceInfo(self) -> tuple[int, int, int, int, UUID]:
+        """
+                    Receive device info and return a tuple with the following fields: 
+        
+                    device_id (uint16_t)
+                    
+                    device_model_num (uint8_t)
+                    
+                    hardware_version (uint8_t)
+                    
+                    firmware_version (uint8_t)
+                    
+                    device_id_ext (UUID)
+        """
+    def ReceiveJointState(self, joint_position: typing.Sequence[float] = [0.0, 0.0, 0.0], joint_velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> tuple[list[float], list[float]]:
+        """
+        [Deprecated] receive joint state and return position and velocity in the joint reference frame
+        """
+    def ReceiveState(self, position: typing.Sequence[float] = [0.0, 0.0, 0.0], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> tuple[list[float], list[float]]:
+        """
+        [Deprecated] receive state and return position and velocity
+        """
+    def RequestCurrent(self) -> None:
+        """
+        request current
+        """
+    def SendAngle(self, angle: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        Send angles to the device
+        """
+    def SendDeviceWakeup(self) -> None:
+        """
+        [DEPRECATED] Send a device wakeup command
+        """
+    @typing.overload
+    def SendForce(self, force: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        [Deprecated] Send force to the device
+        """
+    @typing.overload
+    def SendForce(self, ForceX: float = 0, ForceY: float = 0, ForceZ: float = 0) -> None:
+        """
+        [Deprecated] Send force to the device
+        """
+    def SendJointTorques(self, joint_torque: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        [Deprecated] send joint torque
+        """
+    def SendPosition(self, position: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        [Deprecated] Send Position to the device
+        """
+    @typing.overload
+    def __init__(self, arg0: SerialStream) -> None:
+        ...
+    @typing.overload
+    def __init__(self, stream: SerialStream, timeout: float = 5.0) -> None:
+        """
+        Construct an Vorlan3 with a custom serial timeout (seconds).
+        """
+    def adjust_angles(self, angles: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        Adjust the angles of the device
+        """
+    def adjust_gear_ratios(self, head_gear_ratio_coeff: float = 1.0, inner_arm_gear_ratio_coeff: float = 1.0, outer_arm_gear_ratio_coeff: float = 1.0) -> None:
+        """
+        Adjust the gear ratios
+        """
+    def adjust_lengths(self, inner_arm_1: float = 0.14, outer_arm_1: float = 0.14, inner_arm_2: float = 0.165, outer_arm_2: float = 0.165, extension: float = 0.0765) -> None:
+        """
+        Adjust the lengths of the linkages
+        """
+    def deactivate_orientation_sensor(self) -> None:
+        """
+        Receive the power status of the device.
+        """
+    def device_wakeup(self) -> tuple[int, int, int, int, list[int]]:
+        """
+        Wakeup the device and return the device info as a tuple.
+        """
+    def device_wakeup_dict(self) -> dict[str, typing.Any]:
+        """
+        Wakeup the device and return the device info as a dict.
+        """
+    def flush_input(self) -> None:
+        """
+        Drain any currently buffered input bytes from the serial stream.
+        """
+    def get_device_id(self) -> uuid.UUID:
+        """
+        Receive the UUID of the device.
+        """
+    def get_device_orientation(self) -> list[float]:
+        """
+        Receive the orientation of the base of the device.
+        """
+    def get_end_effector_position(self, onboard: bool = True) -> tuple[list[float], list[float]]:
+        """
+        Get the end-effector position and velocity
+        """
+    def get_firmware_version(self) -> uuid.UUID:
+        """
+        Receive the firmware version of the device.
+        """
+    def get_motor_currents(self) -> list[float]:
+        """
+        Receive the motor currents of the device.
+        """
+    def get_power_status(self) -> bool:
+        """
+        Receive the power status of the device.
+        """
+    def get_temperature(self) -> float:
+        """
+        Receive the temperature of the device.
+        """
+    def read_raw(self, n: int, timeout: float = 1.0) -> bytes:
+        """
+        Read up to n bytes with a per-call timeout (seconds). Returns whatever was received (may be shorter than n on timeout).
+        """
+    def send_raw(self, payload: bytes) -> None:
+        """
+        Send raw bytes directly to the serial stream (no framing).
+        """
+    def set_read_timeout(self, t: float) -> None:
+        """
+        Set the device-level read timeout (seconds).
+        """
+class Handle:
+    """
+    The strixel handle class
+    """
+    def GetStrixelStatus(self) -> dict[str, typing.Any]:
+        """
+        Get the most recent Strixel informations
+        """
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
+        ...
+    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, device_model_number: int, hardware_version: int, firmware_version: int) -> None:
+        ...
+    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: typing.Any, error_flag: int, hall_effect_sensor_level: int, user_data_length: int, user_data: typing.Any) -> None:
+        ...
+    @typing.overload
+    def Receive(self) -> int:
+        """
+        Receive data from the handle
+        """
+    @typing.overload
+    def Receive(self, obsolete: int) -> int:
+        """
+        [DEPRECATED] Receive current and return current
+        """
+    def RequestStatus(self) -> None:
+        """
+        request handle status
+        """
+    def SendDeviceWakeup(self) -> None:
+        ...
+    def SendHandleState(self, device_id: int = 0, data_length: int = 0, user_data: int | None = None) -> None:
+        """
+        send handle state
+        """
+    def __init__(self, arg0: SerialStream) -> None:
+        ...
+class Effect:
+    """
+    A force effect for ServoLoop. Parameters may be changed while a loop runs: each change applies whole from the next cycle.
+    """
+class Spring(Effect):
+    """
+    Pulls towards an anchor: -stiffness (p - anchor) - damping v.
+    """
+    def __init__(self, anchor: typing.Sequence[float], stiffness: float, damping: float = 0.0) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def anchor(self) -> list[float]:
+        """
+        Where the spring pulls to (m).
+        """
+    @anchor.setter
+    def anchor(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def damping(self) -> float:
+        """
+        N s/m.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+class Damper(Effect):
+    """
+    Resists motion: -damping v.
+    """
+    def __init__(self, damping: float) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def damping(self) -> float:
+        """
+        N s/m.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+class Plane(Effect):
+    """
+    A one-sided wall through `point`. The free side is where `normal` points; inside the wall the tool is pushed out along the normal with stiffness times depth, less damping times the velocity along the normal. It never pulls.
+    """
+    def __init__(self, point: typing.Sequence[float], normal: typing.Sequence[float], stiffness: float, damping: float = 0.0) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def damping(self) -> float:
+        """
+        N s/m.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def normal(self) -> list[float]:
+        """
+        Towards the free side; kept at unit length.
+        """
+    @normal.setter
+    def normal(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def point(self) -> list[float]:
+        """
+        A point of the wall's surface (m).
+        """
+    @point.setter
+    def point(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+class Sphere(Effect):
+    """
+    A solid ball that pushes the tool out (stiffness times depth), or with inside=True a shell that keeps it in.
+    """
+    def __init__(self, center: typing.Sequence[float], radius: float, stiffness: float, inside: bool = False) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def center(self) -> list[float]:
+        """
+        m.
+        """
+    @center.setter
+    def center(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def inside(self) -> bool:
+        """
+        True: the tool is kept inside the sphere.
+        """
+    @inside.setter
+    def inside(self, arg1: bool) -> None:
+        ...
+    @property
+    def radius(self) -> float:
+        """
+        m.
+        """
+    @radius.setter
+    def radius(self, arg1: float) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+class Box(Effect):
+    """
+    Walls on the faces of an axis-aligned box that keep the tool inside it.
+    """
+    def __init__(self, min_corner: typing.Sequence[float], max_corner: typing.Sequence[float], stiffness: float) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def max_corner(self) -> list[float]:
+        """
+        m.
+        """
+    @max_corner.setter
+    def max_corner(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def min_corner(self) -> list[float]:
+        """
+        m.
+        """
+    @min_corner.setter
+    def min_corner(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+class ConstantForce(Effect):
+    """
+    The same force (N) every cycle.
+    """
+    def __init__(self, force: typing.Sequence[float]) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def force_at(self: Effect, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) this effect asks for at a position (m) and velocity (m/s).
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def force(self) -> list[float]:
+        """
+        N.
+        """
+    @force.setter
+    def force(self, arg1: typing.Sequence[float]) -> None:
+        ...
+class ServoLoop:
+    """
+    A fixed-rate thread that drives one Vorlan3: every period it sends the summed force of its effects (clamped to max_force) in one end_effector_force exchange and keeps the state that comes back. It runs without the interpreter lock. While it runs, the arm and its stream refuse use from Python (RuntimeError). stop() always ends with a zero-force exchange; so does leaving a `with` block, collecting the object, or interpreter exit.
+    
+    Safety: after failure_limit failed exchanges in a row, or for a cycle that starts more than late_limit seconds late, it sends zero force instead, counts it and keeps trying; `error` says why it is holding.
+    """
+    def __enter__(self) -> ServoLoop:
+        ...
+    def __exit__(self, arg0: typing.Any, arg1: typing.Any, arg2: typing.Any) -> bool:
+        ...
+    def __init__(self, arm: Vorlan3, rate_hz: float = 1000.0, realtime: bool = False, *, exchange_timeout: float = 0.05, failure_limit: int = 3, late_limit: float = 0.005, spin: float = 5e-05) -> None:
+        """
+        rate_hz: 1 to 10000. realtime: ask for SCHED_FIFO and locked memory where the process may have them (stats() says what it got; never fails for lack of privilege). exchange_timeout: seconds each exchange may take. failure_limit, late_limit: when to hold zero force. spin: seconds before each deadline spent spinning instead of sleeping.
+        """
+    def add(self, effect: Effect) -> int:
+        """
+        Add an effect from the next cycle on; returns its handle for remove().
+        """
+    def clear(self) -> None:
+        """
+        Remove every effect.
+        """
+    def on_state(self, fn: typing.Callable[[dict[str, typing.Any]], object] | None, rate_hz: float = 100.0) -> None:
+        """
+        Call fn(state) on a Python thread about rate_hz times a second while the loop runs (None: no callback). An exception ends the callback, is reported by threading.excepthook and is raised again by stop().
+        """
+    def remove(self, handle: int) -> None:
+        """
+        Remove the effect that add() returned this handle for.
+        """
+    def start(self) -> None:
+        """
+        Start the thread. RuntimeError if it runs already or another loop drives the arm.
+        """
+    def state(self) -> dict[str, typing.Any]:
+        """
+        One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), holding.
+        """
+    def stats(self) -> dict[str, typing.Any]:
+        """
+        Counters since start and timing percentiles over the last 65536 cycles (microseconds).
+        """
+    def stop(self) -> None:
+        """
+        Stop the thread; its last exchange sends zero force. Re-raises an exception that the on_state callback raised.
+        """
+    @property
+    def effects(self) -> dict[int, Effect]:
+        """
+        The effects by handle (a copy of the mapping; the effects themselves are live).
+        """
+    @property
+    def error(self) -> str | None:
+        """
+        None, or why the running loop is holding zero force.
+        """
+    @property
+    def max_force(self) -> float:
+        """
+        Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it. Default 5.0.
+        """
+    @max_force.setter
+    def max_force(self, arg1: float) -> None:
+        ...
+    @property
+    def rate_hz(self) -> float:
+        """
+        The rate asked for (Hz).
+        """
+    @property
+    def running(self) -> bool:
+        """
+        Whether the thread runs.
+        """
+class PortInfo:
+    """
+    A serial port of this machine, as list_ports() lists it.
+    """
+    def __eq__(self, other: typing.Any) -> typing.Any:
+        ...
+    def __hash__(self) -> int:
+        ...
+    def __repr__(self) -> str:
+        ...
+    @property
+    def kind(self) -> str:
+        """
+        The driver class: 'usb_cdc' (arms), 'serial' (USB-to-UART bridges and on-board ports, wired handles) or 'bluetooth' (wireless handles).
+        """
+    @property
+    def name(self) -> str:
+        """
+        The name to open the port by, such as /dev/ttyACM0.
+        """
+    @property
+    def vendor(self) -> str | None:
+        """
+        The USB vendor identifier as four upper-case hexadecimal digits, or None off USB.
+        """
+def detect_candidates(device: str, sys_root: str = '/sys', dev_root: str = '/dev') -> list[tuple[str, bool]]:
+    """
+    The ports that a detect function looks at, in its order, as (port, probe) pairs.
+    
+    device is 'vorlan3', 'handle', 'wired_handle' or 'wireless_handle', for detect_vorlan3s,
+    detect_handles, detect_wired_handles and detect_wireless_handles. A port with probe False is
+    reported without being opened; one with probe True is reported when probe_port(device, port)
+    is True. Together this gives what the detect function returns, one port at a time.
+    """
+def detect_handles() -> list[str]:
+    """
+    detect available handles
+    """
+def detect_vorlan3s() -> list[str]:
+    """
+    detect available vorlan3 devices
+    """
+def detect_wired_handles() -> list[str]:
+    """
+    detect available wired handles
+    """
+def detect_wireless_handles() -> list[str]:
+    """
+    detect available wireless handles
+    """
+def get_cpp_version() -> str:
+    """
+    Get the version of the CPP library
+    """
+def list_ports(sys_root: str = '/sys', dev_root: str = '/dev') -> list[PortInfo]:
+    """
+    List the serial ports that the detect functions consider, sorted by name, without opening any.
+    
+    sys_root and dev_root name the kernel's device tree and device folder; tests point them at a
+    tree of their own. Raises OSError when the device tree cannot be read.
+    """
+def print_cpp_version() -> None:
+    """
+    Print the version of the CPP library
+    """
+def probe_port(device: str, port: str, limit: float | None = None) -> bool:
+    """
+    Run the detect function's probe of one port: open it, send the wake-up, read the first reply.
+    
+    True when a device of the kind answered within limit seconds (None: 3 s for 'vorlan3', 5 s
+    for the handles). A silent port still takes the probe's full read time-out before it returns.
+    Unlike the detect functions, other Python threads run while the probe waits.
+    """
+__version__: str = 'dev'

@@ -1,0 +1,373 @@
+"""The ``velkor`` command: list serial ports, find devices, show a device's
+identity and watch its state, from the shell.
+
+Exit status: 0 on success, 1 when the command failed or found nothing,
+2 for a usage error; Ctrl-C ends it at once by SIGINT, as for any Unix tool.
+"""
+
+import argparse
+import contextlib
+import json
+import os
+import signal
+import sys
+import time
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+
+import VelkorHardwareAPI as api
+
+__all__ = ["main"]
+
+PROG = "velkor"
+DETECT_DEVICES = ["vorlan3", "handle", "wired_handle", "wireless_handle"]
+KIND_TEXT = {"usb_cdc": "USB CDC", "serial": "serial", "bluetooth": "Bluetooth"}
+
+
+Record = Dict[str, Any]
+
+
+class CommandFailed(Exception):
+    """Ends the command with exit status 1 and the message on standard error."""
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        package = version("VelkorHardwareAPI")
+    except Exception:
+        package = "unknown"
+    return f"{PROG} {package} (device library {api.get_cpp_version()})"
+
+
+def _device_name(text: str) -> str:
+    name = text.replace("-", "_")
+    if name == "arm":
+        return "vorlan3"
+    return name
+
+
+def _positive_rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid rate: {text!r}") from None
+    if not 0.0 < value <= 1000.0:
+        raise argparse.ArgumentTypeError(f"rate must be above 0 and at most 1000 Hz, not {text}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number of seconds: {text!r}") from None
+    if not 0.0 < value <= 3600.0:
+        raise argparse.ArgumentTypeError(f"seconds must be above 0 and at most 3600, not {text}")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid count: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"count must be at least 1, not {text}")
+    return value
+
+
+def _progress(args: argparse.Namespace, text: str, end: str = "\n") -> None:
+    if not args.quiet:
+        sys.stderr.write(text + end)
+        sys.stderr.flush()
+
+
+@contextlib.contextmanager
+def _ctrl_c_kills() -> Iterator[None]:
+    # A probe of a silent port blocks in native code for seconds: let Ctrl-C end
+    # the process at once there (the kernel closes the port) instead of waiting
+    # for the call to return before Python sees the signal.
+    # Started with SIGINT ignored (a background job, nohup): keep ignoring it.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _tree_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--sys-root", default="/sys", metavar="DIR",
+                        help="the kernel's device tree (default: %(default)s; for tests and containers)")
+    parser.add_argument("--dev-root", default="/dev", metavar="DIR",
+                        help="the device-node folder (default: %(default)s)")
+
+
+def _list_ports(args: argparse.Namespace) -> List[api.PortInfo]:
+    try:
+        return api.list_ports(args.sys_root, args.dev_root)
+    except OSError as e:
+        raise CommandFailed(f"cannot list serial ports: {e.filename}: {e.strerror}") from None
+
+
+def cmd_ports(args: argparse.Namespace) -> int:
+    ports = _list_ports(args)
+    if args.json:
+        print(json.dumps([{"name": p.name, "kind": p.kind, "vendor": p.vendor} for p in ports], indent=2))
+        return 0
+    if not ports:
+        _progress(args, "no serial ports found")
+        return 0
+    width = max(len(p.name) for p in ports)
+    for p in ports:
+        vendor = f"USB vendor {p.vendor}" if p.vendor else "not on USB"
+        print(f"{p.name:<{width}}  {KIND_TEXT.get(p.kind, p.kind):<9}  {vendor}")
+    _progress(args, f"{len(ports)} port{'s' if len(ports) != 1 else ''} found")
+    return 0
+
+
+def cmd_detect(args: argparse.Namespace) -> int:
+    devices = args.device or ["vorlan3", "handle"]
+    found: Dict[str, List[str]] = {}
+    _list_ports(args)  # an unreadable device tree is an error, not "nothing found"
+    for device in devices:
+        candidates = api.detect_candidates(device, args.sys_root, args.dev_root)
+        found[device] = []
+        if not candidates:
+            _progress(args, f"{device}: no candidate ports")
+        for port, probe in candidates:
+            if not probe:
+                _progress(args, f"{device}: {port} reported without probing (its USB vendor makes only handles)")
+                found[device].append(port)
+                continue
+            _progress(args, f"{device}: probing {port} ... ", end="")
+            start = time.monotonic()
+            with _ctrl_c_kills():
+                answered = api.probe_port(device, port, args.limit)
+            elapsed = time.monotonic() - start
+            _progress(args, f"{'found' if answered else 'no answer'} ({elapsed:.2f} s)")
+            if answered:
+                found[device].append(port)
+    if args.json:
+        print(json.dumps(found, indent=2))
+    else:
+        for device, ports in found.items():
+            for port in ports:
+                print(f"{device}\t{port}")
+    return 0 if any(found.values()) else 1
+
+
+def _failure(device: Any) -> Optional[str]:
+    # None when the last call went well; the reason otherwise, where the module
+    # reports one.
+    reason: Optional[str] = getattr(device, "last_error", None)
+    return reason
+
+
+def _open(port: str, timeout: float, device: str) -> Tuple[api.SerialStream, Union[api.Vorlan3, "_RecordingHandle"]]:
+    stream = api.SerialStream(port)
+    if getattr(stream, "is_open", True) is False:
+        raise CommandFailed(f"cannot open {port}")
+    if device == "handle":
+        return stream, _RecordingHandle(stream)
+    return stream, api.Vorlan3(stream, timeout)
+
+
+class _RecordingHandle(api.Handle):
+    """Keeps the last message of each kind for the command to print."""
+
+    def __init__(self, stream: api.SerialStream) -> None:
+        super().__init__(stream)
+        self.info: Optional[Record] = None
+        self.status: Optional[Record] = None
+        self.error: Optional[Record] = None
+
+    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, device_model_number: int,
+                            hardware_version: int, firmware_version: int) -> None:
+        self.info = {"device_id": device_id, "device_model_number": device_model_number,
+                     "hardware_version": hardware_version, "firmware_version": firmware_version,
+                     "tool_data_remaining": tool_data_remaining}
+
+    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: List[float], error_flag: int,
+                                     hall_effect_sensor_level: int, user_data_length: int,
+                                     user_data: List[int]) -> None:
+        self.status = {"device_id": device_id, "quaternion": list(quaternion), "error_flag": error_flag,
+                       "hall_effect_sensor_level": hall_effect_sensor_level, "user_data": list(user_data)}
+
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
+        self.error = {"device_id": device_id, "error_code": error_code}
+
+
+def _arm_info(arm: api.Vorlan3, port: str) -> Record:
+    info = arm.device_wakeup_dict()
+    reason = _failure(arm)
+    if reason is not None or info["device_model_number"] == 0:
+        raise CommandFailed(f"no arm answered on {port}" + (f" ({reason})" if reason else ""))
+    record = {"device": "vorlan3", "port": port, "device_id": info["device_id"],
+              "device_model_number": info["device_model_number"], "hardware_version": info["hardware_version"],
+              "firmware_version": info["firmware_version"], "device_id_ext": str(info["device_id_ext"])}
+    if info["device_model_number"] != 4:
+        raise CommandFailed(f"the device on {port} is no Vorlan3 arm (model {info['device_model_number']})")
+    return record
+
+
+def _handle_info(handle: "_RecordingHandle", port: str) -> Record:
+    handle.SendDeviceWakeup()
+    code = handle.Receive()
+    if handle.error is not None:
+        raise CommandFailed(f"the handle on {port} answered with error code {handle.error['error_code']}")
+    if handle.info is None:
+        reason = _failure(handle)
+        raise CommandFailed(f"no handle answered on {port}" + (f" ({reason})" if reason else
+                                                                f" (reply code {code})" if code >= 0 else ""))
+    return dict({"device": "handle", "port": port}, **handle.info)
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    stream, device = _open(args.port, args.timeout, args.device)
+    if isinstance(device, _RecordingHandle):
+        record = _handle_info(device, args.port)
+    else:
+        record = _arm_info(device, args.port)
+    if args.json:
+        print(json.dumps(record, indent=2))
+    else:
+        for key, value in record.items():
+            if key in ("device_id",):
+                value = f"{value:#06x}"
+            print(f"{key:<20} {value}")
+    del device, stream
+    return 0
+
+
+def _arm_sample(arm: Any) -> Optional[Record]:
+    position, velocity = arm.end_effector_force([0.0, 0.0, 0.0])
+    return {"position": list(position), "velocity": list(velocity)}
+
+
+def _handle_sample(handle: Any) -> Optional[Record]:
+    handle.status = None
+    handle.RequestStatus()
+    handle.Receive()
+    status: Optional[Record] = handle.status
+    return status
+
+
+def _format_sample(t: float, sample: Record) -> str:
+    if "position" in sample:
+        p = ", ".join(f"{v:+.5f}" for v in sample["position"])
+        v = ", ".join(f"{v:+.4f}" for v in sample["velocity"])
+        return f"{t:9.3f} s  position [{p}] m  velocity [{v}] m/s"
+    q = ", ".join(f"{v:+.4f}" for v in sample["quaternion"])
+    return (f"{t:9.3f} s  quaternion [{q}]  hall {sample['hall_effect_sensor_level']}  "
+            f"error flag {sample['error_flag']}")
+
+
+MAX_FAILURES_IN_A_ROW = 5
+
+
+def cmd_monitor(args: argparse.Namespace) -> int:
+    stream, device = _open(args.port, args.timeout, args.device)
+    take: Callable[[Any], Optional[Record]] = _handle_sample if args.device == "handle" else _arm_sample
+    period = 1.0 / args.rate
+    begin = time.monotonic()
+    tick = begin
+    taken = 0
+    failures = 0
+    while args.count is None or taken < args.count:
+        sample = take(device)
+        t = time.monotonic() - begin
+        taken += 1
+        reason = _failure(device)
+        if reason is not None or sample is None:
+            failures += 1
+            why = reason or "no status message"
+            sys.stderr.write(f"{PROG}: {t:9.3f} s  no reply from {args.port} ({why})\n")
+            if reason == "port_gone" or failures >= MAX_FAILURES_IN_A_ROW:
+                raise CommandFailed(f"giving up on {args.port} after {failures} failed exchange"
+                                    f"{'s' if failures != 1 else ''}")
+        else:
+            failures = 0
+            if args.json:
+                print(json.dumps(dict({"t": round(t, 6)}, **sample)), flush=True)
+            else:
+                print(_format_sample(t, sample), flush=True)
+        tick += period
+        left = tick - time.monotonic()
+        if left > 0:
+            time.sleep(left)
+        elif left < -period:
+            tick = time.monotonic()  # skip missed ticks rather than bursting
+    del device, stream
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Find and inspect Vorlan3 arms and Strixel handles on this machine's serial ports.",
+        epilog="Exit status: 0 success, 1 failure or nothing found, 2 usage error.")
+    parser.add_argument("--version", action="version", version=_version())
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    p = commands.add_parser("ports", help="list serial ports with their kind and USB vendor",
+                            description="List every serial port the detect functions consider, with its "
+                                        "driver kind and USB vendor, without opening any.")
+    _tree_options(p)
+    p.add_argument("--json", action="store_true", help="print a JSON list")
+    p.add_argument("-q", "--quiet", action="store_true", help="no summary line on standard error")
+    p.set_defaults(run=cmd_ports)
+
+    p = commands.add_parser("detect", help="find the ports on which devices answer",
+                            description="Probe the candidate ports of each device kind one after another, "
+                                        "with a line of progress per port on standard error, and print the "
+                                        "ports on which a device answered. Exit status 1 when none did.")
+    p.add_argument("--device", action="append", type=_device_name, choices=DETECT_DEVICES,
+                   help="device kind to look for, repeatable (default: vorlan3 and handle)")
+    p.add_argument("--limit", type=_seconds, metavar="SECONDS",
+                   help="how long a probe's answer may take to count (default: 3 s for arms, 5 s for handles)")
+    _tree_options(p)
+    p.add_argument("--json", action="store_true", help="print a JSON object: device kind -> ports")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress lines")
+    p.set_defaults(run=cmd_detect)
+
+    for name, run, text in (("info", cmd_info, "print a device's identity"),
+                            ("monitor", cmd_monitor, "print a device's live state at a chosen rate")):
+        p = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
+        p.add_argument("port", metavar="PORT", help="port name, such as /dev/ttyACM0 or ttyACM0")
+        p.add_argument("--device", type=_device_name, choices=["vorlan3", "handle"], default="vorlan3",
+                       help="what is on the port: vorlan3 (or arm; the default) or handle")
+        p.add_argument("--timeout", type=_seconds, default=0.5, metavar="SECONDS",
+                       help="how long to wait for each reply (default: %(default)s)")
+        p.add_argument("--json", action="store_true",
+                       help="print JSON" + (" (one object per line)" if name == "monitor" else ""))
+        if name == "monitor":
+            p.add_argument("--rate", type=_positive_rate, default=10.0, metavar="HZ",
+                           help="samples per second (default: %(default)s); an arm is sent zero force")
+            p.add_argument("--count", type=_count, metavar="N", help="stop after N samples (default: run until Ctrl-C)")
+        p.set_defaults(run=run, quiet=False)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        status: int = args.run(args)
+        return status
+    except CommandFailed as e:
+        sys.stderr.write(f"{PROG}: {e}\n")
+        return 1
+    except KeyboardInterrupt:
+        sys.stderr.flush()
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (velkor monitor | head): end quietly, as cat does.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

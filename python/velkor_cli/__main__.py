@@ -1,0 +1,5 @@
+import sys
+
+from velkor_cli import main
+
+sys.exit(main())

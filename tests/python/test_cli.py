@@ -1,0 +1,223 @@
+"""The velkor command, run as a user runs it, on fake port trees whose lines
+lead to the simulator or to silent pty devices."""
+
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from emulator import PtyDevice
+from fake_sysfs import FakeSysfs
+
+pytest_plugins = ["velkor_sim.pytest_plugin"]
+
+
+# As from a shell in the foreground: Ctrl-C is not ignored there, whatever this
+# test process inherited.
+FOREGROUND = ("import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+              "sys.argv[0] = 'velkor'; runpy.run_module('velkor_cli', run_name='__main__')")
+
+
+def start_velkor(*args):
+    return subprocess.Popen([sys.executable, "-c", FOREGROUND, *args], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def velkor(*args, timeout=60):
+    return subprocess.run([sys.executable, "-m", "velkor_cli", *args], capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+@pytest.fixture
+def tree():
+    t = FakeSysfs()
+    yield t
+    t.close()
+
+
+def roots(tree):
+    return ["--sys-root", tree.sys_root, "--dev-root", tree.dev_root]
+
+
+def test_ports_lists_name_kind_and_vendor(tree):
+    tree.add_usb_serial("ttyUSB0", "cp210x", "10c4")
+    tree.add_cdc_acm("ttyACM0", "16c0")
+    tree.add_rfcomm("rfcomm0")
+    tree.add_virtual_tty("tty0")
+    tree.add_cdc_acm("ttyACM1", "2fe3", dev_node=False)
+    expected = [
+        {"name": tree.dev_path("rfcomm0"), "kind": "bluetooth", "vendor": None},
+        {"name": tree.dev_path("ttyACM0"), "kind": "usb_cdc", "vendor": "16C0"},
+        {"name": tree.dev_path("ttyUSB0"), "kind": "serial", "vendor": "10C4"},
+    ]
+
+    out = velkor("ports", "--json", *roots(tree))
+    assert (out.returncode, out.stderr) == (0, "")
+    assert json.loads(out.stdout) == expected
+
+    out = velkor("ports", *roots(tree))
+    assert out.returncode == 0
+    rows = [line.split() for line in out.stdout.splitlines()]
+    assert rows == [
+        [tree.dev_path("rfcomm0"), "Bluetooth", "not", "on", "USB"],
+        [tree.dev_path("ttyACM0"), "USB", "CDC", "USB", "vendor", "16C0"],
+        [tree.dev_path("ttyUSB0"), "serial", "USB", "vendor", "10C4"],
+    ]
+    assert out.stderr == "3 ports found\n"
+
+
+@pytest.mark.parametrize("command", ["ports", "detect"])
+def test_an_unreadable_tree_fails_with_a_message(tree, command):
+    out = velkor(command, "--sys-root", os.path.join(tree.root, "missing"))
+    assert out.returncode == 1
+    assert out.stdout == ""
+    assert out.stderr == f"velkor: cannot list serial ports: {tree.root}/missing/class/tty: No such file or directory\n"
+
+
+def test_detect_reports_each_probed_port_and_the_devices_found(tree, velkor_sim):
+    tree.add_cdc_acm("ttyACM0", "16c0")
+    tree.add_cdc_acm("ttyACM1", "16c0")
+    tree.add_cdc_acm("ttyACM2", "2fe3")
+    tree.add_usb_serial("ttyUSB0", "ch341", "1a86")
+    tree.attach("ttyACM0", velkor_sim("arm"))
+    tree.attach("ttyUSB0", velkor_sim("handle"))
+    tree.attach("ttyACM1", velkor_sim("handle"))  # a handle on an arm's kind of port
+
+    out = velkor("detect", "--json", "--device", "vorlan3", "--device", "wired-handle", *roots(tree))
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout) == {
+        "vorlan3": [tree.dev_path("ttyACM0")],
+        "wired_handle": [tree.dev_path("ttyUSB0")],
+    }
+    progress = [line for line in out.stderr.splitlines() if not line.startswith("[err] ")]
+    assert [line.rsplit(" (", 1)[0] for line in progress] == [
+        f"vorlan3: probing {tree.dev_path('ttyACM0')} ... found",
+        f"vorlan3: probing {tree.dev_path('ttyACM1')} ... no answer",
+        f"wired_handle: probing {tree.dev_path('ttyUSB0')} ... found",
+    ]
+
+    out = velkor("detect", "--device", "handle", *roots(tree))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"handle\t{tree.dev_path(n)}" for n in ("ttyACM2", "ttyUSB0")]
+    # Known handle vendors narrow the search: the 16C0 ports are not tried.
+    assert [line.rsplit(" (", 1)[0] for line in out.stderr.splitlines()] == [
+        f"handle: {tree.dev_path('ttyACM2')} reported without probing",
+        f"handle: probing {tree.dev_path('ttyUSB0')} ... found",
+    ]
+
+
+def test_detect_finding_nothing_exits_1(tree):
+    tree.add_rfcomm("rfcomm0")
+    out = velkor("detect", "--device", "vorlan3", *roots(tree))
+    assert (out.returncode, out.stdout) == (1, "")
+    assert out.stderr == "vorlan3: no candidate ports\n"
+    out = velkor("detect", "--quiet", "--json", "--device", "vorlan3", *roots(tree))
+    assert (out.returncode, json.loads(out.stdout), out.stderr) == (1, {"vorlan3": []}, "")
+
+
+def test_ctrl_c_stops_detect_during_the_probe_of_a_silent_port(tree):
+    silent = PtyDevice()
+    try:
+        tree.add_cdc_acm("ttyACM0", "16c0")
+        tree.attach("ttyACM0", silent.path)
+        process = start_velkor("detect", "--device", "vorlan3", *roots(tree))
+        # The wake-up byte shows the probe is under way; a silent port keeps it
+        # busy for two read time-outs (10 s).
+        assert silent.wait_written(1, timeout=20.0)
+        interrupted = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        process.wait(timeout=20)
+        stopped = time.monotonic() - interrupted
+        err = process.stderr.read().decode()
+        process.stdout.close()
+        process.stderr.close()
+        assert process.returncode == -signal.SIGINT
+        assert f"vorlan3: probing {tree.dev_path('ttyACM0')} ... " in err
+        assert stopped < 4.0, f"took {stopped:.1f} s to stop"
+    finally:
+        silent.close()
+
+
+def test_info_prints_the_identity_of_an_arm_and_of_a_handle(velkor_sim):
+    out = velkor("info", velkor_sim("arm"), "--json")
+    assert out.returncode == 0, out.stderr
+    record = json.loads(out.stdout)
+    assert record["device"] == "vorlan3" and record["device_model_number"] == 4
+    assert len(record["device_id_ext"]) == 36
+
+    out = velkor("info", velkor_sim("handle"), "--device", "handle")
+    assert out.returncode == 0, out.stderr
+    fields = dict(line.split(None, 1) for line in out.stdout.splitlines())
+    assert fields["device"] == "handle"
+    assert fields["device_id"] == "0x0521"
+
+
+def test_info_says_when_nothing_answers():
+    silent = PtyDevice()
+    try:
+        for device, text in (("vorlan3", "no arm answered on "), ("handle", "no handle answered on ")):
+            out = velkor("info", silent.path, "--device", device, "--timeout", "0.2")
+            assert out.returncode == 1
+            assert out.stdout == ""
+            assert f"velkor: {text}{silent.path}" in out.stderr
+    finally:
+        silent.close()
+
+
+def test_monitor_prints_samples_at_the_rate(velkor_sim):
+    out = velkor("monitor", velkor_sim("arm"), "--rate", "50", "--count", "5", "--json")
+    assert out.returncode == 0, out.stderr
+    samples = [json.loads(line) for line in out.stdout.splitlines()]
+    assert len(samples) == 5
+    assert all(len(s["position"]) == 3 and len(s["velocity"]) == 3 for s in samples)
+    times = [s["t"] for s in samples]
+    assert times == sorted(times) and times[-1] >= 4 / 50 * 0.9
+
+    out = velkor("monitor", velkor_sim("handle"), "--device", "handle", "--count", "2", "--rate", "20")
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert len(lines) == 2 and all("quaternion [" in line for line in lines)
+
+
+def test_monitor_stops_at_ctrl_c(velkor_sim):
+    process = start_velkor("monitor", velkor_sim("arm"), "--rate", "20")
+    ready = select.select([process.stdout], [], [], 20)[0]
+    assert ready, "no sample within 20 s"
+    process.send_signal(signal.SIGINT)
+    process.wait(timeout=20)
+    process.stdout.close()
+    process.stderr.close()
+    assert process.returncode == -signal.SIGINT
+
+
+@pytest.mark.parametrize("args,message", [
+    ([], "the following arguments are required: COMMAND"),
+    (["frobnicate"], "invalid choice: 'frobnicate'"),
+    (["info"], "the following arguments are required: PORT"),
+    (["monitor", "/dev/null", "--rate", "0"], "rate must be above 0"),
+    (["monitor", "/dev/null", "--rate", "nan"], "rate must be above 0"),
+    (["monitor", "/dev/null", "--count", "0"], "count must be at least 1"),
+    (["detect", "--device", "toaster"], "invalid choice: 'toaster'"),
+    (["detect", "--limit", "-1"], "seconds must be above 0"),
+    (["ports", "--frob"], "unrecognized arguments: --frob"),
+])
+def test_usage_errors_exit_2_before_touching_a_port(args, message):
+    out = velkor(*args)
+    assert out.returncode == 2
+    assert out.stdout == ""
+    assert message in out.stderr and out.stderr.startswith("usage: velkor")
+
+
+def test_help_and_version_exit_0():
+    out = velkor("--help")
+    assert out.returncode == 0 and "ports" in out.stdout and "monitor" in out.stdout
+    out = velkor("--version")
+    assert out.returncode == 0 and out.stdout.startswith("velkor ")
+    for command in ("ports", "detect", "info", "monitor"):
+        out = velkor(command, "--help")
+        assert out.returncode == 0 and out.stdout.startswith(f"usage: velkor {command}")
