@@ -91,3 +91,8 @@ def test_servo_loop_runs_on_the_windows_timer(arm_port):
     assert any(state["force"])
     assert stats["realtime"] and "THREAD_PRIORITY" in stats["realtime_note"]
     assert math.isfinite(stats["rate_hz"]) and stats["rate_hz"] > 0
+
+
+def test_list_ports_reads_the_serial_port_map(usb_cdc_arm_port):
+    kinds = {port.name: port.kind for port in api.list_ports()}
+    assert kinds.get(usb_cdc_arm_port) == "usb_cdc"
