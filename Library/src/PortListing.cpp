@@ -1,5 +1,6 @@
 #include "Velkor/HardwareAPI/PortListing.hpp"
 
+#include <algorithm>
 #include <map>
 
 namespace Velkor::HardwareAPI {
@@ -46,6 +47,9 @@ SerialPortList ListSerialPorts(const std::string& sys_root, const std::string& d
     const auto vendor = vendors.find(port.port_name);
     list.ports.push_back({port.port_name, port.kind, vendor != vendors.end() ? vendor->second : std::string()});
   }
+  // Sorted on every platform, also where the port map has an order of its own.
+  std::sort(list.ports.begin(), list.ports.end(),
+            [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.port_name < b.port_name; });
   return list;
 }
 
