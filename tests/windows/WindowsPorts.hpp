@@ -25,6 +25,8 @@ inline std::string ArmPort() { return PortFromEnvironment("VELKOR_TEST_ARM_PORT"
 inline std::string SilentPort() { return PortFromEnvironment("VELKOR_TEST_SILENT_PORT"); }
 // Hangs up as soon as anything is written to it.
 inline std::string HangupPort() { return PortFromEnvironment("VELKOR_TEST_HANGUP_PORT"); }
+// Never reads: writes stall once the line's buffer is full.
+inline std::string DeafPort() { return PortFromEnvironment("VELKOR_TEST_DEAF_PORT"); }
 // A COM name that Wine maps onto something that is no serial line (/dev/null).
 inline std::string NotSerialPort() { return PortFromEnvironment("VELKOR_TEST_NOT_SERIAL_PORT"); }
 

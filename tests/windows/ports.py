@@ -2,11 +2,13 @@
 
     python3 ports.py DIR ROLE...
 
-For each ROLE (``silent`` or ``hangup``) a pty is made and DIR/ROLE becomes a
-symbolic link to its slave, which Wine maps to a COM port. A ``silent`` line
-takes what the host writes and never answers. A ``hangup`` line hangs up as
-soon as the host writes anything, then offers a fresh line under the same link
-for the next test. Prints "ready" once every link exists; runs until SIGTERM.
+For each ROLE (``silent``, ``hangup`` or ``deaf``) a pty is made and DIR/ROLE
+becomes a symbolic link to its slave, which Wine maps to a COM port. A
+``silent`` line takes what the host writes and never answers. A ``hangup`` line
+hangs up as soon as the host writes anything, then offers a fresh line under
+the same link for the next test. A ``deaf`` line never reads, so the host's
+writes stall once the pty's buffer is full. Prints "ready" once every link
+exists; runs until SIGTERM.
 """
 
 import os
@@ -63,7 +65,7 @@ def main():
     signal.signal(signal.SIGINT, lambda *_: stop.append(True))
     print("ready", flush=True)
     while not stop:
-        by_fd = {line.master: line for line in lines if line.master is not None}
+        by_fd = {line.master: line for line in lines if line.master is not None and line.role != "deaf"}
         try:
             ready, _, _ = select.select(list(by_fd), [], [], 0.2)
         except InterruptedError:

@@ -4,16 +4,20 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "Velkor/HardwareAPI/Devices/Device.hpp"
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 #include "Velkor/HardwareAPI/IO/serialib.hpp"
+#include "Velkor/HardwareAPI/Log.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
 #include "WindowsPorts.hpp"
+#include "support/Interruption.hpp"
 
 using namespace std::chrono;
 using Velkor::HardwareAPI::Devices::Device;
+using Velkor::HardwareAPI::Devices::Outcome;
 using Velkor::HardwareAPI::Devices::DeviceInfo;
 using Velkor::HardwareAPI::Devices::Vorlan3;
 using Velkor::HardwareAPI::IO::SerialStream;
@@ -21,6 +25,7 @@ using Velkor::HardwareAPI::Platform::LastError;
 using Velkor::HardwareAPI::Platform::SetLastError;
 using Velkor::HardwareAPI::Platform::WaitResult;
 using namespace VelkorWindowsTest;
+using VelkorTest::InterruptAfter;
 
 namespace {
 
@@ -137,4 +142,46 @@ TEST(WindowsPortDriver, HungUpLineReadsAsGoneNotAsSilence) {
   EXPECT_EQ(device.ReadHeaderCode(), 0);
   EXPECT_LT(MillisecondsSince(start), 10000.0);
   EXPECT_EQ(stream.Available(), 0);
+}
+
+TEST(WindowsPortDriver, WaitsAndWritesToADeviceThatStopsReadingEndWhenAskedOrAfterAStall) {
+  VELKOR_REQUIRE_PORT(DeafPort());
+  SerialStream stream(DeafPort().c_str(), true);
+  ASSERT_TRUE(stream.IsOpen());
+  Vorlan3 arm(&stream, 0.0f);
+  std::string lines;
+  Velkor::HardwareAPI::SetLogSink(
+      [](const char* line, size_t length, void* context) { static_cast<std::string*>(context)->append(line, length); },
+      &lines);
+
+  // A reply awaited without limit ends when the caller asks, without a line.
+  auto start = steady_clock::now();
+  {
+    InterruptAfter interrupt(milliseconds(100));
+    const auto state = arm.Exchange(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {0.0f, 0.0f, 0.0f});
+    EXPECT_EQ(state.first[2], 0.0f);
+  }
+  EXPECT_LT(MillisecondsSince(start), 5000.0);
+  EXPECT_EQ(arm.last_outcome, Outcome::Interrupted);
+
+  // The line's buffer fills long before 300 kB; each piece of the write blocks
+  // only briefly, so asking to stop is heard.
+  const std::vector<uint8_t> payload(300000, 0x55);
+  start = steady_clock::now();
+  {
+    InterruptAfter interrupt(milliseconds(100));
+    EXPECT_FALSE(arm.SendRaw(payload.data(), payload.size()));
+  }
+  EXPECT_LT(MillisecondsSince(start), 5000.0);
+  EXPECT_EQ(arm.last_outcome, Outcome::Interrupted);
+  EXPECT_EQ(lines, "");
+
+  // Unasked, the write fails after a stall instead of 8 ms per byte (40 minutes).
+  start = steady_clock::now();
+  EXPECT_FALSE(arm.SendRaw(payload.data(), payload.size()));
+  EXPECT_LT(MillisecondsSince(start), 30000.0);
+  EXPECT_EQ(arm.last_outcome, Outcome::WriteFailed);
+  Velkor::HardwareAPI::SetLogSink(nullptr, nullptr);
+  EXPECT_EQ(lines.rfind("[err] Library/src/SerialStream:53> unable to write '300000' bytes to stream: [1460] ", 0), 0u)
+      << lines;
 }

@@ -14,10 +14,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What a write that its time-outs cut short leaves as the last error.
-constexpr DWORD kWriteTimedOut = ERROR_TIMEOUT;
 // The longest finite read time-out the port accepts.
 constexpr DWORD kLongestWaitMs = MAXDWORD - 1;
+// A synchronous port cannot write without blocking; a piece of a sliced write
+// blocks at most this long, so the layer above can give up between pieces.
+constexpr DWORD kWriteSliceMs = 20;
 
 bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
   return a.ReadIntervalTimeout == b.ReadIntervalTimeout &&
@@ -122,7 +123,7 @@ class WindowsPortDriver final : public PortDriver {
     if (!::WriteFile(handle_, data, ClampToDword(n), &written, nullptr)) {
       return written > 0 ? static_cast<long>(written) : -1;
     }
-    if (written < n) SetLastError(kWriteTimedOut);
+    if (written < n) SetLastError(TimedOutErrorCode());
     return static_cast<long>(written);
   }
 
@@ -170,6 +171,38 @@ class WindowsPortDriver final : public PortDriver {
         return WaitResult::Readable;
       }
     }
+  }
+
+  // The count the port took within one slice (0 while the device does not
+  // read), or -1 when the write failed or the device went away.
+  long WriteSome(const void* data, size_t n) override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return -1;
+    }
+    if (!Use({applied_.ReadIntervalTimeout, applied_.ReadTotalTimeoutMultiplier, applied_.ReadTotalTimeoutConstant,
+              0, kWriteSliceMs})) {
+      return -1;
+    }
+    DWORD written = 0;
+    if (!::WriteFile(handle_, data, ClampToDword(n), &written, nullptr)) {
+      return written > 0 ? static_cast<long>(written) : -1;
+    }
+    return static_cast<long>(written);
+  }
+
+  // A synchronous port cannot be asked for room in its output queue, only
+  // whether the device is still there; WriteSome does the waiting.
+  WaitResult WaitWritable(int64_t) override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WaitResult::Gone;
+    }
+    return QueueCount() ? WaitResult::Writable : WaitResult::Gone;
+  }
+
+  void DiscardOutput() override {
+    if (IsOpen()) ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
   }
 
   bool AssertDtr() override {
