@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Platform/ErrorText.hpp"
+#include "Platform/StandardError.hpp"
 
 namespace Velkor::HardwareAPI {
 
@@ -72,8 +73,7 @@ void LogError(const char* file, unsigned line, int32_t code, const char* message
     }
   }
   out.push_back('\n');
-  std::fwrite(out.data(), 1, out.size(), stderr);
-  std::fflush(stderr);
+  Platform::WriteStandardError(out.data(), out.size());
 }
 
 }  // namespace Velkor::HardwareAPI

@@ -1,6 +1,7 @@
 #include "Velkor/HardwareAPI/PortListing.hpp"
 
 #include <algorithm>
+#include <map>
 
 namespace Velkor::HardwareAPI {
 
@@ -30,15 +31,23 @@ TargetRules RulesOf(DetectTarget target) {
 
 SerialPortList ListSerialPorts(const std::string& sys_root, const std::string& dev_root) {
   SerialPortList list;
-  Platform::TtyListing listing = Platform::ListTtyDevices(sys_root, dev_root);
-  list.status = listing.status;
-  list.error = listing.error;
-  list.class_path = listing.class_path;
-  if (listing.status != Platform::TtyListingStatus::Ok) return list;
-  for (const Platform::TtyDeviceRecord& device : listing.devices) {
-    const PortKind kind = ClassifyTtyDevice(device);
-    if (kind != PortKind::None) list.ports.push_back({device.dev_path, kind, device.vendor_id});
+  const Platform::PortMap map = Platform::ReadPortMap(sys_root, dev_root);
+  list.error = map.error;
+  list.class_path = map.source;
+  if (map.status != Platform::PortMapStatus::Ok) {
+    list.status = map.status == Platform::PortMapStatus::OpenFailed ? Platform::TtyListingStatus::OpenFailed
+                                                                    : Platform::TtyListingStatus::ReadFailed;
+    return list;
   }
+  std::map<std::string, std::string> vendors;
+  for (const Platform::KnownPort& known : Platform::ListKnownPorts(sys_root, dev_root)) {
+    vendors.emplace(known.port_name, known.vendor_id);
+  }
+  for (const SerialPortEntry& port : map.ports) {
+    const auto vendor = vendors.find(port.port_name);
+    list.ports.push_back({port.port_name, port.kind, vendor != vendors.end() ? vendor->second : std::string()});
+  }
+  // Sorted on every platform, also where the port map has an order of its own.
   std::sort(list.ports.begin(), list.ports.end(),
             [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.port_name < b.port_name; });
   return list;

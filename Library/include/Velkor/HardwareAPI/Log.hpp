@@ -11,8 +11,17 @@ std::wstring SystemErrorMessage(int32_t code);
 
 // Prints one line "[err] <file>:<line>> <message>: [<code>] <text>\n" to standard
 // error in a single write and flushes it. `message_format` is printf-style.
+#if defined(__MINGW32__)
+// MinGW builds the library with its own C99 printf (%zu), not the system one.
+#define VELKOR_PRINTF_FORMAT(format_index, first_arg) __attribute__((format(gnu_printf, format_index, first_arg)))
+#elif defined(__GNUC__)
+#define VELKOR_PRINTF_FORMAT(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#else
+#define VELKOR_PRINTF_FORMAT(format_index, first_arg)
+#endif
+
 void LogError(const char* file, unsigned line, int32_t code, const char* message_format, ...)
-    __attribute__((format(printf, 4, 5)));
+    VELKOR_PRINTF_FORMAT(4, 5);
 
 // Receives each error line (without its newline) instead of standard error.
 // Called on the thread that logs, possibly while other threads log too.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -82,7 +83,58 @@ std::set<std::string> ActiveConsoles(const std::string& class_path) {
   return names;
 }
 
+bool IsUsbSerialBridge(const std::string& driver) {
+  static const char* const kBridges[] = {"cp210x", "ch341", "ftdi_sio", "pl2303"};
+  return std::any_of(std::begin(kBridges), std::end(kBridges),
+                     [&](const char* bridge) { return driver == bridge; });
+}
+
+bool IsOnBoardUart(const std::string& driver) {
+  return driver == "serial8250" || driver == "serial";
+}
+
+PortKind ClassifyTtyDevice(const TtyDeviceRecord& device) {
+  // rfcomm terminals move between devices/virtual and their HCI device as they
+  // connect, so only the name is steady.
+  if (device.name.rfind("rfcomm", 0) == 0) return PortKind::Bluetooth;
+  if (device.driver == "cdc_acm") return PortKind::UsbCdc;
+  if (device.on_usb_serial_bus || IsUsbSerialBridge(device.driver)) return PortKind::Serial;
+  if (device.is_uart || IsOnBoardUart(device.driver)) return PortKind::Serial;
+  return PortKind::None;
+}
+
 }  // namespace
+
+PortMap ReadPortMap(const std::string& sys_root, const std::string& dev_root) {
+  const TtyListing listing = ListTtyDevices(sys_root, dev_root);
+  PortMap map;
+  map.source = listing.class_path;
+  map.error = listing.error;
+  if (listing.status != TtyListingStatus::Ok) {
+    map.status = listing.status == TtyListingStatus::OpenFailed ? PortMapStatus::OpenFailed
+                                                                : PortMapStatus::ReadFailed;
+    return map;
+  }
+  for (const TtyDeviceRecord& device : listing.devices) {
+    const PortKind kind = ClassifyTtyDevice(device);
+    if (kind != PortKind::None) map.ports.push_back({device.dev_path, kind});
+  }
+  // Directory order changes as devices come and go; callers need a steady one.
+  std::sort(map.ports.begin(), map.ports.end(),
+            [](const SerialPortEntry& a, const SerialPortEntry& b) { return a.port_name < b.port_name; });
+  return map;
+}
+
+// sysfs forgets a device once it is unplugged, so only connected ones are known here.
+std::vector<KnownPort> ListKnownPorts(const std::string& sys_root, const std::string& dev_root) {
+  const TtyListing listing = ListTtyDevices(sys_root, dev_root);
+  std::vector<KnownPort> ports;
+  if (listing.status != TtyListingStatus::Ok) return ports;
+  for (const TtyDeviceRecord& device : listing.devices) {
+    if (ClassifyTtyDevice(device) != PortKind::None) ports.push_back({device.dev_path, device.vendor_id});
+  }
+  return ports;
+}
 
 TtyListing ListTtyDevices(const std::string& sys_root, const std::string& dev_root) {
   TtyListing listing;

@@ -4,8 +4,36 @@
 #include <string>
 #include <vector>
 
+#include "Velkor/HardwareAPI/SerialPortRules.hpp"
+
 namespace Velkor::HardwareAPI::Platform {
 
+// What discovery asks of the platform. sys_root and dev_root are where the POSIX
+// layer reads its device tree (tests lay out a fake one there); the Windows
+// registry and configuration manager have no such roots and ignore them.
+
+enum class PortMapStatus { Ok, OpenFailed, ReadFailed };
+
+// The serial ports that can be opened now, from the platform's map of them.
+struct PortMap {
+  PortMapStatus status = PortMapStatus::Ok;
+  int32_t error = 0;    // code of the failed call, for the log line
+  std::string source;   // what was read: the registry key, the sysfs folder
+  std::vector<SerialPortEntry> ports;  // stable order between calls; no PortKind::None
+};
+
+PortMap ReadPortMap(const std::string& sys_root, const std::string& dev_root);
+
+// A serial-port device the platform knows, whether connected now or only remembered.
+struct KnownPort {
+  std::string port_name;
+  std::string vendor_id;  // USB vendor, four upper-case hexadecimal digits; empty off USB
+};
+
+// Empty when the device database cannot be read.
+std::vector<KnownPort> ListKnownPorts(const std::string& sys_root, const std::string& dev_root);
+
+// The POSIX layer's own walk of the kernel's terminals, below ReadPortMap.
 // One terminal the kernel lists, with what its driver chain says about it.
 struct TtyDeviceRecord {
   std::string name;      // kernel name, such as ttyACM0

@@ -1,0 +1,269 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
+#include "Velkor/HardwareAPI/Platform/PortPath.hpp"
+
+namespace Velkor::HardwareAPI::Platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The longest finite read time-out the port accepts.
+constexpr DWORD kLongestWaitMs = MAXDWORD - 1;
+// A synchronous port cannot write without blocking; a piece of a sliced write
+// blocks at most this long, so the layer above can give up between pieces.
+constexpr DWORD kWriteSliceMs = 20;
+
+bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
+  return a.ReadIntervalTimeout == b.ReadIntervalTimeout &&
+         a.ReadTotalTimeoutMultiplier == b.ReadTotalTimeoutMultiplier &&
+         a.ReadTotalTimeoutConstant == b.ReadTotalTimeoutConstant &&
+         a.WriteTotalTimeoutMultiplier == b.WriteTotalTimeoutMultiplier &&
+         a.WriteTotalTimeoutConstant == b.WriteTotalTimeoutConstant;
+}
+
+COMMTIMEOUTS Record(const PortTimeouts& t) {
+  return {t.read_interval, t.read_total_per_byte, t.read_total_constant, t.write_total_per_byte,
+          t.write_total_constant};
+}
+
+DWORD ClampToDword(size_t n) { return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n); }
+
+class WindowsPortDriver final : public PortDriver {
+ public:
+  ~WindowsPortDriver() override { Close(); }
+
+  int Open(const char* name) override {
+    const std::string path = PortPath(name != nullptr ? name : "");
+    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND ? -1 : -2;
+    handle_ = handle;
+    applied_known_ = false;
+    return 1;
+  }
+
+  int Configure() override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(handle_, &dcb)) {
+      // Not a serial line (a volume, a disk, a pipe): close it before anything
+      // could write to it.
+      const DWORD error = ::GetLastError();
+      Close();
+      ::SetLastError(error);
+      return -3;
+    }
+    // Everything else (flow control, line signals, special characters) stays as
+    // the driver reported it; the port always transfers 8-bit binary.
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!::SetCommState(handle_, &dcb)) return -5;
+    return 0;
+  }
+
+  bool SetTimeouts(const PortTimeouts& timeouts) override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    timeouts_ = timeouts;
+    return Apply(Record(timeouts_));
+  }
+
+  bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
+
+  void Close() override {
+    if (!IsOpen()) return;
+    ::CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    has_held_ = false;
+  }
+
+  long Read(void* buffer, size_t n) override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return -1;
+    }
+    if (n == 0) return 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    size_t got = 0;
+    if (has_held_) {
+      out[got++] = held_;
+      has_held_ = false;
+      if (got == n) return static_cast<long>(got);
+    }
+    if (!Use(Record(timeouts_))) return got > 0 ? static_cast<long>(got) : -1;
+    DWORD read = 0;
+    if (!::ReadFile(handle_, out + got, ClampToDword(n - got), &read, nullptr)) {
+      return got > 0 ? static_cast<long>(got) : -1;
+    }
+    got += read;
+    // A line that hung up reads as silent until its time-outs pass; only the
+    // queue query tells it apart.
+    if (got < n && !QueueCount()) return got > 0 ? static_cast<long>(got) : -1;
+    return static_cast<long>(got);
+  }
+
+  long Write(const void* data, size_t n) override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return -1;
+    }
+    if (!Use(Record(timeouts_))) return -1;
+    DWORD written = 0;
+    if (!::WriteFile(handle_, data, ClampToDword(n), &written, nullptr)) {
+      return written > 0 ? static_cast<long>(written) : -1;
+    }
+    if (written < n) SetLastError(TimedOutErrorCode());
+    return static_cast<long>(written);
+  }
+
+  long BytesWaiting() override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return -1;
+    }
+    DWORD queued = 0;
+    if (!QueueCount(&queued)) return -1;
+    return static_cast<long>(queued) + (has_held_ ? 1 : 0);
+  }
+
+  // The port wakes a read as soon as one byte arrives when both the interval
+  // and the per-byte limits are MAXDWORD; that byte is held for the next Read,
+  // so waiting costs no polling and consumes nothing.
+  WaitResult WaitReadable(int64_t timeout_ns) override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WaitResult::Gone;
+    }
+    if (has_held_) return WaitResult::Readable;
+    const bool limited = timeout_ns >= 0;
+    const auto deadline = Clock::now() + std::chrono::nanoseconds(limited ? timeout_ns : 0);
+    for (;;) {
+      DWORD queued = 0;
+      if (!QueueCount(&queued)) return WaitResult::Gone;
+      if (queued > 0) return WaitResult::Readable;
+      DWORD wait_ms = kLongestWaitMs;
+      if (limited) {
+        const int64_t left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (left_ns <= 0) return WaitResult::TimedOut;
+        // Round up: a wait shorter than asked would spin on the queue.
+        const int64_t left_ms = (left_ns + 999999) / 1000000;
+        wait_ms = static_cast<DWORD>(std::min<int64_t>(left_ms, kLongestWaitMs));
+      }
+      if (!Use({MAXDWORD, MAXDWORD, wait_ms, applied_.WriteTotalTimeoutMultiplier,
+                applied_.WriteTotalTimeoutConstant})) {
+        return WaitResult::Gone;
+      }
+      DWORD read = 0;
+      if (!::ReadFile(handle_, &held_, 1, &read, nullptr)) return WaitResult::Gone;
+      if (read == 1) {
+        has_held_ = true;
+        return WaitResult::Readable;
+      }
+    }
+  }
+
+  // The count the port took within one slice (0 while the device does not
+  // read), or -1 when the write failed or the device went away.
+  long WriteSome(const void* data, size_t n) override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return -1;
+    }
+    if (!Use({applied_.ReadIntervalTimeout, applied_.ReadTotalTimeoutMultiplier, applied_.ReadTotalTimeoutConstant,
+              0, kWriteSliceMs})) {
+      return -1;
+    }
+    DWORD written = 0;
+    if (!::WriteFile(handle_, data, ClampToDword(n), &written, nullptr)) {
+      return written > 0 ? static_cast<long>(written) : -1;
+    }
+    return static_cast<long>(written);
+  }
+
+  // A synchronous port cannot be asked for room in its output queue, only
+  // whether the device is still there; WriteSome does the waiting.
+  WaitResult WaitWritable(int64_t) override {
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WaitResult::Gone;
+    }
+    return QueueCount() ? WaitResult::Writable : WaitResult::Gone;
+  }
+
+  void DiscardOutput() override {
+    if (IsOpen()) ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
+  }
+
+  bool AssertDtr() override {
+    if (!IsOpen()) return false;
+    // Lines without modem signals (a pseudo-terminal behind the port) refuse
+    // DTR; that is no failure, and it must not leave a code that later
+    // time-out lines would print.
+    const DWORD before = ::GetLastError();
+    if (::EscapeCommFunction(handle_, SETDTR)) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER || error == before) {
+      ::SetLastError(before);
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  bool Apply(COMMTIMEOUTS record) {
+    if (!::SetCommTimeouts(handle_, &record)) return false;
+    applied_ = record;
+    applied_known_ = true;
+    return true;
+  }
+
+  // Waits and sliced writes change the port's record; each operation puts back
+  // the one it needs, asking the port only when it differs.
+  bool Use(const COMMTIMEOUTS& record) { return (applied_known_ && SameTimeouts(applied_, record)) || Apply(record); }
+
+  // Also clears the line's pending error flags. Fails once the device is gone.
+  bool QueueCount(DWORD* queued = nullptr) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(handle_, &errors, &status)) return false;
+    if (queued != nullptr) *queued = status.cbInQue;
+    return true;
+  }
+
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  PortTimeouts timeouts_{};
+  COMMTIMEOUTS applied_{};
+  bool applied_known_ = false;
+  unsigned char held_ = 0;
+  bool has_held_ = false;
+};
+
+PortDriverFactory& FactoryOverride() {
+  static PortDriverFactory factory;
+  return factory;
+}
+
+}  // namespace
+
+std::unique_ptr<PortDriver> MakePortDriver() {
+  if (FactoryOverride()) return FactoryOverride()();
+  return std::make_unique<WindowsPortDriver>();
+}
+
+void SetPortDriverFactory(PortDriverFactory factory) { FactoryOverride() = std::move(factory); }
+
+// Also COM10 and above, which only the device namespace knows by name.
+std::string PortPath(const std::string& name) { return "\\\\.\\" + name; }
+
+}  // namespace Velkor::HardwareAPI::Platform
