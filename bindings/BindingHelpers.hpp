@@ -3,11 +3,15 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "Built.hpp"
+#include "Calls.hpp"
+#include "Velkor/HardwareAPI/Devices/Outcome.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 
 namespace py = pybind11;
@@ -29,6 +33,12 @@ inline void RequireTriple(const std::vector<float>& values, const char* argument
 
 inline std::array<float, 3> Triple(const std::vector<float>& values) { return {values[0], values[1], values[2]}; }
 
+// NaN compares false with everything, so no wait could ever decide on it.
+inline float RequireTimeout(float seconds, const char* owner) {
+  if (std::isnan(seconds)) throw py::value_error(std::string(owner) + ": the time-out must be a number of seconds, not NaN");
+  return seconds;
+}
+
 // A device needs a stream to talk through.
 inline Velkor::HardwareAPI::IO::SerialStream* RequireStream(Velkor::HardwareAPI::IO::SerialStream* stream,
                                                             const char* owner) {
@@ -41,6 +51,27 @@ inline py::object ToUuidObject(const uint8_t* bytes) {
   char hex[33];
   for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
   return py::module_::import("uuid").attr("UUID")(py::arg("hex") = std::string(hex, 32));
+}
+
+// The members both device classes add after their specified ones.
+template <typename T, typename Class>
+void AddOutcomeMembers(Class& cls) {
+  cls.def_property_readonly(
+         "last_error",
+         [](Built<T> self) -> py::object {
+           const char* name = Velkor::HardwareAPI::Devices::OutcomeName(self->last_outcome);
+           if (name == nullptr) return py::none();
+           return py::str(name);
+         },
+         "None when the last call succeeded, otherwise why it failed: 'timeout', 'bad_reply', 'port_gone' or "
+         "'write_failed' ('interrupted' when a signal handler raised during the call).")
+      .def_property_readonly(
+          "failures", [](Built<T> self) { return self->failures; }, "The number of calls that failed since construction.")
+      .def_property(
+          "strict", [](Built<T> self) { return IsStrict(*self); },
+          [](Built<T> self, bool strict) { SetStrict(*self, strict); },
+          "When true, a call that fails raises TimeoutError (no reply in time, or a wrong reply) or "
+          "ConnectionError (port closed or gone, request not written) instead of returning zeros. False by default.");
 }
 
 }  // namespace VelkorBinding

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "Calls.hpp"
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
 
@@ -10,11 +11,18 @@ namespace {
 
 namespace api = Velkor::HardwareAPI;
 
+using VelkorBinding::Call;
+using VelkorBinding::Lock;
+
 // The Python functions always look at this machine's own ports.
-std::vector<std::string> DetectVorlan3sHere() { return api::DetectVorlan3s(); }
-std::vector<std::string> DetectHandlesHere() { return api::DetectHandles(); }
-std::vector<std::string> DetectWiredHandlesHere() { return api::DetectWiredHandles(); }
-std::vector<std::string> DetectWirelessHandlesHere() { return api::DetectWirelessHandles(); }
+std::vector<std::string> DetectVorlan3sHere() { return Call(Lock::Held, [] { return api::DetectVorlan3s(); }); }
+std::vector<std::string> DetectHandlesHere() { return Call(Lock::Held, [] { return api::DetectHandles(); }); }
+std::vector<std::string> DetectWiredHandlesHere() {
+  return Call(Lock::Held, [] { return api::DetectWiredHandles(); });
+}
+std::vector<std::string> DetectWirelessHandlesHere() {
+  return Call(Lock::Held, [] { return api::DetectWirelessHandles(); });
+}
 
 }  // namespace
 

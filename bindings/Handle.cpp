@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 
 #include "BindingHelpers.hpp"
 #include "Registration.hpp"
@@ -13,14 +15,18 @@ namespace API = Velkor::HardwareAPI;
 using API::Devices::Handle;
 using API::Devices::StrixelStatus;
 using API::IO::SerialStream;
+using VelkorBinding::DeviceCall;
+using VelkorBinding::Lock;
 using namespace pybind11::literals;
 
 namespace {
 
+using HandleRef = VelkorBinding::Built<Handle>;
+
 constexpr size_t kQuaternionSize = 4;
 constexpr size_t kUserDataCapacity = 255;
 
-// Both need the lock: the override macros take it before their arguments are built.
+// Both need the lock: the upcall takes it before its arguments are built.
 py::list FloatList(const float* values, size_t n) {
   py::list list(n);
   for (size_t i = 0; i < n; ++i) list[i] = py::float_(values[i]);
@@ -34,6 +40,9 @@ py::list ByteList(const uint8_t* bytes, size_t n) {
 }
 
 // Hands the field-taking callbacks to the methods a Python subclass defines.
+// The upcall is written out rather than taken from pybind11's override macros:
+// a daemon thread inside a callback when the interpreter finalizes must park,
+// not unwind through their lock guards.
 class TrampolineHandle : public API::Devices::Handle {
  public:
   using API::Devices::Handle::Handle;
@@ -43,89 +52,153 @@ class TrampolineHandle : public API::Devices::Handle {
 
   void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
                            uint8_t hardware_version, uint8_t firmware_version) override {
-    PYBIND11_OVERRIDE_NAME(void, API::Devices::Handle, "OnReceiveHandleInfo", OnReceiveHandleInfo,
-                           tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
+    const bool called = CallOverride("OnReceiveHandleInfo", [&] {
+      return py::make_tuple(tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
+    });
+    if (!called)
+      Handle::OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number, hardware_version,
+                                  firmware_version);
   }
 
   void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion, uint8_t error_flag,
                                     uint8_t hall_effect_sensor_level, uint8_t user_data_length,
                                     const uint8_t* user_data) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, API::Devices::Handle, "OnReceiveHandleStatusMessage",
-                                OnReceiveHandleStatusMessage, device_id, FloatList(quaternion, kQuaternionSize),
-                                error_flag, hall_effect_sensor_level, user_data_length,
-                                ByteList(user_data, user_data_length));
+    const bool called = CallOverride("OnReceiveHandleStatusMessage", [&] {
+      return py::make_tuple(device_id, FloatList(quaternion, kQuaternionSize), error_flag, hall_effect_sensor_level,
+                            user_data_length, ByteList(user_data, user_data_length));
+    });
+    if (!called)
+      throw std::runtime_error(
+          "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"");
   }
 
   void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
-    PYBIND11_OVERRIDE_NAME(void, API::Devices::Handle, "OnReceiveHandleErrorResponse", OnReceiveHandleErrorResponse,
-                           device_id, error_code);
+    const bool called =
+        CallOverride("OnReceiveHandleErrorResponse", [&] { return py::make_tuple(device_id, error_code); });
+    if (!called) Handle::OnReceiveHandleErrorResponse(device_id, error_code);
   }
+
+  bool InCallback() const { return callbacks_ > 0; }
+
+ private:
+  // Calls the method `name` that the Python subclass defines (the inherited
+  // base method does not count); false when it defines none.
+  template <typename MakeArguments>
+  bool CallOverride(const char* name, MakeArguments&& make_arguments) {
+    VelkorBinding::AcquireLock lock;
+    const py::function override = py::get_override(static_cast<const Handle*>(this), name);
+    if (!override) return false;
+    ++callbacks_;
+    struct Leave {
+      int& count;
+      ~Leave() { --count; }
+    } leave{callbacks_};
+    VelkorBinding::CallPython(override, make_arguments());
+    return true;
+  }
+
+  int callbacks_ = 0;
 };
 
-int32_t ReceiveReleased(Handle& self) {
-  py::gil_scoped_release release;
-  uint8_t code = 0;
-  return self.Receive(code);
+// A read started from a callback would dispatch the next message into callbacks
+// again while the first is still being handled, nesting without bound.
+void RefuseFromCallback(const Handle& self, const char* method) {
+  const auto* trampoline = dynamic_cast<const TrampolineHandle*>(&self);
+  if (trampoline != nullptr && trampoline->InCallback())
+    throw std::runtime_error(std::string("Handle.") + method +
+                             "() cannot be called from a callback of the same handle; return from the callback "
+                             "and call it again");
 }
+
+int32_t ReceiveReleased(HandleRef self) {
+  return DeviceCall(*self, "Receive", Lock::Released, [&] {
+    uint8_t code = 0;
+    return self->Receive(code);
+  });
+}
+
+VelkorBinding::DeviceHolder<Handle> MakeHandle(Handle* handle) { return VelkorBinding::DeviceHolder<Handle>(handle); }
 
 }  // namespace
 
 void RegisterHandle(py::module_& m) {
-  using Release = py::call_guard<py::gil_scoped_release>;
-  py::class_<Handle, TrampolineHandle>(m, "Handle", "The strixel handle class")
+  using VelkorBinding::BuiltOrNone;
+  py::class_<Handle, TrampolineHandle, VelkorBinding::DeviceHolder<Handle>> handle(m, "Handle",
+                                                                                  "The strixel handle class");
+  handle
       .def(py::init(
-               [](SerialStream* stream) { return new Handle(VelkorBinding::RequireStream(stream, "Handle")); },
-               [](SerialStream* stream) {
-                 return new TrampolineHandle(VelkorBinding::RequireStream(stream, "Handle"));
+               [](BuiltOrNone<SerialStream> stream) {
+                 return MakeHandle(new Handle(VelkorBinding::RequireStream(stream.get(), "Handle")));
+               },
+               [](BuiltOrNone<SerialStream> stream) {
+                 return MakeHandle(new TrampolineHandle(VelkorBinding::RequireStream(stream.get(), "Handle")));
                }),
            py::keep_alive<1, 2>())
-      .def("SendDeviceWakeup", &Handle::SendDeviceWakeup, Release())
+      .def("SendDeviceWakeup",
+           [](HandleRef self) {
+             DeviceCall(*self, "SendDeviceWakeup", Lock::Released, [&] { self->SendDeviceWakeup(); });
+           })
       .def(
           "SendHandleState",
-          [](Handle& self, uint16_t device_id, uint8_t data_length, uint8_t user_data) {
+          [](HandleRef self, uint16_t device_id, uint8_t data_length, uint8_t user_data) {
             // Python supplies one byte; the device code would copy data_length of them.
             if (data_length > 1)
               throw py::value_error("SendHandleState(): data_length can be at most 1, there is one user_data byte");
-            py::gil_scoped_release release;
-            self.SendHandleState(device_id, data_length, &user_data);
+            DeviceCall(*self, "SendHandleState", Lock::Released,
+                       [&] { self->SendHandleState(device_id, data_length, &user_data); });
           },
           "device_id"_a = 0, "data_length"_a = 0, "user_data"_a = py::none(), "send handle state")
-      .def("RequestStatus", &Handle::RequestStatus, Release(), "request handle status")
-      .def("OnReceiveHandleInfo",
-           static_cast<void (Handle::*)(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t)>(&Handle::OnReceiveHandleInfo),
-           "tool_data_remaining"_a, "device_id"_a, "device_model_number"_a, "hardware_version"_a,
-           "firmware_version"_a)
+      .def(
+          "RequestStatus",
+          [](HandleRef self) { DeviceCall(*self, "RequestStatus", Lock::Released, [&] { self->RequestStatus(); }); },
+          "request handle status")
+      .def(
+          "OnReceiveHandleInfo",
+          [](HandleRef self, uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
+             uint8_t hardware_version, uint8_t firmware_version) {
+            self->OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number, hardware_version,
+                                      firmware_version);
+          },
+          "tool_data_remaining"_a, "device_id"_a, "device_model_number"_a, "hardware_version"_a, "firmware_version"_a)
       .def(
           "OnReceiveHandleStatusMessage",
-          [](Handle& self, uint16_t device_id, float quaternion, uint8_t error_flag, uint8_t hall_effect_sensor_level,
+          [](HandleRef self, uint16_t device_id, float quaternion, uint8_t error_flag, uint8_t hall_effect_sensor_level,
              uint8_t user_data_length, uint8_t user_data) {
             // The slot reads four components and user_data_length bytes; Python gives one of each.
             const float components[kQuaternionSize] = {quaternion, 0.0f, 0.0f, 0.0f};
             const uint8_t bytes[kUserDataCapacity] = {user_data};
-            self.OnReceiveHandleStatusMessage(device_id, components, error_flag, hall_effect_sensor_level,
-                                              user_data_length, bytes);
+            self->OnReceiveHandleStatusMessage(device_id, components, error_flag, hall_effect_sensor_level,
+                                               user_data_length, bytes);
           },
           "device_id"_a, "quaternion"_a, "error_flag"_a, "hall_effect_sensor_level"_a, "user_data_length"_a,
           "user_data"_a)
-      .def("OnReceiveHandleErrorResponse",
-           static_cast<void (Handle::*)(uint16_t, uint8_t)>(&Handle::OnReceiveHandleErrorResponse), "device_id"_a,
-           "error_code"_a)
-      .def("Receive", &ReceiveReleased, "Receive data from the handle")
+      .def(
+          "OnReceiveHandleErrorResponse",
+          [](HandleRef self, uint16_t device_id, uint8_t error_code) {
+            self->OnReceiveHandleErrorResponse(device_id, error_code);
+          },
+          "device_id"_a, "error_code"_a)
       .def(
           "Receive",
-          [](Handle& self, uint8_t) {
+          [](HandleRef self) {
+            RefuseFromCallback(*self, "Receive");
+            return ReceiveReleased(self);
+          },
+          "Receive data from the handle")
+      .def(
+          "Receive",
+          [](HandleRef self, uint8_t) {
+            RefuseFromCallback(*self, "Receive");
             VelkorBinding::WarnDeprecated("Receive with one argument is deprecated");
             return ReceiveReleased(self);
           },
           "obsolete"_a, "[DEPRECATED] Receive current and return current")
       .def(
           "GetStrixelStatus",
-          [](Handle& self) {
-            StrixelStatus status;
-            {
-              py::gil_scoped_release release;
-              status = self.GetStrixelStatus();
-            }
+          [](HandleRef self) {
+            RefuseFromCallback(*self, "GetStrixelStatus");
+            const StrixelStatus status =
+                DeviceCall(*self, "GetStrixelStatus", Lock::Released, [&] { return self->GetStrixelStatus(); });
             return py::dict("device_id"_a = status.device_id,
                             "quaternion"_a = FloatList(status.quaternion, kQuaternionSize),
                             "error_flag"_a = status.error_flag,
@@ -133,4 +206,5 @@ void RegisterHandle(py::module_& m) {
                             "buttons"_a = status.buttons, "battery_level"_a = status.battery_level);
           },
           "Get the most recent Strixel informations");
+  VelkorBinding::AddOutcomeMembers<Handle>(handle);
 }

@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "Built.hpp"
+#include "Calls.hpp"
 #include "Registration.hpp"
-#include "Velkor/HardwareAPI/Interrupt.hpp"
 #include "Velkor/HardwareAPI/PortListing.hpp"
 
 namespace {
@@ -22,6 +23,16 @@ struct PortInfo {
   std::string kind;
   std::optional<std::string> vendor;
 };
+
+}  // namespace
+
+// Reading the fields of an instance made with __new__ alone raises instead.
+namespace pybind11::detail {
+template <>
+class type_caster<PortInfo> : public built_type_caster<PortInfo> {};
+}  // namespace pybind11::detail
+
+namespace {
 
 const char* KindName(api::PortKind kind) {
   switch (kind) {
@@ -77,33 +88,6 @@ std::vector<std::pair<std::string, bool>> DetectCandidates(const std::string& de
   return candidates;
 }
 
-bool Finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// Asked by the library's waits while the lock is released: takes the lock back
-// briefly to run pending signal handlers, and keeps what they raised for the
-// caller to raise once the call has returned.
-struct SignalCheck {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* trace = nullptr;
-
-  static bool Ask(void* context) {
-    auto* self = static_cast<SignalCheck*>(context);
-    if (self->type != nullptr) return true;
-    if (Finalizing()) return false;
-    const PyGILState_STATE state = PyGILState_Ensure();
-    if (PyErr_CheckSignals() != 0) PyErr_Fetch(&self->type, &self->value, &self->trace);
-    PyGILState_Release(state);
-    return self->type != nullptr;
-  }
-};
-
 bool ProbePort(const std::string& device, const std::string& port, std::optional<double> limit) {
   const api::DetectTarget target = TargetNamed(device);
   std::chrono::milliseconds wait = api::ProbeLimit(target);
@@ -112,18 +96,8 @@ bool ProbePort(const std::string& device, const std::string& port, std::optional
       throw py::value_error("limit must be a number of seconds above 0 and at most 3600");
     wait = std::chrono::milliseconds(static_cast<long long>(std::ceil(*limit * 1e3)));
   }
-  SignalCheck signals;
-  bool found = false;
-  {
-    py::gil_scoped_release release;
-    api::ScopedInterruptCheck check(SignalCheck::Ask, &signals);
-    found = api::ProbeFor(target, port, wait);
-  }
-  if (signals.type != nullptr) {
-    PyErr_Restore(signals.type, signals.value, signals.trace);
-    throw py::error_already_set();
-  }
-  return found;
+  // Other threads run while the probe waits; a pending signal ends the wait.
+  return VelkorBinding::Call(VelkorBinding::Lock::Released, [&] { return api::ProbeFor(target, port, wait); });
 }
 
 }  // namespace

@@ -15,3 +15,5 @@ void RegisterVorlan3(py::module_& m);
 void RegisterHandle(py::module_& m);
 void RegisterServoLoop(py::module_& m);
 void RegisterPorts(py::module_& m);
+// Additions after the specified registration order.
+void RegisterErrorHandler(py::module_& m);

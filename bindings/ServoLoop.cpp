@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "Built.hpp"
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
@@ -108,6 +109,30 @@ struct PyBox : PyEffect {
 struct PyConstantForce : PyEffect {
   using PyEffect::PyEffect;
 };
+
+}  // namespace
+
+// Methods of instances made with __new__ alone raise instead of using unbuilt memory.
+namespace pybind11::detail {
+template <>
+class type_caster<PyEffect> : public built_type_caster<PyEffect> {};
+template <>
+class type_caster<PySpring> : public built_type_caster<PySpring> {};
+template <>
+class type_caster<PyDamper> : public built_type_caster<PyDamper> {};
+template <>
+class type_caster<PyPlane> : public built_type_caster<PyPlane> {};
+template <>
+class type_caster<PySphere> : public built_type_caster<PySphere> {};
+template <>
+class type_caster<PyBox> : public built_type_caster<PyBox> {};
+template <>
+class type_caster<PyConstantForce> : public built_type_caster<PyConstantForce> {};
+template <>
+class type_caster<PyLoop> : public built_type_caster<PyLoop> {};
+}  // namespace pybind11::detail
+
+namespace {
 
 template <class E>
 const char* EffectName();
@@ -627,8 +652,9 @@ void RegisterServoLoop(py::module_& m) {
   RegisterEffects(m);
 
   py::class_<PyLoop>(m, "ServoLoop", kLoopDoc)
-      .def(py::init([](Vorlan3* arm, double rate_hz, bool realtime, double exchange_timeout, uint32_t failure_limit,
-                       double late_limit, double spin) {
+      .def(py::init([](VelkorBinding::BuiltOrNone<Vorlan3> built_arm, double rate_hz, bool realtime,
+                       double exchange_timeout, uint32_t failure_limit, double late_limit, double spin) {
+             Vorlan3* arm = built_arm.get();
              if (arm == nullptr) throw py::type_error("ServoLoop(): the arm must be a Vorlan3, not None");
              ServoOptions options;
              options.rate_hz = rate_hz;

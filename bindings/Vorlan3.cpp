@@ -22,13 +22,19 @@ using Velkor::HardwareAPI::Devices::ArmState;
 using Velkor::HardwareAPI::Devices::DeviceInfo;
 using Velkor::HardwareAPI::Devices::Vorlan3;
 using Velkor::HardwareAPI::IO::SerialStream;
+using VelkorBinding::BuiltOrNone;
+using VelkorBinding::DeviceCall;
+using VelkorBinding::Lock;
+using VelkorBinding::ReleaseLock;
 using VelkorBinding::RequireStream;
+using VelkorBinding::RequireTimeout;
 using VelkorBinding::RequireTriple;
 using VelkorBinding::Triple;
 using VelkorBinding::WarnDeprecated;
 
 namespace {
 
+using Arm = VelkorBinding::Built<Vorlan3>;
 using FloatList = std::vector<float>;
 
 const FloatList kZeroTriple{0.0f, 0.0f, 0.0f};
@@ -51,23 +57,21 @@ constexpr const char* kReceiveDeviceInfoDoc =
 py::tuple StateTuple(const ArmState& state) { return py::make_tuple(state.first, state.second); }
 
 // A whole request/reply exchange with the request taken from the list before the lock goes.
-py::tuple Exchange(Vorlan3& self, uint8_t code, uint8_t reply_code, const FloatList& request, const char* argument) {
+py::tuple Exchange(Arm self, const char* method, uint8_t code, uint8_t reply_code, const FloatList& request,
+                   const char* argument) {
   RequireTriple(request, argument);
   const auto components = Triple(request);
-  ArmState state;
-  {
-    py::gil_scoped_release release;
-    state = self.Exchange(code, reply_code, components);
-  }
+  const ArmState state =
+      DeviceCall(*self, method, Lock::Released, [&] { return self->Exchange(code, reply_code, components); });
   return StateTuple(state);
 }
 
-void SendOnly(Vorlan3& self, uint8_t code, const FloatList& request, const char* argument, const char* warning) {
+void SendOnly(Arm self, const char* method, uint8_t code, const FloatList& request, const char* argument,
+              const char* warning) {
   RequireTriple(request, argument);
   if (warning != nullptr) WarnDeprecated(warning);
   const auto components = Triple(request);
-  py::gil_scoped_release release;
-  self.SendRequest(code, components);
+  DeviceCall(*self, method, Lock::Released, [&] { self->SendRequest(code, components); });
 }
 
 // The result lists are the caller's lists as converted, elements 0 to 2 replaced on success.
@@ -77,18 +81,14 @@ void Overwrite(FloatList& list, const std::array<float, 3>& values) {
 
 // The split receive forms: the caller's lists as converted, elements 0 to 2
 // replaced when the reply came.
-py::tuple ReceiveInto(Vorlan3& self, int32_t (Vorlan3::*receive)(std::array<float, 3>&, std::array<float, 3>&),
-                      FloatList first, FloatList second, const char* first_name, const char* second_name,
-                      const char* warning) {
+py::tuple ReceiveInto(Arm self, const char* method,
+                      int32_t (Vorlan3::*receive)(std::array<float, 3>&, std::array<float, 3>&), FloatList first,
+                      FloatList second, const char* first_name, const char* second_name, const char* warning) {
   RequireTriple(first, first_name);
   RequireTriple(second, second_name);
   WarnDeprecated(warning);
   std::array<float, 3> a{}, b{};
-  int32_t got = -1;
-  {
-    py::gil_scoped_release release;
-    got = (self.*receive)(a, b);
-  }
+  const int32_t got = DeviceCall(*self, method, Lock::Released, [&] { return ((*self).*receive)(a, b); });
   if (got > 0) {
     Overwrite(first, a);
     Overwrite(second, b);
@@ -96,68 +96,69 @@ py::tuple ReceiveInto(Vorlan3& self, int32_t (Vorlan3::*receive)(std::array<floa
   return py::make_tuple(first, second);
 }
 
-DeviceInfo Wakeup(Vorlan3& self) {
-  DeviceInfo info;
-  py::gil_scoped_release release;
-  self.SendDeviceWakeup();
-  self.ReceiveDeviceInfo(info);
-  return info;
+DeviceInfo Wakeup(Arm self, const char* method) {
+  return DeviceCall(*self, method, Lock::Released, [&] {
+    DeviceInfo info;
+    self->Wakeup(info);
+    return info;
+  });
+}
+
+VelkorBinding::DeviceHolder<Vorlan3> MakeArm(SerialStream* stream, float timeout) {
+  return VelkorBinding::DeviceHolder<Vorlan3>(new Vorlan3(RequireStream(stream, "Vorlan3"), timeout));
 }
 
 }  // namespace
 
 void RegisterVorlan3(py::module_& m) {
-  py::class_<Vorlan3>(m, "Vorlan3", "Vorlan3 Device Class")
-      .def(py::init([](SerialStream* stream) {
-             return std::make_unique<Vorlan3>(RequireStream(stream, "Vorlan3"), Vorlan3::kDefaultReadTimeout);
-           }),
-           py::keep_alive<1, 2>())
-      .def(py::init([](SerialStream* stream, float timeout) {
-             return std::make_unique<Vorlan3>(RequireStream(stream, "Vorlan3"), timeout);
+  py::class_<Vorlan3, VelkorBinding::DeviceHolder<Vorlan3>> arm(m, "Vorlan3", "Vorlan3 Device Class");
+  arm.def(py::init([](BuiltOrNone<SerialStream> stream) { return MakeArm(stream.get(), Vorlan3::kDefaultReadTimeout); }),
+          py::keep_alive<1, 2>())
+      .def(py::init([](BuiltOrNone<SerialStream> stream, float timeout) {
+             return MakeArm(stream.get(), RequireTimeout(timeout, "Vorlan3()"));
            }),
            py::arg("stream"), py::arg("timeout") = 5.0, py::keep_alive<1, 2>(),
            "Construct an Vorlan3 with a custom serial timeout (seconds).")
       .def(
           "send_raw",
-          [](Vorlan3& self, const py::bytes& payload) {
+          [](Arm self, const py::bytes& payload) {
             const std::string data = payload;
-            bool ok = false;
-            {
-              py::gil_scoped_release release;
-              ok = self.SendRaw(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-            }
+            const bool ok = DeviceCall(*self, "send_raw", Lock::Released, [&] {
+              return self->SendRaw(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+            });
             if (!ok) throw std::runtime_error("send_raw: underlying stream write failed");
           },
           py::arg("payload"), "Send raw bytes directly to the serial stream (no framing).")
       .def(
           "read_raw",
-          [](Vorlan3& self, size_t n, float timeout) {
-            std::string data;
-            {
-              py::gil_scoped_release release;
-              // Sized by what has arrived, never by n: n may be far beyond any memory.
-              data.resize(self.WaitRaw(n, timeout));
-              data.resize(self.ReadRawInto(reinterpret_cast<uint8_t*>(data.data()), data.size()));
-            }
+          [](Arm self, size_t n, float timeout) {
+            RequireTimeout(timeout, "read_raw()");
+            const std::string data = DeviceCall(
+                *self, "read_raw", Lock::Released,
+                [&] {
+                  std::string received;
+                  // Sized by what has arrived, never by n: n may be far beyond any memory.
+                  received.resize(self->WaitRaw(n, timeout));
+                  received.resize(self->ReadRawInto(reinterpret_cast<uint8_t*>(received.data()), received.size()));
+                  return received;
+                },
+                VelkorBinding::Strict::ShortReadIsAResult);
             return py::bytes(data);
           },
           py::arg("n"), py::arg("timeout") = 1.0,
           "Read up to n bytes with a per-call timeout (seconds). Returns whatever was received (may be shorter "
           "than n on timeout).")
       .def(
-          "set_read_timeout", [](Vorlan3& self, float t) { self.SetReadTimeout(t); }, py::arg("t"),
-          "Set the device-level read timeout (seconds).")
+          "set_read_timeout", [](Arm self, float t) { self->SetReadTimeout(RequireTimeout(t, "set_read_timeout()")); },
+          py::arg("t"), "Set the device-level read timeout (seconds).")
       .def(
           "flush_input",
-          [](Vorlan3& self) {
-            py::gil_scoped_release release;
-            self.FlushInput();
-          },
+          [](Arm self) { DeviceCall(*self, "flush_input", Lock::Released, [&] { self->FlushInput(); }); },
           "Drain any currently buffered input bytes from the serial stream.")
       .def(
           "device_wakeup",
-          [](Vorlan3& self) {
-            const DeviceInfo info = Wakeup(self);
+          [](Arm self) {
+            const DeviceInfo info = Wakeup(self, "device_wakeup");
             return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
                                   info.firmware_version,
                                   std::vector<uint8_t>(std::begin(info.device_id_ext), std::end(info.device_id_ext)));
@@ -165,8 +166,8 @@ void RegisterVorlan3(py::module_& m) {
           "Wakeup the device and return the device info as a tuple.")
       .def(
           "device_wakeup_dict",
-          [](Vorlan3& self) {
-            const DeviceInfo info = Wakeup(self);
+          [](Arm self) {
+            const DeviceInfo info = Wakeup(self, "device_wakeup_dict");
             return py::dict(py::arg("device_id") = info.device_id,
                             py::arg("device_model_number") = info.device_model_number,
                             py::arg("hardware_version") = info.hardware_version,
@@ -176,138 +177,138 @@ void RegisterVorlan3(py::module_& m) {
           "Wakeup the device and return the device info as a dict.")
       .def(
           "get_firmware_version",
-          [](Vorlan3& self) {
-            return VelkorBinding::ToUuidObject(self.QueryIdentifier(Vorlan3::kFirmwareVersion).data());
+          [](Arm self) {
+            const auto identifier = DeviceCall(*self, "get_firmware_version", Lock::Held,
+                                               [&] { return self->QueryIdentifier(Vorlan3::kFirmwareVersion); });
+            return VelkorBinding::ToUuidObject(identifier.data());
           },
           "Receive the firmware version of the device.")
       .def(
           "get_device_id",
-          [](Vorlan3& self) {
-            return VelkorBinding::ToUuidObject(self.QueryIdentifier(Vorlan3::kDeviceIdentifier).data());
+          [](Arm self) {
+            const auto identifier = DeviceCall(*self, "get_device_id", Lock::Held,
+                                               [&] { return self->QueryIdentifier(Vorlan3::kDeviceIdentifier); });
+            return VelkorBinding::ToUuidObject(identifier.data());
           },
           "Receive the UUID of the device.")
       .def(
           "get_motor_currents",
-          [](Vorlan3& self) {
+          [](Arm self) {
             // Zeros when the device does not answer: the query leaves them untouched.
             std::array<float, 3> currents{};
-            self.QueryMotorCurrents(currents);
+            DeviceCall(*self, "get_motor_currents", Lock::Held, [&] { self->QueryMotorCurrents(currents); });
             return currents;
           },
           "Receive the motor currents of the device.")
       .def(
           "get_device_orientation",
-          [](Vorlan3& self) {
+          [](Arm self) {
             std::array<float, 4> orientation{};
-            self.QueryOrientation(orientation);
+            DeviceCall(*self, "get_device_orientation", Lock::Held, [&] { self->QueryOrientation(orientation); });
             return orientation;
           },
           "Receive the orientation of the base of the device.")
       .def(
           "get_power_status",
-          [](Vorlan3& self) {
+          [](Arm self) {
             bool powered = false;
-            return self.QueryPowerStatus(powered) && powered;
+            return DeviceCall(*self, "get_power_status", Lock::Held,
+                              [&] { return self->QueryPowerStatus(powered) && powered; });
           },
           "Receive the power status of the device.")
       .def(
           "get_temperature",
-          [](Vorlan3& self) {
+          [](Arm self) {
             float temperature = 0.0f;
-            self.QueryTemperature(temperature);
+            DeviceCall(*self, "get_temperature", Lock::Held, [&] { self->QueryTemperature(temperature); });
             return temperature;
           },
           "Receive the temperature of the device.")
       .def(
           "end_effector_force",
-          [](Vorlan3& self, const FloatList& force) {
-            return Exchange(self, Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, force,
+          [](Arm self, const FloatList& force) {
+            return Exchange(self, "end_effector_force", Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, force,
                             "force request vector");
           },
           py::arg("force request vector") = kZeroTriple, "Send forces to the device and receive device states")
       .def(
           "get_end_effector_position",
-          [](Vorlan3& self, bool onboard) {
-            ArmState state;
-            {
-              py::gil_scoped_release release;
-              state = self.GetEndEffectorPosition(onboard);
-            }
+          [](Arm self, bool onboard) {
+            const ArmState state = DeviceCall(*self, "get_end_effector_position", Lock::Released,
+                                              [&] { return self->GetEndEffectorPosition(onboard); });
             return StateTuple(state);
           },
           py::arg("onboard") = true, "Get the end-effector position and velocity")
       .def(
           "adjust_angles",
-          [](Vorlan3& self, const FloatList& angles) {
+          [](Arm self, const FloatList& angles) {
             RequireTriple(angles, "angles");
             const auto degrees = Triple(angles);
-            py::gil_scoped_release release;
-            self.AdjustAngles(degrees);
+            DeviceCall(*self, "adjust_angles", Lock::Released, [&] { self->AdjustAngles(degrees); });
           },
           py::arg("angles") = kZeroTriple, "Adjust the angles of the device")
       .def(
           "adjust_lengths",
-          [](Vorlan3&, float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2, float extension) {
-            py::gil_scoped_release release;
+          [](Arm, float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2, float extension) {
+            ReleaseLock release;
             ArmModel::Instance().Reset(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
           },
           py::arg("inner_arm_1") = 0.14, py::arg("outer_arm_1") = 0.14, py::arg("inner_arm_2") = 0.165,
           py::arg("outer_arm_2") = 0.165, py::arg("extension") = 0.0765, "Adjust the lengths of the linkages")
       .def(
           "adjust_gear_ratios",
-          [](Vorlan3&, float head, float inner_arm, float outer_arm) {
-            py::gil_scoped_release release;
+          [](Arm, float head, float inner_arm, float outer_arm) {
+            ReleaseLock release;
             ArmModel::Instance().SetGearRatios(head, inner_arm, outer_arm);
           },
           py::arg("head_gear_ratio_coeff") = 1.0, py::arg("inner_arm_gear_ratio_coeff") = 1.0,
           py::arg("outer_arm_gear_ratio_coeff") = 1.0, "Adjust the gear ratios")
       .def(
           "deactivate_orientation_sensor",
-          [](Vorlan3&) {
-            py::gil_scoped_release release;
+          [](Arm) {
+            ReleaseLock release;
             ArmModel::Instance().ResetOrientation();
           },
           // The device's own documentation text, kept as users know it.
           "Receive the power status of the device.")
       .def(
           "joint_torques",
-          [](Vorlan3& self, const FloatList& torques) {
-            return Exchange(self, Vorlan3::kJointTorqueRequest, Vorlan3::kJointStateReply, torques,
+          [](Arm self, const FloatList& torques) {
+            return Exchange(self, "joint_torques", Vorlan3::kJointTorqueRequest, Vorlan3::kJointStateReply, torques,
                             "joint torque request vector");
           },
           py::arg("joint torque request vector") = kZeroTriple,
           "Send joint torques to the device and receive the joint states")
       .def(
           "end_effector_position",
-          [](Vorlan3& self, const FloatList& position) {
-            return Exchange(self, Vorlan3::kPositionRequest, Vorlan3::kEndEffectorStateReply, position,
-                            "position request vector");
+          [](Arm self, const FloatList& position) {
+            return Exchange(self, "end_effector_position", Vorlan3::kPositionRequest, Vorlan3::kEndEffectorStateReply,
+                            position, "position request vector");
           },
           py::arg("position request vector") = kZeroTriple, "Send end-effector position and receive device states")
       .def(
           "joint_angles",
-          [](Vorlan3& self, const FloatList& angles) {
-            return Exchange(self, Vorlan3::kJointAngleRequest, Vorlan3::kJointStateReply, angles,
+          [](Arm self, const FloatList& angles) {
+            return Exchange(self, "joint_angles", Vorlan3::kJointAngleRequest, Vorlan3::kJointStateReply, angles,
                             "joint angle request vector");
           },
           py::arg("joint angle request vector") = kZeroTriple,
           "Send joint angles to the device and receive the joint states")
       .def(
           "SendDeviceWakeup",
-          [](Vorlan3& self) {
+          [](Arm self) {
             WarnDeprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
-            py::gil_scoped_release release;
-            self.SendDeviceWakeup();
+            DeviceCall(*self, "SendDeviceWakeup", Lock::Released, [&] { self->SendDeviceWakeup(); });
           },
           "[DEPRECATED] Send a device wakeup command")
       .def(
           "ReceiveDeviceInfo",
-          [](Vorlan3& self) {
-            DeviceInfo info;
-            {
-              py::gil_scoped_release release;
-              self.ReceiveDeviceInfo(info);
-            }
+          [](Arm self) {
+            const DeviceInfo info = DeviceCall(*self, "ReceiveDeviceInfo", Lock::Released, [&] {
+              DeviceInfo received;
+              self->ReceiveDeviceInfo(received);
+              return received;
+            });
             UUID ext;
             std::copy(std::begin(info.device_id_ext), std::end(info.device_id_ext), std::begin(ext.bytes));
             return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
@@ -316,31 +317,31 @@ void RegisterVorlan3(py::module_& m) {
           kReceiveDeviceInfoDoc)
       .def(
           "SendForce",
-          [](Vorlan3& self, const FloatList& force) {
-            SendOnly(self, Vorlan3::kForceRequest, force, "force",
+          [](Arm self, const FloatList& force) {
+            SendOnly(self, "SendForce", Vorlan3::kForceRequest, force, "force",
                      "SendForce is deprecated, use end_effector_force instead");
           },
           py::arg("force") = kZeroTriple, "[Deprecated] Send force to the device")
       .def(
           "SendForce",
-          [](Vorlan3& self, float x, float y, float z) {
-            SendOnly(self, Vorlan3::kForceRequest, FloatList{x, y, z}, "force",
+          [](Arm self, float x, float y, float z) {
+            SendOnly(self, "SendForce", Vorlan3::kForceRequest, FloatList{x, y, z}, "force",
                      "SendForce is deprecated, use end_effector_force instead");
           },
           py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
           "[Deprecated] Send force to the device")
       .def(
           "ReceiveState",
-          [](Vorlan3& self, FloatList position, FloatList velocity) {
-            return ReceiveInto(self, &Vorlan3::ReceiveState, std::move(position), std::move(velocity), "position",
-                               "velocity", "ReceiveState is deprecated, use end_effector instead");
+          [](Arm self, FloatList position, FloatList velocity) {
+            return ReceiveInto(self, "ReceiveState", &Vorlan3::ReceiveState, std::move(position), std::move(velocity),
+                               "position", "velocity", "ReceiveState is deprecated, use end_effector instead");
           },
           py::arg("position") = kZeroTriple, py::arg("velocity") = kZeroTriple,
           "[Deprecated] receive state and return position and velocity")
       .def(
           "ReceiveJointState",
-          [](Vorlan3& self, FloatList joint_position, FloatList joint_velocity) {
-            return ReceiveInto(self, &Vorlan3::ReceiveJointState, std::move(joint_position),
+          [](Arm self, FloatList joint_position, FloatList joint_velocity) {
+            return ReceiveInto(self, "ReceiveJointState", &Vorlan3::ReceiveJointState, std::move(joint_position),
                                std::move(joint_velocity), "joint_position", "joint_velocity",
                                "ReceiveJointState is deprecated, use joint_torques instead");
           },
@@ -348,43 +349,38 @@ void RegisterVorlan3(py::module_& m) {
           "[Deprecated] receive joint state and return position and velocity in the joint reference frame")
       .def(
           "SendJointTorques",
-          [](Vorlan3& self, const FloatList& torque) {
-            SendOnly(self, Vorlan3::kJointTorqueRequest, torque, "joint_torque",
+          [](Arm self, const FloatList& torque) {
+            SendOnly(self, "SendJointTorques", Vorlan3::kJointTorqueRequest, torque, "joint_torque",
                      "SendJointTorques is deprecated, use joint_torques instead");
           },
           py::arg("joint_torque") = kZeroTriple, "[Deprecated] send joint torque")
       .def(
           "SendAngle",
-          [](Vorlan3& self, const FloatList& angle) {
-            SendOnly(self, Vorlan3::kJointAngleRequest, angle, "angle", nullptr);
+          [](Arm self, const FloatList& angle) {
+            SendOnly(self, "SendAngle", Vorlan3::kJointAngleRequest, angle, "angle", nullptr);
           },
           py::arg("angle") = kZeroTriple, "Send angles to the device")
       .def(
           "RequestCurrent",
-          [](Vorlan3& self) {
-            py::gil_scoped_release release;
-            self.RequestCurrent();
-          },
+          [](Arm self) { DeviceCall(*self, "RequestCurrent", Lock::Released, [&] { self->RequestCurrent(); }); },
           "request current")
       .def(
           "ReceiveCurrent",
-          [](Vorlan3& self, FloatList current) {
+          [](Arm self, FloatList current) {
             RequireTriple(current, "current");
             std::array<float, 3> values{};
-            int32_t got = -1;
-            {
-              py::gil_scoped_release release;
-              got = self.ReceiveCurrent(values);
-            }
+            const int32_t got =
+                DeviceCall(*self, "ReceiveCurrent", Lock::Released, [&] { return self->ReceiveCurrent(values); });
             if (got > 0) Overwrite(current, values);
             return current;
           },
           py::arg("current") = kZeroTriple, "receive current and return current")
       .def(
           "SendPosition",
-          [](Vorlan3& self, const FloatList& position) {
-            SendOnly(self, Vorlan3::kPositionRequest, position, "position",
+          [](Arm self, const FloatList& position) {
+            SendOnly(self, "SendPosition", Vorlan3::kPositionRequest, position, "position",
                      "SendPosition is deprecated, use end_effector_position instead");
           },
           py::arg("position") = kZeroTriple, "[Deprecated] Send Position to the device");
+  VelkorBinding::AddOutcomeMembers<Vorlan3>(arm);
 }

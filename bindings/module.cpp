@@ -12,4 +12,5 @@ PYBIND11_MODULE(VelkorHardwareAPI, m) {
   RegisterServoLoop(m);
   RegisterPorts(m);
   m.attr("__version__") = "dev";
+  RegisterErrorHandler(m);
 }

@@ -1,9 +1,11 @@
 #include "Velkor/HardwareAPI/Devices/Device.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "Velkor/HardwareAPI/Interrupt.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
 
@@ -24,7 +26,15 @@ constexpr auto kPartialArrivalPause = std::chrono::microseconds(20);
 constexpr auto kSpinBeforeBlocking = std::chrono::microseconds(100);
 
 using Clock = std::chrono::steady_clock;
-constexpr float kLongestTimeout = 1e9f;
+// Beyond about thirty years a deadline would overflow the clock: no limit then.
+constexpr double kLongestLimit = 1e9;
+
+// A limit in seconds as a clock duration; false when it sets no limit.
+bool LimitFrom(double seconds, Clock::duration& limit) {
+  if (!(seconds > 0.0 && seconds < kLongestLimit)) return false;
+  limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  return true;
+}
 
 // The count is compared unsigned: a wait for more bytes than a signed count
 // can hold is simply never satisfied.
@@ -38,55 +48,189 @@ void LogIfError(const LogSite& site) {
 
 }  // namespace
 
+Device::Call::Call(Device& device, double limit_seconds) : Call(device, limit_seconds, true) {}
+
+Device::Call::Call(Device& device, double limit_seconds, bool record)
+    : device_(device), enclosing_(device.call_), record_(record) {
+  State& state = device_.call_;
+  state = State{};
+  state.active = true;
+  Clock::duration limit{};
+  state.limited = LimitFrom(limit_seconds, limit);
+  if (state.limited) state.deadline = Clock::now() + limit;
+}
+
+Device::Call::~Call() {
+  if (record_) {
+    device_.last_outcome = device_.call_.failure;
+    if (device_.call_.failure != Outcome::Ok) ++device_.failures;
+  }
+  device_.call_ = enclosing_;
+}
+
 Device::Device(IO::SerialStream* stream_, float read_timeout_)
     : read_timeout(read_timeout_),
       stream(stream_),
       tx_buffer(new uint8_t[kBufferSize]()),
       rx_buffer(new uint8_t[kBufferSize]()) {}
 
-void Device::WriteCommand(size_t n) {
-  if (stream == nullptr || n > kBufferSize) return;
-  stream->Write(tx_buffer.get(), n);
+double Device::CallLimit() const { return kCallTimeoutMultiple * static_cast<double>(read_timeout); }
+
+void Device::NoteFailure(Outcome outcome) {
+  Outcome& failure = call_.failure;
+  if (!call_.active || outcome == Outcome::Ok || failure == Outcome::Interrupted) return;
+  if (failure == Outcome::Ok || outcome == Outcome::Interrupted ||
+      (outcome == Outcome::PortGone && failure == Outcome::Timeout)) {
+    failure = outcome;
+  }
 }
 
-bool Device::WaitForBytes(size_t k, float timeout) {
-  if (stream == nullptr) return false;
-  // Beyond about thirty years the deadline would overflow the clock: no limit then.
-  const bool limited = timeout > 0 && timeout < kLongestTimeout;
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(limited ? timeout : 0.0));
+void Device::NoteFailureIfUnexplained(Outcome outcome) {
+  if (call_.active && call_.failure == Outcome::Ok) call_.failure = outcome;
+}
+
+Outcome Device::StreamFault(Outcome otherwise) const {
+  if (stream == nullptr || !stream->IsOpen()) return Outcome::PortGone;
+  switch (stream->LastFault()) {
+    case IO::PortFault::Gone: return Outcome::PortGone;
+    case IO::PortFault::Interrupted: return Outcome::Interrupted;
+    default: return otherwise;
+  }
+}
+
+void Device::WriteCommand(size_t n) {
+  if (stream == nullptr) {
+    NoteFailure(Outcome::PortGone);
+    return;
+  }
+  if (n > kBufferSize) {
+    NoteFailure(Outcome::WriteFailed);
+    return;
+  }
+  stream->Write(tx_buffer.get(), n);
+  if (!stream->good()) NoteFailure(StreamFault(Outcome::WriteFailed));
+}
+
+bool Device::RecoverStream() {
+  if (stream == nullptr || !stream->IsOpen()) {
+    NoteFailure(Outcome::PortGone);
+    return false;
+  }
+  if (!stream->good()) stream->clear();
+  return true;
+}
+
+void Device::DiscardQueued() {
+  int32_t queued = stream->Available();
+  while (queued > 0) {
+    const size_t n = std::min(static_cast<size_t>(queued), kBufferSize);
+    stream->read(reinterpret_cast<char*>(rx_buffer.get()), static_cast<std::streamsize>(n));
+    if (!stream->good()) {
+      // What could not be read is not waiting either; the call goes on.
+      stream->clear();
+      return;
+    }
+    queued -= static_cast<int32_t>(n);
+  }
+}
+
+bool Device::BeginExchange() {
+  if (!RecoverStream()) return false;
+  DiscardQueued();
+  return true;
+}
+
+void Device::DrainBrokenReply() {
+  if (stream == nullptr || call_.failure == Outcome::Interrupted || call_.failure == Outcome::PortGone) return;
+  if (!stream->IsOpen()) return;
+  const auto give_up = Clock::now() + kDrainLimit;
+  for (;;) {
+    DiscardQueued();
+    const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
+    if (left <= 0.0) return;
+    const double gap = std::min(left, std::chrono::duration<double>(kDrainQuietGap).count());
+    const WaitEnd end = Await(1, static_cast<float>(gap));
+    if (end == WaitEnd::Interrupted) NoteFailure(Outcome::Interrupted);
+    if (end == WaitEnd::Gone) NoteFailure(Outcome::PortGone);
+    if (end != WaitEnd::Ready) return;
+  }
+}
+
+Device::WaitEnd Device::Await(size_t k, float timeout) {
+  if (stream == nullptr) return WaitEnd::Gone;
+  if (call_.active && call_.failure == Outcome::Interrupted) return WaitEnd::Interrupted;
+  const auto start = Clock::now();
+  Clock::duration limit{};
+  bool limited = LimitFrom(timeout, limit);
+  auto deadline = start + limit;
+  if (call_.active && call_.limited && (!limited || call_.deadline < deadline)) {
+    deadline = call_.deadline;
+    limited = true;
+  }
   // A reply usually follows its request within tens of microseconds: a short
   // spin catches it without the cost of sleeping and waking up.
-  const auto spin_end = Clock::now() + kSpinBeforeBlocking;
+  const auto spin_end = start + kSpinBeforeBlocking;
   do {
-    const int32_t queued = stream->Available();
-    if (queued >= 0 && static_cast<size_t>(queued) >= k) return true;
+    if (Enough(stream->Available(), k)) return WaitEnd::Ready;
   } while (Clock::now() < spin_end);
   // Asking for the count while the reply is still on its way costs more than
   // waiting for readability first, so from here the wait comes before the count.
+  auto next_ask = Clock::now();
   for (;;) {
     const auto now = Clock::now();
-    if (limited && now > deadline) return Enough(stream->Available(), k);
-    const auto left = limited ? std::chrono::nanoseconds(deadline - now) : std::chrono::nanoseconds(-1);
+    if (limited && now >= deadline) return Enough(stream->Available(), k) ? WaitEnd::Ready : WaitEnd::TimedOut;
+    if (now >= next_ask) {
+      if (InterruptRequested()) return WaitEnd::Interrupted;
+      next_ask = now + kInterruptPollInterval;
+    }
+    auto slice = next_ask - now;
+    if (limited) slice = std::min(slice, deadline - now);
     // A port that went away will not deliver: fail now rather than at the deadline.
-    const auto waited = stream->WaitReadable(left);
-    if (waited == Platform::WaitResult::Gone) return Enough(stream->Available(), k);
+    const auto waited = stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(slice));
     const int32_t queued = stream->Available();
-    if (queued >= 0 && static_cast<size_t>(queued) >= k) return true;
+    if (Enough(queued, k)) return WaitEnd::Ready;
+    if (waited == Platform::WaitResult::Gone) return WaitEnd::Gone;
     if (queued > 0) std::this_thread::sleep_for(kPartialArrivalPause);
   }
 }
 
+Device::WaitEnd Device::Wait(size_t k, float timeout) {
+  const WaitEnd end = Await(k, timeout);
+  switch (end) {
+    case WaitEnd::Ready: break;
+    case WaitEnd::TimedOut: NoteFailure(Outcome::Timeout); break;
+    case WaitEnd::Gone: NoteFailure(Outcome::PortGone); break;
+    case WaitEnd::Interrupted: NoteFailure(Outcome::Interrupted); break;
+  }
+  return end;
+}
+
+bool Device::WaitForBytes(size_t k, float timeout) { return Wait(k, timeout) == WaitEnd::Ready; }
+
 uint8_t Device::ReadHeaderCode() {
-  if (stream == nullptr) return 0;
+  if (call_.active) return ReadHeaderCodeInCall();
+  // On its own, too, a trickle of notifications cannot stretch the read.
+  Call call(*this, CallLimit(), false);
+  return ReadHeaderCodeInCall();
+}
+
+uint8_t Device::ReadHeaderCodeInCall() {
+  if (stream == nullptr) {
+    NoteFailure(Outcome::PortGone);
+    return 0;
+  }
   uint8_t* rx = rx_buffer.get();
+  WaitEnd end = WaitEnd::Ready;
+  // An interrupted wait is the caller's doing, not the line's: no line for it.
+  auto wait_failed = [&](const LogSite& site) {
+    if (end != WaitEnd::Interrupted) LogIfError(site);
+    return uint8_t{0};
+  };
   for (;;) {
-    if (!WaitForBytes(1)) {
-      LogIfError(kHeaderTimeout);
-      return 0;
-    }
+    if ((end = Wait(1, read_timeout)) != WaitEnd::Ready) return wait_failed(kHeaderTimeout);
     stream->read(reinterpret_cast<char*>(rx), 1);
     if (!stream->good()) {
+      NoteFailure(StreamFault(Outcome::Timeout));
       if (!stream->eof()) LogIfError(kHeaderReadFailed);
       return 0;
     }
@@ -94,31 +238,37 @@ uint8_t Device::ReadHeaderCode() {
     if (code != kNotificationA && code != kNotificationB) return code;
 
     uint8_t header[2] = {};
-    if (!WaitForBytes(2)) {
-      LogIfError(kNotificationHeaderTimeout);
+    if ((end = Wait(2, read_timeout)) != WaitEnd::Ready) return wait_failed(kNotificationHeaderTimeout);
+    stream->read(reinterpret_cast<char*>(header), 2);
+    if (!stream->good()) {
+      NoteFailure(StreamFault(Outcome::Timeout));
       return 0;
     }
-    stream->read(reinterpret_cast<char*>(header), 2);
-    if (!stream->good()) return 0;
     const uint8_t length = header[1];
     if (length == 0) continue;
-    if (!WaitForBytes(length)) {
-      LogIfError(kNotificationPayloadTimeout);
+    if ((end = Wait(length, read_timeout)) != WaitEnd::Ready) return wait_failed(kNotificationPayloadTimeout);
+    stream->read(reinterpret_cast<char*>(rx), length);
+    if (!stream->good()) {
+      NoteFailure(StreamFault(Outcome::Timeout));
       return 0;
     }
-    stream->read(reinterpret_cast<char*>(rx), length);
-    if (!stream->good()) return 0;
   }
 }
 
 uint32_t Device::ReadPayload(size_t n) {
-  if (stream == nullptr || n > kBufferSize) return 0;
-  if (!WaitForBytes(n)) {
-    LogIfError(kPayloadTimeout);
+  if (stream == nullptr) {
+    NoteFailure(Outcome::PortGone);
+    return 0;
+  }
+  if (n > kBufferSize) return 0;
+  const WaitEnd end = Wait(n, read_timeout);
+  if (end != WaitEnd::Ready) {
+    if (end != WaitEnd::Interrupted) LogIfError(kPayloadTimeout);
     return 0;
   }
   stream->read(reinterpret_cast<char*>(rx_buffer.get()), static_cast<std::streamsize>(n));
   if (stream->good()) return static_cast<uint32_t>(stream->gcount());
+  NoteFailure(StreamFault(Outcome::Timeout));
   if (!stream->eof()) {
     const int32_t code = Platform::LastError();
     if (code != 0) LogError(kPayloadReadFailed.file, kPayloadReadFailed.line, code, kPayloadReadFailed.message, n);

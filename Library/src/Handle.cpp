@@ -7,10 +7,13 @@
 
 #include "Velkor/HardwareAPI/Devices/StrixelFrame.hpp"
 #include "Velkor/HardwareAPI/Devices/WireFormat.hpp"
+#include "Velkor/HardwareAPI/Interrupt.hpp"
 
 namespace Velkor::HardwareAPI::Devices {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr size_t kHandleStateHeaderSize = 4;
 // A poll interval short against the one-to-two-second status wait.
@@ -28,16 +31,22 @@ StrixelStatus Failed(uint8_t flag) {
 Handle::Handle(IO::SerialStream* stream_, float read_timeout_) : Device(stream_, read_timeout_) {}
 
 void Handle::SendDeviceWakeup() {
+  Call call(*this, CallLimit());
+  if (!RecoverStream()) return;
   tx_buffer[0] = kWakeup;
   WriteCommand(1);
 }
 
 void Handle::RequestStatus() {
+  Call call(*this, CallLimit());
+  if (!RecoverStream()) return;
   tx_buffer[0] = kRequestStatus;
   WriteCommand(1);
 }
 
 void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
+  Call call(*this, CallLimit());
+  if (!RecoverStream()) return;
   uint8_t* tx = tx_buffer.get();
   tx[0] = kHandleState;
   tx[1] = static_cast<uint8_t>(device_id);
@@ -52,6 +61,9 @@ void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint
 }
 
 int32_t Handle::Receive(uint8_t& code) {
+  Call call(*this, CallLimit());
+  code = 0;
+  if (!RecoverStream()) return -1;
   code = ReadHeaderCode();
   const uint8_t* rx = rx_buffer.get();
   switch (code) {
@@ -93,40 +105,71 @@ int32_t Handle::Receive(uint8_t& code) {
       return static_cast<int32_t>(n);
     }
     default:
+      NoteFailureIfUnexplained(Outcome::BadReply);
       return -1;
   }
 }
 
 StrixelStatus Handle::GetStrixelStatus() {
-  if (stream == nullptr) return Failed(kStrixelSilent);
+  Call call(*this, std::chrono::duration<double>(kStatusCallLimit).count());
+  if (!RecoverStream()) return Failed(kStrixelSilent);
 
-  // Whole seconds of the wall clock: the wait lasts between one and two seconds.
+  // Whole seconds of the wall clock: the wait lasts between one and two
+  // seconds. The monotonic bound holds even if the wall clock is set back.
   const std::time_t start = std::time(nullptr);
+  const auto give_up = Clock::now() + kStatusCallLimit;
+  auto next_ask = Clock::now();
   for (;;) {
     const int32_t queued = stream->Available();
     if (queued >= kStrixelWaitBytes) break;
-    if (std::time(nullptr) - start > 1) return Failed(kStrixelSilent);
+    const auto now = Clock::now();
+    if (std::time(nullptr) - start > 1 || now >= give_up) {
+      NoteFailure(Outcome::Timeout);
+      return Failed(kStrixelSilent);
+    }
+    if (now >= next_ask) {
+      if (InterruptRequested()) {
+        NoteFailure(Outcome::Interrupted);
+        return Failed(kStrixelSilent);
+      }
+      next_ask = now + kInterruptPollInterval;
+    }
     if (queued == 0) {
-      if (stream->WaitReadable(kStatusPollInterval) == Platform::WaitResult::Gone) return Failed(kStrixelSilent);
+      if (stream->WaitReadable(kStatusPollInterval) == Platform::WaitResult::Gone) {
+        NoteFailure(Outcome::PortGone);
+        return Failed(kStrixelSilent);
+      }
     } else {
       std::this_thread::sleep_for(kPartialArrivalPause);
     }
   }
 
+  auto no_frame = [this] {
+    NoteFailureIfUnexplained(Outcome::BadReply);
+    return Failed(kStrixelNoFrame);
+  };
   const uint8_t* rx = rx_buffer.get();
   for (;;) {
-    if (stream->Available() < kStrixelWaitBytes) return Failed(kStrixelNoFrame);
+    if (stream->Available() < kStrixelWaitBytes) return no_frame();
+    if (Clock::now() >= give_up) {
+      NoteFailure(Outcome::Timeout);
+      return Failed(kStrixelNoFrame);
+    }
 
     uint8_t code = ReadHeaderCode();
     for (int skipped = 0; code != kStatusMessage; ++skipped) {
-      if (code == 0) return Failed(kStrixelNoHeader);
-      if (skipped == kStrixelHeaderSearchLimit) return Failed(kStrixelNoFrame);
+      if (code == 0) {
+        NoteFailureIfUnexplained(Outcome::BadReply);
+        return Failed(kStrixelNoHeader);
+      }
+      if (skipped == kStrixelHeaderSearchLimit) return no_frame();
       code = ReadHeaderCode();
     }
 
     // Decoded as it arrives, so no length of frame can be cut short and misread.
     StrixelFrameDecoder frame;
-    while (stream->Available() > 0) {
+    // A device streaming faster than this reads must not hold the call past its limit.
+    while (stream->Available() > 0 && Clock::now() < give_up) {
       if (ReadPayload(1) != 1) break;
       if (frame.Push(rx[0])) break;
     }

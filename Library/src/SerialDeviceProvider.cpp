@@ -1,6 +1,7 @@
 #include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <future>
@@ -8,6 +9,7 @@
 #include "Velkor/HardwareAPI/Devices/Handle.hpp"
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
+#include "Velkor/HardwareAPI/Interrupt.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
 
 namespace Velkor::HardwareAPI {
@@ -86,13 +88,33 @@ void PrintProbeException(const std::exception& e) {
   std::fflush(stderr);
 }
 
-// The port name is borrowed by the worker; it stays alive because this always
-// waits for the probe to end, also when the answer came too late to count.
+bool StopRequested(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed); }
+
+// The port name and the stop flag are borrowed by the worker; they stay alive
+// because this always waits for the probe to end, also when the answer came
+// too late to count or the caller asked to stop. The caller's interruption
+// check is asked while waiting; the worker's waits ask the stop flag.
 int32_t RunTimeLimited(int32_t (*probe)(const char*), const std::string& port_name,
                        std::chrono::milliseconds limit) {
-  std::future<int32_t> result = std::async(std::launch::async, probe, port_name.c_str());
-  const bool in_time = result.wait_for(limit) == std::future_status::ready;
-  if (!in_time) result.wait();
+  std::atomic<bool> stop{false};
+  std::future<int32_t> result = std::async(std::launch::async, [probe, &port_name, &stop] {
+    ScopedInterruptCheck check(StopRequested, &stop);
+    return probe(port_name.c_str());
+  });
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool in_time = false;
+  for (;;) {
+    if (!stop.load(std::memory_order_relaxed) && InterruptRequested()) stop.store(true, std::memory_order_relaxed);
+    const auto now = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration slice = kInterruptPollInterval;
+    // Slices end at the limit, so a result seen ready in one that began before it came in time.
+    const bool before_limit = now < deadline;
+    if (before_limit) slice = std::min(slice, deadline - now);
+    if (result.wait_for(slice) == std::future_status::ready) {
+      in_time = before_limit && !stop.load(std::memory_order_relaxed);
+      break;
+    }
+  }
   try {
     const int32_t value = result.get();
     return in_time ? value : 0;
@@ -116,6 +138,8 @@ std::vector<std::string> DetectPorts(PortKind kind, const std::vector<std::strin
                                    : PortNameSet();
   std::vector<std::string> found;
   for (const SerialPortEntry& entry : entries) {
+    // The caller's interruption check stopped a probe: no further candidates.
+    if (InterruptRequested()) break;
     if (!allowed.empty() && allowed.count(entry.port_name) == 0) continue;
     if (unprobed.count(entry.port_name) != 0) {
       found.push_back(entry.port_name);

@@ -58,6 +58,8 @@ void SerialStream::Close() {
 
 bool SerialStream::IsOpen() const { return port_ && port_->IsOpen(); }
 
+PortFault SerialStream::LastFault() const { return port_ ? port_->LastFault() : PortFault::Gone; }
+
 int32_t SerialStream::Available() {
   if (!IsOpen()) return 0;
   const long queued = port_->Waiting();
@@ -66,12 +68,14 @@ int32_t SerialStream::Available() {
 
 void SerialStream::Write(const void* data, size_t n) {
   if (n == 0) return;
+  bool interrupted = false;
   if (!good()) {
     setstate(std::ios_base::badbit);
   } else {
     write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
+    interrupted = LastFault() == PortFault::Interrupted;
   }
-  if (good() || eof()) return;
+  if (good() || eof() || interrupted) return;
   const int32_t code = Platform::LastError();
   if (code != 0) LogError(kWriteFailed.file, kWriteFailed.line, code, kWriteFailed.message, n);
 }

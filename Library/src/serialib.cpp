@@ -1,12 +1,31 @@
 #include "Velkor/HardwareAPI/IO/serialib.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+#include "Velkor/HardwareAPI/Interrupt.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
+
 namespace Platform = Velkor::HardwareAPI::Platform;
+using Velkor::HardwareAPI::IO::PortFault;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // Every read re-applies the whole record with this total constant.
 constexpr uint32_t kReadTotalConstantMs = 1000;
 constexpr Platform::PortTimeouts kOpenTimeouts{1000, 8, 8, 8, 8};
+// Beyond about thirty years a deadline would overflow the clock.
+constexpr uint64_t kLongestWriteMs = uint64_t{1} << 40;
+
+// The port's write limit for n bytes, milliseconds.
+uint64_t WriteLimitMs(const Platform::PortTimeouts& timeouts, size_t n) {
+  const uint64_t per_byte = timeouts.write_total_per_byte;
+  const uint64_t bytes = std::min<uint64_t>(n, kLongestWriteMs);
+  return std::min(kLongestWriteMs, timeouts.write_total_constant + per_byte * bytes);
+}
 
 }  // namespace
 
@@ -27,10 +46,70 @@ int8_t serialib::Open(const char* name) {
 }
 
 long serialib::ReadBytes(void* buffer, size_t n) {
+  fault_ = PortFault::Gone;
   timeouts_.read_total_constant = kReadTotalConstantMs;
   if (!port_->SetTimeouts(timeouts_)) return -1;
   const long r = port_->Read(buffer, n);
-  return r < 0 ? -2 : r;
+  if (r < 0) return -2;
+  fault_ = static_cast<size_t>(r) < n ? PortFault::TimedOut : PortFault::None;
+  return r;
+}
+
+long serialib::WriteBytes(const void* data, size_t n) {
+  if (!IsOpen()) {
+    fault_ = PortFault::Gone;
+    return 0;
+  }
+  fault_ = PortFault::None;
+  const auto* in = static_cast<const char*>(data);
+  long r = port_->WriteSome(in, n);
+  if (r >= 0 && static_cast<size_t>(r) == n) return r;
+
+  // The output queue is full: wait for room in slices, asking between them
+  // whether the caller wants to stop.
+  const uint64_t total_ms = WriteLimitMs(timeouts_, n);
+  const bool limited = total_ms > 0;
+  const auto start = Clock::now();
+  const auto total_deadline = start + std::chrono::milliseconds(total_ms);
+  const auto stall = std::chrono::milliseconds(WriteLimitMs(timeouts_, std::min(n, kWriteStallBytes)));
+  auto last_progress = start;
+  auto next_ask = start;
+  size_t sent = 0;
+  for (;;) {
+    if (r < 0) {
+      fault_ = PortFault::Gone;
+      break;
+    }
+    const auto now = Clock::now();
+    if (r > 0) {
+      sent += static_cast<size_t>(r);
+      last_progress = now;
+      if (sent == n) return static_cast<long>(sent);
+    }
+    const auto deadline = std::min(total_deadline, last_progress + stall);
+    if (limited && now >= deadline) {
+      Platform::SetLastError(Platform::TimedOutErrorCode());
+      fault_ = PortFault::TimedOut;
+      break;
+    }
+    if (now >= next_ask) {
+      if (Velkor::HardwareAPI::InterruptRequested()) {
+        fault_ = PortFault::Interrupted;
+        break;
+      }
+      next_ask = now + Velkor::HardwareAPI::kInterruptPollInterval;
+    }
+    auto slice = next_ask - now;
+    if (limited) slice = std::min(slice, deadline - now);
+    const auto waited = port_->WaitWritable(std::chrono::duration_cast<std::chrono::nanoseconds>(slice).count());
+    if (waited == Platform::WaitResult::Gone) {
+      fault_ = PortFault::Gone;
+      break;
+    }
+    r = waited == Platform::WaitResult::TimedOut ? 0 : port_->WriteSome(in + sent, n - sent);
+  }
+  if (fault_ != PortFault::Gone) port_->DiscardOutput();
+  return static_cast<long>(sent);
 }
 
 bool serialib::IsOpen() const { return port_ && port_->IsOpen(); }
@@ -57,7 +136,7 @@ bool serialib::AssertDtr() { return IsOpen() && port_->AssertDtr(); }
 serialib::int_type serialib::overflow(int_type c) {
   if (!IsOpen() || traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
   const char byte = traits_type::to_char_type(c);
-  return port_->Write(&byte, 1) == 1 ? c : traits_type::eof();
+  return WriteBytes(&byte, 1) == 1 ? c : traits_type::eof();
 }
 
 serialib::int_type serialib::pbackfail(int_type c) {
@@ -106,11 +185,14 @@ std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
 }
 
 std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
-  if (!IsOpen() || n <= 0) return 0;
-  // A write cut short by its time-out reports the count that went out, so the
-  // stream above sees the loss instead of a success.
-  const long r = port_->Write(s, static_cast<size_t>(n));
-  return r > 0 ? r : 0;
+  if (!IsOpen()) {
+    fault_ = PortFault::Gone;
+    return 0;
+  }
+  if (n <= 0) return 0;
+  // A write cut short reports the count that went out, so the stream above
+  // sees the loss instead of a success.
+  return WriteBytes(s, static_cast<size_t>(n));
 }
 
 std::basic_streambuf<char>* serialib::setbuf(char_type*, std::streamsize) { return this; }

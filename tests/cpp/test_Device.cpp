@@ -1,17 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <thread>
 
 #include "Velkor/HardwareAPI/Devices/Device.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "support/Interruption.hpp"
 #include "support/PtyEmulator.hpp"
+#include "support/Trickle.hpp"
 
 using namespace std::chrono;
 using Velkor::HardwareAPI::Devices::Device;
 using Velkor::HardwareAPI::IO::SerialStream;
 using Velkor::HardwareAPI::Platform::SetLastError;
+using Velkor::HardwareAPI::Devices::Outcome;
 using VelkorTest::Bytes;
+using VelkorTest::InterruptAfter;
 using VelkorTest::PtyEmulator;
+using VelkorTest::Trickle;
 
 namespace {
 
@@ -155,8 +162,9 @@ TEST(Device, PayloadShortLeavesBytesQueuedAndExactIsRead) {
 }
 
 TEST(Device, NoLimitWaitsForALateReply) {
-  // Zero, negative and timeouts too long for the clock all mean no limit.
-  for (const float timeout : {0.0f, -1.0f, 1e30f}) {
+  // Zero, negative, infinite, not a number and timeouts too long for the clock all mean no limit.
+  for (const float timeout : {0.0f, -1.0f, 1e30f, std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN()}) {
     Rig rig;
     rig.base.read_timeout = timeout;
     rig.device.SendAfter(milliseconds(400), {0x0B});
@@ -174,4 +182,95 @@ TEST(Device, HangUpFailsTheWaitAtOnce) {
   const auto start = steady_clock::now();
   EXPECT_EQ(rig.base.ReadHeaderCode(), 0);
   EXPECT_LT(SecondsSince(start), 10.0) << "without a limit, only the hang-up ends the wait";
+}
+
+TEST(Device, ANotificationTrickleCannotStretchAHeaderRead) {
+  Rig rig;
+  rig.base.read_timeout = 0.2f;
+  Trickle trickle(rig.device, {0xBA, 0x00, 0x00}, milliseconds(20));
+  const auto start = steady_clock::now();
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0);
+  // Each notification restarted the wait before; now three read time-outs bound the read.
+  EXPECT_LT(SecondsSince(start), 5.0);
+}
+
+TEST(Device, InterruptionStopsAnUnlimitedWaitWithoutALineAndLeavesThePortUsable) {
+  struct Case {
+    const char* name;
+    Bytes queued;
+    size_t left;  // what the wait had not consumed yet
+    bool (*wait)(Device&);
+  };
+  const Case cases[] = {
+      {"header code", {}, 0, [](Device& d) { return d.ReadHeaderCode() != 0; }},
+      {"notification payload", {0xBA, 0x00, 0x09, 1}, 1, [](Device& d) { return d.ReadHeaderCode() != 0; }},
+      {"payload", {1, 2}, 2, [](Device& d) { return d.ReadPayload(4) != 0; }},
+      {"bytes", {}, 0, [](Device& d) { return d.WaitForBytes(3, 0.0f); }},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.base.read_timeout = 0.0f;
+    if (!c.queued.empty()) rig.device.Send(c.queued);
+    SetLastError(5);
+    testing::internal::CaptureStderr();
+    {
+      InterruptAfter interrupt(milliseconds(100));
+      const auto start = steady_clock::now();
+      EXPECT_FALSE(c.wait(rig.base)) << c.name;
+      EXPECT_LT(SecondsSince(start), 5.0) << c.name;
+      EXPECT_GE(interrupt.asked(), 2) << c.name;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.name;
+    SetLastError(0);
+    // Nothing was lost: what the wait had not consumed is still there, and more comes.
+    rig.device.Send({0xEE, 0xEE, 0xEE, 0xEE});
+    ASSERT_TRUE(rig.base.WaitForBytes(c.left + 4, 5.0f)) << c.name;
+    EXPECT_EQ(rig.stream.Available(), static_cast<int32_t>(c.left + 4)) << c.name;
+  }
+}
+
+TEST(Device, WaitsForMoreBytesThanACountCanHoldAreNeverSatisfied) {
+  Rig rig;
+  rig.device.Send({1, 2, 3});
+  for (const size_t k : {size_t{1} << 31, size_t{1} << 63, std::numeric_limits<size_t>::max()}) {
+    EXPECT_FALSE(rig.base.WaitForBytes(k, 0.1f)) << k;
+  }
+  EXPECT_TRUE(rig.base.WaitForBytes(3, 5.0f));
+}
+
+TEST(Device, CallsRecordTheirOutcomeOnceAndNest) {
+  Rig rig;
+  EXPECT_EQ(rig.base.last_outcome, Outcome::Ok);
+  {
+    Device::Call outer(rig.base, 1.0);
+    rig.base.NoteFailure(Outcome::Timeout);
+    rig.base.NoteFailure(Outcome::BadReply);
+    {
+      Device::Call inner(rig.base, 1.0);
+      EXPECT_FALSE(rig.base.CallFailed()) << "a nested call starts clean";
+    }
+    EXPECT_EQ(rig.base.last_outcome, Outcome::Ok);
+    EXPECT_EQ(rig.base.CallFailure(), Outcome::Timeout) << "the first cause stays";
+    rig.base.NoteFailure(Outcome::PortGone);
+    EXPECT_EQ(rig.base.CallFailure(), Outcome::PortGone) << "a gone port explains a time-out";
+    rig.base.NoteFailure(Outcome::Interrupted);
+    rig.base.NoteFailure(Outcome::Timeout);
+    EXPECT_EQ(rig.base.CallFailure(), Outcome::Interrupted);
+  }
+  EXPECT_EQ(rig.base.last_outcome, Outcome::Interrupted);
+  EXPECT_EQ(rig.base.failures, 1u);
+  { Device::Call ok(rig.base, 1.0); }
+  EXPECT_EQ(rig.base.last_outcome, Outcome::Ok);
+  EXPECT_EQ(rig.base.failures, 1u);
+}
+
+TEST(Device, ACallDeadlineBoundsEveryWaitInTheCall) {
+  Rig rig;
+  rig.base.read_timeout = 10.0f;
+  Device::Call call(rig.base, 0.3);
+  const auto start = steady_clock::now();
+  EXPECT_EQ(rig.base.ReadHeaderCode(), 0);
+  EXPECT_EQ(rig.base.ReadPayload(4), 0u);
+  EXPECT_LT(SecondsSince(start), 5.0) << "two waits of 10 s each, cut by the call's 0.3 s";
+  EXPECT_EQ(rig.base.CallFailure(), Outcome::Timeout);
 }

@@ -9,6 +9,7 @@
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 #include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
 #include "support/FakeSysfs.hpp"
+#include "support/Interruption.hpp"
 #include "support/PtyEmulator.hpp"
 
 namespace Velkor::HardwareAPI {
@@ -18,6 +19,7 @@ using namespace std::chrono;
 using Names = std::vector<std::string>;
 using Testing::FakeSysfs;
 using VelkorTest::Bytes;
+using VelkorTest::InterruptAfter;
 using VelkorTest::PtyEmulator;
 
 const Bytes kWakeupOnly{0x0A};
@@ -308,6 +310,44 @@ TEST(Probes, AnArmAnsweringAtOnceIsFoundWithinTheRealLimit) {
   device.Expect(1, ArmInfo(4));
   EXPECT_EQ(IsVorlan3Port(device.SlavePath()), 1);
   EXPECT_EQ(device.Written(), kWakeupOnly);
+}
+
+TEST(IsVorlan3Port, AnInterruptedCallerStopsTheProbeAndStillWaitsForItsPortToClose) {
+  const struct {
+    const char* name;
+    milliseconds limit, interrupt;
+  } cases[] = {
+      {"within the limit", kVorlan3ProbeLimit, milliseconds(100)},
+      {"after the limit, while the late probe is awaited", milliseconds(100), milliseconds(300)},
+  };
+  for (const auto& c : cases) {
+    PtyEmulator device;  // silent: the probe would take two read time-outs of 5 s
+    const auto start = steady_clock::now();
+    {
+      InterruptAfter interrupt(c.interrupt);
+      EXPECT_EQ(IsVorlan3Port(device.SlavePath(), c.limit), 0) << c.name;
+    }
+    EXPECT_LT(steady_clock::now() - start, seconds(5)) << c.name;
+    EXPECT_EQ(device.Written(), kWakeupOnly) << c.name;
+    IO::SerialStream again(device.SlavePath().c_str(), false);
+    EXPECT_EQ(again.Open(), 1) << c.name << ": the probe closed its port before the call returned";
+  }
+}
+
+TEST(DetectVorlan3s, AnInterruptedDetectionProbesNoFurtherPort) {
+  Machine m;
+  m.sys.AddCdcAcm("ttyACM0", "16c0");
+  m.sys.AddCdcAcm("ttyACM1", "16c0");
+  m.Attach("ttyACM0");
+  m.Attach("ttyACM1");
+  const auto start = steady_clock::now();
+  {
+    InterruptAfter interrupt(milliseconds(100));
+    EXPECT_EQ(DetectVorlan3s(m.sys.SysRoot(), m.sys.DevRoot()), Names{});
+  }
+  EXPECT_LT(steady_clock::now() - start, seconds(5));
+  EXPECT_EQ(m.Written("ttyACM0"), kWakeupOnly);
+  EXPECT_EQ(m.Written("ttyACM1"), Bytes{});
 }
 
 }  // namespace

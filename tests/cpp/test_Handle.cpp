@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -8,13 +9,22 @@
 
 #include "Velkor/HardwareAPI/Devices/Handle.hpp"
 #include "Velkor/HardwareAPI/Devices/StrixelFrame.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "support/Interruption.hpp"
+#include "support/MemoryPortDriver.hpp"
 #include "support/PtyEmulator.hpp"
+#include "support/Trickle.hpp"
 
 using namespace std::chrono;
 using namespace Velkor::HardwareAPI::Devices;
 using Velkor::HardwareAPI::IO::SerialStream;
+using Velkor::HardwareAPI::Platform::SetLastError;
+using Velkor::HardwareAPI::Platform::SetPortDriverFactory;
 using VelkorTest::Bytes;
+using VelkorTest::InterruptAfter;
+using VelkorTest::MemoryPortDriver;
 using VelkorTest::PtyEmulator;
+using VelkorTest::Trickle;
 
 namespace {
 
@@ -343,4 +353,153 @@ TEST(Handle, StatusReadAfterTheDeviceWentAway) {
 
   Handle streamless(nullptr);
   ExpectFailed(streamless.GetStrixelStatus(), kStrixelSilent, "no stream");
+}
+
+TEST(Handle, CallsRecordHowTheyEnded) {
+  Bytes bad_checksum = StatusFrame(SampleStatus(0x99));
+  bad_checksum[bad_checksum.size() - 2] ^= 0x01;
+  Bytes zero_among_codes(30, 0x7E);
+  zero_among_codes[5] = 0x00;
+  auto receive = [](Handle& h) {
+    uint8_t code = 0;
+    h.Receive(code);
+  };
+  auto status = [](Handle& h) { h.GetStrixelStatus(); };
+  struct Case {
+    const char* name;
+    Bytes wire;
+    std::function<void(Handle&)> call;
+    Outcome outcome;
+  };
+  const Case cases[] = {
+      {"info message", {0xD0, 5, 0, 0x34, 0x12, 7, 9}, receive, Outcome::Ok},
+      {"unknown code", {0xD5, 1, 2}, receive, Outcome::BadReply},
+      {"a zero code byte", {0x00}, receive, Outcome::BadReply},
+      {"silence", {}, receive, Outcome::Timeout},
+      {"short payload", {0xDF, 0x02}, receive, Outcome::Timeout},
+      {"status frame", StatusFrame(SampleStatus(0x21)), status, Outcome::Ok},
+      {"no valid frame", bad_checksum, status, Outcome::BadReply},
+      {"a zero byte where a code is read", zero_among_codes, status, Outcome::BadReply},
+      {"silent status read", {}, status, Outcome::Timeout},
+      {"command", {}, [](Handle& h) { h.RequestStatus(); }, Outcome::Ok},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    if (!c.wire.empty()) rig.Deliver(c.wire);
+    c.call(rig.handle);
+    EXPECT_EQ(rig.handle.last_outcome, c.outcome) << c.name;
+    EXPECT_EQ(rig.handle.failures, c.outcome == Outcome::Ok ? 0u : 1u) << c.name;
+  }
+
+  Rig gone;
+  gone.device.HangUp();
+  receive(gone.handle);
+  EXPECT_EQ(gone.handle.last_outcome, Outcome::PortGone);
+  status(gone.handle);
+  EXPECT_EQ(gone.handle.last_outcome, Outcome::PortGone);
+  EXPECT_EQ(gone.handle.failures, 2u);
+}
+
+TEST(Handle, ANotificationTrickleCannotStretchReceiveOrTheStatusRead) {
+  {
+    Rig rig;
+    Trickle trickle(rig.device, {0xBB, 0x00, 0x01, 0x42}, milliseconds(20));
+    uint8_t code = 0;
+    const auto start = steady_clock::now();
+    EXPECT_EQ(rig.handle.Receive(code), -1);
+    EXPECT_LT(SecondsSince(start), 5.0) << "three read time-outs of 0.3 s";
+    EXPECT_EQ(rig.handle.last_outcome, Outcome::Timeout);
+  }
+  {
+    Rig rig;
+    rig.handle.read_timeout = 5.0f;
+    Trickle trickle(rig.device, {0xBB, 0x00, 0x01, 0x42}, milliseconds(20));
+    const auto start = steady_clock::now();
+    ExpectFailed(rig.handle.GetStrixelStatus(), kStrixelNoHeader, "trickle");
+    EXPECT_LT(SecondsSince(start), 10.0) << "the status read ends within three seconds";
+  }
+}
+
+TEST(Handle, BadStatusFramesStreamedAsFastAsTheyAreReadCannotStretchTheStatusRead) {
+  auto line = std::make_shared<MemoryPortDriver::Line>();
+  for (int i = 0; i < 4; ++i) {
+    line->streaming.push_back(Handle::kStatusMessage);
+    line->streaming.insert(line->streaming.end(), 18, 0x01);
+    line->streaming.push_back(kSlipEnd);
+  }
+  line->streaming_until = steady_clock::now() + seconds(30);
+  SetPortDriverFactory([line] { return std::make_unique<MemoryPortDriver>(line); });
+  {
+    SerialStream stream("memory", true);
+    Handle handle(&stream);
+    const auto start = steady_clock::now();
+    ExpectFailed(handle.GetStrixelStatus(), kStrixelNoFrame, "endless bad frames");
+    EXPECT_LT(SecondsSince(start), 15.0) << "the status read ends within three seconds";
+    EXPECT_EQ(handle.last_outcome, Outcome::Timeout);
+  }
+  SetPortDriverFactory(nullptr);
+}
+
+TEST(Handle, InterruptedReadsStopWithoutALine) {
+  Rig rig;
+  rig.handle.read_timeout = 0.0f;
+  SetLastError(5);
+  testing::internal::CaptureStderr();
+  {
+    InterruptAfter interrupt(milliseconds(100));
+    uint8_t code = 0xFF;
+    EXPECT_EQ(rig.handle.Receive(code), -1);
+    EXPECT_EQ(code, 0);
+  }
+  EXPECT_EQ(rig.handle.last_outcome, Outcome::Interrupted);
+  {
+    InterruptAfter interrupt(milliseconds(100));
+    ExpectFailed(rig.handle.GetStrixelStatus(), kStrixelSilent, "interrupted status read");
+  }
+  EXPECT_EQ(rig.handle.last_outcome, Outcome::Interrupted);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  SetLastError(0);
+
+  rig.handle.read_timeout = 5.0f;
+  rig.Deliver({0xDF, 0x02, 0x01, 0x04});
+  uint8_t code = 0;
+  EXPECT_EQ(rig.handle.Receive(code), 3);
+  EXPECT_EQ(rig.handle.last_outcome, Outcome::Ok);
+}
+
+TEST(Handle, AStreamThatAnEarlierFailureLeftNotGoodServesTheNextCall) {
+  Rig rig;
+  rig.stream.setstate(std::ios_base::eofbit | std::ios_base::failbit);
+  rig.Deliver({0xD0, 5, 0, 0x34, 0x12, 7, 9});
+  uint8_t code = 0;
+  EXPECT_EQ(rig.handle.Receive(code), 6);
+  EXPECT_EQ(rig.handle.info.device_id, 0x1234);
+  EXPECT_EQ(rig.handle.last_outcome, Outcome::Ok);
+}
+
+TEST(Handle, ACallbackMayReceiveTheNextMessageAndEachCallRecordsItsOwnOutcome) {
+  struct Nesting : Handle {
+    using Handle::Handle;
+    using Handle::OnReceiveHandleInfo;
+    std::vector<uint8_t> codes;
+    Outcome nested_outcome = Outcome::Ok;
+    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override {
+      uint8_t code = 0;
+      Receive(code);
+      codes.push_back(code);
+      nested_outcome = last_outcome;
+    }
+    void OnReceiveHandleErrorResponse(uint16_t, uint8_t) override { codes.push_back(0xDF); }
+  };
+  PtyEmulator device;
+  SerialStream stream(device.SlavePath().c_str(), true);
+  Nesting handle(&stream, 0.3f);
+  device.Send({0xD0, 5, 0, 0x34, 0x12, 7, 9, 0xD5});
+  uint8_t code = 0;
+  EXPECT_EQ(handle.Receive(code), 6);
+  EXPECT_EQ(code, 0xD0);
+  EXPECT_EQ(handle.codes, (std::vector<uint8_t>{0xD5}));
+  EXPECT_EQ(handle.nested_outcome, Outcome::BadReply);
+  EXPECT_EQ(handle.last_outcome, Outcome::Ok);
+  EXPECT_EQ(handle.failures, 1u);
 }

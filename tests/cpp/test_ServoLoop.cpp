@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -150,7 +151,10 @@ TEST(ServoSeqLock, ReadersNeverSeeTwoWritesMixed) {
       }
     });
   }
-  for (uint64_t n = 1; n <= 200000; ++n) {
+  // The readers may not get a core before many stores are done: keep storing
+  // until they have overlapped with the writer for a while (bounded).
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (uint64_t n = 1; n <= 200000 || (reads.load() < 100000 && std::chrono::steady_clock::now() < give_up); ++n) {
     Wide w;
     for (uint64_t& x : w.words) x = n;
     lock.Store(w);

@@ -1,21 +1,33 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <thread>
 
 #include "Velkor/HardwareAPI/Devices/ArmModel.hpp"
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "support/Interruption.hpp"
+#include "support/MemoryPortDriver.hpp"
 #include "support/PtyEmulator.hpp"
+#include "support/Trickle.hpp"
 
 using namespace std::chrono;
 using Velkor::HardwareAPI::Devices::ArmModel;
 using Velkor::HardwareAPI::Devices::ArmState;
 using Velkor::HardwareAPI::Devices::DeviceInfo;
+using Velkor::HardwareAPI::Devices::Outcome;
 using Velkor::HardwareAPI::Devices::Triple;
 using Velkor::HardwareAPI::Devices::Vorlan3;
 using Velkor::HardwareAPI::IO::SerialStream;
+using Velkor::HardwareAPI::Platform::SetLastError;
+using Velkor::HardwareAPI::Platform::SetPortDriverFactory;
 using VelkorTest::Bytes;
+using VelkorTest::InterruptAfter;
+using VelkorTest::MemoryPortDriver;
 using VelkorTest::PtyEmulator;
+using VelkorTest::Trickle;
 
 namespace {
 
@@ -66,6 +78,29 @@ struct Rig {
   PtyEmulator device;
   SerialStream stream{device.SlavePath().c_str(), true};
   Vorlan3 arm{&stream, kReplyTimeout};
+};
+
+double SecondsSince(steady_clock::time_point start) { return duration<double>(steady_clock::now() - start).count(); }
+
+// An end-effector state whose first float names the exchange it answers.
+Bytes LabelledState(int label) { return Concat({{0x2B}, Floats({static_cast<float>(label), 0, 0, 0, 0, 0})}); }
+
+int LabelOf(const ArmState& state) { return static_cast<int>(state.first[0]); }
+
+ArmState ForceExchange(Vorlan3& arm) { return arm.Exchange(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {}); }
+
+// An arm on the in-memory port: every arrival point is exact.
+struct MemoryRig {
+  struct Factory {
+    explicit Factory(const std::shared_ptr<MemoryPortDriver::Line>& line) {
+      SetPortDriverFactory([line] { return std::make_unique<MemoryPortDriver>(line); });
+    }
+    ~Factory() { SetPortDriverFactory(nullptr); }
+  };
+  std::shared_ptr<MemoryPortDriver::Line> line = std::make_shared<MemoryPortDriver::Line>();
+  Factory factory{line};
+  SerialStream stream{"memory", true};
+  Vorlan3 arm{&stream, 0.2f};
 };
 
 // Calibration offsets outlive every arm object; leave none behind for other tests.
@@ -149,16 +184,15 @@ TEST_F(Vorlan3Test, ExchangeEncodesRequestAndDecodesStateReply) {
   }
 }
 
-TEST_F(Vorlan3Test, WrongOrMissingStateReplyGivesZeroTriples) {
+TEST_F(Vorlan3Test, WrongOrMissingStateReplyGivesZeroTriplesAndLeavesNothingBehind) {
   struct Case {
     const char* name;
     Bytes reply;
-    int32_t left_queued;  // the discard attempt takes nothing short of 1024 bytes
   };
   const Case cases[] = {
-      {"joint state to a force request", Concat({{0x1B}, Floats({1, 2, 3, 4, 5, 6})}), 24},
-      {"silent port", {}, 0},
-      {"short payload", Concat({{0x2B}, Floats({1, 2, 3})}), 12},
+      {"joint state to a force request", Concat({{0x1B}, Floats({1, 2, 3, 4, 5, 6})})},
+      {"silent port", {}},
+      {"short payload", Concat({{0x2B}, Floats({1, 2, 3})})},
   };
   for (const auto& c : cases) {
     Rig rig;
@@ -167,7 +201,7 @@ TEST_F(Vorlan3Test, WrongOrMissingStateReplyGivesZeroTriples) {
     const ArmState state = rig.arm.Exchange(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {1, 1, 1});
     ExpectTriple(state.first, {0, 0, 0}, c.name);
     ExpectTriple(state.second, {0, 0, 0}, c.name);
-    EXPECT_EQ(rig.stream.Available(), c.left_queued) << c.name;
+    EXPECT_EQ(rig.stream.Available(), 0) << c.name;
   }
 }
 
@@ -574,4 +608,331 @@ TEST_F(Vorlan3Test, WaitRawWithoutLimitEndsWhenThePortGoesAway) {
   const auto start = steady_clock::now();
   EXPECT_EQ(rig.arm.WaitRaw(4, 0.0f), 0u);
   EXPECT_LT(duration<double>(steady_clock::now() - start).count(), 5.0);
+}
+
+TEST_F(Vorlan3Test, AfterASingleFaultTheNextButOneExchangeGetsItsOwnReply) {
+  constexpr float kTimeout = 0.2f;
+  Bytes garbage;
+  for (int i = 0; i < 40; ++i) garbage.push_back(static_cast<uint8_t>(0x31 + 7 * i));
+  garbage[3] = 0xBA;  // a notification header that promises more than comes
+  garbage[5] = 0xC8;
+  const Bytes state1 = LabelledState(1);
+  struct Case {
+    const char* name;
+    std::function<void(Rig&)> fault;  // the script of exchange 1 (and of more, when it spans them)
+    int faulty;                               // exchanges the fault spans
+    int recovered;                            // the first exchange that must get its own reply
+  };
+  const Case cases[] = {
+      {"truncated reply", [&](Rig& r) { r.device.Expect(13, Bytes(state1.begin(), state1.begin() + 9)); }, 1, 2},
+      {"garbage instead of the reply", [&](Rig& r) { r.device.Expect(13, garbage); }, 1, 2},
+      {"garbage ahead of the reply", [&](Rig& r) { r.device.Expect(13, Concat({garbage, state1})); }, 1, 2},
+      {"garbage behind the previous reply",
+       [&](Rig& r) {
+         r.device.Send(garbage);
+         ASSERT_TRUE(WaitQueued(r.stream, 40));
+         r.device.Expect(13, state1);
+       },
+       1, 1},
+      {"reply late within the discard attempt",
+       [&](Rig& r) { r.device.Expect(13, state1, milliseconds(300)); }, 1, 2},
+      {"reply later than the discard attempt",
+       [&](Rig& r) { r.device.Expect(13, state1, milliseconds(550)); }, 1, 3},
+      {"device silent for three exchanges, then answering all of them",
+       [&](Rig& r) {
+         r.device.Expect(13, {});
+         r.device.Expect(13, {});
+         r.device.Expect(13, {});
+         r.device.Expect(13, Concat({state1, LabelledState(2), LabelledState(3), LabelledState(4)}));
+       },
+       4, 5},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.arm.read_timeout = kTimeout;
+    const int exchanges = c.recovered + 3;
+    std::vector<int> labels;
+    for (int i = 0; i < exchanges; ++i) {
+      if (i == 1) {
+        c.fault(rig);
+      } else if (i == 0 || i > c.faulty) {
+        rig.device.Expect(13, LabelledState(i));
+      }
+      labels.push_back(LabelOf(ForceExchange(rig.arm)));
+    }
+    for (int i = c.recovered; i < exchanges; ++i) EXPECT_EQ(labels[i], i) << c.name << ", exchange " << i;
+    EXPECT_EQ(labels[0], 0) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, WholeExchangesDiscardWhatWasQueuedBeforeTheirRequest) {
+  struct Case {
+    const char* name;
+    Bytes queued;
+    bool peek;  // a reader left a byte in the stream's look-ahead slot
+  };
+  const Case cases[] = {
+      {"a reply nobody collected", LabelledState(9), false},
+      {"notification frames", {0xBA, 0x00, 0x02, 0x2B, 0x2B, 0xBB, 0x01, 0x00}, false},
+      {"a byte in the look-ahead slot", {0x2B}, true},
+      {"more than a buffer of bytes", Bytes(3000, 0x2B), false},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.device.Send(c.queued);
+    ASSERT_TRUE(WaitQueued(rig.stream, static_cast<int32_t>(c.queued.size()))) << c.name;
+    if (c.peek) {
+      ASSERT_EQ(rig.stream.peek(), 0x2B) << c.name;
+      ASSERT_EQ(rig.stream.Available(), 1) << c.name;
+    }
+    rig.device.Expect(Vorlan3::kRequestSize, LabelledState(4));
+    EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 4) << c.name;
+    EXPECT_EQ(rig.arm.last_outcome, Outcome::Ok) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, WholeStatusAndIdentityQueriesDiscardStaleInputToo) {
+  Rig rig;
+  const Bytes stale = Concat({{0xAA}, Floats({-1}), {0x0D, 0xD1, 16}, Bytes(16, 0xEE), {0x0B}, Bytes(21, 0xEE)});
+  const Bytes record = Concat({{0x34, 0x12, 0x04, 0x02, 0x05}, Sequence(0, 16)});
+  std::array<uint8_t, 16> ab;
+  ab.fill(0xAB);
+
+  rig.device.Send(stale);
+  ASSERT_TRUE(WaitQueued(rig.stream, static_cast<int32_t>(stale.size())));
+  rig.device.Expect(1, Concat({{0xAA}, Floats({36.5f})}));
+  float temperature = 0;
+  EXPECT_TRUE(rig.arm.QueryTemperature(temperature));
+  EXPECT_EQ(temperature, 36.5f);
+
+  rig.device.Send(stale);
+  ASSERT_TRUE(WaitQueued(rig.stream, static_cast<int32_t>(stale.size())));
+  rig.device.Expect(2, Concat({{0x0D, 0xD1, 16}, Bytes(16, 0xAB)}));
+  EXPECT_EQ(rig.arm.QueryIdentifier(Vorlan3::kDeviceIdentifier), ab);
+
+  rig.device.Send(stale);
+  ASSERT_TRUE(WaitQueued(rig.stream, static_cast<int32_t>(stale.size())));
+  rig.device.Expect(1, Concat({{0x0B}, record}));
+  DeviceInfo info;
+  EXPECT_EQ(rig.arm.Wakeup(info), 21);
+  EXPECT_EQ(info.device_model_number, 4);
+  EXPECT_EQ(Bytes(info.device_id_ext, info.device_id_ext + 16), Sequence(0, 16));
+  EXPECT_EQ(rig.device.Written(), (Bytes{0xAA, 0x0D, 0xD1, 0x0A}));
+  EXPECT_EQ(rig.arm.failures, 0u);
+}
+
+TEST_F(Vorlan3Test, EveryCallRecordsHowItEnded) {
+  const Bytes state = LabelledState(1);
+  struct Case {
+    const char* name;
+    std::function<void(PtyEmulator&)> script;
+    std::function<void(Vorlan3&)> call;
+    Outcome outcome;
+  };
+  auto exchange = [](Vorlan3& arm) { ForceExchange(arm); };
+  auto identifier = [](Vorlan3& arm) { arm.QueryIdentifier(Vorlan3::kDeviceIdentifier); };
+  auto receive = [](Vorlan3& arm) {
+    Triple a{}, b{};
+    arm.ReceiveState(a, b);
+  };
+  const Case cases[] = {
+      {"reply", [&](PtyEmulator& d) { d.Expect(13, state); }, exchange, Outcome::Ok},
+      {"silence", [](PtyEmulator&) {}, exchange, Outcome::Timeout},
+      {"wrong code", [](PtyEmulator& d) { d.Expect(13, Concat({{0x1B}, Bytes(24, 0)})); },
+       exchange, Outcome::BadReply},
+      {"truncated reply", [&](PtyEmulator& d) { d.Expect(13, Bytes(state.begin(), state.begin() + 9)); }, exchange,
+       Outcome::Timeout},
+      {"hang-up", [](PtyEmulator& d) { d.ExpectThenHangUp(13); }, exchange, Outcome::PortGone},
+      {"identifier", [](PtyEmulator& d) { d.Expect(2, Concat({{0x0D, 0xD1, 16}, Bytes(16, 1)})); }, identifier,
+       Outcome::Ok},
+      {"identifier of the wrong length", [](PtyEmulator& d) { d.Expect(2, Concat({{0x0D, 0xD1, 15}, Bytes(16, 1)})); },
+       identifier, Outcome::BadReply},
+      {"identifier for another sub-code", [](PtyEmulator& d) { d.Expect(2, Concat({{0x0D, 0xD2, 16}, Bytes(16, 1)})); },
+       identifier, Outcome::BadReply},
+      {"split receive of nothing", [](PtyEmulator&) {}, receive, Outcome::Timeout},
+      {"split receive", [&](PtyEmulator& d) { d.Send(state); }, receive, Outcome::Ok},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    c.script(rig.device);
+    c.call(rig.arm);
+    EXPECT_EQ(rig.arm.last_outcome, c.outcome) << c.name;
+    EXPECT_EQ(rig.arm.failures, c.outcome == Outcome::Ok ? 0u : 1u) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, AGonePortIsToldApartFromASilentOneAndFailsAtOnce) {
+  {
+    Rig rig;
+    rig.arm.read_timeout = 5.0f;
+    rig.device.ExpectThenHangUp(13);
+    const auto start = steady_clock::now();
+    EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 0);
+    EXPECT_EQ(rig.arm.last_outcome, Outcome::PortGone);
+    EXPECT_LT(SecondsSince(start), 2.5) << "not at the time-out";
+  }
+  SetLastError(0);
+  SerialStream never_opened("/dev/velkor-no-such-port", false);
+  Vorlan3 arm(&never_opened, 5.0f);
+  float temperature = 1;
+  EXPECT_FALSE(arm.QueryTemperature(temperature));
+  EXPECT_EQ(arm.last_outcome, Outcome::PortGone);
+  Vorlan3 streamless(nullptr, 5.0f);
+  ForceExchange(streamless);
+  EXPECT_EQ(streamless.last_outcome, Outcome::PortGone);
+  EXPECT_EQ(streamless.failures, 1u);
+}
+
+TEST_F(Vorlan3Test, ASuccessAfterFailuresRecordsOkAndKeepsTheCount) {
+  Rig rig;
+  rig.arm.read_timeout = 0.1f;
+  ForceExchange(rig.arm);
+  ForceExchange(rig.arm);
+  EXPECT_EQ(rig.arm.failures, 2u);
+  rig.device.Expect(13, LabelledState(7));
+  EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 7);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Ok);
+  EXPECT_EQ(rig.arm.failures, 2u);
+  // A host-computed position is one call, however many exchanges it makes.
+  rig.arm.GetEndEffectorPosition(false);
+  EXPECT_EQ(rig.arm.failures, 3u);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Timeout);
+}
+
+TEST_F(Vorlan3Test, AStalledWriteFailsItsCallWithOneLineAndTheStreamRecoversWhenTheDeviceReadsAgain) {
+  MemoryRig rig;
+  rig.line->room = 0;
+  SetLastError(0);
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 0);
+    EXPECT_EQ(rig.arm.last_outcome, Outcome::WriteFailed);
+  }
+  const std::string line = "[err] Library/src/SerialStream:53> unable to write '13' bytes to stream: [110] "
+                           "Connection timed out\n";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), line + line + line);
+  EXPECT_EQ(rig.arm.failures, 3u);
+  EXPECT_EQ(rig.line->output_discards, 3);
+  EXPECT_FALSE(rig.stream.good());
+
+  rig.line->room = SIZE_MAX;
+  rig.line->answer_on_write = true;
+  rig.line->pending.push_back(LabelledState(5));
+  EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 5);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Ok);
+  EXPECT_TRUE(rig.stream.good());
+  SetLastError(0);
+}
+
+TEST_F(Vorlan3Test, AnExchangeAnsweredAtOnceNeverAsksTheInterruptionCheck) {
+  MemoryRig rig;
+  rig.line->answer_on_write = true;
+  rig.line->pending.push_back(LabelledState(3));
+  InterruptAfter interrupt(milliseconds(0));
+  EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 3);
+  EXPECT_EQ(interrupt.asked(), 0);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Ok);
+}
+
+TEST_F(Vorlan3Test, InterruptedCallsStopWithoutALineAndThePortServesTheNextExchange) {
+  struct Case {
+    const char* name;
+    std::function<bool(Vorlan3&)> call;  // true when the call reported success
+  };
+  const Case cases[] = {
+      {"exchange", [](Vorlan3& arm) { return LabelOf(ForceExchange(arm)) != 0; }},
+      {"identifier", [](Vorlan3& arm) { return arm.QueryIdentifier(Vorlan3::kFirmwareVersion)[0] != 0; }},
+      {"status query", [](Vorlan3& arm) {
+         float t = 0;
+         return arm.QueryTemperature(t);
+       }},
+      {"wake-up", [](Vorlan3& arm) {
+         DeviceInfo info;
+         return arm.Wakeup(info) == 21;
+       }},
+      {"split receive", [](Vorlan3& arm) {
+         Triple a{}, b{};
+         return arm.ReceiveState(a, b) == 24;
+       }},
+      {"raw wait", [](Vorlan3& arm) { return arm.WaitRaw(1, 0.0f) == 1; }},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    rig.arm.read_timeout = 0.0f;
+    SetLastError(5);
+    testing::internal::CaptureStderr();
+    const auto start = steady_clock::now();
+    {
+      InterruptAfter interrupt(milliseconds(100));
+      EXPECT_FALSE(c.call(rig.arm)) << c.name;
+    }
+    EXPECT_LT(SecondsSince(start), 5.0) << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.name;
+    EXPECT_EQ(rig.arm.last_outcome, Outcome::Interrupted) << c.name;
+    SetLastError(0);
+    // The late reply to the interrupted request lands before the next one goes out.
+    rig.device.Send(LabelledState(8));
+    ASSERT_TRUE(WaitQueued(rig.stream, 25)) << c.name;
+    rig.device.ForgetWritten();
+    rig.device.Expect(13, LabelledState(9));
+    rig.arm.read_timeout = 5.0f;
+    EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 9) << c.name;
+  }
+}
+
+TEST_F(Vorlan3Test, AnInterruptedLargeRawWriteStopsAndTheStreamWorksOnceTheDeviceReads) {
+  Rig rig;
+  rig.device.PauseReading();
+  const Bytes payload(300000, 0x55);
+  testing::internal::CaptureStderr();
+  {
+    InterruptAfter interrupt(milliseconds(100));
+    EXPECT_FALSE(rig.arm.SendRaw(payload.data(), payload.size()));
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Interrupted);
+
+  // A device that never reads fails the write after a stall, not after 40 minutes.
+  const auto start = steady_clock::now();
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(rig.arm.SendRaw(payload.data(), payload.size()));
+  EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("[err] Library/src/SerialStream:53> unable to write '300000' "
+                                                         "bytes to stream: [110] ", 0),
+            0u);
+  EXPECT_LT(SecondsSince(start), 30.0);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::WriteFailed);
+  SetLastError(0);
+
+  rig.device.ResumeReading();
+  rig.device.ForgetWritten();
+  rig.device.Expect(13, LabelledState(6));
+  EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 6);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Ok);
+}
+
+TEST_F(Vorlan3Test, RawWaitsForHugeCountsReturnWhatArrived) {
+  for (const size_t n : {size_t{1} << 31, size_t{1} << 63, std::numeric_limits<size_t>::max()}) {
+    Rig rig;
+    rig.device.Send({1, 2, 3});
+    ASSERT_TRUE(WaitQueued(rig.stream, 3));
+    EXPECT_EQ(rig.arm.WaitRaw(n, 0.1f), 3u) << n;
+    EXPECT_EQ(rig.arm.last_outcome, Outcome::Timeout) << n;
+    uint8_t out[3] = {};
+    EXPECT_EQ(rig.arm.ReadRawInto(out, 3), 3u) << n;
+    EXPECT_EQ(rig.arm.last_outcome, Outcome::Timeout) << "the read completes the raw call";
+    EXPECT_EQ(rig.arm.failures, 1u);
+  }
+}
+
+TEST_F(Vorlan3Test, ANotificationTrickleCannotStretchAnExchangeOrAReceive) {
+  Rig rig;
+  rig.arm.read_timeout = 0.2f;
+  Trickle trickle(rig.device, {0xBB, 0x00, 0x02, 0x01, 0x02}, milliseconds(20));
+  const auto start = steady_clock::now();
+  DeviceInfo info;
+  EXPECT_EQ(rig.arm.ReceiveDeviceInfo(info), -1);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Timeout);
+  EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 0);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::Timeout);
+  EXPECT_LT(SecondsSince(start), 8.0) << "each call ends within three read time-outs and a drain";
 }

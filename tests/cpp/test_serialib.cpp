@@ -7,12 +7,15 @@
 
 #include "Velkor/HardwareAPI/IO/serialib.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "support/Interruption.hpp"
 #include "support/PtyEmulator.hpp"
 
 using namespace std::chrono;
 using Velkor::HardwareAPI::Platform::LastError;
 using Velkor::HardwareAPI::Platform::SetLastError;
+using Velkor::HardwareAPI::IO::PortFault;
 using VelkorTest::Bytes;
+using VelkorTest::InterruptAfter;
 using VelkorTest::PtyEmulator;
 
 namespace {
@@ -170,4 +173,62 @@ TEST(SerialPort, HangUpEndsAReadAtOnce) {
   EXPECT_EQ(port.ReadBytes(buffer, 1000), -2);
   EXPECT_LT(SecondsSince(start), 5.0);
   EXPECT_NE(LastError(), 0);
+}
+
+TEST(SerialPort, AWriteToADeviceThatStopsReadingGivesUpAndDropsWhatTheDeviceHasNotTaken) {
+  struct Case {
+    const char* name;
+    bool interrupt;
+    PortFault fault;
+  };
+  const Case cases[] = {{"stalled", false, PortFault::TimedOut}, {"interrupted", true, PortFault::Interrupted}};
+  for (const auto& c : cases) {
+    PtyEmulator device;
+    ProbePort port;
+    ASSERT_EQ(port.Open(device.SlavePath().c_str()), 1);
+    device.PauseReading();
+    // The write limit of 300 kB is 40 minutes; a stall ends it long before.
+    const Bytes payload(300000, 0x55);
+    SetLastError(0);
+    long sent = 0;
+    const auto start = steady_clock::now();
+    {
+      InterruptAfter interrupt(c.interrupt ? milliseconds(100) : hours(1));
+      sent = port.WriteBytes(payload.data(), payload.size());
+    }
+    EXPECT_LT(SecondsSince(start), 30.0) << c.name;
+    EXPECT_GT(sent, 0) << c.name;
+    EXPECT_LT(sent, static_cast<long>(payload.size())) << c.name;
+    EXPECT_EQ(port.LastFault(), c.fault) << c.name;
+    EXPECT_EQ(LastError(), c.interrupt ? 0 : ETIMEDOUT) << c.name;
+
+    // Once the device reads again, a marker written now arrives after whatever
+    // survived, and less than what the OS had taken reaches the device.
+    device.ResumeReading();
+    const Bytes marker{0xA5, 0x5A, 0xA5, 0x5A};
+    ASSERT_EQ(port.WriteBytes(marker.data(), marker.size()), 4) << c.name;
+    EXPECT_EQ(port.LastFault(), PortFault::None) << c.name;
+    const auto limit = steady_clock::now() + seconds(10);
+    Bytes seen;
+    while (steady_clock::now() < limit) {
+      seen = device.Written();
+      if (seen.size() >= 4 && Bytes(seen.end() - 4, seen.end()) == marker) break;
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    ASSERT_GE(seen.size(), 4u) << c.name;
+    ASSERT_EQ(Bytes(seen.end() - 4, seen.end()), marker) << c.name;
+    EXPECT_LT(seen.size() - 4, static_cast<size_t>(sent)) << c.name;
+  }
+}
+
+TEST(SerialPort, AWriteToAHungUpLineFailsAtOnce) {
+  PtyEmulator device;
+  ProbePort port;
+  ASSERT_EQ(port.Open(device.SlavePath().c_str()), 1);
+  device.HangUp();
+  const Bytes payload(5000, 1);
+  const auto start = steady_clock::now();
+  EXPECT_EQ(port.xsputn(reinterpret_cast<const char*>(payload.data()), 5000), 0);
+  EXPECT_LT(SecondsSince(start), 5.0);
+  EXPECT_EQ(port.LastFault(), PortFault::Gone);
 }

@@ -6,8 +6,11 @@ wait ``delay`` seconds, then write ``reply`` (or hang up).
 """
 
 import collections
+import fcntl
 import os
 import select
+import struct
+import termios
 import threading
 import time
 import tty
@@ -52,6 +55,23 @@ class PtyDevice:
     def wait_written(self, n, timeout=5.0):
         with self._lock:
             return self._lock.wait_for(lambda: len(self._written) >= n, timeout)
+
+    def host_queued(self):
+        """Bytes waiting in the host's input queue (the slave side's)."""
+        with self._lock:
+            if self._slave is None:
+                return 0
+            count = fcntl.ioctl(self._slave, termios.FIONREAD, struct.pack("i", 0))
+            return struct.unpack("i", count)[0]
+
+    def wait_host_queued(self, n, timeout=10.0):
+        """Waits until the host could read n bytes: the kernel moves written bytes over asynchronously."""
+        give_up = time.monotonic() + timeout
+        while self.host_queued() < n:
+            if time.monotonic() > give_up:
+                return False
+            time.sleep(0.002)
+        return True
 
     def wait_script_done(self, timeout=10.0):
         with self._lock:

@@ -147,29 +147,30 @@ def test_split_wakeup_then_receive_device_info(arm, pty_device):
     ("get_device_id", 0xD1, bytes([0x0D, 0xD2, 16]) + b"\xab" * 16, ZERO_UUID),   # answer to the other query
     ("get_firmware_version", 0xD2, b"", ZERO_UUID),                                # silence
 ])
-def test_identifier_queries(arm, pty_device, method, sub_code, reply, expected):
-    pty_device.send(reply)  # queued up front: these calls keep the lock, so the emulator cannot answer meanwhile
+def test_identifier_queries(process_stream, process_device, method, sub_code, reply, expected):
+    arm = api.Vorlan3(process_stream, TIMEOUT)
+    process_device.expect(2, reply)
     result = getattr(arm, method)()
     assert type(result) is uuid.UUID and result == expected
-    assert pty_device.wait_written(2)
-    assert pty_device.written() == bytes([0x0D, sub_code])
+    assert process_device.written() == bytes([0x0D, sub_code])
 
 
 # --- split state methods and the queue they leave -------------------------------------------------------------
 
 def test_send_only_methods_leave_the_reply_for_the_receive_methods(arm, pty_device):
-    older, newer = b"\x2b" + f32(*range(6)), b"\x2b" + f32(*range(10, 16))
+    first, second = b"\x2b" + f32(*range(6)), b"\x2b" + f32(*range(10, 16))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        pty_device.expect(13, older)
+        pty_device.expect(13, first)
         arm.SendPosition([1, 2, 3])
-        pty_device.expect(13, newer)
-        # The whole exchange reads the reply its predecessor left queued...
-        assert arm.end_effector_force() == ([0.0, 1.0, 2.0], [3.0, 4.0, 5.0])
         position, velocity = [9.0] * 4, [8.0] * 3
-        # ...and its own reply waits for the next reader.
-        assert arm.ReceiveState(position, velocity) == ([10.0, 11.0, 12.0, 9.0], [13.0, 14.0, 15.0])
+        assert arm.ReceiveState(position, velocity) == ([0.0, 1.0, 2.0, 9.0], [3.0, 4.0, 5.0])
         assert position == [9.0] * 4 and velocity == [8.0] * 3
+        pty_device.expect(13, second)
+        arm.SendForce(0, 0, 0)
+        # A split receive reads what is queued, however long it has waited there.
+        assert pty_device.wait_host_queued(len(second))
+        assert arm.ReceiveState() == ([10.0, 11.0, 12.0], [13.0, 14.0, 15.0])
         pty_device.expect(13, b"\x1b" + f32(*range(20, 26)))
         arm.SendJointTorques([4, 5, 6])
         assert arm.ReceiveJointState() == ([20.0, 21.0, 22.0], [23.0, 24.0, 25.0])
@@ -178,6 +179,18 @@ def test_send_only_methods_leave_the_reply_for_the_receive_methods(arm, pty_devi
         assert arm.ReceiveJointState([1, 1, 1], [2, 2, 2, 2]) == ([30.0, 31.0, 32.0], [33.0, 34.0, 35.0, 2.0])
     assert pty_device.written() == (request(0x2C, 1, 2, 3) + request(0x2A, 0, 0, 0) + request(0x1A, 4, 5, 6)
                                     + request(0x1C, 7, 8, 9))
+
+
+def test_a_whole_exchange_never_returns_a_reply_queued_before_its_request(arm, pty_device):
+    stale, own = b"\x2b" + f32(*range(6)), b"\x2b" + f32(*range(10, 16))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        pty_device.expect(13, stale)
+        arm.SendPosition([1, 2, 3])  # its reply stays queued: nobody receives it
+    assert pty_device.wait_host_queued(len(stale))
+    pty_device.expect(13, own)
+    assert arm.end_effector_force() == ([10.0, 11.0, 12.0], [13.0, 14.0, 15.0])
+    assert arm.last_error is None
 
 
 def test_receive_methods_return_their_arguments_unchanged_on_failure(arm, pty_device):
@@ -367,12 +380,16 @@ def test_held_getters_cannot_be_answered_by_another_python_thread(arm, pty_devic
     # The emulator is a Python thread: it can only answer once the call gives the lock back.
     pty_device.expect(len(sent), reply)
     assert getattr(arm, method)() == zero
-    pty_device.wait_script_done()
-    arm.flush_input()
-    pty_device.send(reply)
+    assert pty_device.wait_written(len(sent))
+    assert pty_device.written() == sent
+
+
+@pytest.mark.parametrize("method, sent, reply, value, zero", HELD_GETTERS)
+def test_held_getters_decode_the_reply(process_stream, process_device, method, sent, reply, value, zero):
+    arm = api.Vorlan3(process_stream, TIMEOUT)
+    process_device.expect(len(sent), reply)
     assert getattr(arm, method)() == value
-    assert pty_device.wait_written(2 * len(sent))
-    assert pty_device.written() == sent * 2
+    assert process_device.written() == sent
 
 
 # --- status queries -----------------------------------------------------------------------------------------
@@ -390,8 +407,9 @@ def test_held_getters_cannot_be_answered_by_another_python_thread(arm, pty_devic
     ("get_temperature", b"\x0c" + f32(20.0), 0.0),
     ("get_temperature", b"", 0.0),
 ])
-def test_status_queries_with_wrong_codes_and_silence(arm, pty_device, method, queued, expected):
-    pty_device.send(queued)
+def test_status_queries_with_wrong_codes_and_silence(process_stream, process_device, method, queued, expected):
+    arm = api.Vorlan3(process_stream, TIMEOUT)
+    process_device.expect(1, queued)
     assert getattr(arm, method)() == expected
 
 

@@ -76,6 +76,35 @@ void PtyEmulator::HangUp() {
   slave_keepalive_ = -1;
 }
 
+void PtyEmulator::PauseReading() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  paused_ = true;
+}
+
+void PtyEmulator::ResumeReading() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Take in at once what the host wrote during the pause (the reader thread
+    // keeps off the master while paused), so a test that forgets the written
+    // bytes next cannot race the reader over them.
+    for (;;) {
+      pollfd entry{master_, POLLIN, 0};
+      if (master_ < 0 || poll(&entry, 1, 0) <= 0 || (entry.revents & POLLIN) == 0) break;
+      uint8_t buffer[4096];
+      const ssize_t got = read(master_, buffer, sizeof buffer);
+      if (got <= 0) break;
+      written_.insert(written_.end(), buffer, buffer + got);
+    }
+    paused_ = false;
+  }
+  changed_.notify_all();
+}
+
+void PtyEmulator::ForgetWritten() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  consumed_ = written_.size();
+}
+
 Bytes PtyEmulator::Written() {
   std::lock_guard<std::mutex> lock(mutex_);
   return written_;
@@ -121,7 +150,7 @@ void PtyEmulator::Run() {
       changed_.notify_all();
       continue;
     }
-    const int fd = master_;
+    const int fd = paused_ ? -1 : master_;
     lock.unlock();
     if (fd < 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -34,6 +34,12 @@ class PtyEmulator {
   void Send(const Bytes& bytes);
   void SendAfter(std::chrono::milliseconds delay, Bytes bytes);
   void HangUp();
+  // A device that stops reading: what the host writes stays in the line's
+  // queues until reading resumes.
+  void PauseReading();
+  void ResumeReading();
+  // Scripted steps count only what the host writes from now on.
+  void ForgetWritten();
 
   // Everything the host has written so far.
   Bytes Written();
@@ -61,6 +67,7 @@ class PtyEmulator {
   Bytes written_;
   size_t consumed_ = 0;
   bool stop_ = false;
+  bool paused_ = false;
   std::thread thread_;
 };
 

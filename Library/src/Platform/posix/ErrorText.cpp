@@ -1,5 +1,6 @@
 #include "Platform/ErrorText.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +27,7 @@ bool IsUnknownText(const char* text) {
 
 int32_t LastError() { return last_error; }
 void SetLastError(int32_t code) { last_error = code; }
+int32_t TimedOutErrorCode() { return ETIMEDOUT; }
 
 std::wstring ErrorText(int32_t code) {
   char buffer[256] = {};

@@ -22,6 +22,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Limits beyond about thirty years would overflow the clock: none then.
+constexpr int64_t kLongestWaitNs = int64_t{1} << 60;
+constexpr uint64_t kLongestTotalMs = uint64_t{1} << 40;
+
 int64_t NanosLeft(Clock::time_point deadline) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
 }
@@ -29,6 +33,7 @@ int64_t NanosLeft(Clock::time_point deadline) {
 // Polls one descriptor for the given events with the time left in nanoseconds
 // (negative: no limit). Returns the revents, 0 on time-out, -1 on failure.
 int PollFor(int fd, short events, int64_t timeout_ns) {
+  if (timeout_ns > kLongestWaitNs) timeout_ns = -1;
   const auto deadline = Clock::now() + std::chrono::nanoseconds(timeout_ns < 0 ? 0 : timeout_ns);
   for (;;) {
     pollfd entry{fd, events, 0};
@@ -161,8 +166,9 @@ class PosixPortDriver final : public PortDriver {
     }
     if (n == 0) return 0;
     auto* out = static_cast<unsigned char*>(buffer);
-    const uint64_t total_ms =
-        uint64_t{timeouts_.read_total_constant} + uint64_t{timeouts_.read_total_per_byte} * n;
+    const uint64_t total_ms = std::min<uint64_t>(
+        kLongestTotalMs, uint64_t{timeouts_.read_total_constant} +
+                             uint64_t{timeouts_.read_total_per_byte} * std::min<uint64_t>(n, kLongestTotalMs));
     const bool total_limited = total_ms > 0;
     const auto total_deadline = Clock::now() + std::chrono::milliseconds(total_ms);
     const auto interval = std::chrono::milliseconds(timeouts_.read_interval);
@@ -205,8 +211,9 @@ class PosixPortDriver final : public PortDriver {
       return -1;
     }
     const auto* in = static_cast<const unsigned char*>(data);
-    const uint64_t total_ms =
-        uint64_t{timeouts_.write_total_constant} + uint64_t{timeouts_.write_total_per_byte} * n;
+    const uint64_t total_ms = std::min<uint64_t>(
+        kLongestTotalMs, uint64_t{timeouts_.write_total_constant} +
+                             uint64_t{timeouts_.write_total_per_byte} * std::min<uint64_t>(n, kLongestTotalMs));
     const auto deadline = Clock::now() + std::chrono::milliseconds(total_ms);
     size_t sent = 0;
     while (sent < n) {
@@ -269,6 +276,40 @@ class PosixPortDriver final : public PortDriver {
       }
     }
     return WaitResult::Readable;
+  }
+
+  long WriteSome(const void* data, size_t n) override {
+    if (fd_ < 0) {
+      SetLastError(EBADF);
+      return -1;
+    }
+    for (;;) {
+      const ssize_t r = ::write(fd_, data, n);
+      if (r >= 0) return static_cast<long>(r);
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      SetLastError(errno);
+      return -1;
+    }
+  }
+
+  WaitResult WaitWritable(int64_t timeout_ns) override {
+    if (fd_ < 0) {
+      SetLastError(EBADF);
+      return WaitResult::Gone;
+    }
+    const int events = PollFor(fd_, POLLOUT, timeout_ns);
+    if (events < 0) return WaitResult::Gone;
+    if (events == 0) return WaitResult::TimedOut;
+    if ((events & POLLOUT) == 0 && (events & kGoneEvents) != 0) {
+      SetLastError(EIO);
+      return WaitResult::Gone;
+    }
+    return WaitResult::Writable;
+  }
+
+  void DiscardOutput() override {
+    if (fd_ >= 0) ::tcflush(fd_, TCOFLUSH);
   }
 
   bool AssertDtr() override {

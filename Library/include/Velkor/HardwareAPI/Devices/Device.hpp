@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,10 +12,25 @@ namespace Velkor::HardwareAPI::Devices {
 
 // The base of every device: framed writes and timed, framed reads over a stream
 // it does not own.
+//
+// Time limits. Each wait for incoming bytes is bounded by read_timeout, and
+// all the waits of one call share one deadline besides: kCallTimeoutMultiple
+// read time-outs from the start of the call. That is enough for the longest
+// reply a device sends in full (the arm's identifier query: two header codes
+// and a record) and for a failed exchange with its discard attempt, and it
+// keeps a steady trickle of notification frames from stretching a call. A
+// read_timeout that is not a finite positive number (0, negative, +inf, NaN)
+// sets no limit. Every blocking wait also asks InterruptRequested() at least
+// every kInterruptPollInterval once it has to block, and gives up when told to.
 struct Device {
   static constexpr size_t kBufferSize = 1024;
   static constexpr uint8_t kNotificationA = 0xBA;
   static constexpr uint8_t kNotificationB = 0xBB;
+  static constexpr int kCallTimeoutMultiple = 3;
+  // After a failed exchange the rest of the broken reply is discarded until
+  // the line has been quiet this long, for at most kDrainLimit.
+  static constexpr std::chrono::milliseconds kDrainQuietGap{10};
+  static constexpr std::chrono::milliseconds kDrainLimit{100};
 
   Device(IO::SerialStream* stream, float read_timeout);
   Device(const Device&) = delete;
@@ -40,6 +56,68 @@ struct Device {
   // since construction.
   Outcome last_outcome = Outcome::Ok;
   uint64_t failures = 0;
+
+  // One public call of a device type: its waits share one deadline (none for
+  // a limit that is not a finite positive number of seconds), and how it
+  // ended goes to last_outcome and failures once, when it ends. Calls nest (a
+  // handle callback may call Receive again): each records its own outcome.
+  class Call {
+   public:
+    Call(Device& device, double limit_seconds);
+    ~Call();
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+   private:
+    friend struct Device;
+    struct State {
+      bool active = false;
+      bool limited = false;
+      std::chrono::steady_clock::time_point deadline{};
+      Outcome failure = Outcome::Ok;
+    };
+    Call(Device& device, double limit_seconds, bool record);
+    Device& device_;
+    State enclosing_;
+    bool record_;
+  };
+
+  // The limit of one call: kCallTimeoutMultiple read time-outs.
+  double CallLimit() const;
+  // Marks the current call failed (outside a call: nothing). The first cause
+  // stays, except that a gone port explains more than a time-out, and an
+  // interruption overrides all.
+  void NoteFailure(Outcome outcome);
+  // Marks the current call failed with `outcome` unless a cause is known.
+  void NoteFailureIfUnexplained(Outcome outcome);
+  bool CallFailed() const { return call_.failure != Outcome::Ok; }
+  Outcome CallFailure() const { return call_.failure; }
+
+  // A stream whose state an earlier failure left not good is made usable
+  // again, as long as its port is open. False without an open port.
+  bool RecoverStream();
+  // Starts a whole exchange (a request and its reply in one call): recovers
+  // the stream and discards input queued before the request goes out, which
+  // can only belong to earlier requests. Costs one count query when nothing
+  // is queued. False without an open port.
+  bool BeginExchange();
+  // Ends a failed exchange: discards what is left of the broken reply until
+  // the line has been quiet for kDrainQuietGap (within kDrainLimit and the
+  // call's deadline). Leaves the line alone after an interruption or a gone port.
+  void DrainBrokenReply();
+  // Discards what is queued now, without waiting.
+  void DiscardQueued();
+  // The outcome of a stream read or write that fell short: a gone port or an
+  // interruption when the port says so, otherwise `otherwise`.
+  Outcome StreamFault(Outcome otherwise) const;
+
+ private:
+  enum class WaitEnd : uint8_t { Ready, TimedOut, Gone, Interrupted };
+  WaitEnd Await(size_t k, float timeout);
+  WaitEnd Wait(size_t k, float timeout);
+  uint8_t ReadHeaderCodeInCall();
+
+  Call::State call_;
 };
 
 }  // namespace Velkor::HardwareAPI::Devices

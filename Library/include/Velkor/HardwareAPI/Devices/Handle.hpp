@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,6 +40,8 @@ struct StrixelStatus {
 };
 
 // The hand-held handle: commands out, decoded messages into overridable callbacks.
+// Every public call records how it ended in last_outcome and counts a failure
+// once; Receive and GetStrixelStatus read the queue as it is.
 struct Handle : Device {
   static constexpr uint8_t kWakeup = 0x0A;
   static constexpr uint8_t kRequestStatus = 0xDA;
@@ -50,6 +53,9 @@ struct Handle : Device {
   static constexpr size_t kStatusFixedSize = 21;
   static constexpr size_t kErrorSize = 3;
   static constexpr float kDefaultReadTimeout = 5.0f;
+  // GetStrixelStatus ends within this: its one-to-two-second wait for a frame
+  // and a second to find one among the bytes that came.
+  static constexpr std::chrono::seconds kStatusCallLimit{3};
 
   Handle(IO::SerialStream* stream, float read_timeout = kDefaultReadTimeout);
 

@@ -26,6 +26,16 @@ struct ArmState {
 };
 
 // One arm-type device on one stream.
+//
+// Every public call records how it ended in last_outcome and counts a failure
+// once. The whole exchanges (Wakeup, QueryIdentifier, Exchange and the
+// operations built on it, the status queries) never return a reply that
+// belongs to an earlier request: they discard input queued before their
+// request goes out, and drain the rest of a broken reply when they fail. The
+// split forms (SendDeviceWakeup and ReceiveDeviceInfo, SendRequest and
+// ReceiveState, RequestCurrent and ReceiveCurrent) read the queue as it is.
+// Every call first makes a stream that an earlier failure left not good
+// usable again, as long as its port is open.
 struct Vorlan3 : Device {
   static constexpr uint8_t kWakeup = 0x0A;
   static constexpr uint8_t kDeviceInfoReply = 0x0B;
@@ -66,6 +76,9 @@ struct Vorlan3 : Device {
   int32_t ReceiveDeviceInfo(uint16_t& device_id, uint8_t& device_model_number, uint8_t& hardware_version,
                             uint8_t& firmware_version, uint8_t (&device_id_ext)[16]);
   int32_t ReceiveDeviceInfo(DeviceInfo& info);
+  // The wake-up and its device-information reply as one exchange: 21, or -1
+  // with `info` untouched.
+  int32_t Wakeup(DeviceInfo& info);
   // The 16 identifier bytes of sub-code kDeviceIdentifier or kFirmwareVersion; zeros on failure.
   std::array<uint8_t, 16> QueryIdentifier(uint8_t sub_code);
 
@@ -93,11 +106,14 @@ struct Vorlan3 : Device {
   void SetReadTimeout(float seconds);
   void FlushInput();
   // False when nothing could be written or the stream is not good afterwards.
+  // A device that stops taking bytes fails the write after a stall of about a
+  // second, whatever its size (serialib::WriteBytes has the rule).
   bool SendRaw(const uint8_t* data, size_t n);
   // Waits until n bytes are queued or the time-out (seconds, <= 0: no limit)
   // passes; returns how many bytes a following ReadRawInto may take.
   size_t WaitRaw(size_t n, float timeout);
   // Reads exactly n queued bytes into out: n, or 0 when the stream read failed.
+  // It completes WaitRaw's call and keeps its outcome unless the read fails.
   size_t ReadRawInto(uint8_t* out, size_t n);
 };
 

@@ -29,7 +29,8 @@ class SerialStream : public std::basic_iostream<char> {
   // Bytes waiting in the port's input queue; 0 without an open port or when
   // the query fails.
   virtual int32_t Available();
-  // Writes n bytes; logs when the port rejects them.
+  // Writes n bytes; logs when the port rejects them, but not when the
+  // caller's interruption check stopped the write.
   virtual void Write(const void* data, size_t n);
 
   // Blocks until input is waiting, the port went away, or the time passed
@@ -42,6 +43,8 @@ class SerialStream : public std::basic_iostream<char> {
 
   const std::string& PortName() const { return port_name_; }
   bool IsOpen() const;
+  // Why the port's last read or write fell short; Gone without a port.
+  PortFault LastFault() const;
 
  private:
   std::string port_name_;

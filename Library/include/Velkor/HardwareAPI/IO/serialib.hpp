@@ -6,6 +6,18 @@
 
 #include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
 
+namespace Velkor::HardwareAPI::IO {
+
+// Why the port's last read or write moved fewer bytes than asked.
+enum class PortFault : uint8_t {
+  None,
+  TimedOut,     // nothing (more) came, or the device took no byte in time
+  Gone,         // no open port, or the device went away
+  Interrupted,  // the caller's interruption check stopped a blocked write
+};
+
+}  // namespace Velkor::HardwareAPI::IO
+
 // The serial port as a character stream buffer: no buffering of its own, every
 // byte goes to the port at once; the only storage is a one-byte look-ahead.
 class serialib : public std::basic_streambuf<char> {
@@ -21,6 +33,17 @@ class serialib : public std::basic_streambuf<char> {
   // One timed read: the count (0 when nothing arrived), -1 when the time-outs
   // could not be applied, -2 when the read failed.
   long ReadBytes(void* buffer, size_t n);
+  // Writes n bytes: the count the device took. A write gives up when the
+  // port's write limit for n bytes passes (write total constant + per byte x n),
+  // or when the device takes no byte for the limit of a kWriteStallBytes write
+  // (1.032 s with the time-outs Open applies), or when the caller's
+  // interruption check asks it to stop while it waits. Output still queued
+  // after a write that gave up is dropped: a request the device would only
+  // read later is stale by then.
+  long WriteBytes(const void* data, size_t n);
+  static constexpr size_t kWriteStallBytes = 128;
+
+  Velkor::HardwareAPI::IO::PortFault LastFault() const { return fault_; }
 
   bool IsOpen() const;
   void Close();
@@ -49,4 +72,5 @@ class serialib : public std::basic_streambuf<char> {
   bool has_lookahead_ = false;
   std::unique_ptr<Velkor::HardwareAPI::Platform::PortDriver> port_;
   Velkor::HardwareAPI::Platform::PortTimeouts timeouts_{};
+  Velkor::HardwareAPI::IO::PortFault fault_ = Velkor::HardwareAPI::IO::PortFault::None;
 };

@@ -8,5 +8,7 @@ namespace Velkor::HardwareAPI::Platform {
 // sets it; a success never clears it.
 int32_t LastError();
 void SetLastError(int32_t code);
+// The platform's code for an operation that ran out of time.
+int32_t TimedOutErrorCode();
 
 }  // namespace Velkor::HardwareAPI::Platform

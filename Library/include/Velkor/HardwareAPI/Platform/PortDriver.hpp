@@ -16,7 +16,7 @@ struct PortTimeouts {
   uint32_t write_total_constant = 0;
 };
 
-enum class WaitResult { Readable, TimedOut, Gone };
+enum class WaitResult { Readable, TimedOut, Gone, Writable };
 
 // One serial port as the operating system offers it. Every failing operation
 // records its error code with SetLastError before it returns.
@@ -47,6 +47,17 @@ class PortDriver {
   virtual WaitResult WaitReadable(int64_t timeout_ns) = 0;
   // Asserts DTR; a line without modem signals is no failure.
   virtual bool AssertDtr() = 0;
+
+  // The write path in pieces, so that the layer above can give up between
+  // them. One write that never blocks: the count the OS took (0 when its output
+  // queue is full), or -1 when the write failed or the device went away. A
+  // driver that cannot split its writes makes the whole write here.
+  virtual long WriteSome(const void* data, size_t n) { return Write(data, n); }
+  // Blocks until the output queue has room (Writable), the device went away,
+  // or timeout_ns passed (negative: no limit).
+  virtual WaitResult WaitWritable(int64_t) { return WaitResult::Writable; }
+  // Drops output that the device has not taken yet; best effort.
+  virtual void DiscardOutput() {}
 };
 
 using PortDriverFactory = std::function<std::unique_ptr<PortDriver>()>;

@@ -1,0 +1,226 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "Velkor/HardwareAPI/Devices/Device.hpp"
+#include "Velkor/HardwareAPI/IO/SerialStream.hpp"
+#include "Velkor/HardwareAPI/Interrupt.hpp"
+
+namespace py = pybind11;
+
+namespace VelkorBinding {
+
+// Whether the interpreter is shutting down; safe to ask without the lock.
+bool RuntimeFinalizing();
+
+// Blocks this thread for good. A thread that would take the lock back while the
+// runtime finalizes is ended by the interpreter with a forced unwind, which
+// aborts the process when it meets a noexcept frame; the process is about to
+// end anyway, so the thread waits for that instead.
+[[noreturn]] void Park();
+
+// Runs fn. If the interpreter ends this thread inside it (a daemon thread that
+// meets the finalizing runtime when it takes the lock), the thread parks here
+// instead of unwinding through native frames that cannot take that.
+template <typename Fn>
+void ParkOnForcedUnwind(Fn&& fn) {
+#ifdef __GLIBCXX__
+  try {
+    fn();
+  } catch (abi::__forced_unwind&) {
+    Park();
+  }
+#else
+  fn();
+#endif
+}
+
+class CallScope;
+
+// Releases the interpreter lock for its lifetime, like gil_scoped_release, but
+// never takes it back once the runtime is finalizing unless this thread is the
+// one finalizing (it held the lock when finalization had already begun).
+class ReleaseLock {
+ public:
+  explicit ReleaseLock(CallScope* scope = nullptr);
+  ~ReleaseLock();
+  ReleaseLock(const ReleaseLock&) = delete;
+  ReleaseLock& operator=(const ReleaseLock&) = delete;
+
+  // True when taking the lock back now would end this thread.
+  bool MustNotReacquire() const { return !finalizer_ && RuntimeFinalizing(); }
+  // Runs fn with the lock held for a moment. False without running it when the
+  // lock must not be taken back.
+  template <typename Fn>
+  bool WithLock(Fn&& fn) {
+    if (MustNotReacquire()) return false;
+    ParkOnForcedUnwind([this] { PyEval_RestoreThread(tstate_); });
+    fn();
+    tstate_ = PyEval_SaveThread();
+    return true;
+  }
+
+ private:
+  PyThreadState* tstate_;
+  CallScope* scope_;
+  bool finalizer_;
+};
+
+// Takes the lock for Python code called from native code that may run with the
+// lock released (the handle's callbacks); nothing to take when this thread
+// holds it already.
+class AcquireLock {
+ public:
+  AcquireLock() {
+    ParkOnForcedUnwind([this] { state_ = PyGILState_Ensure(); });
+  }
+  ~AcquireLock() { PyGILState_Release(state_); }
+  AcquireLock(const AcquireLock&) = delete;
+  AcquireLock& operator=(const AcquireLock&) = delete;
+
+ private:
+  PyGILState_STATE state_{};
+};
+
+// fn(*args) with the lock held; a Python exception leaves as error_already_set.
+void CallPython(py::handle fn, const py::tuple& args);
+
+// Everything a blocking call needs around its native work, created and ended
+// with the lock held: an interruption check for the library's waits (pending
+// Python signals on the main thread), and the error lines logged meanwhile,
+// handed to the Python error handler when the scope ends.
+class CallScope {
+ public:
+  CallScope();
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+  // Raises what a signal handler raised during the call, if anything.
+  void RaiseIfInterrupted();
+  // Called while another exception leaves the call: a pending interruption
+  // wins, with that exception as its context.
+  void PreferInterrupt(py::error_already_set& other);
+
+ private:
+  friend class ReleaseLock;
+  static bool Check(void* context);
+  bool CheckSignalsHoldingLock();
+
+  ReleaseLock* release_ = nullptr;
+  std::optional<py::error_already_set> raised_;
+  std::optional<Velkor::HardwareAPI::ScopedInterruptCheck> check_;
+  std::vector<std::string> lines_;
+  std::vector<std::string>* previous_lines_;
+  size_t previous_dropped_;
+};
+
+// The lock policy of a bound operation.
+enum class Lock { Held, Released };
+
+// Counts device calls in progress per stream, so that closing or reopening a
+// stream under a call (from another thread, a signal handler or a callback)
+// is refused instead of pulling the port from under it. Lock held.
+class StreamInUse {
+ public:
+  explicit StreamInUse(const Velkor::HardwareAPI::IO::SerialStream* stream);
+  ~StreamInUse();
+  StreamInUse(const StreamInUse&) = delete;
+  StreamInUse& operator=(const StreamInUse&) = delete;
+
+  static bool Busy(const Velkor::HardwareAPI::IO::SerialStream* stream);
+
+ private:
+  const Velkor::HardwareAPI::IO::SerialStream* stream_;
+};
+
+template <typename Work>
+decltype(auto) RunWork(CallScope& scope, Lock lock, Work& work) {
+  try {
+    if (lock == Lock::Released) {
+      ReleaseLock unlock(&scope);
+      return work();
+    }
+    return work();
+  } catch (py::error_already_set& error) {
+    scope.PreferInterrupt(error);
+    throw;
+  } catch (const std::exception&) {
+    scope.RaiseIfInterrupted();
+    throw;
+  }
+}
+
+// A blocking operation that is not a device call (discovery, opening a port).
+template <typename Work>
+auto Call(Lock lock, Work&& work) -> decltype(work()) {
+  CallScope scope;
+  if constexpr (std::is_void_v<decltype(work())>) {
+    RunWork(scope, lock, work);
+    scope.RaiseIfInterrupted();
+  } else {
+    auto result = RunWork(scope, lock, work);
+    scope.RaiseIfInterrupted();
+    return result;
+  }
+}
+
+// Device strictness: the binding's own per-device setting.
+bool IsStrict(const Velkor::HardwareAPI::Devices::Device& device);
+void SetStrict(const Velkor::HardwareAPI::Devices::Device& device, bool strict);
+void ForgetDevice(const Velkor::HardwareAPI::Devices::Device* device);
+// Which failures a strict device raises for.
+enum class Strict {
+  AnyFailure,
+  ShortReadIsAResult,  // raw reads return what came in time: only a lost port raises
+};
+// Raises TimeoutError or ConnectionError for the device's last outcome when
+// the device is strict and the call failed.
+void RaiseIfStrict(const Velkor::HardwareAPI::Devices::Device& device, const char* method, Strict rule);
+
+// A device call: the stream marked in use, the call scope, the lock policy,
+// then the interruption and the strict mode decide how it ends.
+template <typename Work>
+auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method, Lock lock, Work&& work,
+                Strict rule = Strict::AnyFailure) -> decltype(work()) {
+  StreamInUse in_use(device.stream);
+  CallScope scope;
+  if constexpr (std::is_void_v<decltype(work())>) {
+    RunWork(scope, lock, work);
+    scope.RaiseIfInterrupted();
+    RaiseIfStrict(device, method, rule);
+  } else {
+    auto result = RunWork(scope, lock, work);
+    scope.RaiseIfInterrupted();
+    RaiseIfStrict(device, method, rule);
+    return result;
+  }
+}
+
+// Destroys a device and forgets the binding's settings for it.
+struct DeviceDeleter {
+  template <typename T>
+  void operator()(T* device) const noexcept {
+    ForgetDevice(device);
+    delete device;
+  }
+};
+
+template <typename T>
+using DeviceHolder = std::unique_ptr<T, DeviceDeleter>;
+
+// Hands queued error lines to the Python handler; lock held.
+void DeliverErrorLines(std::vector<std::string>& lines, size_t dropped);
+
+}  // namespace VelkorBinding
