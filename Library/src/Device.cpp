@@ -156,6 +156,36 @@ void Device::DrainBrokenReply() {
   }
 }
 
+void Device::SettleAfterReply(uint8_t code, size_t size) {
+  if (!unsettled_ || stream == nullptr || size + 1 > kBufferSize) return;
+  const float gap = std::chrono::duration<float>(kSettleGap).count();
+  for (;;) {
+    const WaitEnd end = Await(size + 1, gap);
+    if (end == WaitEnd::TimedOut) {
+      // No later reply: the device answers in step again. Whatever else came
+      // (a notification, a fragment) is no reply to anything this call asked;
+      // if it was the start of one, the next exchange fails and unsettles again.
+      DiscardQueued();
+      unsettled_ = false;
+      return;
+    }
+    if (end != WaitEnd::Ready) return;
+    // A whole later reply: the one already read answered an earlier request.
+    // It is read aside first, so that a broken one leaves the reply in hand.
+    uint8_t* aside = tx_buffer.get();
+    stream->read(reinterpret_cast<char*>(aside), static_cast<std::streamsize>(size + 1));
+    if (!stream->good()) {
+      stream->clear();
+      return;
+    }
+    if (aside[0] != code) {
+      DiscardQueued();
+      return;
+    }
+    std::memcpy(rx_buffer.get(), aside + 1, size);
+  }
+}
+
 Device::WaitEnd Device::Await(size_t k, float timeout) {
   if (stream == nullptr) return WaitEnd::Gone;
   if (call_.active && call_.failure == Outcome::Interrupted) return WaitEnd::Interrupted;

@@ -34,8 +34,12 @@ bool RequestAndReadReply(Vorlan3& arm, size_t request_size, uint8_t reply_code, 
   if (!arm.BeginExchange()) return false;
   arm.WriteCommand(request_size);
   if (arm.CallFailed()) return false;
-  if (ReadReply(arm, reply_code, reply_size)) return true;
+  if (ReadReply(arm, reply_code, reply_size)) {
+    arm.SettleAfterReply(reply_code, reply_size);
+    return true;
+  }
   arm.DrainBrokenReply();
+  arm.MarkUnsettled();
   return false;
 }
 
@@ -132,6 +136,7 @@ std::array<uint8_t, 16> Vorlan3::QueryIdentifier(uint8_t sub_code) {
     return identifier;
   }
   DrainBrokenReply();
+  MarkUnsettled();
   return identifier;
 }
 

@@ -175,6 +175,9 @@ TEST(ServoLoopDevice, SendsTheClampedSumEveryCycleAndZeroForceLast) {
 
   ServoOptions options;
   options.rate_hz = 500.0;
+  // A loaded machine must not make the watchdog hold zero force here.
+  options.exchange_timeout = 2.0;
+  options.late_limit = 10.0;
   ServoLoop loop(arm, options);
   // 30 N/m over 0.1 m and a 4 N push: 3 + 4 = 7 N upwards, clamped to 5.
   loop.Publish({Spring{{0, 0, 0.2f}, 30, 0}, ConstantForce{{0, 0, 4}}}, 5.0f);

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <string>
 #include <thread>
 
 #include "Velkor/HardwareAPI/IO/serialib.hpp"
@@ -45,7 +47,8 @@ TEST(SerialPort, OpenResultCodesForMissingNonTtyAndHeldPorts) {
   EXPECT_EQ(LastError(), ENOENT);
   EXPECT_FALSE(missing.IsOpen());
 
-  const std::string file = ::testing::TempDir() + "velkor-not-a-tty";
+  // One name per process: copies of the suite may run side by side.
+  const std::string file = ::testing::TempDir() + "velkor-not-a-tty-" + std::to_string(getpid());
   std::ofstream(file) << "x";
   ProbePort plain;
   EXPECT_EQ(plain.Open(file.c_str()), -3);

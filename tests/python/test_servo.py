@@ -149,7 +149,7 @@ def test_the_simulated_arm_moves_the_way_the_effects_push_it(velkor_arm_port):
     stream, arm = open_arm(velkor_arm_port)
     start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     anchor = [start[0], start[1], start[2] + 0.02]
-    loop = api.ServoLoop(arm)
+    loop = api.ServoLoop(arm, exchange_timeout=2.0, late_limit=1.0)  # a loaded machine is no fault here
     spring = api.Spring(anchor, 150.0, 1.0)
     loop.add(spring)
     with loop:
@@ -411,7 +411,7 @@ def test_on_state_runs_on_a_python_thread_and_its_exceptions_are_not_silent(resp
 def test_realtime_is_asked_for_and_reported_never_refused(responder):
     device = responder(position=(0.0, 0.0, 0.1))
     stream, arm = open_arm(device.path)
-    with api.ServoLoop(arm, realtime=True) as loop:
+    with api.ServoLoop(arm, realtime=True, exchange_timeout=2.0, late_limit=1.0) as loop:
         wait_until(lambda: loop.state()["cycle"] > 5, "some cycles")
         stats = loop.stats()
     assert isinstance(stats["realtime"], bool) and isinstance(stats["memory_locked"], bool)

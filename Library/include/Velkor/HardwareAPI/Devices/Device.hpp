@@ -107,6 +107,16 @@ struct Device {
   void DrainBrokenReply();
   // Discards what is queued now, without waiting.
   void DiscardQueued();
+  // After a failed exchange a reply may still be on its way, and a later
+  // exchange may take it for its own; from then on the device can stay one
+  // reply behind for as long as each reply lands after the next request went
+  // out. So after a failure the device is unsettled: each whole exchange that
+  // got its reply looks for a later whole reply of the same kind (within
+  // kSettleGap) and takes that instead, until the line stays quiet after a reply.
+  void MarkUnsettled() { unsettled_ = true; }
+  bool Unsettled() const { return unsettled_; }
+  void SettleAfterReply(uint8_t code, size_t size);
+  static constexpr std::chrono::milliseconds kSettleGap{20};
   // The outcome of a stream read or write that fell short: a gone port or an
   // interruption when the port says so, otherwise `otherwise`.
   Outcome StreamFault(Outcome otherwise) const;
@@ -118,6 +128,7 @@ struct Device {
   uint8_t ReadHeaderCodeInCall();
 
   Call::State call_;
+  bool unsettled_ = false;
 };
 
 }  // namespace Velkor::HardwareAPI::Devices
