@@ -13,7 +13,7 @@ import argparse
 import math
 import sys
 import time
-from typing import Any, List, Optional
+from typing import List, Optional
 
 import VelkorHardwareAPI as api
 import velkor_sim
@@ -25,12 +25,6 @@ STATUS_READ_FAILURES = {
     2: "no reply code could be read",
     3: "no valid frame among the bytes that arrived (garbled or a bad checksum)",
 }
-
-
-def failure(device: Any) -> Optional[str]:
-    """Why the device's last call failed, or None."""
-    reason: Optional[str] = getattr(device, "last_error", None)
-    return reason
 
 
 def quaternion_problem(q: List[float]) -> Optional[str]:
@@ -71,17 +65,20 @@ class PrintingHandle(api.Handle):
 def show_messages(port: str, seconds: float, rate: float) -> int:
     """Returns the number of problems seen."""
     stream = api.SerialStream(port)
+    if not stream.is_open:
+        print(f"cannot open {port} (the [err] line above says why)")
+        return 1
     handle = PrintingHandle(stream)
     handle.SendDeviceWakeup()
     if handle.Receive() < 0:
-        print(f"no handle answers on {port}: {failure(handle) or 'no reply to the wake-up'}")
+        print(f"no handle answers on {port}: {handle.last_error or 'no reply to the wake-up'}")
         return 1
     handle.SendHandleState(0, 1, 7)
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         handle.RequestStatus()
         if handle.Receive() < 0:
-            print(f"no reply to a status request: {failure(handle) or 'nothing arrived'}")
+            print(f"no reply to a status request: {handle.last_error or 'nothing arrived'}")
             handle.problems += 1
         time.sleep(1.0 / rate)
     return handle.problems
@@ -90,13 +87,16 @@ def show_messages(port: str, seconds: float, rate: float) -> int:
 def show_status_frames(port: str, count: int) -> int:
     """Returns the number of frames that could not be used."""
     stream = api.SerialStream(port)
+    if not stream.is_open:
+        print(f"cannot open {port} (the [err] line above says why)")
+        return 1
     handle = api.Handle(stream)
     problems = 0
     for _ in range(count):
         status = handle.GetStrixelStatus()
         flag = status["error_flag"]
         if flag in STATUS_READ_FAILURES:
-            print(f"frame    none: {STATUS_READ_FAILURES[flag]}")
+            print(f"frame    none: {STATUS_READ_FAILURES[flag]} ({handle.last_error or 'no reason recorded'})")
             problems += 1
         else:
             q = ", ".join(f"{v:+.4f}" for v in status["quaternion"])

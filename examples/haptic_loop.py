@@ -17,16 +17,10 @@ import argparse
 import contextlib
 import sys
 import time
-from typing import Any, ContextManager, List, Optional
+from typing import ContextManager, List, Optional
 
 import VelkorHardwareAPI as api
 import velkor_sim
-
-
-def failure(device: Any) -> Optional[str]:
-    """Why the device's last call failed, or None."""
-    reason: Optional[str] = getattr(device, "last_error", None)
-    return reason
 
 
 def percentile(sorted_values: List[int], q: float) -> int:
@@ -36,15 +30,18 @@ def percentile(sorted_values: List[int], q: float) -> int:
 def run(port: str, seconds: float, rate: float, push: float, stiffness: float, damping: float,
         wall_offset: float, give_up: float) -> int:
     stream = api.SerialStream(port)
+    if not stream.is_open:
+        print(f"cannot open {port} (the [err] line above says why)", file=sys.stderr)
+        return 1
     arm = api.Vorlan3(stream, 0.5)
     info = arm.device_wakeup_dict()
-    if failure(arm) or info["device_model_number"] != 4:
-        why = failure(arm) or f"model {info['device_model_number']} answered, not a Vorlan3 (4)"
+    if arm.last_error or info["device_model_number"] != 4:
+        why = arm.last_error or f"model {info['device_model_number']} answered, not a Vorlan3 (4)"
         print(f"no arm answers on {port}: {why}", file=sys.stderr)
         return 1
     start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
-    if failure(arm):
-        print(f"the arm on {port} did not report its position: {failure(arm)}", file=sys.stderr)
+    if arm.last_error:
+        print(f"the arm on {port} did not report its position: {arm.last_error}", file=sys.stderr)
         return 1
     wall = start[2] + wall_offset
 
@@ -62,7 +59,7 @@ def run(port: str, seconds: float, rate: float, push: float, stiffness: float, d
         t0 = time.perf_counter_ns()
         position, velocity = arm.end_effector_force(force)
         exchange_ns.append(time.perf_counter_ns() - t0)
-        reason = failure(arm)
+        reason = arm.last_error
         if reason:
             # A failed reply holds no state: push nothing until the arm answers.
             failures += 1
@@ -98,8 +95,8 @@ def run(port: str, seconds: float, rate: float, push: float, stiffness: float, d
     elapsed = time.perf_counter() - begin
 
     final, _ = arm.end_effector_force([0.0, 0.0, 0.0])
-    if failure(arm):
-        print(f"the arm on {port} did not answer the final zero-force request: {failure(arm)}", file=sys.stderr)
+    if arm.last_error:
+        print(f"the arm on {port} did not answer the final zero-force request: {arm.last_error}", file=sys.stderr)
         return 1
     exchange_ns.sort()
     loops = len(exchange_ns)

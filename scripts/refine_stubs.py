@@ -27,6 +27,7 @@ VECTOR_METHODS = {
 
 # (class, method) -> result type, for results the generator renders bare.
 RESULTS = {
+    ("SerialStream", "__enter__"): "SerialStream",
     ("Vorlan3", "device_wakeup"): "tuple[int, int, int, int, list[int]]",
     ("Vorlan3", "device_wakeup_dict"): ANY_DICT,
     ("Vorlan3", "ReceiveDeviceInfo"): "tuple[int, int, int, int, UUID]",
@@ -35,7 +36,9 @@ RESULTS = {
     ("Vorlan3", "get_end_effector_position"): PAIR,
     ("Vorlan3", "get_device_id"): "uuid.UUID",
     ("Vorlan3", "get_firmware_version"): "uuid.UUID",
+    ("Vorlan3", "last_error"): "str | None",
     ("Handle", "GetStrixelStatus"): ANY_DICT,
+    ("Handle", "last_error"): "str | None",
     ("ServoLoop", "__enter__"): "ServoLoop",
     ("ServoLoop", "state"): ANY_DICT,
     ("ServoLoop", "stats"): ANY_DICT,
@@ -57,6 +60,8 @@ EXACT = [
     ("def on_state(self, fn: typing.Any, rate_hz: float = 100.0) -> None:",
      "def on_state(self, fn: typing.Callable[[dict[str, typing.Any]], object] | None, "
      "rate_hz: float = 100.0) -> None:"),
+    ("def set_error_handler(handler: typing.Any) -> None:",
+     "def set_error_handler(handler: typing.Callable[[str], object] | None) -> None:"),
 ]
 
 

@@ -5,9 +5,30 @@ from __future__ import annotations
 import typing
 import uuid
 class SerialStream:
+    def __enter__(self) -> SerialStream:
+        """
+        Return the stream itself.
+        """
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
+        """
+        Close the port.
+        """
     def __init__(self, arg0: str) -> None:
         """
         Initialize the serial stream
+        """
+    def close(self) -> None:
+        """
+        Close the port. Devices built on the stream fail with 'port_gone' until reopen().
+        """
+    def reopen(self) -> bool:
+        """
+        Close the port if it is open and open the same name again, as after the device was unplugged and plugged back in. True when the port opened; devices built on the stream go on using it.
+        """
+    @property
+    def is_open(self) -> bool:
+        """
+        True while the port is open.
         """
 class UUID:
     def __init__(self) -> None:
@@ -168,6 +189,24 @@ class Vorlan3:
         """
         Set the device-level read timeout (seconds).
         """
+    @property
+    def failures(self) -> int:
+        """
+        The number of calls that failed since construction.
+        """
+    @property
+    def last_error(self) -> str | None:
+        """
+        None when the last call succeeded, otherwise why it failed: 'timeout', 'bad_reply', 'port_gone' or 'write_failed' ('interrupted' when a signal handler raised during the call).
+        """
+    @property
+    def strict(self) -> bool:
+        """
+        When true, a call that fails raises TimeoutError (no reply in time, or a wrong reply) or ConnectionError (port closed or gone, request not written) instead of returning zeros. False by default.
+        """
+    @strict.setter
+    def strict(self, arg1: bool) -> None:
+        ...
 class Handle:
     """
     The strixel handle class
@@ -203,6 +242,24 @@ class Handle:
         send handle state
         """
     def __init__(self, arg0: SerialStream) -> None:
+        ...
+    @property
+    def failures(self) -> int:
+        """
+        The number of calls that failed since construction.
+        """
+    @property
+    def last_error(self) -> str | None:
+        """
+        None when the last call succeeded, otherwise why it failed: 'timeout', 'bad_reply', 'port_gone' or 'write_failed' ('interrupted' when a signal handler raised during the call).
+        """
+    @property
+    def strict(self) -> bool:
+        """
+        When true, a call that fails raises TimeoutError (no reply in time, or a wrong reply) or ConnectionError (port closed or gone, request not written) instead of returning zeros. False by default.
+        """
+    @strict.setter
+    def strict(self, arg1: bool) -> None:
         ...
 class Effect:
     """
@@ -578,5 +635,9 @@ def probe_port(device: str, port: str, limit: float | None = None) -> bool:
     True when a device of the kind answered within limit seconds (None: 3 s for 'vorlan3', 5 s
     for the handles). A silent port still takes the probe's full read time-out before it returns.
     Unlike the detect functions, other Python threads run while the probe waits.
+    """
+def set_error_handler(handler: typing.Callable[[str], object] | None) -> None:
+    """
+    Pass each error line to handler(line) as a str without its newline, instead of writing it to standard error. Lines are delivered on the calling thread when a call of this module returns (lines of discovery workers with the detect call that started them). None restores standard error.
     """
 __version__: str = 'dev'

@@ -3,16 +3,17 @@ identity and watch its state, from the shell.
 
 Exit status: 0 on success, 1 when the command failed or found nothing,
 2 for a usage error; Ctrl-C ends it at once by SIGINT, as for any Unix tool.
+The device library's ``[err]`` lines are shown only with ``--verbose``.
 """
 
 import argparse
-import contextlib
 import json
 import os
+import re
 import signal
 import sys
 import time
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import VelkorHardwareAPI as api
 
@@ -28,6 +29,30 @@ Record = Dict[str, Any]
 
 class CommandFailed(Exception):
     """Ends the command with exit status 1 and the message on standard error."""
+
+
+class _ErrorLines:
+    """Collects the device library's error lines, which the module hands over
+    when a call returns, so that they never land inside a progress line."""
+
+    def __init__(self) -> None:
+        self.verbose = False
+        self.lines: List[str] = []
+
+    def __call__(self, line: str) -> None:
+        self.lines.append(line)
+
+    def show(self) -> List[str]:
+        """Writes the lines collected so far (with --verbose) and returns them."""
+        lines, self.lines = self.lines, []
+        if self.verbose:
+            for line in lines:
+                sys.stderr.write(line + "\n")
+            sys.stderr.flush()
+        return lines
+
+
+_error_lines = _ErrorLines()
 
 
 def _version() -> str:
@@ -83,20 +108,9 @@ def _progress(args: argparse.Namespace, text: str, end: str = "\n") -> None:
         sys.stderr.flush()
 
 
-@contextlib.contextmanager
-def _ctrl_c_kills() -> Iterator[None]:
-    # A probe of a silent port blocks in native code for seconds: let Ctrl-C end
-    # the process at once there (the kernel closes the port) instead of waiting
-    # for the call to return before Python sees the signal.
-    # Started with SIGINT ignored (a background job, nohup): keep ignoring it.
-    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        yield
-        return
-    previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
+def _verbose_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="also show the device library's [err] lines on standard error")
 
 
 def _tree_options(parser: argparse.ArgumentParser) -> None:
@@ -145,10 +159,16 @@ def cmd_detect(args: argparse.Namespace) -> int:
                 continue
             _progress(args, f"{device}: probing {port} ... ", end="")
             start = time.monotonic()
-            with _ctrl_c_kills():
+            try:
+                # Ctrl-C ends the probe's waits at once and closes its port.
                 answered = api.probe_port(device, port, args.limit)
+            except KeyboardInterrupt:
+                _progress(args, "interrupted")
+                _error_lines.show()
+                raise
             elapsed = time.monotonic() - start
             _progress(args, f"{'found' if answered else 'no answer'} ({elapsed:.2f} s)")
+            _error_lines.show()
             if answered:
                 found[device].append(port)
     if args.json:
@@ -160,17 +180,21 @@ def cmd_detect(args: argparse.Namespace) -> int:
     return 0 if any(found.values()) else 1
 
 
-def _failure(device: Any) -> Optional[str]:
-    # None when the last call went well; the reason otherwise, where the module
-    # reports one.
-    reason: Optional[str] = getattr(device, "last_error", None)
-    return reason
+def _open_failure(port: str, lines: List[str]) -> str:
+    # The system's reason is at the end of the library's line: "... [13] Permission denied".
+    found = [m for m in (re.search(r": \[(-?\d+)\] (.*)$", line) for line in lines) if m]
+    if not found:
+        return f"cannot open {port}"
+    code, text = int(found[0].group(1)), found[0].group(2).strip()
+    hint = " (is your user in the dialout group?)" if code == 13 else ""
+    return f"cannot open {port}: {text}{hint}"
 
 
 def _open(port: str, timeout: float, device: str) -> Tuple[api.SerialStream, Union[api.Vorlan3, "_RecordingHandle"]]:
     stream = api.SerialStream(port)
-    if getattr(stream, "is_open", True) is False:
-        raise CommandFailed(f"cannot open {port}")
+    lines = _error_lines.show()
+    if not stream.is_open:
+        raise CommandFailed(_open_failure(port, lines))
     if device == "handle":
         return stream, _RecordingHandle(stream)
     return stream, api.Vorlan3(stream, timeout)
@@ -203,7 +227,8 @@ class _RecordingHandle(api.Handle):
 
 def _arm_info(arm: api.Vorlan3, port: str) -> Record:
     info = arm.device_wakeup_dict()
-    reason = _failure(arm)
+    _error_lines.show()
+    reason = arm.last_error
     if reason is not None or info["device_model_number"] == 0:
         raise CommandFailed(f"no arm answered on {port}" + (f" ({reason})" if reason else ""))
     record = {"device": "vorlan3", "port": port, "device_id": info["device_id"],
@@ -217,10 +242,11 @@ def _arm_info(arm: api.Vorlan3, port: str) -> Record:
 def _handle_info(handle: "_RecordingHandle", port: str) -> Record:
     handle.SendDeviceWakeup()
     code = handle.Receive()
+    _error_lines.show()
     if handle.error is not None:
         raise CommandFailed(f"the handle on {port} answered with error code {handle.error['error_code']}")
     if handle.info is None:
-        reason = _failure(handle)
+        reason = handle.last_error
         raise CommandFailed(f"no handle answered on {port}" + (f" ({reason})" if reason else
                                                                 f" (reply code {code})" if code >= 0 else ""))
     return dict({"device": "handle", "port": port}, **handle.info)
@@ -281,7 +307,8 @@ def cmd_monitor(args: argparse.Namespace) -> int:
         sample = take(device)
         t = time.monotonic() - begin
         taken += 1
-        reason = _failure(device)
+        _error_lines.show()
+        reason: Optional[str] = device.last_error
         if reason is not None or sample is None:
             failures += 1
             why = reason or "no status message"
@@ -319,6 +346,7 @@ def build_parser() -> argparse.ArgumentParser:
     _tree_options(p)
     p.add_argument("--json", action="store_true", help="print a JSON list")
     p.add_argument("-q", "--quiet", action="store_true", help="no summary line on standard error")
+    _verbose_option(p)
     p.set_defaults(run=cmd_ports)
 
     p = commands.add_parser("detect", help="find the ports on which devices answer",
@@ -332,6 +360,7 @@ def build_parser() -> argparse.ArgumentParser:
     _tree_options(p)
     p.add_argument("--json", action="store_true", help="print a JSON object: device kind -> ports")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress lines")
+    _verbose_option(p)
     p.set_defaults(run=cmd_detect)
 
     for name, run, text in (("info", cmd_info, "print a device's identity"),
@@ -348,6 +377,7 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("--rate", type=_positive_rate, default=10.0, metavar="HZ",
                            help="samples per second (default: %(default)s); an arm is sent zero force")
             p.add_argument("--count", type=_count, metavar="N", help="stop after N samples (default: run until Ctrl-C)")
+        _verbose_option(p)
         p.set_defaults(run=run, quiet=False)
     return parser
 
@@ -355,14 +385,17 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    _error_lines.verbose = args.verbose
+    api.set_error_handler(_error_lines)
     try:
         status: int = args.run(args)
         return status
     except CommandFailed as e:
+        _error_lines.show()
         sys.stderr.write(f"{PROG}: {e}\n")
         return 1
     except KeyboardInterrupt:
-        sys.stderr.flush()
+        _error_lines.show()
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGINT)
         return 130
@@ -371,3 +404,5 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
+    finally:
+        api.set_error_handler(None)

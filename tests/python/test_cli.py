@@ -94,8 +94,8 @@ def test_detect_reports_each_probed_port_and_the_devices_found(tree, velkor_sim)
         "vorlan3": [tree.dev_path("ttyACM0")],
         "wired_handle": [tree.dev_path("ttyUSB0")],
     }
-    progress = [line for line in out.stderr.splitlines() if not line.startswith("[err] ")]
-    assert [line.rsplit(" (", 1)[0] for line in progress] == [
+    # The handle's wrong reply to the arm's probe logs lines, shown only with --verbose.
+    assert [line.rsplit(" (", 1)[0] for line in out.stderr.splitlines()] == [
         f"vorlan3: probing {tree.dev_path('ttyACM0')} ... found",
         f"vorlan3: probing {tree.dev_path('ttyACM1')} ... no answer",
         f"wired_handle: probing {tree.dev_path('ttyUSB0')} ... found",
@@ -109,6 +109,29 @@ def test_detect_reports_each_probed_port_and_the_devices_found(tree, velkor_sim)
         f"handle: {tree.dev_path('ttyACM2')} reported without probing",
         f"handle: probing {tree.dev_path('ttyUSB0')} ... found",
     ]
+
+
+def test_error_lines_show_with_verbose_after_the_progress_line(tree):
+    tree.add_cdc_acm("ttyACM0", "16c0")  # its device node is a plain file, not a terminal
+    port = tree.dev_path("ttyACM0")
+    probing = f"vorlan3: probing {port} ... no answer ("
+    out = velkor("detect", "--device", "vorlan3", *roots(tree))
+    assert out.returncode == 1
+    assert [line.split("(")[0] for line in out.stderr.splitlines()] == [probing.split("(")[0]]
+
+    out = velkor("detect", "--device", "vorlan3", "--verbose", *roots(tree))
+    lines = out.stderr.splitlines()
+    assert out.returncode == 1 and lines[0].startswith(probing), lines
+    assert len(lines) > 1 and all(line.startswith("[err] ") for line in lines[1:]), lines
+    assert f"'{port}': [25] " in lines[1]
+
+    out = velkor("info", port)
+    assert (out.returncode, out.stdout) == (1, "")
+    assert out.stderr == f"velkor: cannot open {port}: Inappropriate ioctl for device\n"
+    out = velkor("info", port, "-v")
+    assert out.returncode == 1
+    assert out.stderr.splitlines()[0].startswith("[err] Library/src/SerialStream:39> unable to open port")
+    assert out.stderr.endswith(f"velkor: cannot open {port}: Inappropriate ioctl for device\n")
 
 
 def test_detect_finding_nothing_exits_1(tree):
@@ -136,9 +159,11 @@ def test_ctrl_c_stops_detect_during_the_probe_of_a_silent_port(tree):
         err = process.stderr.read().decode()
         process.stdout.close()
         process.stderr.close()
+        # Killed by its own SIGINT, as Unix tools end on Ctrl-C: the shell says 130.
         assert process.returncode == -signal.SIGINT
-        assert f"vorlan3: probing {tree.dev_path('ttyACM0')} ... " in err
-        assert stopped < 4.0, f"took {stopped:.1f} s to stop"
+        # The interrupted probe ended its line; the process did not just die inside it.
+        assert f"vorlan3: probing {tree.dev_path('ttyACM0')} ... interrupted\n" in err
+        assert stopped < 5.0, f"took {stopped:.1f} s to stop"
     finally:
         silent.close()
 

@@ -62,6 +62,14 @@ def test_mypy_strict_accepts_correct_use_and_flags_mistakes(mypy_strict):
         names = [p.name for p in api.list_ports() if p.vendor is None or p.kind == "usb_cdc"]
         handle = api.Handle(stream)
         code: int = handle.Receive()
+        reason: str | None = arm.last_error
+        arm.strict = True
+        failed: int = handle.failures + arm.failures
+        lines: list[str] = []
+        api.set_error_handler(lines.append)
+        api.set_error_handler(None)
+        with api.SerialStream("/dev/ttyACM1") as other:
+            reopened: bool = other.reopen() and other.is_open
     """)
     assert code == 0, out
 
@@ -71,6 +79,9 @@ def test_mypy_strict_accepts_correct_use_and_flags_mistakes(mypy_strict):
         'api.Vorlan3("/dev/ttyACM0")': "No overload variant",
         "arm.set_read_timeout('fast')": 'incompatible type "str"',
         "s: str = arm.get_temperature()": 'expression has type "float"',
+        "r: str = arm.last_error": 'expression has type "str | None"',
+        "arm.strict = 'yes'": 'Incompatible types in assignment',
+        "api.set_error_handler(lambda: None)": 'incompatible type',
     }
     source = "import VelkorHardwareAPI as api\narm = api.Vorlan3(api.SerialStream('x'))\n"
     source += "".join(f"{line}  # {i}\n" for i, line in enumerate(mistakes))
