@@ -21,6 +21,8 @@ __all__ = ["main"]
 
 PROG = "velkor"
 DETECT_DEVICES = ["vorlan3", "handle", "wired_handle", "wireless_handle"]
+# What Windows programs end with on Ctrl-C, as a signed 32-bit exit code (0xC000013A).
+STATUS_CONTROL_C_EXIT = -1073741510
 KIND_TEXT = {"usb_cdc": "USB CDC", "serial": "serial", "bluetooth": "Bluetooth"}
 
 
@@ -396,6 +398,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
     except KeyboardInterrupt:
         _error_lines.show()
+        sys.stderr.flush()
+        if os.name != "posix":
+            # os.kill would end the process with code 2, a usage error's.
+            return STATUS_CONTROL_C_EXIT
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGINT)
         return 130
