@@ -13,7 +13,7 @@ import pytest
 
 import VelkorHardwareAPI as api
 
-TIMEOUT = 0.3
+TIMEOUT = 0.6  # replies come from a thread of this process: leave room for a loaded machine
 ZERO_STATE = ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
 ZERO_UUID = uuid.UUID(int=0)
 
