@@ -48,6 +48,11 @@ class PtyDevice:
     def send_after(self, delay, data):
         self.expect(0, data, delay)
 
+    def forget_written(self):
+        """Scripted steps count only what the host writes from now on."""
+        with self._lock:
+            self._consumed = len(self._written)
+
     def written(self):
         with self._lock:
             return bytes(self._written)
