@@ -152,6 +152,26 @@ ArmState Vorlan3::Exchange(uint8_t code, uint8_t reply_code, const Triple& reque
   return ExchangeInCall(*this, code, reply_code, request);
 }
 
+Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& request, double limit_seconds,
+                                ArmState& state) {
+  Call call(*this, limit_seconds);
+  EncodeRequest(*this, code, request);
+  if (!BeginExchange()) return CallFailure();
+  WriteCommand(kRequestSize);
+  if (CallFailed()) return CallFailure();
+  if (ReadHeaderCode() != reply_code) {
+    NoteFailureIfUnexplained(Outcome::BadReply);
+    return CallFailure();
+  }
+  if (ReadPayload(kStateSize) != kStateSize) {
+    NoteFailureIfUnexplained(Outcome::Timeout);
+    return CallFailure();
+  }
+  GetFloats(rx_buffer.get(), state.first);
+  GetFloats(rx_buffer.get() + 12, state.second);
+  return Outcome::Ok;
+}
+
 int32_t Vorlan3::ReceiveState(Triple& position, Triple& velocity) {
   Call call(*this, CallLimit());
   if (!RecoverStream() || !ReadReply(*this, kEndEffectorStateReply, kStateSize)) return -1;

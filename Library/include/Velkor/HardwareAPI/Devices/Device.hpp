@@ -56,6 +56,9 @@ struct Device {
   // since construction.
   Outcome last_outcome = Outcome::Ok;
   uint64_t failures = 0;
+  // Whole replies that answered no request of the call that found them (a
+  // duplicate, or a reply that came after its call gave up): discarded.
+  uint64_t stray_replies = 0;
 
   // One public call of a device type: its waits share one deadline (none for
   // a limit that is not a finite positive number of seconds), and how it

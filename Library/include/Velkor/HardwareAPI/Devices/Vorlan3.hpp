@@ -84,6 +84,13 @@ struct Vorlan3 : Device {
 
   // State exchange: one request, one state reply (zero triples on failure).
   ArmState Exchange(uint8_t code, uint8_t reply_code, const Triple& request);
+  // A whole state exchange for callers that pace their own requests (the servo
+  // loop): every wait of it ends within limit_seconds of its start, whole frames
+  // queued before the request are discarded (replies among them counted in
+  // stray_replies), and a failure costs no discard attempt and no waiting out
+  // of earlier failures. `state` is written only when the outcome is Ok.
+  Outcome ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& request, double limit_seconds,
+                         ArmState& state);
   void SendRequest(uint8_t code, const Triple& request);
   // 24 on success, -1 on failure (outputs then untouched).
   int32_t ReceiveState(Triple& position, Triple& velocity);
