@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <thread>
+#include <limits>
 
 #include "Velkor/HardwareAPI/Interrupt.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
@@ -21,13 +21,14 @@ constexpr LogSite kNotificationPayloadTimeout{kFile, 128, "timeout draining noti
 constexpr LogSite kPayloadTimeout{kFile, 153, "timeout waiting for bytes"};
 constexpr LogSite kPayloadReadFailed{kFile, 163, "unable to read '%zu' bytes from stream"};
 
-// A reply that has partly arrived is usually completed within microseconds.
-constexpr auto kPartialArrivalPause = std::chrono::microseconds(20);
 constexpr auto kSpinBeforeBlocking = std::chrono::microseconds(100);
 
 using Clock = std::chrono::steady_clock;
 // Beyond about thirty years a deadline would overflow the clock: no limit then.
 constexpr double kLongestLimit = 1e9;
+// Reads of one discard, at most: a device streaming as fast as it is read
+// cannot hold a call.
+constexpr int kConsumeReads = 32;
 
 // A limit in seconds as a clock duration; false when it sets no limit.
 bool LimitFrom(double seconds, Clock::duration& limit) {
@@ -57,7 +58,10 @@ Device::Call::Call(Device& device, double limit_seconds, bool record)
   state.active = true;
   Clock::duration limit{};
   state.limited = LimitFrom(limit_seconds, limit);
-  if (state.limited) state.deadline = Clock::now() + limit;
+  if (state.limited) {
+    state.limit = limit;
+    state.deadline = Clock::now() + limit;
+  }
 }
 
 Device::Call::~Call() {
@@ -72,7 +76,8 @@ Device::Device(IO::SerialStream* stream_, float read_timeout_)
     : read_timeout(read_timeout_),
       stream(stream_),
       tx_buffer(new uint8_t[kBufferSize]()),
-      rx_buffer(new uint8_t[kBufferSize]()) {}
+      rx_buffer(new uint8_t[kBufferSize]()),
+      scratch_(new uint8_t[kBufferSize]()) {}
 
 double Device::CallLimit() const { return kCallTimeoutMultiple * static_cast<double>(read_timeout); }
 
@@ -107,6 +112,7 @@ void Device::WriteCommand(size_t n) {
     NoteFailure(Outcome::WriteFailed);
     return;
   }
+  last_request_ = Clock::now();
   stream->Write(tx_buffer.get(), n);
   if (!stream->good()) NoteFailure(StreamFault(Outcome::WriteFailed));
 }
@@ -120,69 +126,142 @@ bool Device::RecoverStream() {
   return true;
 }
 
-void Device::DiscardQueued() {
+long Device::ConsumeQueued(size_t limit) {
+  long total = 0;
   int32_t queued = stream->Available();
-  while (queued > 0) {
-    const size_t n = std::min(static_cast<size_t>(queued), kBufferSize);
-    stream->read(reinterpret_cast<char*>(rx_buffer.get()), static_cast<std::streamsize>(n));
+  // A device that streams as fast as it is read cannot hold the call here.
+  for (int reads = 0; queued > 0 && static_cast<size_t>(total) < limit && reads < kConsumeReads; ++reads) {
+    const size_t n = std::min({static_cast<size_t>(queued), kBufferSize, limit - static_cast<size_t>(total)});
+    stream->read(reinterpret_cast<char*>(scratch_.get()), static_cast<std::streamsize>(n));
     if (!stream->good()) {
-      // What could not be read is not waiting either; the call goes on.
-      stream->clear();
-      return;
+      NoteFailure(StreamFault(Outcome::Timeout));
+      return -1;
     }
-    queued -= static_cast<int32_t>(n);
+    line_.Feed(scratch_.get(), n);
+    total += static_cast<long>(n);
+    queued = stream->Available();
   }
+  return total;
 }
 
-bool Device::BeginExchange() {
-  if (!RecoverStream()) return false;
-  DiscardQueued();
+bool Device::FinishFrame() {
+  const uint64_t replies = line_.Replies();
+  while (!line_.AtBoundary()) {
+    const size_t needed = std::min(line_.Needed(), kBufferSize);
+    if (Wait(needed, read_timeout) != WaitEnd::Ready) {
+      line_.Resync();
+      return false;
+    }
+    if (ConsumeQueued(needed) < 0) return false;
+  }
+  stray_replies += line_.Replies() - replies;
   return true;
 }
 
-void Device::DrainBrokenReply() {
-  if (stream == nullptr || call_.failure == Outcome::Interrupted || call_.failure == Outcome::PortGone) return;
-  if (!stream->IsOpen()) return;
-  const auto give_up = Clock::now() + kDrainLimit;
+bool Device::DrainUntil(Clock::time_point until) {
+  Clock::duration gap{};
+  const bool gaps_end_frames = LimitFrom(read_timeout, gap);
+  auto last_byte = Clock::now();
+  const uint64_t replies = line_.Replies();
   for (;;) {
-    DiscardQueued();
-    const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
-    if (left <= 0.0) return;
-    const double gap = std::min(left, std::chrono::duration<double>(kDrainQuietGap).count());
-    const WaitEnd end = Await(1, static_cast<float>(gap));
+    const long got = ConsumeQueued(kBufferSize);
+    if (got < 0) break;
+    auto now = Clock::now();
+    if (got > 0) last_byte = now;
+    // A frame that stops for a whole read time-out was cut: the next byte
+    // begins a frame.
+    if (gaps_end_frames && !line_.AtBoundary() && now - last_byte >= gap) line_.Resync();
+    if (now >= until) break;
+    auto wake = until;
+    if (gaps_end_frames && !line_.AtBoundary()) wake = std::min(wake, last_byte + gap);
+    const float left = std::max(std::chrono::duration<float>(wake - now).count(), 1e-6f);
+    const WaitEnd end = Await(1, left);
     if (end == WaitEnd::Interrupted) NoteFailure(Outcome::Interrupted);
     if (end == WaitEnd::Gone) NoteFailure(Outcome::PortGone);
-    if (end != WaitEnd::Ready) return;
+    if (end == WaitEnd::Interrupted || end == WaitEnd::Gone) break;
+  }
+  stray_replies += line_.Replies() - replies;
+  return !CallFailed();
+}
+
+bool Device::BeginExchange(bool wait_out_failure) {
+  if (!RecoverStream()) return false;
+  if (horizon_set_) {
+    const auto now = Clock::now();
+    if (now >= horizon_) {
+      horizon_set_ = false;
+    } else if (wait_out_failure) {
+      // The horizon is bounded by the read time-out as it is now, and the
+      // exchange's own time starts after it.
+      Clock::duration bound{};
+      auto until = horizon_;
+      if (LimitFrom(kHorizonMultiple * static_cast<double>(read_timeout), bound)) until = std::min(until, now + bound);
+      const bool limited = call_.limited;
+      call_.limited = false;
+      const bool drained = DrainUntil(until);
+      call_.limited = limited;
+      call_.deadline = Clock::now() + call_.limit;
+      horizon_set_ = false;
+      if (!drained) return false;
+    }
+  }
+  const uint64_t replies = line_.Replies();
+  if (ConsumeQueued(std::numeric_limits<size_t>::max()) < 0) return false;
+  stray_replies += line_.Replies() - replies;
+  // Until an exchange has gone right, what was queued may begin anywhere (the
+  // tail of a frame sent before the port opened, a byte a reader peeked at):
+  // no frame of it is taken to be still arriving.
+  if (!in_step_) line_.Resync();
+  return true;
+}
+
+void Device::TakeLatestReply(uint8_t code, size_t size) {
+  if (stream == nullptr || size + 1 > kBufferSize) return;
+  uint8_t* frame = scratch_.get();
+  size_t filled = 0;
+  for (int reads = 0; reads < kConsumeReads; ++reads) {
+    if (line_.AtBoundary()) {
+      if (stream->Available() <= 0) return;
+      stream->read(reinterpret_cast<char*>(frame), 1);
+      if (!stream->good()) break;
+      line_.Feed(frame, 1);
+      filled = 1;
+      continue;
+    }
+    // Only what is queued: a frame still arriving is the next exchange's to finish.
+    const size_t needed = line_.Needed();
+    if (stream->Available() < static_cast<int32_t>(needed) || filled + needed > kBufferSize) return;
+    stream->read(reinterpret_cast<char*>(frame + filled), static_cast<std::streamsize>(needed));
+    if (!stream->good()) break;
+    line_.Feed(frame + filled, needed);
+    filled += needed;
+    if (line_.AtBoundary() && frame[0] == code && filled == size + 1) {
+      std::memcpy(rx_buffer.get(), frame + 1, size);
+      ++stray_replies;
+    }
+  }
+  if (!stream->good()) {
+    stream->clear();
+    line_.Resync();
   }
 }
 
-void Device::SettleAfterReply(uint8_t code, size_t size) {
-  if (!unsettled_ || stream == nullptr || size + 1 > kBufferSize) return;
-  const float gap = std::chrono::duration<float>(kSettleGap).count();
-  for (;;) {
-    const WaitEnd end = Await(size + 1, gap);
-    if (end == WaitEnd::TimedOut) {
-      // No later reply: the device answers in step again. Whatever else came
-      // (a notification, a fragment) is no reply to anything this call asked;
-      // if it was the start of one, the next exchange fails and unsettles again.
-      DiscardQueued();
-      unsettled_ = false;
-      return;
-    }
-    if (end != WaitEnd::Ready) return;
-    // A whole later reply: the one already read answered an earlier request.
-    // It is read aside first, so that a broken one leaves the reply in hand.
-    uint8_t* aside = tx_buffer.get();
-    stream->read(reinterpret_cast<char*>(aside), static_cast<std::streamsize>(size + 1));
-    if (!stream->good()) {
-      stream->clear();
-      return;
-    }
-    if (aside[0] != code) {
-      DiscardQueued();
-      return;
-    }
-    std::memcpy(rx_buffer.get(), aside + 1, size);
+void Device::EndExchange(bool ok) {
+  if (ok) {
+    horizon_set_ = false;
+    in_step_ = true;
+    return;
+  }
+  // What has come of the broken reply goes now; the rest is for the next
+  // exchange to wait out.
+  if (stream != nullptr && stream->IsOpen() && stream->good()) {
+    const uint64_t replies = line_.Replies();
+    if (ConsumeQueued(kBufferSize) >= 0) stray_replies += line_.Replies() - replies;
+  }
+  Clock::duration limit{};
+  if (LimitFrom(kHorizonMultiple * static_cast<double>(read_timeout), limit)) {
+    horizon_ = last_request_ + limit;
+    horizon_set_ = true;
   }
 }
 
@@ -200,8 +279,10 @@ Device::WaitEnd Device::Await(size_t k, float timeout) {
   // A reply usually follows its request within tens of microseconds: a short
   // spin catches it without the cost of sleeping and waking up.
   const auto spin_end = start + kSpinBeforeBlocking;
+  int32_t queued = 0;
   do {
-    if (Enough(stream->Available(), k)) return WaitEnd::Ready;
+    queued = stream->Available();
+    if (Enough(queued, k)) return WaitEnd::Ready;
   } while (Clock::now() < spin_end);
   // Asking for the count while the reply is still on its way costs more than
   // waiting for readability first, so from here the wait comes before the count.
@@ -216,11 +297,11 @@ Device::WaitEnd Device::Await(size_t k, float timeout) {
     auto slice = next_ask - now;
     if (limited) slice = std::min(slice, deadline - now);
     // A port that went away will not deliver: fail now rather than at the deadline.
-    const auto waited = stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(slice));
-    const int32_t queued = stream->Available();
+    const auto wait_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(slice);
+    const auto waited = queued > 0 ? stream->WaitForMore(queued, wait_ns) : stream->WaitReadable(wait_ns);
+    queued = stream->Available();
     if (Enough(queued, k)) return WaitEnd::Ready;
     if (waited == Platform::WaitResult::Gone) return WaitEnd::Gone;
-    if (queued > 0) std::this_thread::sleep_for(kPartialArrivalPause);
   }
 }
 
@@ -264,6 +345,7 @@ uint8_t Device::ReadHeaderCodeInCall() {
       if (!stream->eof()) LogIfError(kHeaderReadFailed);
       return 0;
     }
+    line_.Feed(rx, 1);
     const uint8_t code = rx[0];
     if (code != kNotificationA && code != kNotificationB) return code;
 
@@ -274,6 +356,7 @@ uint8_t Device::ReadHeaderCodeInCall() {
       NoteFailure(StreamFault(Outcome::Timeout));
       return 0;
     }
+    line_.Feed(header, 2);
     const uint8_t length = header[1];
     if (length == 0) continue;
     if ((end = Wait(length, read_timeout)) != WaitEnd::Ready) return wait_failed(kNotificationPayloadTimeout);
@@ -282,6 +365,7 @@ uint8_t Device::ReadHeaderCodeInCall() {
       NoteFailure(StreamFault(Outcome::Timeout));
       return 0;
     }
+    line_.Feed(rx, length);
   }
 }
 
@@ -297,7 +381,10 @@ uint32_t Device::ReadPayload(size_t n) {
     return 0;
   }
   stream->read(reinterpret_cast<char*>(rx_buffer.get()), static_cast<std::streamsize>(n));
-  if (stream->good()) return static_cast<uint32_t>(stream->gcount());
+  if (stream->good()) {
+    line_.Feed(rx_buffer.get(), n);
+    return static_cast<uint32_t>(stream->gcount());
+  }
   NoteFailure(StreamFault(Outcome::Timeout));
   if (!stream->eof()) {
     const int32_t code = Platform::LastError();

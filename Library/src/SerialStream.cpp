@@ -85,4 +85,9 @@ Platform::WaitResult SerialStream::WaitReadable(std::chrono::nanoseconds timeout
   return port_->WaitReadable(timeout.count());
 }
 
+Platform::WaitResult SerialStream::WaitForMore(int32_t queued_now, std::chrono::nanoseconds timeout) {
+  if (!IsOpen()) return Platform::WaitResult::Gone;
+  return port_->WaitForMore(queued_now, timeout.count());
+}
+
 }  // namespace Velkor::HardwareAPI::IO

@@ -28,19 +28,41 @@ bool ReadReply(Vorlan3& arm, uint8_t code, size_t size) {
   return arm.ReadPayload(size) == size;
 }
 
-// The reply to a request this call sends, after discarding what earlier
-// requests left; a failed reply is drained so that it cannot answer the next.
+// The payload length each reply code of this device implies.
+int ReplyPayloadLength(uint8_t code) {
+  switch (code) {
+    case Vorlan3::kDeviceInfoReply: return static_cast<int>(Vorlan3::kDeviceInfoSize);
+    case Vorlan3::kIdentifierQuery: return static_cast<int>(1 + Vorlan3::kIdentifierRecordSize);
+    case Vorlan3::kJointStateReply:
+    case Vorlan3::kEndEffectorStateReply: return static_cast<int>(Vorlan3::kStateSize);
+    case Vorlan3::kMotorCurrentQuery: return static_cast<int>(Vorlan3::kMotorCurrentSize);
+    case Vorlan3::kOrientationQuery: return static_cast<int>(Vorlan3::kOrientationSize);
+    case Vorlan3::kPowerStatusQuery: return static_cast<int>(Vorlan3::kPowerStatusSize);
+    case Vorlan3::kTemperatureQuery: return static_cast<int>(Vorlan3::kTemperatureSize);
+    default: return -1;
+  }
+}
+
+// The reply to a request this call sends, never one that was queued or still
+// arriving before it went out.
 bool RequestAndReadReply(Vorlan3& arm, size_t request_size, uint8_t reply_code, size_t reply_size) {
   if (!arm.BeginExchange()) return false;
   arm.WriteCommand(request_size);
+  // A request that never went out has no reply to wait out.
   if (arm.CallFailed()) return false;
-  if (ReadReply(arm, reply_code, reply_size)) {
-    arm.SettleAfterReply(reply_code, reply_size);
-    return true;
-  }
-  arm.DrainBrokenReply();
-  arm.MarkUnsettled();
-  return false;
+  const bool ok = arm.FinishFrame() && ReadReply(arm, reply_code, reply_size);
+  if (ok) arm.TakeLatestReply(reply_code, reply_size);
+  arm.EndExchange(ok);
+  return ok;
+}
+
+// A split form's read: the queue as it is.
+bool ReadQueuedReply(Vorlan3& arm, uint8_t code, size_t size) {
+  if (!arm.RecoverStream()) return false;
+  arm.FollowQueueAsItIs();
+  const bool ok = ReadReply(arm, code, size);
+  if (!ok) arm.EndExchange(false);
+  return ok;
 }
 
 bool Query(Vorlan3& arm, uint8_t code, size_t size) {
@@ -80,6 +102,7 @@ void DecodeDeviceInfo(const uint8_t* rx, uint16_t& device_id, uint8_t& device_mo
 }  // namespace
 
 Vorlan3::Vorlan3(IO::SerialStream* stream_, float timeout) : Device(stream_, timeout) {
+  SetReplyLengths(&ReplyPayloadLength);
   ArmModel::Instance().ResetForNewArm();
 }
 
@@ -93,8 +116,7 @@ void Vorlan3::SendDeviceWakeup() {
 int32_t Vorlan3::ReceiveDeviceInfo(uint16_t& device_id, uint8_t& device_model_number, uint8_t& hardware_version,
                                    uint8_t& firmware_version, uint8_t (&device_id_ext)[16]) {
   Call call(*this, CallLimit());
-  if (!RecoverStream()) return -1;
-  if (!ReadReply(*this, kDeviceInfoReply, kDeviceInfoSize)) return -1;
+  if (!ReadQueuedReply(*this, kDeviceInfoReply, kDeviceInfoSize)) return -1;
   DecodeDeviceInfo(rx_buffer.get(), device_id, device_model_number, hardware_version, firmware_version,
                    device_id_ext);
   return static_cast<int32_t>(kDeviceInfoSize);
@@ -122,6 +144,10 @@ std::array<uint8_t, 16> Vorlan3::QueryIdentifier(uint8_t sub_code) {
   tx_buffer[1] = sub_code;
   WriteCommand(2);
   if (CallFailed()) return identifier;
+  if (!FinishFrame()) {
+    EndExchange(false);
+    return identifier;
+  }
   const uint8_t first = ReadHeaderCode();
   const uint8_t second = ReadHeaderCode();
   if (first != kIdentifierQuery || second != sub_code) {
@@ -133,10 +159,10 @@ std::array<uint8_t, 16> Vorlan3::QueryIdentifier(uint8_t sub_code) {
     NoteFailure(Outcome::BadReply);
   } else {
     std::memcpy(identifier.data(), rx_buffer.get() + 1, identifier.size());
+    EndExchange(true);
     return identifier;
   }
-  DrainBrokenReply();
-  MarkUnsettled();
+  EndExchange(false);
   return identifier;
 }
 
@@ -156,17 +182,22 @@ Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& 
                                 ArmState& state) {
   Call call(*this, limit_seconds);
   EncodeRequest(*this, code, request);
-  if (!BeginExchange()) return CallFailure();
+  if (!BeginExchange(false)) return CallFailure();
   WriteCommand(kRequestSize);
+  // A request that never went out has no reply to wait out.
   if (CallFailed()) return CallFailure();
-  if (ReadHeaderCode() != reply_code) {
+  bool ok = FinishFrame();
+  if (ok && ReadHeaderCode() != reply_code) {
     NoteFailureIfUnexplained(Outcome::BadReply);
-    return CallFailure();
+    ok = false;
   }
-  if (ReadPayload(kStateSize) != kStateSize) {
+  if (ok && ReadPayload(kStateSize) != kStateSize) {
     NoteFailureIfUnexplained(Outcome::Timeout);
-    return CallFailure();
+    ok = false;
   }
+  if (ok) TakeLatestReply(reply_code, kStateSize);
+  EndExchange(ok);
+  if (!ok) return CallFailure();
   GetFloats(rx_buffer.get(), state.first);
   GetFloats(rx_buffer.get() + 12, state.second);
   return Outcome::Ok;
@@ -174,7 +205,7 @@ Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& 
 
 int32_t Vorlan3::ReceiveState(Triple& position, Triple& velocity) {
   Call call(*this, CallLimit());
-  if (!RecoverStream() || !ReadReply(*this, kEndEffectorStateReply, kStateSize)) return -1;
+  if (!ReadQueuedReply(*this, kEndEffectorStateReply, kStateSize)) return -1;
   GetFloats(rx_buffer.get(), position);
   GetFloats(rx_buffer.get() + 12, velocity);
   return static_cast<int32_t>(kStateSize);
@@ -182,7 +213,7 @@ int32_t Vorlan3::ReceiveState(Triple& position, Triple& velocity) {
 
 int32_t Vorlan3::ReceiveJointState(Triple& angles, Triple& velocities) {
   Call call(*this, CallLimit());
-  if (!RecoverStream() || !ReadReply(*this, kJointStateReply, kStateSize)) return -1;
+  if (!ReadQueuedReply(*this, kJointStateReply, kStateSize)) return -1;
   GetFloats(rx_buffer.get(), angles);
   GetFloats(rx_buffer.get() + 12, velocities);
   return static_cast<int32_t>(kStateSize);
@@ -238,7 +269,7 @@ void Vorlan3::RequestCurrent() {
 
 int32_t Vorlan3::ReceiveCurrent(Triple& currents) {
   Call call(*this, CallLimit());
-  if (!RecoverStream() || !ReadReply(*this, kMotorCurrentQuery, kMotorCurrentSize)) return -1;
+  if (!ReadQueuedReply(*this, kMotorCurrentQuery, kMotorCurrentSize)) return -1;
   GetFloats(rx_buffer.get(), currents);
   return static_cast<int32_t>(kMotorCurrentSize);
 }

@@ -131,6 +131,12 @@ Platform::WaitResult serialib::WaitReadable(int64_t timeout_ns) {
   return port_->WaitReadable(timeout_ns);
 }
 
+Platform::WaitResult serialib::WaitForMore(long queued_now, int64_t timeout_ns) {
+  if (!IsOpen()) return Platform::WaitResult::Gone;
+  // The look-ahead byte is part of the count the caller saw, not the port's.
+  return port_->WaitForMore(queued_now - (has_lookahead_ ? 1 : 0), timeout_ns);
+}
+
 bool serialib::AssertDtr() { return IsOpen() && port_->AssertDtr(); }
 
 serialib::int_type serialib::overflow(int_type c) {

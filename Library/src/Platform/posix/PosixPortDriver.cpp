@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,6 +60,9 @@ int PollFor(int fd, short events, int64_t timeout_ns) {
 }
 
 constexpr short kGoneEvents = POLLHUP | POLLERR | POLLNVAL;
+// poll() reports queued input at once, so the rest of a frame on its way is
+// waited for in steps of about one byte time at 115200 baud.
+constexpr int64_t kMoreInputStepNs = 50000;
 
 class PosixPortDriver final : public PortDriver {
  public:
@@ -257,6 +261,27 @@ class PosixPortDriver final : public PortDriver {
       return -1;
     }
     return count;
+  }
+
+  WaitResult WaitForMore(long queued_now, int64_t timeout_ns) override {
+    if (queued_now <= 0) return WaitReadable(timeout_ns);
+    if (fd_ < 0) {
+      SetLastError(EBADF);
+      return WaitResult::Gone;
+    }
+    int64_t step = kMoreInputStepNs;
+    if (timeout_ns >= 0) step = std::min(step, timeout_ns);
+    if (step <= 0) return WaitResult::TimedOut;
+    timespec ts{0, static_cast<long>(step)};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, 0) < 0 && errno != EINTR) {
+      SetLastError(errno);
+      return WaitResult::Gone;
+    }
+    // A hung-up line keeps what it queued: the count says whether more came.
+    return WaitResult::Readable;
   }
 
   WaitResult WaitReadable(int64_t timeout_ns) override {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Velkor/HardwareAPI/Devices/FrameScanner.hpp"
 #include "Velkor/HardwareAPI/Devices/Outcome.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 
@@ -22,15 +23,13 @@ namespace Velkor::HardwareAPI::Devices {
 // read_timeout that is not a finite positive number (0, negative, +inf, NaN)
 // sets no limit. Every blocking wait also asks InterruptRequested() at least
 // every kInterruptPollInterval once it has to block, and gives up when told to.
+// A whole exchange that follows a failed one first waits out the failure's
+// horizon (see BeginExchange); its own deadline starts after that.
 struct Device {
   static constexpr size_t kBufferSize = 1024;
   static constexpr uint8_t kNotificationA = 0xBA;
   static constexpr uint8_t kNotificationB = 0xBB;
   static constexpr int kCallTimeoutMultiple = 3;
-  // After a failed exchange the rest of the broken reply is discarded until
-  // the line has been quiet this long, for at most kDrainLimit.
-  static constexpr std::chrono::milliseconds kDrainQuietGap{10};
-  static constexpr std::chrono::milliseconds kDrainLimit{100};
 
   Device(IO::SerialStream* stream, float read_timeout);
   Device(const Device&) = delete;
@@ -76,6 +75,7 @@ struct Device {
     struct State {
       bool active = false;
       bool limited = false;
+      std::chrono::steady_clock::duration limit{};
       std::chrono::steady_clock::time_point deadline{};
       Outcome failure = Outcome::Ok;
     };
@@ -99,39 +99,67 @@ struct Device {
   // A stream whose state an earlier failure left not good is made usable
   // again, as long as its port is open. False without an open port.
   bool RecoverStream();
-  // Starts a whole exchange (a request and its reply in one call): recovers
-  // the stream and discards input queued before the request goes out, which
-  // can only belong to earlier requests. Costs one count query when nothing
-  // is queued. False without an open port.
-  bool BeginExchange();
-  // Ends a failed exchange: discards what is left of the broken reply until
-  // the line has been quiet for kDrainQuietGap (within kDrainLimit and the
-  // call's deadline). Leaves the line alone after an interruption or a gone port.
-  void DrainBrokenReply();
-  // Discards what is queued now, without waiting.
-  void DiscardQueued();
-  // After a failed exchange a reply may still be on its way, and a later
-  // exchange may take it for its own; from then on the device can stay one
-  // reply behind for as long as each reply lands after the next request went
-  // out. So after a failure the device is unsettled: each whole exchange that
-  // got its reply looks for a later whole reply of the same kind (within
-  // kSettleGap) and takes that instead, until the line stays quiet after a reply.
-  void MarkUnsettled() { unsettled_ = true; }
-  bool Unsettled() const { return unsettled_; }
-  void SettleAfterReply(uint8_t code, size_t size);
-  static constexpr std::chrono::milliseconds kSettleGap{20};
+
+  // Whole exchanges (a request and its reply in one call) keep the line in
+  // step with the requests, using only what the protocol has: the length of
+  // every frame and time.
+  //
+  // BeginExchange, before the request goes out: after a failed exchange it
+  // first drains whatever arrives until that failure's horizon,
+  // kHorizonMultiple read time-outs after the failed request (a late reply,
+  // the rest of a split one, garbage), unless the caller paces its own
+  // requests (wait_out_failure false). Then it discards the whole frames
+  // queued now; replies among them answered no request of this call and are
+  // counted in stray_replies. A frame still arriving is never cut: the
+  // exchange reads it to its end after its request went out, as reading a
+  // notification ahead of the reply would. Costs one count query when nothing
+  // is queued. False without an open port or when interrupted.
+  bool BeginExchange(bool wait_out_failure = true);
+  // After the request went out: reads the rest of a frame that was arriving
+  // when the exchange began (never into rx_buffer), within the read time-out.
+  bool FinishFrame();
+  // After a whole reply of `code` (payload of `size` bytes) was read into
+  // rx_buffer: when further whole replies of the same code are queued right
+  // behind it, the one read answered an earlier request (it came late, with
+  // the reply to this one), so the latest takes its place in rx_buffer and the
+  // others count as stray. Costs one count query when nothing is queued.
+  void TakeLatestReply(uint8_t code, size_t size);
+  // Ends a whole exchange. A failure sets the horizon of its request (unless
+  // the request never went out); a reply later than that cannot be told from a
+  // fresh one.
+  void EndExchange(bool ok);
+  // For the split forms, which read the queue as it is: the next byte is taken
+  // for the start of a frame, as their reads take it.
+  void FollowQueueAsItIs() { line_.Resync(); }
+  static constexpr int kHorizonMultiple = 3;
+
   // The outcome of a stream read or write that fell short: a gone port or an
   // interruption when the port says so, otherwise `otherwise`.
   Outcome StreamFault(Outcome otherwise) const;
+  // Where the frames on the line begin and end; set up by the device type,
+  // which knows the payload length of each reply code.
+  const FrameScanner& Line() const { return line_; }
+  void SetReplyLengths(FrameScanner::PayloadLength lengths) { line_ = FrameScanner(lengths); }
 
  private:
   enum class WaitEnd : uint8_t { Ready, TimedOut, Gone, Interrupted };
   WaitEnd Await(size_t k, float timeout);
   WaitEnd Wait(size_t k, float timeout);
   uint8_t ReadHeaderCodeInCall();
+  // Reads what is queued into scratch_ through the scanner, at most `limit`
+  // bytes: how many, or -1 when the stream failed.
+  long ConsumeQueued(size_t limit);
+  // Drains until `until`, giving up a frame that stops for a read time-out.
+  bool DrainUntil(std::chrono::steady_clock::time_point until);
 
   Call::State call_;
-  bool unsettled_ = false;
+  FrameScanner line_;
+  // Discarded bytes go here, never into rx_buffer.
+  std::unique_ptr<uint8_t[]> scratch_;
+  std::chrono::steady_clock::time_point last_request_{};
+  bool in_step_ = false;  // an exchange went right: the scanner knows the frames
+  bool horizon_set_ = false;
+  std::chrono::steady_clock::time_point horizon_{};
 };
 
 }  // namespace Velkor::HardwareAPI::Devices

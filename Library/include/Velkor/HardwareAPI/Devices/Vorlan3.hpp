@@ -29,11 +29,15 @@ struct ArmState {
 //
 // Every public call records how it ended in last_outcome and counts a failure
 // once. The whole exchanges (Wakeup, QueryIdentifier, Exchange and the
-// operations built on it, the status queries) never return a reply that
-// belongs to an earlier request: they discard input queued before their
-// request goes out, and drain the rest of a broken reply when they fail. The
-// split forms (SendDeviceWakeup and ReceiveDeviceInfo, SendRequest and
-// ReceiveState, RequestCurrent and ReceiveCurrent) read the queue as it is.
+// operations built on it, the status queries) return only a whole reply that
+// arrived after their request went out, never one queued or still arriving
+// before it (see Device::BeginExchange), and a failed one is waited out before
+// the next request goes out, up to its horizon. What the protocol cannot tell
+// apart: a stray reply (a duplicate, or one later than the horizon) that
+// arrives after the next request went out is taken for that request's reply;
+// the one after it finds the real reply queued and discards it. The split
+// forms (SendDeviceWakeup and ReceiveDeviceInfo, SendRequest and ReceiveState,
+// RequestCurrent and ReceiveCurrent) read the queue as it is.
 // Every call first makes a stream that an earlier failure left not good
 // usable again, as long as its port is open.
 struct Vorlan3 : Device {

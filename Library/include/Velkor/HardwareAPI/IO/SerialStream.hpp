@@ -36,6 +36,9 @@ class SerialStream : public std::basic_iostream<char> {
   // Blocks until input is waiting, the port went away, or the time passed
   // (negative: no limit). Gone also for a stream without an open port.
   Platform::WaitResult WaitReadable(std::chrono::nanoseconds timeout);
+  // Blocks until more than queued_now bytes are waiting, the port went away,
+  // or the time passed; it may return early.
+  Platform::WaitResult WaitForMore(int32_t queued_now, std::chrono::nanoseconds timeout);
 
   // Closes the port if it is open, forgets the stream state and opens the same
   // name again: the result code of Open. Devices built on the stream keep it.

@@ -52,6 +52,8 @@ class serialib : public std::basic_streambuf<char> {
   long Waiting();
   // Waits for input without consuming it.
   Velkor::HardwareAPI::Platform::WaitResult WaitReadable(int64_t timeout_ns);
+  // Until more than queued_now bytes are waiting (see PortDriver::WaitForMore).
+  Velkor::HardwareAPI::Platform::WaitResult WaitForMore(long queued_now, int64_t timeout_ns);
   bool AssertDtr();
 
   const Velkor::HardwareAPI::Platform::PortTimeouts& Timeouts() const { return timeouts_; }

@@ -45,6 +45,14 @@ class PortDriver {
   // Blocks until input is waiting, the device went away, or timeout_ns passed
   // (negative: no limit).
   virtual WaitResult WaitReadable(int64_t timeout_ns) = 0;
+  // Blocks until more than queued_now bytes are waiting (the rest of a frame
+  // on its way), the device went away, or timeout_ns passed (negative: no
+  // limit). It may return early; the caller counts again. A driver whose
+  // readiness wait already reports only new input needs no more than that.
+  virtual WaitResult WaitForMore(long queued_now, int64_t timeout_ns) {
+    (void)queued_now;
+    return WaitReadable(timeout_ns);
+  }
   // Asserts DTR; a line without modem signals is no failure.
   virtual bool AssertDtr() = 0;
 
