@@ -10,6 +10,8 @@ import os
 import random
 import select
 import struct
+import subprocess
+import sys
 import time
 import tty
 
@@ -18,7 +20,10 @@ import pytest
 import VelkorHardwareAPI as api
 import velkor_sim
 
+pytest_plugins = ["velkor_sim.pytest_plugin"]
+
 REPLY_SIZE = 25
+EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "simulator_faults.py")
 NOTIFICATION_CODES = (0xBA, 0xBB)
 
 
@@ -238,6 +243,31 @@ def test_paced_notifications_never_exceed_the_line_rate():
     assert 0 < len(received) <= 240 * elapsed + 1
 
 
+def test_a_paced_line_with_notifications_carries_whole_frames_and_every_reply(echo_sim):
+    sim, line = echo_sim(baud=115200, notify=1000)
+    data = b""
+    for i in range(150):
+        line.send(force_request(float(i)))
+        data += line.quiet(0.002)
+    for _ in range(20):
+        more = line.quiet(0.3)
+        if not more:
+            break
+        data += more
+    numbers, notifications, at = [], 0, 0
+    while at < len(data):
+        if data[at] in NOTIFICATION_CODES:
+            at += 3 + data[at + 2]
+            notifications += 1
+            continue
+        assert data[at] == 0x2B, f"byte {at} starts no frame"
+        values = struct.unpack("<6f", data[at + 1:at + REPLY_SIZE])
+        assert values[0] == int(values[3]) - 1
+        numbers.append(int(values[3]))
+        at += REPLY_SIZE
+    assert at == len(data) and numbers == list(range(1, 151)) and notifications > 0
+
+
 def read_identity(path):
     stream = api.SerialStream(path)
     arm = api.Vorlan3(stream, 2.0)
@@ -291,8 +321,8 @@ def test_a_request_with_a_non_finite_value_is_refused_and_the_arm_stays_sane(cod
             line.close()
 
 
-def test_huge_requests_saturate_and_random_bytes_leave_the_arm_answering(velkor_sim_object):
-    sim = velkor_sim_object()
+def test_huge_requests_saturate_and_random_bytes_leave_the_arm_answering(velkor_simulator):
+    sim = velkor_simulator()
     line = RawLine(sim.path)
     try:
         for code in (0x2A, 0x2C, 0x1A, 0x1C):
@@ -321,20 +351,6 @@ def test_huge_requests_saturate_and_random_bytes_leave_the_arm_answering(velkor_
     assert math.isfinite(arm.get_temperature())
 
 
-@pytest.fixture
-def velkor_sim_object():
-    sims = []
-
-    def start(device="arm", **options):
-        sim = velkor_sim.Simulator(device, **options)
-        sims.append(sim)
-        return sim
-
-    yield start
-    for sim in sims:
-        sim.stop()
-
-
 def drift(arm, seconds):
     """Where the end effector goes in `seconds` with no force from the host."""
     start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
@@ -345,8 +361,8 @@ def drift(arm, seconds):
     return [p - s for p, s in zip(position, start)]
 
 
-def test_the_hand_pushes_the_arm_with_no_force_from_the_host(velkor_sim_object):
-    sim = velkor_sim_object("arm", hand=[0.0, 0.0, 2.0])
+def test_the_hand_pushes_the_arm_with_no_force_from_the_host(velkor_simulator):
+    sim = velkor_simulator("arm", hand=[0.0, 0.0, 2.0])
     stream = api.SerialStream(sim.path)
     arm = api.Vorlan3(stream, 2.0)
     assert drift(arm, 0.3)[2] > 0.002
@@ -371,8 +387,8 @@ def test_the_hand_pushes_the_arm_with_no_force_from_the_host(velkor_sim_object):
     (lambda sim: sim.set_hand_force(["a", 0.0, 0.0]), TypeError),
     (lambda sim: sim.replug(-1), ValueError),
 ])
-def test_bad_requests_to_the_simulator_raise_before_reaching_it(velkor_sim_object, call, error):
-    sim = velkor_sim_object()
+def test_bad_requests_to_the_simulator_raise_before_reaching_it(velkor_simulator, call, error):
+    sim = velkor_simulator()
     with pytest.raises(error):
         call(sim)
     assert sim.stats()["waiting"] == 0 and sim.running()
@@ -387,8 +403,8 @@ def test_bad_start_options_raise_before_starting(options):
         velkor_sim.Simulator("arm", **options)
 
 
-def test_the_command_channel_survives_nonsense(velkor_sim_object):
-    sim = velkor_sim_object()
+def test_the_command_channel_survives_nonsense(velkor_simulator):
+    sim = velkor_simulator()
     for text in ["", "fly", "inject", "inject late:delay=abc", "hand 1 2", "hangup soon", "x" * 3000]:
         with pytest.raises(velkor_sim.SimulatorError):
             sim._command(text)
@@ -396,3 +412,10 @@ def test_the_command_channel_survives_nonsense(velkor_sim_object):
     with velkor_sim.Simulator("handle") as handle:
         with pytest.raises(velkor_sim.SimulatorError, match="nothing a hand can push"):
             handle._command("hand 1 0 0")
+
+
+def test_the_guide_example_runs():
+    out = subprocess.run([sys.executable, EXAMPLE], capture_output=True, text=True, timeout=60,
+                         stdin=subprocess.DEVNULL)
+    assert out.returncode == 0, out.stderr
+    assert "same arm: True" in out.stdout and "after the unplug: port_gone" in out.stdout
