@@ -179,15 +179,19 @@ class Simulator:
     ``options`` become command-line options: ``notify=HZ``, ``latency_us=N``,
     ``stream_status=HZ``, ``link=PATH``. The keyword arguments:
 
-    - ``baud``: send no faster than a UART at this rate (10 bits a byte).
-    - ``faults``: faults by request number (counted from 1), each
-      ``"5:late:delay=0.2"`` or ``(5, "late", {"delay": 0.2})``.
-    - ``fault_rate``, ``fault_seed``, ``fault_kinds``: a fault at each request
-      with this probability, drawn reproducibly from the seed among the kinds
-      (each ``"KIND[:NAME=VALUE]..."``; by default the kinds that keep the line).
-    - ``hand``: (fx, fy, fz) in N, a hand pushing the arm's end effector.
-    - ``echo``: a state reply carries the request's three values as its position
-      and the request's number as its first velocity.
+    ``baud``: send no faster than a UART at this rate (10 bits a byte).
+
+    ``faults``: faults by request number (counted from 1), each
+    ``"5:late:delay=0.2"`` or ``(5, "late", {"delay": 0.2})``.
+
+    ``fault_rate``, ``fault_seed``, ``fault_kinds``: a fault at each request
+    with this probability, drawn reproducibly from the seed among the kinds
+    (each ``"KIND[:NAME=VALUE]..."``; by default the kinds that keep the line).
+
+    ``hand``: (fx, fy, fz) in N, a hand pushing the arm's end effector.
+
+    ``echo``: a state reply carries the request's three values as its position
+    and the request's number as its first velocity.
 
     Bad values raise ValueError or TypeError before anything starts."""
 
