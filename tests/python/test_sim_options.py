@@ -74,3 +74,19 @@ def test_both_option_forms_start_a_device(args):
         process.terminate()
         assert process.wait(timeout=10) == 0
         process.stdout.close()
+
+
+def test_with_control_the_end_of_its_input_stops_the_simulator():
+    process = subprocess.Popen([velkor_sim.find_simulator(), "-d", "arm", "--control"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout.readline().startswith("/dev/pts/")
+        process.stdin.write("ping\nstats\n")
+        process.stdin.close()
+        assert process.wait(timeout=10) == 0
+        assert process.stdout.read().splitlines() == ["ok", "ok requests=0 refused=0 faults=0 waiting=0 connected=0 plugged=1"]
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        process.stdout.close()
