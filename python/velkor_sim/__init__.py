@@ -303,6 +303,8 @@ class Simulator:
     def set_hand_force(self, force: Sequence[float]) -> None:
         """A hand pushes the arm's end effector with ``force`` (N, three components)
         from now on, on top of what the host commands; ``[0, 0, 0]`` lets go."""
+        if self.device != "arm":
+            raise ValueError("a hand pushes only the arm")
         fx, fy, fz = _force(force)
         self._command(f"hand {fx!r} {fy!r} {fz!r}")
 

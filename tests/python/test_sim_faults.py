@@ -412,6 +412,18 @@ def test_the_command_channel_survives_nonsense(velkor_simulator):
     with velkor_sim.Simulator("handle") as handle:
         with pytest.raises(velkor_sim.SimulatorError, match="nothing a hand can push"):
             handle._command("hand 1 0 0")
+        with pytest.raises(ValueError):
+            handle.set_hand_force([1.0, 0.0, 0.0])
+        # Faults work on the handle too: a silent wake-up, then an answered one.
+        handle.inject("silent")
+        line = RawLine(handle.path)
+        try:
+            line.send(b"\x0a")
+            assert line.quiet(0.3) == b""
+            line.send(b"\x0a")
+            assert len(line.quiet(0.3)) == 7
+        finally:
+            line.close()
 
 
 def test_the_guide_example_runs():
