@@ -52,8 +52,27 @@ class ArmSim : public SimDevice {
   // a host that paused does not see the arm jump, in steps of at most kSubstep.
   static constexpr double kMaxElapsed = 0.05;
   static constexpr double kSubstep = 1e-3;
+  // What the motors can give: a larger request saturates (a force by its norm).
+  static constexpr double kMaxForce = 40.0;        // N
+  static constexpr double kMaxJointTorque = 2.0;   // N m per joint
+  // The largest push a hand is allowed to make on the arm.
+  static constexpr double kMaxHandForce = 1000.0;  // N
 
-  ArmSim() { std::copy(kHome.begin(), kHome.end(), degrees_.begin()); }
+  // `echo`: state replies carry the request's three values as position (or angles)
+  // and the request's number as the first velocity, so a test can tell which
+  // request a reply answers; the arm still moves as usual underneath.
+  explicit ArmSim(bool echo = false) : echo_(echo) { std::copy(kHome.begin(), kHome.end(), degrees_.begin()); }
+
+  bool SetHandForce(const double* force) override {
+    double norm2 = 0.0;
+    for (int i = 0; i < 3; ++i) {
+      if (!std::isfinite(force[i])) return false;
+      norm2 += force[i] * force[i];
+    }
+    if (norm2 > kMaxHandForce * kMaxHandForce) return false;
+    for (int i = 0; i < 3; ++i) hand_[i] = force[i];
+    return true;
+  }
 
   size_t CommandLength(const uint8_t* data, size_t n) const override {
     switch (data[0]) {
@@ -101,12 +120,21 @@ class ArmSim : public SimDevice {
       case Vorlan3::kJointTorqueRequest:
       case Vorlan3::kJointAngleRequest:
       case Vorlan3::kForceRequest:
-      case Vorlan3::kPositionRequest:
+      case Vorlan3::kPositionRequest: {
+        // A value that is not a finite number would poison the state for good: such
+        // a request is refused, unanswered, and the one in force stays in force.
+        std::array<float, 3> request{};
+        for (int i = 0; i < 3; ++i) request[i] = GetFloat(command + 1 + 4 * i);
+        if (!std::all_of(request.begin(), request.end(), [](float v) { return std::isfinite(v); })) {
+          ++refused;
+          return 0;
+        }
         Advance(now);
         request_code_ = code;
-        for (int i = 0; i < 3; ++i) request_[i] = GetFloat(command + 1 + 4 * i);
+        request_ = request;
         return code == Vorlan3::kForceRequest || code == Vorlan3::kPositionRequest ? EndEffectorState(out)
                                                                                     : JointState(out);
+      }
       case Vorlan3::kMotorCurrentQuery:
         out[0] = code;
         for (int i = 0; i < 3; ++i) {
@@ -173,6 +201,14 @@ class ArmSim : public SimDevice {
     return out;
   }
 
+  // `v` scaled down to norm `limit` when it is longer.
+  static Vec3 Saturated(const Vec3& v, double limit) {
+    const double norm = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (norm <= limit) return v;
+    const double k = limit / norm;
+    return {v[0] * k, v[1] * k, v[2] * k};
+  }
+
   static Vec3 TransposeTimes(const Mat3& j, const Vec3& f) {
     Vec3 out{};
     for (int c = 0; c < 3; ++c) out[c] = j[0][c] * f[0] + j[1][c] * f[1] + j[2][c] * f[2];
@@ -188,20 +224,26 @@ class ArmSim : public SimDevice {
     const Vec3 request = {request_[0], request_[1], request_[2]};
     switch (request_code_) {
       case Vorlan3::kForceRequest:
-        return TransposeTimes(j, request);
+        return TransposeTimes(j, Saturated(request, kMaxForce));
       case Vorlan3::kPositionRequest: {
         const Vec3 p = Position(deg);
         const Vec3 v = Times(j, RatesRad());
         Vec3 f{};
         for (int i = 0; i < 3; ++i) f[i] = kPositionStiffness * (request[i] - p[i]) - kPositionDamping * v[i];
-        return TransposeTimes(j, f);
+        return TransposeTimes(j, Saturated(f, kMaxForce));
       }
-      case Vorlan3::kJointTorqueRequest:
-        return request;
+      case Vorlan3::kJointTorqueRequest: {
+        Vec3 t{};
+        for (int i = 0; i < 3; ++i) t[i] = std::clamp(request[i], -kMaxJointTorque, kMaxJointTorque);
+        return t;
+      }
       case Vorlan3::kJointAngleRequest: {
         Vec3 t{};
-        for (int i = 0; i < 3; ++i)
-          t[i] = kAngleStiffness * (request[i] - degrees_[i]) * kRadPerDeg - kAngleDamping * velocity_[i] * kRadPerDeg;
+        for (int i = 0; i < 3; ++i) {
+          const double target = std::clamp(request[i], kLow[i] - kHardMargin, kHigh[i] + kHardMargin);
+          t[i] = kAngleStiffness * (target - degrees_[i]) * kRadPerDeg - kAngleDamping * velocity_[i] * kRadPerDeg;
+          t[i] = std::clamp(t[i], -kMaxJointTorque, kMaxJointTorque);
+        }
         return t;
       }
       default:
@@ -226,13 +268,14 @@ class ArmSim : public SimDevice {
     const std::array<float, 3> deg = ReportedDegrees();
     const Mat3 j = Jacobian(deg);
     motor_torque_ = CommandTorque(j, deg);
+    const Vec3 hand = TransposeTimes(j, hand_);
     for (int i = 0; i < 3; ++i) {
       double limit = 0.0;
       if (degrees_[i] < kLow[i]) limit = kLimitStiffness * (kLow[i] - degrees_[i]) * kRadPerDeg;
       if (degrees_[i] > kHigh[i]) limit = kLimitStiffness * (kHigh[i] - degrees_[i]) * kRadPerDeg;
       // Damping taken implicitly: stable for any step the clamp allows.
       double rate = velocity_[i] * kRadPerDeg;
-      rate = (rate + h * (motor_torque_[i] + limit) / kInertia) / (1.0 + h * kDamping / kInertia);
+      rate = (rate + h * (motor_torque_[i] + hand[i] + limit) / kInertia) / (1.0 + h * kDamping / kInertia);
       velocity_[i] = rate / kRadPerDeg;
       degrees_[i] += velocity_[i] * h;
       const double lo = kLow[i] - kHardMargin, hi = kHigh[i] + kHardMargin;
@@ -243,7 +286,16 @@ class ArmSim : public SimDevice {
     }
   }
 
+  size_t EchoState(uint8_t code, uint8_t* out) const {
+    out[0] = code;
+    const float number = static_cast<float>(request_number);
+    const float values[6] = {request_[0], request_[1], request_[2], number, 0.0f, 0.0f};
+    for (int i = 0; i < 6; ++i) PutFloat(out + 1 + 4 * i, values[i]);
+    return 1 + Vorlan3::kStateSize;
+  }
+
   size_t EndEffectorState(uint8_t* out) const {
+    if (echo_) return EchoState(Vorlan3::kEndEffectorStateReply, out);
     const std::array<float, 3> deg = ReportedDegrees();
     const std::array<float, 3> p = model_.PositionFromReportedAngles(deg);
     const Vec3 v = Times(Jacobian(deg), RatesRad());
@@ -256,6 +308,7 @@ class ArmSim : public SimDevice {
   }
 
   size_t JointState(uint8_t* out) const {
+    if (echo_) return EchoState(Vorlan3::kJointStateReply, out);
     out[0] = Vorlan3::kJointStateReply;
     for (int i = 0; i < 3; ++i) {
       PutFloat(out + 1 + 4 * i, static_cast<float>(degrees_[i]));
@@ -264,6 +317,8 @@ class ArmSim : public SimDevice {
     return 1 + Vorlan3::kStateSize;
   }
 
+  bool echo_ = false;
+  Vec3 hand_{};
   ArmModel model_;
   std::array<double, 3> degrees_{};
   std::array<double, 3> velocity_{};  // degrees per second

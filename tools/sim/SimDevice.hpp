@@ -28,6 +28,14 @@ class SimDevice {
   virtual size_t Answer(const uint8_t* command, size_t n, double now, uint8_t* out) = 0;
   // A frame the device streams unasked, or 0 for none.
   virtual size_t StreamFrame(double /*now*/, uint8_t* /*out*/) { return 0; }
+  // An external force (N) on the device, as a hand holding it would apply; false
+  // when the device has nothing a hand can push.
+  virtual bool SetHandForce(const double* /*force*/) { return false; }
+
+  // Number of the command being answered (from 1), for replies that echo it.
+  uint64_t request_number = 0;
+  // Commands not obeyed because a value in them was not a finite number.
+  uint64_t refused = 0;
 };
 
 using HardwareAPI::Devices::GetFloat;
