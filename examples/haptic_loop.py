@@ -91,6 +91,7 @@ def run(port: str, seconds: float, rate: float, push: float, stiffness: float, d
         print(f"the arm on {port} did not report its position: {arm.last_error}", file=sys.stderr)
         return 1
     wall = start[2] + wall_offset
+    print(f"rendering a wall on {port} for {seconds:g} s (Ctrl-C stops)", file=sys.stderr, flush=True)
 
     period = 1.0 / rate
     exchange_ns: List[int] = []

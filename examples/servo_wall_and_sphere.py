@@ -113,6 +113,8 @@ def run(port: str, sim: Optional[velkor_sim.Simulator], simulated: bool, seconds
         loop.add(effect)
     loop.on_state(watch, rate_hz=200)
     with loop:  # every way out of the block ends with zero force, Ctrl-C included
+        print(f"rendering a wall and a sphere on {port} for {seconds:g} s (Ctrl-C stops)", file=sys.stderr,
+              flush=True)
         time.sleep(seconds / 2)
         at_wall = loop.state()
         hand.push([0.0, 0.0, -push])
