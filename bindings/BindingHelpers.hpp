@@ -33,6 +33,22 @@ inline void RequireTriple(const std::vector<float>& values, const char* argument
 
 inline std::array<float, 3> Triple(const std::vector<float>& values) { return {values[0], values[1], values[2]}; }
 
+// A NaN or infinity sent to a device that pushes on a hand has no safe meaning,
+// and once in the device's or the model's state it poisons every later reading.
+inline void RequireFinite(float value, const char* method, const char* argument) {
+  if (!std::isfinite(value))
+    throw py::value_error(std::string(method) + "(): " + argument + " must be a finite number, got " +
+                          py::repr(py::float_(value)).cast<std::string>());
+}
+
+inline void RequireFiniteTriple(const std::array<float, 3>& values, const char* method, const char* argument) {
+  for (float value : values) {
+    if (!std::isfinite(value))
+      throw py::value_error(std::string(method) + "(): " + argument + " must hold finite numbers, got " +
+                            py::repr(py::make_tuple(values[0], values[1], values[2])).cast<std::string>());
+  }
+}
+
 // NaN compares false with everything, so no wait could ever decide on it.
 inline float RequireTimeout(float seconds, const char* owner) {
   if (std::isnan(seconds)) throw py::value_error(std::string(owner) + ": the time-out must be a number of seconds, not NaN");
@@ -70,8 +86,10 @@ void AddOutcomeMembers(Class& cls) {
       .def_property(
           "strict", [](Built<T> self) { return IsStrict(*self); },
           [](Built<T> self, bool strict) { SetStrict(*self, strict); },
-          "When true, a call that fails raises TimeoutError (no reply in time, or a wrong reply) or "
-          "ConnectionError (port closed or gone, request not written) instead of returning zeros. False by default.");
+          "When true, a call that fails raises a DeviceError instead of returning zeros: DeviceTimeoutError (no "
+          "reply in time, also a TimeoutError), BadReplyError (a wrong reply), PortGoneError (port closed or "
+          "gone, also a ConnectionError) or WriteFailedError (request not written). The exception carries the "
+          "call's error lines (error_lines), which are then not printed. False by default.");
 }
 
 }  // namespace VelkorBinding

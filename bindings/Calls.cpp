@@ -7,8 +7,10 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
+#include "Errors.hpp"
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/Devices/Outcome.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
@@ -40,6 +42,8 @@ namespace {
 constexpr size_t kMaxQueuedLines = 1000;
 thread_local std::vector<std::string>* call_lines = nullptr;
 thread_local size_t call_lines_dropped = 0;
+// Whether the innermost call on this thread keeps its lines (see CallScope).
+thread_local bool call_captures = false;
 
 // Never destroyed: a daemon thread still inside the library may log while the
 // process exits and runs the destructors of statics.
@@ -53,6 +57,8 @@ std::atomic<bool> queue_pending{false};
 
 // Owned reference, never released at exit: the interpreter may be gone by then.
 PyObject* error_handler = nullptr;
+// Read by threads that log without the interpreter lock.
+std::atomic<bool> handler_installed{false};
 
 void Enqueue(std::vector<std::string>& lines, size_t& dropped, const char* line, size_t length) {
   if (lines.size() < kMaxQueuedLines) {
@@ -62,10 +68,18 @@ void Enqueue(std::vector<std::string>& lines, size_t& dropped, const char* line,
   }
 }
 
+// Installed for good at import: without a handler, only the lines of a
+// capturing call are kept back; every other line is printed at once, as the
+// library prints without a sink.
 void LineSink(const char* line, size_t length, void*) {
   try {
-    if (call_lines != nullptr) {
+    const bool handler = handler_installed.load(std::memory_order_acquire);
+    if (call_lines != nullptr && (handler || call_captures)) {
       Enqueue(*call_lines, call_lines_dropped, line, length);
+      return;
+    }
+    if (!handler) {
+      api::WriteErrorLine(line, length);
       return;
     }
     std::lock_guard<std::mutex> lock(queue.mutex);
@@ -107,6 +121,7 @@ bool OnMainThread() {
 
 std::vector<const SerialStream*>& streams_in_use = *new std::vector<const SerialStream*>;
 std::unordered_set<const Device*>& strict_devices = *new std::unordered_set<const Device*>;
+std::unordered_map<const Device*, float>& max_forces = *new std::unordered_map<const Device*, float>;
 
 }  // namespace
 
@@ -133,10 +148,12 @@ void CallPython(py::handle fn, const py::tuple& args) {
   if (failed) throw py::error_already_set();
 }
 
-CallScope::CallScope() : previous_lines_(call_lines), previous_dropped_(call_lines_dropped) {
+CallScope::CallScope(bool capture)
+    : previous_lines_(call_lines), previous_dropped_(call_lines_dropped), previous_capture_(call_captures) {
   if (OnMainThread()) check_.emplace(&CallScope::Check, this);
   call_lines = &lines_;
   call_lines_dropped = 0;
+  call_captures = capture;
 }
 
 CallScope::~CallScope() {
@@ -144,6 +161,7 @@ CallScope::~CallScope() {
   const size_t dropped = call_lines_dropped;
   call_lines = previous_lines_;
   call_lines_dropped = previous_dropped_;
+  call_captures = previous_capture_;
   if (!lines_.empty() || dropped != 0) DeliverErrorLines(lines_, dropped);
   DeliverQueuedLines();
 }
@@ -171,6 +189,20 @@ void CallScope::RaiseIfInterrupted() {
   py::error_already_set error = std::move(*raised_);
   raised_.reset();
   throw error;
+}
+
+std::vector<std::string> CallScope::TakeLinesForException() {
+  std::vector<std::string> lines;
+  if (HasErrorHandler()) {
+    lines = lines_;
+  } else {
+    lines.swap(lines_);
+  }
+  if (call_lines_dropped != 0) {
+    lines.push_back("[err] " + std::to_string(call_lines_dropped) + " more error lines were dropped");
+    if (!HasErrorHandler()) call_lines_dropped = 0;
+  }
+  return lines;
 }
 
 void CallScope::PreferInterrupt(py::error_already_set& other) {
@@ -206,49 +238,68 @@ void SetStrict(const Device& device, bool strict) {
   }
 }
 
-void ForgetDevice(const Device* device) { strict_devices.erase(device); }
+void ForgetDevice(const Device* device) {
+  strict_devices.erase(device);
+  max_forces.erase(device);
+}
 
-void RaiseIfStrict(const Device& device, const char* method, Strict rule) {
+std::optional<float> MaxForce(const Device& device) {
+  const auto found = max_forces.find(&device);
+  if (found == max_forces.end()) return std::nullopt;
+  return found->second;
+}
+
+void SetMaxForce(const Device& device, std::optional<float> limit) {
+  if (limit) {
+    max_forces[&device] = *limit;
+  } else {
+    max_forces.erase(&device);
+  }
+}
+
+void RaiseIfStrict(const Device& device, const char* method, Strict rule, CallScope* scope) {
   const Outcome outcome = device.last_outcome;
   // An interrupted call has raised already: the exception is what the caller sees.
   if (outcome == Outcome::Ok || outcome == Outcome::Interrupted || !IsStrict(device)) return;
   if (rule == Strict::ShortReadIsAResult && outcome != Outcome::PortGone) return;
-  const std::string port = device.stream != nullptr ? device.stream->PortName() : std::string();
-  PyObject* type = PyExc_TimeoutError;
+  ErrorDetails details;
+  details.call = method;
+  details.port = device.stream != nullptr ? device.stream->PortName() : std::string();
+  details.outcome = api::Devices::OutcomeName(outcome);
+  if (scope != nullptr) details.lines = scope->TakeLinesForException();
+  const std::string& port = details.port;
+  ErrorKind kind = ErrorKind::Device;
   std::string message = std::string(method) + ": ";
   switch (outcome) {
     case Outcome::Timeout:
+      kind = ErrorKind::Timeout;
       message += "the device on '" + port + "' did not reply in time";
       break;
     case Outcome::BadReply:
+      kind = ErrorKind::BadReply;
       message += "the device on '" + port + "' sent a reply that does not answer the request";
       break;
     case Outcome::PortGone:
-      type = PyExc_ConnectionError;
+      kind = ErrorKind::PortGone;
       message += "the port '" + port + "' is closed or its device went away";
       break;
     case Outcome::WriteFailed:
-      type = PyExc_ConnectionError;
+      kind = ErrorKind::WriteFailed;
       message += "the request could not be written to '" + port + "'";
       break;
     default:
       message += std::string("the call on '") + port + "' failed";
       break;
   }
-  PyErr_SetString(type, message.c_str());
-  throw py::error_already_set();
+  RaiseDeviceError(kind, message, details);
 }
 
 void DeliverErrorLines(std::vector<std::string>& lines, size_t dropped) {
   if (dropped != 0) lines.push_back("[err] " + std::to_string(dropped) + " more error lines were dropped");
   if (lines.empty()) return;
   if (error_handler == nullptr) {
-    // The handler went away after these were logged: standard error, as without one.
-    for (const std::string& line : lines) {
-      std::fwrite(line.data(), 1, line.size(), stderr);
-      std::fputc('\n', stderr);
-    }
-    std::fflush(stderr);
+    // Kept back by a call, or logged for a handler that went away since: standard error, as without one.
+    for (const std::string& line : lines) api::WriteErrorLine(line.data(), line.size());
     lines.clear();
     return;
   }
@@ -273,9 +324,12 @@ void DeliverErrorLines(std::vector<std::string>& lines, size_t dropped) {
   lines.clear();
 }
 
+bool HasErrorHandler() { return handler_installed.load(std::memory_order_acquire); }
+
 }  // namespace VelkorBinding
 
 void RegisterErrorHandler(py::module_& m) {
+  Velkor::HardwareAPI::SetLogSink(&VelkorBinding::LineSink, nullptr);
   m.def(
       "set_error_handler",
       [](py::object handler) {
@@ -285,11 +339,11 @@ void RegisterErrorHandler(py::module_& m) {
         VelkorBinding::DeliverQueuedLines();
         PyObject* previous = VelkorBinding::error_handler;
         if (handler.is_none()) {
-          Velkor::HardwareAPI::SetLogSink(nullptr, nullptr);
           VelkorBinding::error_handler = nullptr;
+          VelkorBinding::handler_installed.store(false, std::memory_order_release);
         } else {
           VelkorBinding::error_handler = handler.inc_ref().ptr();
-          Velkor::HardwareAPI::SetLogSink(&VelkorBinding::LineSink, nullptr);
+          VelkorBinding::handler_installed.store(true, std::memory_order_release);
         }
         Py_XDECREF(previous);
       },

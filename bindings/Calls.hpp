@@ -102,7 +102,10 @@ void CallPython(py::handle fn, const py::tuple& args);
 // handed to the Python error handler when the scope ends.
 class CallScope {
  public:
-  CallScope();
+  // capture: the lines logged on this thread during the call stay with the
+  // scope until it ends, so that an exception raised for the call can carry
+  // them instead of their being printed (strict devices).
+  explicit CallScope(bool capture = false);
   ~CallScope();
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
@@ -112,6 +115,10 @@ class CallScope {
   // Called while another exception leaves the call: a pending interruption
   // wins, with that exception as its context.
   void PreferInterrupt(py::error_already_set& other);
+  // The lines logged so far for an exception to carry. Without an error
+  // handler they are taken, so they are not printed as well; with one they
+  // still go to it when the scope ends.
+  std::vector<std::string> TakeLinesForException();
 
  private:
   friend class ReleaseLock;
@@ -124,6 +131,7 @@ class CallScope {
   std::vector<std::string> lines_;
   std::vector<std::string>* previous_lines_;
   size_t previous_dropped_;
+  bool previous_capture_;
 };
 
 // The lock policy of a bound operation.
@@ -185,9 +193,14 @@ enum class Strict {
   AnyFailure,
   ShortReadIsAResult,  // raw reads return what came in time: only a lost port raises
 };
-// Raises TimeoutError or ConnectionError for the device's last outcome when
-// the device is strict and the call failed.
-void RaiseIfStrict(const Velkor::HardwareAPI::Devices::Device& device, const char* method, Strict rule);
+// Raises the module's DeviceError subclass for the device's last outcome when
+// the device is strict and the call failed, carrying the call's error lines.
+void RaiseIfStrict(const Velkor::HardwareAPI::Devices::Device& device, const char* method, Strict rule,
+                   CallScope* scope = nullptr);
+
+// The opt-in limit on the norm of a force a device call sends directly; unset by default.
+std::optional<float> MaxForce(const Velkor::HardwareAPI::Devices::Device& device);
+void SetMaxForce(const Velkor::HardwareAPI::Devices::Device& device, std::optional<float> limit);
 
 // A device call: the stream marked in use, the call scope, the lock policy,
 // then the interruption and the strict mode decide how it ends.
@@ -195,15 +208,15 @@ template <typename Work>
 auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method, Lock lock, Work&& work,
                 Strict rule = Strict::AnyFailure) -> decltype(work()) {
   StreamInUse in_use(device.stream);
-  CallScope scope;
+  CallScope scope(IsStrict(device));
   if constexpr (std::is_void_v<decltype(work())>) {
     RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
-    RaiseIfStrict(device, method, rule);
+    RaiseIfStrict(device, method, rule, &scope);
   } else {
     auto result = RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
-    RaiseIfStrict(device, method, rule);
+    RaiseIfStrict(device, method, rule, &scope);
     return result;
   }
 }
@@ -222,5 +235,7 @@ using DeviceHolder = std::unique_ptr<T, DeviceDeleter>;
 
 // Hands queued error lines to the Python handler; lock held.
 void DeliverErrorLines(std::vector<std::string>& lines, size_t dropped);
+// True while a Python error handler is set.
+bool HasErrorHandler();
 
 }  // namespace VelkorBinding

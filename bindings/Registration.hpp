@@ -17,3 +17,4 @@ void RegisterServoLoop(py::module_& m);
 void RegisterPorts(py::module_& m);
 // Additions after the specified registration order.
 void RegisterErrorHandler(py::module_& m);
+void RegisterErrors(py::module_& m);

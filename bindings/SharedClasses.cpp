@@ -5,11 +5,16 @@
 #include <string>
 #include <vector>
 
+#include <cerrno>
+
 #include "Built.hpp"
 #include "Calls.hpp"
+#include "Errors.hpp"
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/Devices/Device.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
+#include "Velkor/HardwareAPI/Log.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
 #include "Velkor/HardwareAPI/UUID.hpp"
 
 using Velkor::HardwareAPI::UUID;
@@ -20,6 +25,114 @@ using VelkorBinding::Call;
 using VelkorBinding::Lock;
 
 namespace {
+
+// A port name as the constructor takes it: str, bytes or bytearray, rendered
+// as str like the char pointer it replaces; None only in the converting pass.
+struct PortNameArg {
+  std::string text;
+  bool none = false;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+class type_caster<PortNameArg> {
+ public:
+  PYBIND11_TYPE_CASTER(PortNameArg, const_name("str"));
+
+  bool load(handle src, bool convert) {
+    if (!src) return false;
+    if (src.is_none()) {
+      if (!convert) return false;
+      value.none = true;
+      return true;
+    }
+    make_caster<std::string> text;
+    if (!text.load(src, convert)) return false;
+    value.text = cast_op<std::string&&>(std::move(text));
+    return true;
+  }
+
+  static handle cast(const PortNameArg&, return_value_policy, handle) { return none().release(); }
+};
+}  // namespace pybind11::detail
+
+namespace {
+
+// The OS opens names as C strings: a NUL byte would silently cut the name short
+// and open another port.
+void RequireNoNul(const std::string& name, const char* owner) {
+  if (name.find('\0') != std::string::npos)
+    throw py::value_error(std::string(owner) + ": the port name contains a NUL byte");
+}
+
+// A name from str, bytes, bytearray or os.PathLike.
+std::string PortNameFrom(const py::handle& port, const char* owner) {
+  if (port.is_none()) throw py::type_error(std::string(owner) + ": the port name must be a str, bytes or os.PathLike, not None");
+  std::string name;
+  if (PyByteArray_Check(port.ptr())) {
+    name = py::cast<std::string>(port);
+  } else {
+    const py::object path = py::module_::import("os").attr("fspath")(port);
+    name = py::cast<std::string>(path);
+  }
+  RequireNoNul(name, owner);
+  return name;
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+  const py::object decoded = py::reinterpret_steal<py::object>(
+      PyUnicode_FromWideChar(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!decoded) throw py::error_already_set();
+  return py::cast<std::string>(decoded);
+}
+
+// Why an open failed, in the words a user can act on.
+std::string OpenFailureReason(int8_t code, int32_t error) {
+#ifdef _WIN32
+  if (error == 5) return "the port is in use by another program (or access was denied)";
+#else
+  if (error == EBUSY) return "the port is in use by another program";
+  if (error == EACCES) return "permission denied (on Linux, join the group that owns the port, often dialout)";
+#endif
+  switch (code) {
+    case -1:
+      return "no such port";
+    case -3:
+      return "it is not a serial port";
+    case -2:
+      return "the port could not be opened";
+    default:
+      return "the port's line settings could not be applied";
+  }
+}
+
+std::unique_ptr<SerialStream> OpenOrRaise(const std::string& name) {
+  const char* const owner = "SerialStream.open()";
+  auto stream = std::make_unique<SerialStream>(name.c_str(), false);
+  int8_t code = 0;
+  int32_t error = 0;
+  // The lines the failed open logs go with the exception instead of standard error.
+  VelkorBinding::CallScope scope(true);
+  {
+    VelkorBinding::ReleaseLock unlock(&scope);
+    Velkor::HardwareAPI::Platform::SetLastError(0);
+    code = stream->Open();
+    error = Velkor::HardwareAPI::Platform::LastError();
+  }
+  scope.RaiseIfInterrupted();
+  if (code >= 0 && stream->IsOpen()) return stream;
+  VelkorBinding::ErrorDetails details;
+  details.call = owner;
+  details.port = name;
+  details.lines = scope.TakeLinesForException();
+  details.error_code = error;
+  std::string message = std::string(owner) + ": cannot open '" + name + "': " + OpenFailureReason(code, error);
+  if (error != 0)
+    message += " ([" + std::to_string(error) + "] " + WideToUtf8(Velkor::HardwareAPI::SystemErrorMessage(error)) + ")";
+  VelkorBinding::RaiseDeviceError(VelkorBinding::ErrorKind::PortOpen, message, details);
+}
 
 // Pulling the port from under a call in progress would leave that call on a
 // closed or replaced port.
@@ -33,10 +146,10 @@ void RequireIdle(const SerialStream& stream, const char* method) {
 
 void RegisterSerialStream(py::module_& m) {
   py::class_<SerialStream>(m, "SerialStream")
-      .def(py::init([](const char* name) {
-             if (name == nullptr) throw py::type_error("SerialStream(): the port name must be a str or bytes, not None");
-             // The name is copied by the stream before the lock is released.
-             std::string port_name(name);
+      .def(py::init([](const PortNameArg& name) {
+             if (name.none) throw py::type_error("SerialStream(): the port name must be a str or bytes, not None");
+             RequireNoNul(name.text, "SerialStream()");
+             const std::string& port_name = name.text;
              return Call(Lock::Released, [&] { return std::make_unique<SerialStream>(port_name.c_str(), true); });
            }),
            "Initialize the serial stream")
@@ -66,7 +179,13 @@ void RegisterSerialStream(py::module_& m) {
             RequireIdle(*self, "__exit__");
             self->Close();
           },
-          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), "Close the port.");
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), "Close the port.")
+      .def_static(
+          "open", [](const py::object& port) { return OpenOrRaise(PortNameFrom(port, "SerialStream.open()")); },
+          py::arg("port"),
+          "Open the port and return its stream, or raise PortOpenError naming the port and why it could not be "
+          "opened (no such port, not a serial port, in use, permission denied). port is a str, bytes or "
+          "os.PathLike. Unlike the constructor, which prints error lines and returns a stream that is not open.");
 }
 
 void RegisterUUID(py::module_& m) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <optional>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "BindingHelpers.hpp"
+#include "Errors.hpp"
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/Devices/ArmModel.hpp"
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
@@ -27,6 +30,8 @@ using VelkorBinding::DeviceCall;
 using VelkorBinding::Lock;
 using VelkorBinding::ReleaseLock;
 using VelkorBinding::RequireStream;
+using VelkorBinding::RequireFinite;
+using VelkorBinding::RequireFiniteTriple;
 using VelkorBinding::RequireTimeout;
 using VelkorBinding::RequireTriple;
 using VelkorBinding::Triple;
@@ -56,11 +61,30 @@ constexpr const char* kReceiveDeviceInfoDoc =
 
 py::tuple StateTuple(const ArmState& state) { return py::make_tuple(state.first, state.second); }
 
+bool IsForce(uint8_t code) { return code == Vorlan3::kForceRequest; }
+
+// The request as it goes out: finite, and a force no longer than arm.max_force when that is set.
+std::array<float, 3> Request(const Vorlan3& arm, const char* method, uint8_t code, const FloatList& request,
+                             const char* argument) {
+  RequireTriple(request, argument);
+  std::array<float, 3> components = Triple(request);
+  RequireFiniteTriple(components, method, argument);
+  if (!IsForce(code)) return components;
+  const std::optional<float> limit = VelkorBinding::MaxForce(arm);
+  if (!limit) return components;
+  const double norm = std::sqrt(static_cast<double>(components[0]) * components[0] +
+                                static_cast<double>(components[1]) * components[1] +
+                                static_cast<double>(components[2]) * components[2]);
+  if (norm <= *limit) return components;
+  const double scale = *limit / norm;
+  for (float& c : components) c = static_cast<float>(c * scale);
+  return components;
+}
+
 // A whole request/reply exchange with the request taken from the list before the lock goes.
 py::tuple Exchange(Arm self, const char* method, uint8_t code, uint8_t reply_code, const FloatList& request,
                    const char* argument) {
-  RequireTriple(request, argument);
-  const auto components = Triple(request);
+  const auto components = Request(*self, method, code, request, argument);
   const ArmState state =
       DeviceCall(*self, method, Lock::Released, [&] { return self->Exchange(code, reply_code, components); });
   return StateTuple(state);
@@ -68,9 +92,8 @@ py::tuple Exchange(Arm self, const char* method, uint8_t code, uint8_t reply_cod
 
 void SendOnly(Arm self, const char* method, uint8_t code, const FloatList& request, const char* argument,
               const char* warning) {
-  RequireTriple(request, argument);
+  const auto components = Request(*self, method, code, request, argument);
   if (warning != nullptr) WarnDeprecated(warning);
-  const auto components = Triple(request);
   DeviceCall(*self, method, Lock::Released, [&] { self->SendRequest(code, components); });
 }
 
@@ -126,7 +149,16 @@ void RegisterVorlan3(py::module_& m) {
             const bool ok = DeviceCall(*self, "send_raw", Lock::Released, [&] {
               return self->SendRaw(reinterpret_cast<const uint8_t*>(data.data()), data.size());
             });
-            if (!ok) throw std::runtime_error("send_raw: underlying stream write failed");
+            if (!ok) {
+              // A RuntimeError as the call always raised; as a PortGoneError also the kind other calls
+              // raise on a closed or lost port in strict mode.
+              VelkorBinding::ErrorDetails details;
+              details.call = "send_raw";
+              details.port = self->stream != nullptr ? self->stream->PortName() : std::string();
+              details.outcome = Velkor::HardwareAPI::Devices::OutcomeName(self->last_outcome);
+              VelkorBinding::RaiseDeviceError(VelkorBinding::ErrorKind::WriteFailed,
+                                              "send_raw: underlying stream write failed", details);
+            }
           },
           py::arg("payload"), "Send raw bytes directly to the serial stream (no framing).")
       .def(
@@ -149,7 +181,13 @@ void RegisterVorlan3(py::module_& m) {
           "Read up to n bytes with a per-call timeout (seconds). Returns whatever was received (may be shorter "
           "than n on timeout).")
       .def(
-          "set_read_timeout", [](Arm self, float t) { self->SetReadTimeout(RequireTimeout(t, "set_read_timeout()")); },
+          "set_read_timeout",
+          [](Arm self, float t) {
+            // Not a device call: what the last call did stays readable.
+            const auto outcome = self->last_outcome;
+            self->SetReadTimeout(RequireTimeout(t, "set_read_timeout()"));
+            self->last_outcome = outcome;
+          },
           py::arg("t"), "Set the device-level read timeout (seconds).")
       .def(
           "flush_input",
@@ -244,12 +282,18 @@ void RegisterVorlan3(py::module_& m) {
           [](Arm self, const FloatList& angles) {
             RequireTriple(angles, "angles");
             const auto degrees = Triple(angles);
+            RequireFiniteTriple(degrees, "adjust_angles", "angles");
             DeviceCall(*self, "adjust_angles", Lock::Released, [&] { self->AdjustAngles(degrees); });
           },
           py::arg("angles") = kZeroTriple, "Adjust the angles of the device")
       .def(
           "adjust_lengths",
           [](Arm, float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2, float extension) {
+            RequireFinite(inner_arm_1, "adjust_lengths", "inner_arm_1");
+            RequireFinite(outer_arm_1, "adjust_lengths", "outer_arm_1");
+            RequireFinite(inner_arm_2, "adjust_lengths", "inner_arm_2");
+            RequireFinite(outer_arm_2, "adjust_lengths", "outer_arm_2");
+            RequireFinite(extension, "adjust_lengths", "extension");
             ReleaseLock release;
             ArmModel::Instance().Reset(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
           },
@@ -258,6 +302,14 @@ void RegisterVorlan3(py::module_& m) {
       .def(
           "adjust_gear_ratios",
           [](Arm, float head, float inner_arm, float outer_arm) {
+            const std::pair<float, const char*> ratios[] = {{head, "head_gear_ratio_coeff"},
+                                                            {inner_arm, "inner_arm_gear_ratio_coeff"},
+                                                            {outer_arm, "outer_arm_gear_ratio_coeff"}};
+            for (const auto& [ratio, name] : ratios) {
+              RequireFinite(ratio, "adjust_gear_ratios", name);
+              // A zero ratio maps every reported angle to one pose: the arm would look frozen.
+              if (ratio == 0.0f) throw py::value_error(std::string("adjust_gear_ratios(): ") + name + " must not be 0");
+            }
             ReleaseLock release;
             ArmModel::Instance().SetGearRatios(head, inner_arm, outer_arm);
           },
@@ -383,4 +435,15 @@ void RegisterVorlan3(py::module_& m) {
           },
           py::arg("position") = kZeroTriple, "[Deprecated] Send Position to the device");
   VelkorBinding::AddOutcomeMembers<Vorlan3>(arm);
+  arm.def_property(
+      "max_force",
+      [](Arm self) -> std::optional<float> { return VelkorBinding::MaxForce(*self); },
+      [](Arm self, std::optional<double> limit) {
+        if (limit && (!std::isfinite(*limit) || *limit < 0.0))
+          throw py::value_error("max_force must be None or a finite number of newtons, 0 or more");
+        VelkorBinding::SetMaxForce(*self, limit ? std::optional<float>(static_cast<float>(*limit)) : std::nullopt);
+      },
+      "None (the default) or the largest force in newtons that end_effector_force and SendForce send: a longer "
+      "request is scaled down to this length, keeping its direction. Joint torques, positions and angles are "
+      "not limited by it; a ServoLoop clamps its own force.");
 }

@@ -13,4 +13,5 @@ PYBIND11_MODULE(VelkorHardwareAPI, m) {
   RegisterPorts(m);
   m.attr("__version__") = "dev";
   RegisterErrorHandler(m);
+  RegisterErrors(m);
 }

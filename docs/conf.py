@@ -13,7 +13,7 @@ version = release
 
 extensions = ["sphinx.ext.autodoc", "sphinx.ext.intersphinx"]
 intersphinx_mapping = {}
-exclude_patterns = ["_build"]
+exclude_patterns = ["_build", "frame_figure.py"]
 nitpicky = False
 html_theme = "alabaster"
 html_static_path = []
@@ -72,6 +72,20 @@ def _tidy_docstring(app, what, name, obj, options, lines):
         lines[i] = line.strip() if line.strip() else ""
 
 
+def _draw_frame(app):
+    # The frame picture is drawn from the kinematic model at every build, never stored.
+    import sys
+
+    sys.path.insert(0, os.path.dirname(__file__))
+    import frame_figure
+
+    folder = os.path.join(os.path.dirname(__file__), "_generated")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "frame.svg"), "w") as f:
+        f.write(frame_figure.svg())
+
+
 def setup(app):
+    app.connect("builder-inited", _draw_frame)
     app.connect("autodoc-process-signature", _use_stub_types)
     app.connect("autodoc-process-docstring", _tidy_docstring)

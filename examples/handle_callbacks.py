@@ -13,7 +13,7 @@ import argparse
 import math
 import sys
 import time
-from typing import List, Optional
+from typing import Callable, List, NoReturn, Optional
 
 import VelkorHardwareAPI as api
 import velkor_sim
@@ -25,6 +25,34 @@ STATUS_READ_FAILURES = {
     2: "no reply code could be read",
     3: "no valid frame among the bytes that arrived (garbled or a bad checksum)",
 }
+
+
+class Parser(argparse.ArgumentParser):
+    """Bad arguments end the program with one line, not the whole usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def bounded(low: float, high: float) -> Callable[[str], float]:
+    """An argparse type for a number in (low, high]."""
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not (math.isfinite(value) and low < value <= high):
+            raise argparse.ArgumentTypeError(f"{text} is out of range: above {low:g}, at most {high:g}")
+        return value
+    return parse
+
+
+def open_stream(port: str) -> Optional[api.SerialStream]:
+    try:
+        return api.SerialStream.open(port)
+    except api.PortOpenError as e:
+        print(e)
+        return None
 
 
 def quaternion_problem(q: List[float]) -> Optional[str]:
@@ -64,9 +92,8 @@ class PrintingHandle(api.Handle):
 
 def show_messages(port: str, seconds: float, rate: float) -> int:
     """Returns the number of problems seen."""
-    stream = api.SerialStream(port)
-    if not stream.is_open:
-        print(f"cannot open {port} (the [err] line above says why)")
+    stream = open_stream(port)
+    if stream is None:
         return 1
     handle = PrintingHandle(stream)
     handle.SendDeviceWakeup()
@@ -86,9 +113,8 @@ def show_messages(port: str, seconds: float, rate: float) -> int:
 
 def show_status_frames(port: str, count: int) -> int:
     """Returns the number of frames that could not be used."""
-    stream = api.SerialStream(port)
-    if not stream.is_open:
-        print(f"cannot open {port} (the [err] line above says why)")
+    stream = open_stream(port)
+    if stream is None:
         return 1
     handle = api.Handle(stream)
     problems = 0
@@ -113,20 +139,28 @@ def show_status_frames(port: str, count: int) -> int:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
+    parser = Parser(description=(__doc__ or "").splitlines()[0],
+                    formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--port", help="a real handle's port; default: start the simulator")
-    parser.add_argument("--seconds", type=float, default=1.0)
-    parser.add_argument("--rate", type=float, default=4.0, help="status requests per second")
+    parser.add_argument("--seconds", type=bounded(0, 3600), default=1.0, help="how long to ask for status, s")
+    parser.add_argument("--rate", type=bounded(0, 100), default=4.0, help="status requests per second")
     args = parser.parse_args()
 
-    if args.port:
-        problems = show_messages(args.port, args.seconds, args.rate)
-        problems += show_status_frames(args.port, 4)
-    else:
-        with velkor_sim.simulator("handle") as port:
-            problems = show_messages(port, args.seconds, args.rate)
-        with velkor_sim.simulator("handle", stream_status=4) as port:
-            problems += show_status_frames(port, 4)
+    try:
+        if args.port:
+            problems = show_messages(args.port, args.seconds, args.rate)
+            problems += show_status_frames(args.port, 4)
+        else:
+            with velkor_sim.simulator("handle") as port:
+                problems = show_messages(port, args.seconds, args.rate)
+            with velkor_sim.simulator("handle", stream_status=4) as port:
+                problems += show_status_frames(port, 4)
+    except KeyboardInterrupt:
+        print("interrupted")
+        return 130
+    except velkor_sim.SimulatorError as e:
+        print(e)
+        return 1
     if problems:
         print(f"{problems} problem{'s' if problems != 1 else ''}, see above")
         return 1

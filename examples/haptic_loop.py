@@ -1,10 +1,16 @@
 #!/usr/bin/env python3
 """A 1 kHz haptic loop: render a virtual wall against the arm.
 
-A constant "hand" force pushes the end effector forward (+z); 15 mm ahead of
-where it starts stands a wall, a spring-damper that pushes back once the tool is
-inside it. The loop runs at a fixed rate for a few seconds and then prints the
-rate it achieved, the exchange times and where the tool came to rest.
+15 mm ahead of where the tool starts (+z) stands a wall, a spring-damper that
+pushes back once the tool is inside it. The loop runs at a fixed rate for a few
+seconds and then prints the rate it achieved, the exchange times and where the
+tool came to rest.
+
+Something has to push the tool into the wall. On a real arm (--port) that is
+your hand: the program sends the wall's force and nothing else. On the
+simulator a steady "hand" force (--push) plays that part, applied by the
+simulator itself where it can (velkor-sim --hand), otherwise added to the
+request; never on a real arm.
 
 A failed exchange is never turned into a force: the loop sends zero force
 until the arm answers again, counts the failures, and gives up with the reason
@@ -15,12 +21,51 @@ Without --port it starts the device simulator (velkor-sim) and talks to that.
 
 import argparse
 import contextlib
+import math
 import sys
 import time
-from typing import ContextManager, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Tuple
 
 import VelkorHardwareAPI as api
 import velkor_sim
+
+
+class Parser(argparse.ArgumentParser):
+    """Bad arguments end the program with one line, not the whole usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def bounded(low: float, high: float, low_open: bool = True) -> Callable[[str], float]:
+    """An argparse type for a number in (low, high] (or [low, high])."""
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        inside = (low < value if low_open else low <= value) and value <= high
+        if not (math.isfinite(value) and inside):
+            raise argparse.ArgumentTypeError(
+                f"{text} is out of range: {'above' if low_open else 'at least'} {low:g}, at most {high:g}")
+        return value
+    return parse
+
+
+@contextlib.contextmanager
+def arm_port(port: Optional[str], push: float, notify: Optional[float],
+             latency_us: Optional[int]) -> Iterator[Tuple[str, float]]:
+    """The port to open, and the hand force the loop must add itself: 0 on a real arm, and 0 on a
+    simulator that plays the hand itself (velkor_sim with set_hand_force)."""
+    if port:
+        yield port, 0.0  # a real arm: the only hand is yours
+        return
+    options: Dict[str, Any] = {"notify": notify, "latency_us": latency_us}
+    plays_hand = hasattr(velkor_sim.Simulator, "set_hand_force")
+    if plays_hand:
+        options["hand"] = [0.0, 0.0, push]
+    with velkor_sim.Simulator("arm", **options) as sim:
+        yield sim.path, 0.0 if plays_hand else push
 
 
 def percentile(sorted_values: List[int], q: float) -> int:
@@ -29,9 +74,11 @@ def percentile(sorted_values: List[int], q: float) -> int:
 
 def run(port: str, seconds: float, rate: float, push: float, stiffness: float, damping: float,
         wall_offset: float, give_up: float) -> int:
-    stream = api.SerialStream(port)
-    if not stream.is_open:
-        print(f"cannot open {port} (the [err] line above says why)", file=sys.stderr)
+    """push: a simulated hand force the loop adds to its request; 0 on a real arm."""
+    try:
+        stream = api.SerialStream.open(port)
+    except api.PortOpenError as e:
+        print(e, file=sys.stderr)
         return 1
     arm = api.Vorlan3(stream, 0.5)
     info = arm.device_wakeup_dict()
@@ -44,6 +91,7 @@ def run(port: str, seconds: float, rate: float, push: float, stiffness: float, d
         print(f"the arm on {port} did not report its position: {arm.last_error}", file=sys.stderr)
         return 1
     wall = start[2] + wall_offset
+    print(f"rendering a wall on {port} for {seconds:g} s (Ctrl-C stops)", file=sys.stderr, flush=True)
 
     period = 1.0 / rate
     exchange_ns: List[int] = []
@@ -55,43 +103,48 @@ def run(port: str, seconds: float, rate: float, push: float, stiffness: float, d
     begin = time.perf_counter()
     tick = begin
     end = begin + seconds
-    while tick < end:
-        t0 = time.perf_counter_ns()
-        position, velocity = arm.end_effector_force(force)
-        exchange_ns.append(time.perf_counter_ns() - t0)
-        reason = arm.last_error
-        if reason:
-            # A failed reply holds no state: push nothing until the arm answers.
-            failures += 1
-            force = [0.0, 0.0, 0.0]
-            now = time.perf_counter()
-            silent_since = silent_since or now
-            if now - silent_since > give_up:
-                arm.end_effector_force([0.0, 0.0, 0.0])
-                print(f"giving up: the arm on {port} has not answered for {now - silent_since:.3f} s "
-                      f"({failures} failed exchanges, last: {reason})", file=sys.stderr)
-                return 1
-            tick = time.perf_counter()
-            continue
-        silent_since = None
+    try:
+        while tick < end:
+            t0 = time.perf_counter_ns()
+            position, velocity = arm.end_effector_force(force)
+            exchange_ns.append(time.perf_counter_ns() - t0)
+            reason = arm.last_error
+            if reason:
+                # A failed reply holds no state: push nothing until the arm answers.
+                failures += 1
+                force = [0.0, 0.0, 0.0]
+                now = time.perf_counter()
+                silent_since = silent_since or now
+                if now - silent_since > give_up:
+                    arm.end_effector_force([0.0, 0.0, 0.0])
+                    print(f"giving up: the arm on {port} has not answered for {now - silent_since:.3f} s "
+                          f"({failures} failed exchanges, last: {reason})", file=sys.stderr)
+                    return 1
+                tick = time.perf_counter()
+                continue
+            silent_since = None
 
-        depth = position[2] - wall
-        fz = push
-        if depth > 0.0:
-            # Damp only while moving into the wall, so it does not feel sticky.
-            fz -= stiffness * depth + damping * max(velocity[2], 0.0)
-            deepest = max(deepest, depth)
-        force = [0.0, 0.0, fz]
+            depth = position[2] - wall
+            fz = push
+            if depth > 0.0:
+                # Damp only while moving into the wall, so it does not feel sticky.
+                fz -= stiffness * depth + damping * max(velocity[2], 0.0)
+                deepest = max(deepest, depth)
+            force = [0.0, 0.0, fz]
 
-        tick += period
-        left = tick - time.perf_counter()
-        if left > 3e-4:
-            time.sleep(left - 2e-4)
-        while time.perf_counter() < tick:
-            pass
-        if left < -period:
-            late += 1
-            tick = time.perf_counter()
+            tick += period
+            left = tick - time.perf_counter()
+            if left > 3e-4:
+                time.sleep(left - 2e-4)
+            while time.perf_counter() < tick:
+                pass
+            if left < -period:
+                late += 1
+                tick = time.perf_counter()
+    except KeyboardInterrupt:
+        # Ctrl-C: leave the arm with no force on it.
+        arm.end_effector_force([0.0, 0.0, 0.0])
+        raise
     elapsed = time.perf_counter() - begin
 
     final, _ = arm.end_effector_force([0.0, 0.0, 0.0])
@@ -105,9 +158,8 @@ def run(port: str, seconds: float, rate: float, push: float, stiffness: float, d
           f"(target {rate:.0f} Hz, {late} late by more than a period)")
     print(f"exchange      p50 {percentile(exchange_ns, 0.50) / 1e3:.1f} us, "
           f"p99 {percentile(exchange_ns, 0.99) / 1e3:.1f} us, max {exchange_ns[-1] / 1e3:.1f} us")
-    print(f"wall          z = {wall:.4f} m, pushed with {push:.1f} N, stiffness {stiffness:.0f} N/m")
-    print(f"penetration   final {(final[2] - wall) * 1e3:.2f} mm (rest {push / stiffness * 1e3:.2f} mm), "
-          f"deepest {deepest * 1e3:.2f} mm")
+    print(f"wall          z = {wall:.4f} m, stiffness {stiffness:.0f} N/m")
+    print(f"penetration   final {(final[2] - wall) * 1e3:.2f} mm, deepest {deepest * 1e3:.2f} mm")
     print("final         position [{:.5f}, {:.5f}, {:.5f}] m".format(*final))
     if failures:
         print(f"failures      {failures} exchanges failed and were sent zero force")
@@ -115,26 +167,35 @@ def run(port: str, seconds: float, rate: float, push: float, stiffness: float, d
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
+    parser = Parser(description=(__doc__ or "").splitlines()[0],
+                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--port", help="a real arm's port; default: start the simulator")
-    parser.add_argument("--seconds", type=float, default=3.0)
-    parser.add_argument("--rate", type=float, default=1000.0, help="loop rate, Hz")
-    parser.add_argument("--push", type=float, default=2.0, help="hand force towards the wall, N")
-    parser.add_argument("--stiffness", type=float, default=800.0, help="wall stiffness, N/m")
-    parser.add_argument("--damping", type=float, default=5.0, help="wall damping, N s/m")
-    parser.add_argument("--wall", type=float, default=0.015, help="wall distance ahead of the start, m")
-    parser.add_argument("--notify", type=float, help="simulator: notification frames per second")
-    parser.add_argument("--latency-us", type=int, help="simulator: reply delay")
-    parser.add_argument("--give-up", type=float, default=0.1, help="seconds without an answer before stopping")
+    parser.add_argument("--seconds", type=bounded(0, 3600), default=3.0, help="how long the loop runs, s")
+    parser.add_argument("--rate", type=bounded(0, 4000), default=1000.0, help="loop rate, Hz")
+    parser.add_argument("--push", type=bounded(0, 10, low_open=False), default=2.0,
+                        help="simulator only: the simulated hand's force towards the wall, N")
+    parser.add_argument("--stiffness", type=bounded(0, 5000), default=800.0, help="wall stiffness, N/m")
+    parser.add_argument("--damping", type=bounded(0, 100, low_open=False), default=5.0,
+                        help="wall damping, N s/m")
+    parser.add_argument("--wall", type=bounded(0, 0.1), default=0.015, help="wall distance ahead of the start, m")
+    parser.add_argument("--notify", type=bounded(0, 10000), help="simulator: notification frames per second")
+    parser.add_argument("--latency-us", type=int, help="simulator: reply delay, microseconds")
+    parser.add_argument("--give-up", type=bounded(0, 60), default=0.1,
+                        help="seconds without an answer before stopping")
     args = parser.parse_args()
+    if args.latency_us is not None and not 0 <= args.latency_us <= 1_000_000:
+        parser.error(f"argument --latency-us: {args.latency_us} is out of range: at least 0, at most 1000000")
 
-    port_context: ContextManager[str]
-    if args.port:
-        port_context = contextlib.nullcontext(args.port)
-    else:
-        port_context = velkor_sim.simulator("arm", notify=args.notify, latency_us=args.latency_us)
-    with port_context as port:
-        return run(port, args.seconds, args.rate, args.push, args.stiffness, args.damping, args.wall, args.give_up)
+    try:
+        with arm_port(args.port, args.push, args.notify, args.latency_us) as (port, push):
+            return run(port, args.seconds, args.rate, push, args.stiffness, args.damping, args.wall,
+                       args.give_up)
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
+    except velkor_sim.SimulatorError as e:
+        print(e, file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

@@ -16,6 +16,70 @@ import sys
 
 PAIR = "tuple[list[float], list[float]]"
 ANY_DICT = "dict[str, typing.Any]"
+PORT_NAME = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"
+
+# The keys of the dicts the module returns, so that a misspelt key is a type error.
+# They exist for type checkers only (stubtest is told so); the module returns plain dicts.
+TYPED_DICTS = '''
+class ArmInfo(typing.TypedDict):
+    """What Vorlan3.device_wakeup_dict() returns."""
+    device_id: int
+    device_model_number: int
+    hardware_version: int
+    firmware_version: int
+    device_id_ext: uuid.UUID
+
+class StrixelStatus(typing.TypedDict):
+    """What Handle.GetStrixelStatus() returns."""
+    device_id: int
+    quaternion: list[float]
+    error_flag: int
+    hall_effect_sensor_level: int
+    buttons: int
+    battery_level: float
+
+class ServoState(typing.TypedDict):
+    """What ServoLoop.state() returns and on_state callbacks receive."""
+    position: list[float]
+    velocity: list[float]
+    force: list[float]
+    cycle: int
+    time: float
+    holding: bool
+
+class ServoStats(typing.TypedDict):
+    """What ServoLoop.stats() returns. The NotRequired keys come with newer loops."""
+    cycles: int
+    rate_hz: float
+    period_p50_us: float
+    period_p99_us: float
+    period_max_us: float
+    late_cycles: int
+    exchange_p50_us: float
+    exchange_p99_us: float
+    failures: int
+    realtime: bool
+    target_rate_hz: float
+    period_error_p99_us: float
+    exchange_max_us: float
+    held_cycles: int
+    holds: int
+    memory_locked: bool
+    realtime_note: str
+    window: int
+    missed_deadlines: typing_extensions.NotRequired[int]
+    stray_replies: typing_extensions.NotRequired[int]
+    reconnects: typing_extensions.NotRequired[int]
+    compute_p50_us: typing_extensions.NotRequired[float]
+    compute_p99_us: typing_extensions.NotRequired[float]
+'''
+
+# What every DeviceError carries besides its message.
+DEVICE_ERROR_FIELDS = '''    call: str
+    port: str
+    outcome: str | None
+    error_lines: tuple[str, ...]
+'''
 
 # Methods whose one parameter name holds spaces: positional only.
 VECTOR_METHODS = {
@@ -29,7 +93,7 @@ VECTOR_METHODS = {
 RESULTS = {
     ("SerialStream", "__enter__"): "SerialStream",
     ("Vorlan3", "device_wakeup"): "tuple[int, int, int, int, list[int]]",
-    ("Vorlan3", "device_wakeup_dict"): ANY_DICT,
+    ("Vorlan3", "device_wakeup_dict"): "ArmInfo",
     ("Vorlan3", "ReceiveDeviceInfo"): "tuple[int, int, int, int, UUID]",
     ("Vorlan3", "ReceiveState"): PAIR,
     ("Vorlan3", "ReceiveJointState"): PAIR,
@@ -37,11 +101,11 @@ RESULTS = {
     ("Vorlan3", "get_device_id"): "uuid.UUID",
     ("Vorlan3", "get_firmware_version"): "uuid.UUID",
     ("Vorlan3", "last_error"): "str | None",
-    ("Handle", "GetStrixelStatus"): ANY_DICT,
+    ("Handle", "GetStrixelStatus"): "StrixelStatus",
     ("Handle", "last_error"): "str | None",
     ("ServoLoop", "__enter__"): "ServoLoop",
-    ("ServoLoop", "state"): ANY_DICT,
-    ("ServoLoop", "stats"): ANY_DICT,
+    ("ServoLoop", "state"): "ServoState",
+    ("ServoLoop", "stats"): "ServoStats",
     ("ServoLoop", "effects"): "dict[int, Effect]",
     ("ServoLoop", "error"): "str | None",
 }
@@ -58,8 +122,9 @@ EXACT = [
      "user_data: typing.Any"),
     ("def add(self, effect: typing.Any) -> int:", "def add(self, effect: Effect) -> int:"),
     ("def on_state(self, fn: typing.Any, rate_hz: float = 100.0) -> None:",
-     "def on_state(self, fn: typing.Callable[[dict[str, typing.Any]], object] | None, "
+     "def on_state(self, fn: typing.Callable[[ServoState], object] | None, "
      "rate_hz: float = 100.0) -> None:"),
+    ("def open(port: typing.Any) -> SerialStream:", f"def open(port: {PORT_NAME}) -> SerialStream:"),
     ("def set_error_handler(handler: typing.Any) -> None:",
      "def set_error_handler(handler: typing.Callable[[str], object] | None) -> None:"),
 ]
@@ -89,7 +154,15 @@ def refine(text):
     text = sub_once(r"^__all__: list\[str\] = .*\n", "", text, "__all__")
     text = re.sub(r"typing\.Annotated\[list\[float\], pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]",
                   "list[float]", text)
-    text = sub_once(r"^import typing\n", "import typing\nimport uuid\n", text, "typing import")
+    text = sub_once(r"^import typing\n", "import os\nimport typing\nimport typing_extensions\nimport uuid\n", text,
+                    "typing import")
+    # A context manager whose __exit__ says bool may swallow exceptions, so mypy would call
+    # "with loop: return x" a function that can fall off its end. The loop's never does.
+    text = re.sub(r"^(    def __exit__\(self, [^\n]*\) -> )bool:", r"\1typing.Literal[False]:", text, flags=re.M)
+    for name in ("DeviceError",):
+        text = sub_once(rf"^(class {name}\(OSError\):\n    \"\"\"\n(?:    [^\n]*\n)*?    \"\"\"\n)",
+                        rf"\g<1>{DEVICE_ERROR_FIELDS}", text, name)
+
     # Effects compute a force: three floats.
     text, count = re.subn(r"^(    def force_at\(self: Effect, [^\n]*\) -> )list:", r"\1list[float]:", text, flags=re.M)
     if count == 0:
@@ -115,7 +188,8 @@ def refine(text):
             raise RuleMissed(f"{old!r}: expected once, found {text.count(old)}")
         text = text.replace(old, new)
 
-    leftovers = re.findall(r"^.*(?:\*args, \*\*kwargs\)|-> tuple:|-> dict:|-> list:|typing_ext).*$", text, flags=re.M)
+    text = text.rstrip("\n") + "\n" + TYPED_DICTS
+    leftovers = re.findall(r"^.*(?:\*args, \*\*kwargs\)|-> tuple:|-> dict:|-> list:|typing_ext(?!ensions)).*$", text, flags=re.M)
     leftovers = [line for line in leftovers if "@typing.overload" not in line]
     if leftovers:
         raise RuleMissed("untyped results left:\n" + "\n".join(leftovers))

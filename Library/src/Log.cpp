@@ -76,4 +76,10 @@ void LogError(const char* file, unsigned line, int32_t code, const char* message
   Platform::WriteStandardError(out.data(), out.size());
 }
 
+void WriteErrorLine(const char* line, size_t length) {
+  std::string out(line, length);
+  out.push_back('\n');
+  Platform::WriteStandardError(out.data(), out.size());
+}
+
 }  // namespace Velkor::HardwareAPI

@@ -2,9 +2,16 @@
 Python Implementation of the Velkor Hardware API
 """
 from __future__ import annotations
+import os
 import typing
+import typing_extensions
 import uuid
 class SerialStream:
+    @staticmethod
+    def open(port: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]) -> SerialStream:
+        """
+        Open the port and return its stream, or raise PortOpenError naming the port and why it could not be opened (no such port, not a serial port, in use, permission denied). port is a str, bytes or os.PathLike. Unlike the constructor, which prints error lines and returns a stream that is not open.
+        """
     def __enter__(self) -> SerialStream:
         """
         Return the stream itself.
@@ -141,7 +148,7 @@ class Vorlan3:
         """
         Wakeup the device and return the device info as a tuple.
         """
-    def device_wakeup_dict(self) -> dict[str, typing.Any]:
+    def device_wakeup_dict(self) -> ArmInfo:
         """
         Wakeup the device and return the device info as a dict.
         """
@@ -200,9 +207,17 @@ class Vorlan3:
         None when the last call succeeded, otherwise why it failed: 'timeout', 'bad_reply', 'port_gone' or 'write_failed' ('interrupted' when a signal handler raised during the call).
         """
     @property
+    def max_force(self) -> float | None:
+        """
+        None (the default) or the largest force in newtons that end_effector_force and SendForce send: a longer request is scaled down to this length, keeping its direction. Joint torques, positions and angles are not limited by it; a ServoLoop clamps its own force.
+        """
+    @max_force.setter
+    def max_force(self, arg1: float | None) -> None:
+        ...
+    @property
     def strict(self) -> bool:
         """
-        When true, a call that fails raises TimeoutError (no reply in time, or a wrong reply) or ConnectionError (port closed or gone, request not written) instead of returning zeros. False by default.
+        When true, a call that fails raises a DeviceError instead of returning zeros: DeviceTimeoutError (no reply in time, also a TimeoutError), BadReplyError (a wrong reply), PortGoneError (port closed or gone, also a ConnectionError) or WriteFailedError (request not written). The exception carries the call's error lines (error_lines), which are then not printed. False by default.
         """
     @strict.setter
     def strict(self, arg1: bool) -> None:
@@ -211,7 +226,7 @@ class Handle:
     """
     The strixel handle class
     """
-    def GetStrixelStatus(self) -> dict[str, typing.Any]:
+    def GetStrixelStatus(self) -> StrixelStatus:
         """
         Get the most recent Strixel informations
         """
@@ -256,7 +271,7 @@ class Handle:
     @property
     def strict(self) -> bool:
         """
-        When true, a call that fails raises TimeoutError (no reply in time, or a wrong reply) or ConnectionError (port closed or gone, request not written) instead of returning zeros. False by default.
+        When true, a call that fails raises a DeviceError instead of returning zeros: DeviceTimeoutError (no reply in time, also a TimeoutError), BadReplyError (a wrong reply), PortGoneError (port closed or gone, also a ConnectionError) or WriteFailedError (request not written). The exception carries the call's error lines (error_lines), which are then not printed. False by default.
         """
     @strict.setter
     def strict(self, arg1: bool) -> None:
@@ -497,7 +512,7 @@ class ServoLoop:
     """
     def __enter__(self) -> ServoLoop:
         ...
-    def __exit__(self, arg0: typing.Any, arg1: typing.Any, arg2: typing.Any) -> bool:
+    def __exit__(self, arg0: typing.Any, arg1: typing.Any, arg2: typing.Any) -> typing.Literal[False]:
         ...
     def __init__(self, arm: Vorlan3, rate_hz: float = 1000.0, realtime: bool = False, *, exchange_timeout: float = 0.05, failure_limit: int = 3, late_limit: float = 0.005, spin: float = 5e-05) -> None:
         """
@@ -511,7 +526,7 @@ class ServoLoop:
         """
         Remove every effect.
         """
-    def on_state(self, fn: typing.Callable[[dict[str, typing.Any]], object] | None, rate_hz: float = 100.0) -> None:
+    def on_state(self, fn: typing.Callable[[ServoState], object] | None, rate_hz: float = 100.0) -> None:
         """
         Call fn(state) on a Python thread about rate_hz times a second while the loop runs (None: no callback). An exception ends the callback, is reported by threading.excepthook and is raised again by stop().
         """
@@ -523,11 +538,11 @@ class ServoLoop:
         """
         Start the thread. RuntimeError if it runs already or another loop drives the arm.
         """
-    def state(self) -> dict[str, typing.Any]:
+    def state(self) -> ServoState:
         """
         One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), holding.
         """
-    def stats(self) -> dict[str, typing.Any]:
+    def stats(self) -> ServoStats:
         """
         Counters since start and timing percentiles over the last 65536 cycles (microseconds).
         """
@@ -588,6 +603,34 @@ class PortInfo:
         """
         The USB vendor identifier as four upper-case hexadecimal digits, or None off USB.
         """
+class DeviceError(OSError):
+    """
+    Base of the module's errors: a device call or an open that failed. An OSError; call, port, outcome and error_lines say which call, on which port, why, and what it logged.
+    """
+    call: str
+    port: str
+    outcome: str | None
+    error_lines: tuple[str, ...]
+class DeviceTimeoutError(DeviceError, TimeoutError):
+    """
+    The device did not reply (in full) in time. Also a TimeoutError.
+    """
+class BadReplyError(DeviceError):
+    """
+    A reply came but does not answer the request (wrong code or malformed). Not a TimeoutError.
+    """
+class PortGoneError(DeviceError, ConnectionError):
+    """
+    The port is closed, was never opened, or its device went away. Also a ConnectionError.
+    """
+class WriteFailedError(PortGoneError, RuntimeError):
+    """
+    The request could not be written to the port. A PortGoneError, and a RuntimeError as send_raw's failure always was.
+    """
+class PortOpenError(DeviceError):
+    """
+    SerialStream.open() could not open the port; the message says why, errno is the system's error number.
+    """
 def detect_candidates(device: str, sys_root: str = '/sys', dev_root: str = '/dev') -> list[tuple[str, bool]]:
     """
     The ports that a detect function looks at, in its order, as (port, probe) pairs.
@@ -641,3 +684,55 @@ def set_error_handler(handler: typing.Callable[[str], object] | None) -> None:
     Pass each error line to handler(line) as a str without its newline, instead of writing it to standard error. Lines are delivered on the calling thread when a call of this module returns (lines of discovery workers with the detect call that started them). None restores standard error.
     """
 __version__: str = 'dev'
+
+class ArmInfo(typing.TypedDict):
+    """What Vorlan3.device_wakeup_dict() returns."""
+    device_id: int
+    device_model_number: int
+    hardware_version: int
+    firmware_version: int
+    device_id_ext: uuid.UUID
+
+class StrixelStatus(typing.TypedDict):
+    """What Handle.GetStrixelStatus() returns."""
+    device_id: int
+    quaternion: list[float]
+    error_flag: int
+    hall_effect_sensor_level: int
+    buttons: int
+    battery_level: float
+
+class ServoState(typing.TypedDict):
+    """What ServoLoop.state() returns and on_state callbacks receive."""
+    position: list[float]
+    velocity: list[float]
+    force: list[float]
+    cycle: int
+    time: float
+    holding: bool
+
+class ServoStats(typing.TypedDict):
+    """What ServoLoop.stats() returns. The NotRequired keys come with newer loops."""
+    cycles: int
+    rate_hz: float
+    period_p50_us: float
+    period_p99_us: float
+    period_max_us: float
+    late_cycles: int
+    exchange_p50_us: float
+    exchange_p99_us: float
+    failures: int
+    realtime: bool
+    target_rate_hz: float
+    period_error_p99_us: float
+    exchange_max_us: float
+    held_cycles: int
+    holds: int
+    memory_locked: bool
+    realtime_note: str
+    window: int
+    missed_deadlines: typing_extensions.NotRequired[int]
+    stray_replies: typing_extensions.NotRequired[int]
+    reconnects: typing_extensions.NotRequired[int]
+    compute_p50_us: typing_extensions.NotRequired[float]
+    compute_p99_us: typing_extensions.NotRequired[float]

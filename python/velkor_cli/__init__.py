@@ -1,15 +1,16 @@
 """The ``velkor`` command: list serial ports, find devices, show a device's
 identity and watch its state, from the shell.
 
-Exit status: 0 on success, 1 when the command failed or found nothing,
+Exit status: 0 on success, 1 when the command failed or found nothing (for
+``monitor``: when no exchange came back),
 2 for a usage error; Ctrl-C ends it at once by SIGINT, as for any Unix tool.
 The device library's ``[err]`` lines are shown only with ``--verbose``.
 """
 
 import argparse
 import json
+import math
 import os
-import re
 import signal
 import sys
 import time
@@ -74,13 +75,31 @@ def _device_name(text: str) -> str:
     return name
 
 
+def _finite(value: Any) -> Any:
+    """value with every non-finite float replaced by None: JSON has no NaN."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
+def _json(value: Any, **options: Any) -> str:
+    return json.dumps(_finite(value), allow_nan=False, **options)
+
+
+MIN_RATE, MAX_RATE = 0.0, 1000.0
+
+
 def _positive_rate(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid rate: {text!r}") from None
-    if not 0.0 < value <= 1000.0:
-        raise argparse.ArgumentTypeError(f"rate must be above 0 and at most 1000 Hz, not {text}")
+    if not MIN_RATE < value <= MAX_RATE:
+        raise argparse.ArgumentTypeError(f"rate must be above 0 and at most {MAX_RATE:g} Hz, not {text}")
     return value
 
 
@@ -132,7 +151,7 @@ def _list_ports(args: argparse.Namespace) -> List[api.PortInfo]:
 def cmd_ports(args: argparse.Namespace) -> int:
     ports = _list_ports(args)
     if args.json:
-        print(json.dumps([{"name": p.name, "kind": p.kind, "vendor": p.vendor} for p in ports], indent=2))
+        print(_json([{"name": p.name, "kind": p.kind, "vendor": p.vendor} for p in ports], indent=2))
         return 0
     if not ports:
         _progress(args, "no serial ports found")
@@ -174,7 +193,7 @@ def cmd_detect(args: argparse.Namespace) -> int:
             if answered:
                 found[device].append(port)
     if args.json:
-        print(json.dumps(found, indent=2))
+        print(_json(found, indent=2))
     else:
         for device, ports in found.items():
             for port in ports:
@@ -182,21 +201,37 @@ def cmd_detect(args: argparse.Namespace) -> int:
     return 0 if any(found.values()) else 1
 
 
-def _open_failure(port: str, lines: List[str]) -> str:
-    # The system's reason is at the end of the library's line: "... [13] Permission denied".
-    found = [m for m in (re.search(r": \[(-?\d+)\] (.*)$", line) for line in lines) if m]
-    if not found:
-        return f"cannot open {port}"
-    code, text = int(found[0].group(1)), found[0].group(2).strip()
-    hint = " (is your user in the dialout group?)" if code == 13 else ""
-    return f"cannot open {port}: {text}{hint}"
+BUSY_HINT = ("; another program has it open (a serial terminal, another velkor, ModemManager?): "
+             "close that program and try again")
+
+
+def _open_failure(port: str, error: "api.PortOpenError") -> str:
+    # The module's message is "SerialStream.open(): cannot open 'PORT': why ([code] system text)".
+    reason = str(error).split(": ", 2)[-1]
+    if "not a serial port" in reason:
+        reason = "not a serial port"  # the system's own words for it are "Inappropriate ioctl for device"
+    elif "in use" in reason:
+        reason = "the port is in use" + BUSY_HINT
+    return f"cannot open {port}: {reason}"
+
+
+def _other_device_hint(device: str, port: str, reason: Optional[str]) -> str:
+    """What to try when the device on the port did not answer as the kind asked for."""
+    if reason == "port_gone":
+        return ""
+    other = "handle" if device == "vorlan3" else "vorlan3"
+    what = "something answered, but not as " + ("an arm" if device == "vorlan3" else "a handle") + " does; " \
+        if reason == "bad_reply" else ""
+    return f"; {what}if {'a handle' if other == 'handle' else 'an arm'} is on {port}, try --device {other}"
 
 
 def _open(port: str, timeout: float, device: str) -> Tuple[api.SerialStream, Union[api.Vorlan3, "_RecordingHandle"]]:
-    stream = api.SerialStream(port)
-    lines = _error_lines.show()
-    if not stream.is_open:
-        raise CommandFailed(_open_failure(port, lines))
+    try:
+        stream = api.SerialStream.open(port)
+    except api.PortOpenError as e:
+        _error_lines.show()
+        raise CommandFailed(_open_failure(port, e)) from None
+    _error_lines.show()
     if device == "handle":
         return stream, _RecordingHandle(stream)
     return stream, api.Vorlan3(stream, timeout)
@@ -232,7 +267,8 @@ def _arm_info(arm: api.Vorlan3, port: str) -> Record:
     _error_lines.show()
     reason = arm.last_error
     if reason is not None or info["device_model_number"] == 0:
-        raise CommandFailed(f"no arm answered on {port}" + (f" ({reason})" if reason else ""))
+        raise CommandFailed(f"no arm answered on {port}" + (f" ({reason})" if reason else "")
+                            + _other_device_hint("vorlan3", port, reason))
     record = {"device": "vorlan3", "port": port, "device_id": info["device_id"],
               "device_model_number": info["device_model_number"], "hardware_version": info["hardware_version"],
               "firmware_version": info["firmware_version"], "device_id_ext": str(info["device_id_ext"])}
@@ -250,7 +286,8 @@ def _handle_info(handle: "_RecordingHandle", port: str) -> Record:
     if handle.info is None:
         reason = handle.last_error
         raise CommandFailed(f"no handle answered on {port}" + (f" ({reason})" if reason else
-                                                                f" (reply code {code})" if code >= 0 else ""))
+                                                                f" (reply code {code})" if code >= 0 else "")
+                            + _other_device_hint("handle", port, reason or "bad_reply"))
     return dict({"device": "handle", "port": port}, **handle.info)
 
 
@@ -261,7 +298,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     else:
         record = _arm_info(device, args.port)
     if args.json:
-        print(json.dumps(record, indent=2))
+        print(_json(record, indent=2))
     else:
         for key, value in record.items():
             if key in ("device_id",):
@@ -305,23 +342,27 @@ def cmd_monitor(args: argparse.Namespace) -> int:
     tick = begin
     taken = 0
     failures = 0
+    good = 0
+    reason: Optional[str] = None
     while args.count is None or taken < args.count:
         sample = take(device)
         t = time.monotonic() - begin
         taken += 1
         _error_lines.show()
-        reason: Optional[str] = device.last_error
+        reason = device.last_error
         if reason is not None or sample is None:
             failures += 1
             why = reason or "no status message"
             sys.stderr.write(f"{PROG}: {t:9.3f} s  no reply from {args.port} ({why})\n")
             if reason == "port_gone" or failures >= MAX_FAILURES_IN_A_ROW:
+                hint = _other_device_hint(args.device, args.port, reason) if good == 0 else ""
                 raise CommandFailed(f"giving up on {args.port} after {failures} failed exchange"
-                                    f"{'s' if failures != 1 else ''}")
+                                    f"{'s' if failures != 1 else ''}{hint}")
         else:
             failures = 0
+            good += 1
             if args.json:
-                print(json.dumps(dict({"t": round(t, 6)}, **sample)), flush=True)
+                print(_json(dict({"t": round(t, 6)}, **sample)), flush=True)
             else:
                 print(_format_sample(t, sample), flush=True)
         tick += period
@@ -331,6 +372,10 @@ def cmd_monitor(args: argparse.Namespace) -> int:
         elif left < -period:
             tick = time.monotonic()  # skip missed ticks rather than bursting
     del device, stream
+    if good == 0:
+        # Every exchange failed: that is no successful run, whatever the count.
+        raise CommandFailed(f"nothing came back from {args.port} in {taken} exchange{'s' if taken != 1 else ''}"
+                            + _other_device_hint(args.device, args.port, reason))
     return 0
 
 
@@ -377,7 +422,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="print JSON" + (" (one object per line)" if name == "monitor" else ""))
         if name == "monitor":
             p.add_argument("--rate", type=_positive_rate, default=10.0, metavar="HZ",
-                           help="samples per second (default: %(default)s); an arm is sent zero force")
+                           help=f"samples per second, above {MIN_RATE:g} and at most {MAX_RATE:g} "
+                                "(default: %(default)s); an arm is sent zero force")
             p.add_argument("--count", type=_count, metavar="N", help="stop after N samples (default: run until Ctrl-C)")
         _verbose_option(p)
         p.set_defaults(run=run, quiet=False)

@@ -127,11 +127,11 @@ def test_error_lines_show_with_verbose_after_the_progress_line(tree):
 
     out = velkor("info", port)
     assert (out.returncode, out.stdout) == (1, "")
-    assert out.stderr == f"velkor: cannot open {port}: Inappropriate ioctl for device\n"
+    assert out.stderr == f"velkor: cannot open {port}: not a serial port\n"
     out = velkor("info", port, "-v")
     assert out.returncode == 1
     assert out.stderr.splitlines()[0].startswith("[err] Library/src/SerialStream:39> unable to open port")
-    assert out.stderr.endswith(f"velkor: cannot open {port}: Inappropriate ioctl for device\n")
+    assert out.stderr.endswith(f"velkor: cannot open {port}: not a serial port\n")
 
 
 def test_detect_finding_nothing_exits_1(tree):
@@ -246,3 +246,67 @@ def test_help_and_version_exit_0():
     for command in ("ports", "detect", "info", "monitor"):
         out = velkor(command, "--help")
         assert out.returncode == 0 and out.stdout.startswith(f"usage: velkor {command}")
+
+
+def test_monitor_exits_1_when_nothing_came_back():
+    silent = PtyDevice()
+    try:
+        out = velkor("monitor", silent.path, "--count", "2", "--timeout", "0.1", "--rate", "50")
+    finally:
+        silent.close()
+    assert out.returncode == 1 and out.stdout == ""
+    assert f"velkor: nothing came back from {silent.path} in 2 exchanges" in out.stderr
+    assert "try --device handle" in out.stderr
+
+
+def test_monitor_json_writes_null_for_a_reading_that_is_no_number():
+    import struct
+    nan = float("nan")
+    arm = PtyDevice()
+    try:
+        for state in ((nan, 0.5, 1.0, 0.0, float("inf"), 0.0), (0.25, 0.5, 1.0, 0.0, 0.0, 0.0)):
+            arm.expect(13, b"\x2b" + struct.pack("<6f", *state))
+        out = velkor("monitor", arm.path, "--count", "2", "--rate", "50", "--json")
+    finally:
+        arm.close()
+    assert out.returncode == 0, out.stderr
+    assert "NaN" not in out.stdout and "Infinity" not in out.stdout
+    samples = [json.loads(line) for line in out.stdout.splitlines()]
+    assert [s["position"] for s in samples] == [[None, 0.5, 1.0], [0.25, 0.5, 1.0]]
+    assert samples[0]["velocity"] == [0.0, None, 0.0]
+
+
+def test_info_on_what_is_no_serial_port_says_so(tmp_path):
+    regular = tmp_path / "notes.txt"
+    regular.write_text("x")
+    for path in (str(tmp_path), str(regular)):
+        out = velkor("info", path)
+        assert (out.returncode, out.stdout) == (1, "")
+        assert out.stderr == f"velkor: cannot open {path}: not a serial port\n"
+    out = velkor("info", str(tmp_path / "missing"))
+    assert out.returncode == 1 and "no such port" in out.stderr
+
+
+def test_info_on_a_busy_port_says_what_to_do(velkor_sim):
+    import VelkorHardwareAPI as api
+    port = velkor_sim("arm")
+    holder = api.SerialStream.open(port)
+    try:
+        out = velkor("info", port)
+    finally:
+        holder.close()
+    assert out.returncode == 1
+    assert f"velkor: cannot open {port}: the port is in use; another program has it open" in out.stderr
+    assert velkor("info", port).returncode == 0
+
+
+@pytest.mark.parametrize("device, asked, suggested", [("handle", "vorlan3", "handle"), ("arm", "handle", "vorlan3")])
+def test_info_with_the_wrong_device_kind_suggests_the_other(velkor_sim, device, asked, suggested):
+    out = velkor("info", velkor_sim(device), "--device", asked, "--timeout", "0.3")
+    assert out.returncode == 1
+    assert f"try --device {suggested}" in out.stderr
+
+
+def test_monitor_help_states_the_rate_range():
+    out = velkor("monitor", "--help")
+    assert "above 0 and at most 1000" in " ".join(out.stdout.split())

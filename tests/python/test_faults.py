@@ -312,9 +312,11 @@ SAMPLE_ARGUMENTS = {
 
 
 def bound_members(cls):
-    """Every method and property the module binds on cls, except construction."""
+    """Every method and property the module binds on cls, except construction (and static methods, which
+    build their own instance)."""
     return [name for name, member in vars(cls).items()
             if (not name.startswith("_") or name in ("__enter__", "__exit__"))
+            and not isinstance(member, staticmethod)
             and (callable(member) or isinstance(member, property))]
 
 
@@ -398,9 +400,9 @@ def test_a_stalled_write_fails_one_call_and_the_stream_recovers(arm, device, err
 # --- failures visible, streams recoverable ------------------------------------------------------------------
 
 @pytest.mark.parametrize("fault, name, raised", [
-    (dict(kind="silent"), "timeout", TimeoutError),
-    (dict(kind="wrong_code"), "bad_reply", TimeoutError),
-    (dict(kind="truncate", keep=9), "timeout", TimeoutError),
+    (dict(kind="silent"), "timeout", api.DeviceTimeoutError),
+    (dict(kind="wrong_code"), "bad_reply", api.BadReplyError),
+    (dict(kind="truncate", keep=9), "timeout", api.DeviceTimeoutError),
 ])
 def test_last_error_failures_and_strict_mode(arm, device, fault, name, raised):
     assert (arm.last_error, arm.failures, arm.strict) == (None, 0, False)
@@ -411,8 +413,11 @@ def test_last_error_failures_and_strict_mode(arm, device, fault, name, raised):
     assert arm.failures == 1
     arm.strict = True
     device.fault(**fault)
-    with pytest.raises(raised, match=f"^end_effector_force: .*'{device.path}'"):
+    with pytest.raises(raised, match=f"^end_effector_force: .*'{device.path}'") as caught:
         arm.end_effector_force([1, 2, 3])
+    # A wrong reply is no time-out: except TimeoutError must not catch it.
+    assert isinstance(caught.value, TimeoutError) == (name == "timeout")
+    assert (caught.value.call, caught.value.port, caught.value.outcome) == ("end_effector_force", device.path, name)
     assert (arm.last_error, arm.failures) == (name, 2)
     assert exchange_works(arm)
     device.fault("silent")

@@ -30,6 +30,10 @@ using LogSink = void (*)(const char* line, size_t length, void* context);
 // Installs a process-wide sink; nullptr restores writing to standard error.
 void SetLogSink(LogSink sink, void* context);
 
+// Writes one finished line (without its newline) to standard error as LogError
+// does without a sink: a sink that keeps some lines passes the others on here.
+void WriteErrorLine(const char* line, size_t length);
+
 // Where a message comes from: the file and line texts are fixed parts of the
 // message, not the place of the call.
 struct LogSite {
