@@ -31,7 +31,7 @@ class _Writer:
         self.body += b"\x00" * (-len(self.body) % size)
 
     def put(self, fmt: str, *values: float) -> None:
-        size = struct.calcsize("<" + fmt[0])
+        size = struct.calcsize("<" + fmt.lstrip("0123456789")[0])
         self.align(size)
         self.body += struct.pack("<" + fmt, *values)
 

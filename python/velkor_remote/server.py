@@ -128,6 +128,7 @@ class ArmServer:
         self._session = session if session is not None else zenoh.open(config if config is not None else zenoh.Config())
         self._declared: List[Any] = []
         self._started = False
+        self._closed = False
 
     # --- life cycle
 
@@ -161,6 +162,9 @@ class ArmServer:
     def close(self) -> None:
         """Ramps out every effect it added (at most ``ramp`` seconds), then
         undeclares everything; closes the session if it opened it."""
+        if self._closed:
+            return
+        self._closed = True
         if self._started and not self._stop.is_set():
             with self._lock:
                 if self._controller is not None:
