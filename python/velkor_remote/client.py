@@ -177,6 +177,7 @@ class RemoteLoop:
                     self.reconnects += 1
                     self._resync = bool(self._effects) or self.wanted_control
                     self._state = None
+                    self._released = None  # a new server: this client claims afresh
                     self.logger.warning("%s: reconnected to the arm's server (reconnection %d)%s", self.name,
                                         self.reconnects, "; sending its effects again" if self._effects else "")
             else:

@@ -57,12 +57,13 @@ class _RateLimitedLog:
         self.window = 0.0
         self.lines = 0
         self.dropped = 0
+        self.limit = LOG_LINES_PER_SECOND
 
     def __call__(self, level: int, text: str) -> None:
         now = time.monotonic()
         if now - self.window >= 1.0:
             self.window, self.lines = now, 0
-        if self.lines >= LOG_LINES_PER_SECOND:
+        if self.lines >= self.limit:
             self.dropped += 1
             return
         self.lines += 1
@@ -304,7 +305,7 @@ class ArmServer:
             self._reject(client, f"add: handle {handle} is in use", handle)
             return
         try:
-            effect = getattr(api, kind.name)(**{f.name: params[f.name] for f in kind.fields})
+            effect = getattr(api, kind.name)(**{f.name: params[f.name] for f in kind.fields if f.name in params})
             extra = {k: v for k, v in params.items() if kind.field(k) in wire.COMMON_FIELDS and hasattr(effect, k)}
             if extra:
                 effect.update(**extra)
@@ -337,8 +338,8 @@ class ArmServer:
                 pass
 
     def _reject(self, client: Optional[str], reason: str, handle: Any = None) -> None:
-        self._counters["rejected_messages"] += 1
         self._log(logging.WARNING, f"{self.name}: rejected {reason}")
+        self._counters["rejected_messages"] += 1
         if client is not None:
             self._event({"event": "rejected", "c": client, "h": handle, "reason": reason})
 

@@ -133,6 +133,7 @@ class Field:
     name: str
     type: str               # "vec3", "float", "bool", or "floats" (a flat list of numbers)
     scales: bool = False    # the effect's force is proportional to this value
+    optional: bool = False  # the constructor has a default for it
 
     def check(self, value: Any) -> Any:
         """The value as the binding takes it, or WireError."""
@@ -179,12 +180,13 @@ class EffectKind:
 COMMON_FIELDS: Tuple[Field, ...] = (Field("enabled", "bool"), Field("gain", "float", scales=True))
 
 EFFECT_KINDS: Dict[str, EffectKind] = {k.name: k for k in (
-    EffectKind("Spring", (Field("anchor", "vec3"), Field("stiffness", "float", True), Field("damping", "float", True))),
+    EffectKind("Spring", (Field("anchor", "vec3"), Field("stiffness", "float", True),
+                          Field("damping", "float", True, optional=True))),
     EffectKind("Damper", (Field("damping", "float", True),)),
     EffectKind("Plane", (Field("point", "vec3"), Field("normal", "vec3"), Field("stiffness", "float", True),
-                         Field("damping", "float", True))),
+                         Field("damping", "float", True, optional=True))),
     EffectKind("Sphere", (Field("center", "vec3"), Field("radius", "float"), Field("stiffness", "float", True),
-                          Field("inside", "bool"))),
+                          Field("inside", "bool", optional=True))),
     EffectKind("Box", (Field("min_corner", "vec3"), Field("max_corner", "vec3"), Field("stiffness", "float", True))),
     EffectKind("ConstantForce", (Field("force", "vec3", True),)),
 )}
