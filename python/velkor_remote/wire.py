@@ -222,6 +222,7 @@ def decode(data: bytes) -> Dict[str, Any]:
     anything but plain data (CBOR tags would build arbitrary objects)."""
     if len(data) > MAX_MESSAGE:
         raise WireError(f"message of {len(data)} bytes is over the limit of {MAX_MESSAGE}")
+    _check_plain(data)
     try:
         message = cbor2.loads(data, tag_hook=_refuse_tag)
     except WireError:
@@ -233,6 +234,54 @@ def decode(data: bytes) -> Dict[str, Any]:
     if message.get("v") != VERSION:
         raise WireError(f"message of version {message.get('v')!r}; this end reads version {VERSION}")
     return message
+
+
+MAX_DEPTH = 8
+
+
+def _check_plain(data: bytes) -> None:
+    """Walks the CBOR items without building them: only numbers, texts,
+    byte strings, booleans, null, lists and maps, nested at most MAX_DEPTH
+    deep, and nothing after the one top item. A decoder would otherwise build
+    dates, decimals or regular expressions from tags, or recurse without end."""
+    pos, end = 0, len(data)
+    pending = [1]  # items still to read at each open level
+    while pending:
+        if pending[-1] == 0:
+            pending.pop()
+            continue
+        pending[-1] -= 1
+        if pos >= end:
+            raise WireError("not CBOR: the message ends inside an item")
+        major, info = data[pos] >> 5, data[pos] & 0x1F
+        pos += 1
+        if info < 24:
+            arg = info
+        elif info <= 27:
+            size = 1 << (info - 24)
+            if pos + size > end:
+                raise WireError("not CBOR: the message ends inside an item")
+            arg = int.from_bytes(data[pos:pos + size], "big")
+            pos += size
+        else:
+            raise WireError("not CBOR in the schema's form: indefinite lengths are not used")
+        if major == 6:
+            raise WireError(f"CBOR tag {arg} is not part of the schema")
+        if major in (2, 3):
+            pos += arg
+            if pos > end:
+                raise WireError("not CBOR: a string runs past the message")
+        elif major in (4, 5):
+            if len(pending) > MAX_DEPTH:
+                raise WireError(f"nested deeper than {MAX_DEPTH} levels")
+            count = arg * (2 if major == 5 else 1)
+            if count > end - pos:
+                raise WireError("not CBOR: more items than bytes")
+            pending.append(count)
+        elif major == 7 and info < 24 and arg not in (20, 21, 22):
+            raise WireError(f"CBOR simple value {arg} is not part of the schema")
+    if pos != end:
+        raise WireError(f"{end - pos} bytes after the message")
 
 
 def _refuse_tag(decoder: Any, tag: Any) -> Any:
@@ -269,7 +318,7 @@ def check_effect_message(message: Dict[str, Any]) -> Dict[str, Any]:
             raise WireError(f"{kind.name} has no parameter {key!r}")
         checked[key] = f.check(value)
     if op == "add":
-        missing = [f.name for f in kind.fields if f.name not in checked]
+        missing = [f.name for f in kind.fields if f.name not in checked and not f.optional]
         if missing:
             raise WireError(f"{kind.name} needs {', '.join(missing)}")
     return checked

@@ -342,6 +342,10 @@ MALFORMED = [
     (wire.encode({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [9, 9, 9]},
                   "pad": "x" * (wire.MAX_MESSAGE + 10)}), "over the limit"),
     (cbor2.dumps(cbor2.CBORTag(55799, {"v": 1})), "tag"),
+    (cbor2.dumps({"v": 1, "op": "clear", "c": "C", "x": cbor2.CBORTag(1, 0)}), "tag 1"),
+    (b"\x81" * 5000 + b"\x00", "nested deeper"),
+    (wire.encode({"op": "clear", "c": "C"}) + b"\x00", "after the message"),
+    (b"\xbf\xff", "indefinite"),
     (wire.encode({"op": "add", "c": "someone-else", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, 3]}}),
      "does not have control"),
     (wire.encode({"op": "update", "c": "C", "h": 77, "k": "Damper", "p": {"damping": 1.0}}), "no effect with handle"),
@@ -456,3 +460,20 @@ def test_the_state_layout_is_fixed_and_refuses_other_sizes_and_versions():
     for bad in (data[:-1], data + b"\x00", b"\x02" + data[1:]):
         with pytest.raises(wire.WireError):
             wire.unpack_state(bad)
+
+
+def test_random_bytes_only_ever_give_a_wire_error():
+    import random
+
+    rng = random.Random(21)
+    seeds = [wire.encode({"op": "add", "c": "C", "h": 1, "k": "Spring", "p": {"anchor": [0, 0, 0], "stiffness": 1}})]
+    for _ in range(3000):
+        data = bytearray(rng.choice(seeds)) if rng.random() < 0.7 else bytearray(rng.randbytes(rng.randrange(1, 64)))
+        for _ in range(rng.randrange(1, 4)):
+            if data:
+                data[rng.randrange(len(data))] = rng.randrange(256)
+        try:
+            message = wire.decode(bytes(data))
+            wire.check_effect_message(message)
+        except wire.WireError:
+            pass
