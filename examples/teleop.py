@@ -87,7 +87,7 @@ def main() -> int:
         follower.close()
         leader.close()
     finally:
-        session.close()
+        session.close()  # type: ignore[no-untyped-call]
         for process in servers:
             process.terminate()
             process.wait(10)

@@ -450,7 +450,7 @@ class RemoteLoop:
                     pass
             self._declared.clear()
             if self._own_session:
-                self._session.close()
+                self._session.close()  # type: ignore[no-untyped-call]
         error, self._callback_error = self._callback_error, None
         if error is not None:
             raise error

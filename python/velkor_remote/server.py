@@ -11,7 +11,7 @@ import threading
 import time
 import uuid
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Mapping, Optional
+from typing import Any, Callable, Dict, List, Mapping, Optional, Set
 
 import zenoh
 
@@ -114,7 +114,7 @@ class ArmServer:
         self._controller: Optional[str] = None
         self._last_heard = 0.0
         self._candidates: List[str] = []   # clients with a live control token, in the order seen
-        self._expired: set = set()         # clients whose lease ran out: they must claim afresh
+        self._expired: Set[str] = set()         # clients whose lease ran out: they must claim afresh
         self._effects: Dict[int, _Owned] = {}
         self._ramps: List[_Ramp] = []
         self._wrench: Optional[_Owned] = None
@@ -191,7 +191,7 @@ class ArmServer:
                 pass
         self._declared.clear()
         if self._own_session:
-            self._session.close()
+            self._session.close()  # type: ignore[no-untyped-call]
 
     def __enter__(self) -> "ArmServer":
         return self.start()
