@@ -446,4 +446,9 @@ void RegisterVorlan3(py::module_& m) {
       "None (the default) or the largest force in newtons that end_effector_force and SendForce send: a longer "
       "request is scaled down to this length, keeping its direction. Joint torques, positions and angles are "
       "not limited by it; a ServoLoop clamps its own force.");
+  arm.def_property_readonly(
+      "stray_replies", [](Arm self) { return self->stray_replies; },
+      "Whole replies that answered no request of the call that found them (a duplicate, a reply that came after "
+      "its call gave up, or an older one queued ahead of the right one): discarded, and counted here since "
+      "construction.");
 }

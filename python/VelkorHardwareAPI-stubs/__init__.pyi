@@ -215,6 +215,11 @@ class Vorlan3:
     def max_force(self, arg1: float | None) -> None:
         ...
     @property
+    def stray_replies(self) -> int:
+        """
+        Whole replies that answered no request of the call that found them (a duplicate, a reply that came after its call gave up, or an older one queued ahead of the right one): discarded, and counted here since construction.
+        """
+    @property
     def strict(self) -> bool:
         """
         When true, a call that fails raises a DeviceError instead of returning zeros: DeviceTimeoutError (no reply in time, also a TimeoutError), BadReplyError (a wrong reply), PortGoneError (port closed or gone, also a ConnectionError) or WriteFailedError (request not written). The exception carries the call's error lines (error_lines), which are then not printed. False by default.
