@@ -51,7 +51,12 @@ void LogIfError(const LogSite& site) {
 Device::Call::Call(Device& device, double limit_seconds) : Call(device, limit_seconds, true) {}
 
 Device::Call::Call(Device& device, double limit_seconds, bool record)
-    : device_(device), enclosing_(device.call_), record_(record) {
+    : device_(device), record_(record) {
+  if (!device_.Admits()) {
+    refused_ = true;
+    return;
+  }
+  enclosing_ = device_.call_;
   State& state = device_.call_;
   state = State{};
   state.active = true;
@@ -61,6 +66,7 @@ Device::Call::Call(Device& device, double limit_seconds, bool record)
 }
 
 Device::Call::~Call() {
+  if (refused_) return;
   if (record_) {
     device_.last_outcome = device_.call_.failure;
     if (device_.call_.failure != Outcome::Ok) ++device_.failures;
@@ -99,6 +105,7 @@ Outcome Device::StreamFault(Outcome otherwise) const {
 }
 
 void Device::WriteCommand(size_t n) {
+  if (!Admits()) return;
   if (stream == nullptr) {
     NoteFailure(Outcome::PortGone);
     return;
@@ -187,7 +194,7 @@ void Device::SettleAfterReply(uint8_t code, size_t size) {
 }
 
 Device::WaitEnd Device::Await(size_t k, float timeout) {
-  if (stream == nullptr) return WaitEnd::Gone;
+  if (stream == nullptr || !Admits()) return WaitEnd::Gone;
   if (call_.active && call_.failure == Outcome::Interrupted) return WaitEnd::Interrupted;
   const auto start = Clock::now();
   Clock::duration limit{};
@@ -238,6 +245,7 @@ Device::WaitEnd Device::Wait(size_t k, float timeout) {
 bool Device::WaitForBytes(size_t k, float timeout) { return Wait(k, timeout) == WaitEnd::Ready; }
 
 uint8_t Device::ReadHeaderCode() {
+  if (!Admits()) return 0;
   if (call_.active) return ReadHeaderCodeInCall();
   // On its own, too, a trickle of notifications cannot stretch the read.
   Call call(*this, CallLimit(), false);
@@ -286,6 +294,7 @@ uint8_t Device::ReadHeaderCodeInCall() {
 }
 
 uint32_t Device::ReadPayload(size_t n) {
+  if (!Admits()) return 0;
   if (stream == nullptr) {
     NoteFailure(Outcome::PortGone);
     return 0;

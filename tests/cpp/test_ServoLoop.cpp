@@ -181,8 +181,8 @@ TEST(ServoLoopDevice, SendsTheClampedSumEveryCycleAndZeroForceLast) {
   ServoLoop loop(arm, options);
   // 30 N/m over 0.1 m and a 4 N push: 3 + 4 = 7 N upwards, clamped to 5.
   loop.Publish({Spring{{0, 0, 0.2f}, 30, 0}, ConstantForce{{0, 0, 4}}}, 5.0f);
-  ASSERT_TRUE(loop.Start());
-  EXPECT_FALSE(loop.Start());
+  ASSERT_EQ(loop.Start(), nullptr);
+  EXPECT_NE(loop.Start(), nullptr);
   ASSERT_TRUE(device.WaitScriptDone());
   loop.Stop();
   EXPECT_FALSE(loop.Running());
