@@ -208,6 +208,16 @@ void SetStrict(const Device& device, bool strict) {
 
 void ForgetDevice(const Device* device) { strict_devices.erase(device); }
 
+void RequireLease(const Device& device, const char* method) {
+  if (device.Admits()) return;
+  const api::IO::LeaseHolder* holder = device.stream->GetLease().Holder();
+  // The holder may have let go since the check: then the call was only unlucky.
+  const char* name = holder != nullptr ? holder->LeaseName() : "a servo loop";
+  PyErr_Format(PyExc_RuntimeError, "%s(): the arm's stream '%s' is driven by %s; stop that loop first", method,
+               device.stream->PortName().c_str(), name);
+  throw py::error_already_set();
+}
+
 void RaiseIfStrict(const Device& device, const char* method, Strict rule) {
   const Outcome outcome = device.last_outcome;
   // An interrupted call has raised already: the exception is what the caller sees.

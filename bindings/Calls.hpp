@@ -189,20 +189,28 @@ enum class Strict {
 // the device is strict and the call failed.
 void RaiseIfStrict(const Velkor::HardwareAPI::Devices::Device& device, const char* method, Strict rule);
 
-// A device call: the stream marked in use, the call scope, the lock policy,
+// Raises RuntimeError naming the holder when another owner (a running servo
+// loop) holds the lease of the device's stream.
+void RequireLease(const Velkor::HardwareAPI::Devices::Device& device, const char* method);
+
+// A device call: the lease checked (before, and after in case a loop took it
+// meanwhile and the call was refused), the stream marked in use, the call scope, the lock policy,
 // then the interruption and the strict mode decide how it ends.
 template <typename Work>
 auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method, Lock lock, Work&& work,
                 Strict rule = Strict::AnyFailure) -> decltype(work()) {
+  RequireLease(device, method);
   StreamInUse in_use(device.stream);
   CallScope scope;
   if constexpr (std::is_void_v<decltype(work())>) {
     RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
+    RequireLease(device, method);
     RaiseIfStrict(device, method, rule);
   } else {
     auto result = RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
+    RequireLease(device, method);
     RaiseIfStrict(device, method, rule);
     return result;
   }

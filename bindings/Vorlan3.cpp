@@ -149,7 +149,11 @@ void RegisterVorlan3(py::module_& m) {
           "Read up to n bytes with a per-call timeout (seconds). Returns whatever was received (may be shorter "
           "than n on timeout).")
       .def(
-          "set_read_timeout", [](Arm self, float t) { self->SetReadTimeout(RequireTimeout(t, "set_read_timeout()")); },
+          "set_read_timeout",
+          [](Arm self, float t) {
+            VelkorBinding::RequireLease(*self, "set_read_timeout");
+            self->SetReadTimeout(RequireTimeout(t, "set_read_timeout()"));
+          },
           py::arg("t"), "Set the device-level read timeout (seconds).")
       .def(
           "flush_input",
