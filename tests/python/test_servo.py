@@ -657,3 +657,46 @@ def test_realtime_is_asked_for_and_reported_never_refused(responder):
         assert key in stats
     assert stats["cycles"] > 5 and stats["failures"] == 0
     assert math.isfinite(stats["rate_hz"]) and stats["rate_hz"] > 0
+
+
+def test_reconnect_finds_the_same_arm_by_identifier_on_another_port_and_ramps_back_in(responder):
+    arm_id, other_id = "a5" * 16, "5a" * 16
+    first = responder(position=(0.0, 0.0, 0.1), id=arm_id)
+    stranger = responder(position=(0.0, 0.0, 0.1), id=other_id)
+    again = responder(position=(0.0, 0.0, 0.1), id=arm_id)
+    stream, arm = open_arm(first.path)
+    loop = api.ServoLoop(arm, rate_hz=500.0, ramp_s=0.05, exchange_timeout=0.05, late_limit=1.0, reconnect=True,
+                         reconnect_ports=[stranger.path, again.path])
+    loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+    with loop:
+        first.wait_forces(lambda f: (0.0, 0.0, 1.0) in f, "the push on the first port")
+        first.stop()  # the arm vanishes from its port
+        forces = again.wait_forces(lambda f: f.count((0.0, 0.0, 1.0)) > 10, "the push on the new port")
+        assert loop.stats()["reconnects"] == 1
+        assert loop.error is None
+    z = [f[2] for f in forces]
+    assert z[0] == 0.0 and 0.0 < z[z.index(1.0) - 1] < 1.0, "ramped back in"
+    assert stranger.forces() == [], "an arm with another identifier is never driven"
+    assert stream.is_open
+    assert again.forces()[-1] == (0.0, 0.0, 0.0)
+
+
+def test_reconnect_says_what_it_waits_for_and_start_needs_an_identifier(responder, tmp_path):
+    first = responder(position=(0.0, 0.0, 0.1), id="a5" * 16)
+    stream, arm = open_arm(first.path)
+    loop = api.ServoLoop(arm, rate_hz=200.0, reconnect=True, reconnect_ports=[tmp_path / "nothing-here"])
+    with loop:
+        first.wait_forces(lambda f: len(f) > 5, "requests")
+        first.stop()
+        wait_until(lambda: "looking for the arm with identifier " + "a5" * 16 in (loop.error or ""), "the error")
+    assert loop.stats()["reconnects"] == 0
+    # A device that does not answer the identifier query cannot be found again: start() says so.
+    silent = subprocess.Popen([sys.executable, "-c", "import os,sys,time,tty\nm,s=os.openpty()\ntty.setraw(s)\n"
+                               "print(os.ttyname(s),flush=True)\ntime.sleep(60)"], stdout=subprocess.PIPE)
+    try:
+        stream2, arm2 = open_arm(silent.stdout.readline().decode().strip())
+        with pytest.raises(RuntimeError, match="identifier"):
+            api.ServoLoop(arm2, reconnect=True, exchange_timeout=0.02).start()
+    finally:
+        silent.kill()
+        silent.wait()
