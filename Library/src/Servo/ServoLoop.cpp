@@ -382,6 +382,8 @@ void ServoLoop::Cycles() {
       }
       exchange_ns = Platform::MonotonicNanoseconds() - sent_at;
       sent = force;
+      // Cut short by stop(): no fault of the device's.
+      if (outcome == Outcome::Interrupted && stop_requested_.load(std::memory_order_relaxed)) break;
       stray_replies_.store(arm_.stray_replies, std::memory_order_relaxed);
       if (outcome == Outcome::Ok) {
         if (consecutive_failures > 0)
