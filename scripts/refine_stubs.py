@@ -60,6 +60,9 @@ EXACT = [
     ("def on_state(self, fn: typing.Any, rate_hz: float = 100.0) -> None:",
      "def on_state(self, fn: typing.Callable[[dict[str, typing.Any]], object] | None, "
      "rate_hz: float = 100.0) -> None:"),
+    # Port names: str or os.PathLike, in any sequence.
+    ("reconnect_ports: list[typing.Any] | None = None",
+     "reconnect_ports: typing.Sequence[str | os.PathLike[str]] | None = None"),
     ("def set_error_handler(handler: typing.Any) -> None:",
      "def set_error_handler(handler: typing.Callable[[str], object] | None) -> None:"),
 ]
@@ -89,7 +92,7 @@ def refine(text):
     text = sub_once(r"^__all__: list\[str\] = .*\n", "", text, "__all__")
     text = re.sub(r"typing\.Annotated\[list\[float\], pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]",
                   "list[float]", text)
-    text = sub_once(r"^import typing\n", "import typing\nimport uuid\n", text, "typing import")
+    text = sub_once(r"^import typing\n", "import os\nimport typing\nimport uuid\n", text, "typing import")
     # Effects compute a force: three floats.
     text, count = re.subn(r"^(    def force_at\(self: Effect, [^\n]*\) -> )list:", r"\1list[float]:", text, flags=re.M)
     if count == 0:
