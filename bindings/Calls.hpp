@@ -190,11 +190,13 @@ enum class Strict {
 void RaiseIfStrict(const Velkor::HardwareAPI::Devices::Device& device, const char* method, Strict rule);
 
 // Raises RuntimeError naming the holder when another owner (a running servo
-// loop) holds the lease of the device's stream.
+// loop) holds the lease of the device's stream; clears the thread's refusal mark.
 void RequireLease(const Velkor::HardwareAPI::Devices::Device& device, const char* method);
+// The same, after a call: raises only when the lease refused it.
+void RaiseIfRefused(const Velkor::HardwareAPI::Devices::Device& device, const char* method);
 
 // A device call: the lease checked (before, and after in case a loop took it
-// meanwhile and the call was refused), the stream marked in use, the call scope, the lock policy,
+// meanwhile and refused the call), the stream marked in use, the call scope, the lock policy,
 // then the interruption and the strict mode decide how it ends.
 template <typename Work>
 auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method, Lock lock, Work&& work,
@@ -205,12 +207,12 @@ auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method
   if constexpr (std::is_void_v<decltype(work())>) {
     RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
-    RequireLease(device, method);
+    RaiseIfRefused(device, method);
     RaiseIfStrict(device, method, rule);
   } else {
     auto result = RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
-    RequireLease(device, method);
+    RaiseIfRefused(device, method);
     RaiseIfStrict(device, method, rule);
     return result;
   }

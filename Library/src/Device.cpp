@@ -46,15 +46,25 @@ void LogIfError(const LogSite& site) {
   if (code != 0) LogError(site.file, site.line, code, "%s", site.message);
 }
 
+thread_local bool refused_on_this_thread = false;
+
 }  // namespace
+
+bool Device::RefusedOnThisThread() { return refused_on_this_thread; }
+
+void Device::ForgetRefusal() { refused_on_this_thread = false; }
 
 Device::Call::Call(Device& device, double limit_seconds) : Call(device, limit_seconds, true) {}
 
 Device::Call::Call(Device& device, double limit_seconds, bool record)
     : device_(device), record_(record) {
-  if (!device_.Admits()) {
-    refused_ = true;
-    return;
+  if (device_.stream != nullptr) {
+    if (!device_.stream->GetLease().Enter()) {
+      refused_ = true;
+      refused_on_this_thread = true;
+      return;
+    }
+    entered_ = device_.stream;
   }
   enclosing_ = device_.call_;
   State& state = device_.call_;
@@ -72,6 +82,8 @@ Device::Call::~Call() {
     if (device_.call_.failure != Outcome::Ok) ++device_.failures;
   }
   device_.call_ = enclosing_;
+  // Last: from here a loop may take the lease and use the device.
+  if (entered_ != nullptr) entered_->GetLease().Leave();
 }
 
 Device::Device(IO::SerialStream* stream_, float read_timeout_)

@@ -1,5 +1,8 @@
 #include "Velkor/HardwareAPI/IO/Lease.hpp"
 
+#include <chrono>
+#include <thread>
+
 namespace Velkor::HardwareAPI::IO {
 
 namespace {
@@ -12,9 +15,28 @@ ActingFor::ActingFor(const LeaseHolder* holder) : previous_(acting_for) { acting
 
 ActingFor::~ActingFor() { acting_for = previous_; }
 
-bool Lease::Acquire(LeaseHolder* holder) {
+bool Lease::Acquire(LeaseHolder* holder, double drain_seconds) {
   LeaseHolder* expected = nullptr;
-  return holder != nullptr && holder_.compare_exchange_strong(expected, holder, std::memory_order_acq_rel);
+  if (holder == nullptr || !holder_.compare_exchange_strong(expected, holder, std::memory_order_seq_cst)) return false;
+  // Calls that entered before the lease was taken may still be at the port;
+  // calls entering from now on see it and are refused.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(drain_seconds);
+  while (users_.load(std::memory_order_seq_cst) > 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      Release(holder);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+bool Lease::Enter() {
+  users_.fetch_add(1, std::memory_order_seq_cst);
+  const LeaseHolder* holder = holder_.load(std::memory_order_seq_cst);
+  if (holder == nullptr || holder == acting_for) return true;
+  users_.fetch_sub(1, std::memory_order_seq_cst);
+  return false;
 }
 
 void Lease::Release(LeaseHolder* holder) {

@@ -87,7 +87,10 @@ const char* ServoLoop::Start() {
   if (running_) return "the servo loop is already running";
   IO::SerialStream* stream = arm_.stream;
   if (stream == nullptr || !stream->IsOpen()) return "the arm's stream is not open";
-  if (!stream->GetLease().Acquire(this)) return "the arm's stream is driven by another servo loop";
+  if (stream->GetLease().Holder() != nullptr) return "the arm's stream is driven by another servo loop";
+  if (!stream->GetLease().Acquire(this))
+    return stream->GetLease().Holder() != nullptr ? "the arm's stream is driven by another servo loop"
+                                                  : "a call on the arm's stream did not end within a second";
   leased_ = stream;
   stop_requested_ = false;
   phase_ = 0;

@@ -90,7 +90,13 @@ struct Device {
     State enclosing_;
     bool record_;
     bool refused_ = false;
+    IO::SerialStream* entered_ = nullptr;  // the stream whose lease this call entered
   };
+
+  // Whether a call on this thread was refused by a lease since the last
+  // ForgetRefusal: how a caller tells a refused call from a failed one.
+  static bool RefusedOnThisThread();
+  static void ForgetRefusal();
 
   // Whether the calling thread may use the device now: no one else holds its
   // stream's lease.

@@ -29,13 +29,19 @@ class Lease {
   Lease(const Lease&) = delete;
   Lease& operator=(const Lease&) = delete;
 
-  // False when someone holds it already.
-  bool Acquire(LeaseHolder* holder);
+  // False when someone holds it already, or when calls that began before it
+  // (Enter without Leave) have not ended within `drain_seconds`.
+  bool Acquire(LeaseHolder* holder, double drain_seconds = 1.0);
   // Only the holder's own release counts.
   void Release(LeaseHolder* holder);
   LeaseHolder* Holder() const { return holder_.load(std::memory_order_acquire); }
   // Whether the calling thread may use what the lease guards.
   bool Admits() const;
+  // Brackets one call by someone else than the holder, so that Acquire can wait
+  // for calls already under way: false (and no Leave due) when refused.
+  bool Enter();
+  void Leave() { users_.fetch_sub(1, std::memory_order_seq_cst); }
+
   // Asks the holder, if any and if the calling thread does not act for it, to
   // stop and release; returns once it has. A holder must not be destroyed
   // while another thread revokes its lease (a loop outlives its stream's Close).
@@ -43,6 +49,7 @@ class Lease {
 
  private:
   std::atomic<LeaseHolder*> holder_{nullptr};
+  std::atomic<int> users_{0};
   std::mutex revoking_;
 };
 
