@@ -80,6 +80,7 @@ def python_loop(arm, anchor, seconds, rate):
     period = 1.0 / rate
     periods, exchanges = [], []
     late = 0
+    missed = 0
     force = [0.0, 0.0, 0.0]
     cpu0 = time.thread_time()
     begin = time.perf_counter()
@@ -103,6 +104,7 @@ def python_loop(arm, anchor, seconds, rate):
         while time.perf_counter() < tick:
             pass
         if time.perf_counter() - tick > period:
+            missed += int((time.perf_counter() - tick) / period)
             tick = time.perf_counter()  # skip missed deadlines instead of bursting
     cpu = time.thread_time() - cpu0
     arm.end_effector_force([0.0, 0.0, 0.0])
@@ -114,6 +116,7 @@ def python_loop(arm, anchor, seconds, rate):
         "period_max_us": max(periods) * us,
         "period_error_p99_us": percentile(errors, 0.99) * us,
         "late_cycles": late,
+        "missed_deadlines": missed,
         "cycles": len(periods) + 1,
         "exchange_p50_us": percentile(exchanges, 0.5) * us,
         "exchange_p99_us": percentile(exchanges, 0.99) * us,
@@ -188,11 +191,11 @@ def report(results, args):
     print(f"{args.seconds:.0f} s per case at {args.rate:.0f} Hz against "
           f"{args.port or 'the simulator'}; {os.cpu_count()} cpus, load average "
           f"{os.getloadavg()[0]:.1f}; {getattr(args, 'sim_note', '')}")
-    print(f"{'case':<12}{'cycles':>8}{'p50':>9}{'p99':>9}{'max':>9}{'err p99':>9}{'late':>7}"
+    print(f"{'case':<12}{'cycles':>8}{'p50':>9}{'p99':>9}{'max':>9}{'err p99':>9}{'late':>7}{'missed':>8}"
           f"{'exch p50':>10}{'exch p99':>10}{'cpu %':>7}")
     for label, r in results.items():
         print(f"{label:<12}{r['cycles']:>8}{r['period_p50_us']:>9.1f}{r['period_p99_us']:>9.1f}"
-              f"{r['period_max_us']:>9.1f}{r['period_error_p99_us']:>9.1f}{r['late_cycles']:>7}"
+              f"{r['period_max_us']:>9.1f}{r['period_error_p99_us']:>9.1f}{r['late_cycles']:>7}{r['missed_deadlines']:>8}"
               f"{r['exchange_p50_us']:>10.1f}{r['exchange_p99_us']:>10.1f}{r['cpu_percent']:>7.1f}")
     print("(period and exchange figures in microseconds; cpu: the loop's own thread, % of one core)")
     servo = results["servo load"]

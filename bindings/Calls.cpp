@@ -257,6 +257,28 @@ void SetMaxForce(const Device& device, std::optional<float> limit) {
   }
 }
 
+namespace {
+
+[[noreturn]] void RaiseLeased(const Device& device, const char* method) {
+  const api::IO::LeaseHolder* holder = device.stream != nullptr ? device.stream->GetLease().Holder() : nullptr;
+  // The holder may have let go since the check: then the call was only unlucky.
+  const char* name = holder != nullptr ? holder->LeaseName() : "a servo loop";
+  PyErr_Format(PyExc_RuntimeError, "%s(): the arm's stream '%s' is driven by %s; stop that loop first", method,
+               device.stream != nullptr ? device.stream->PortName().c_str() : "", name);
+  throw py::error_already_set();
+}
+
+}  // namespace
+
+void RequireLease(const Device& device, const char* method) {
+  Device::ForgetRefusal();
+  if (!device.Admits()) RaiseLeased(device, method);
+}
+
+void RaiseIfRefused(const Device& device, const char* method) {
+  if (Device::RefusedOnThisThread()) RaiseLeased(device, method);
+}
+
 void RaiseIfStrict(const Device& device, const char* method, Strict rule, CallScope* scope) {
   const Outcome outcome = device.last_outcome;
   // An interrupted call has raised already: the exception is what the caller sees.

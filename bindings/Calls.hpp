@@ -202,20 +202,30 @@ void RaiseIfStrict(const Velkor::HardwareAPI::Devices::Device& device, const cha
 std::optional<float> MaxForce(const Velkor::HardwareAPI::Devices::Device& device);
 void SetMaxForce(const Velkor::HardwareAPI::Devices::Device& device, std::optional<float> limit);
 
-// A device call: the stream marked in use, the call scope, the lock policy,
+// Raises RuntimeError naming the holder when another owner (a running servo
+// loop) holds the lease of the device's stream; clears the thread's refusal mark.
+void RequireLease(const Velkor::HardwareAPI::Devices::Device& device, const char* method);
+// The same, after a call: raises only when the lease refused it.
+void RaiseIfRefused(const Velkor::HardwareAPI::Devices::Device& device, const char* method);
+
+// A device call: the lease checked (before, and after in case a loop took it
+// meanwhile and refused the call), the stream marked in use, the call scope, the lock policy,
 // then the interruption and the strict mode decide how it ends.
 template <typename Work>
 auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method, Lock lock, Work&& work,
                 Strict rule = Strict::AnyFailure) -> decltype(work()) {
+  RequireLease(device, method);
   StreamInUse in_use(device.stream);
   CallScope scope(IsStrict(device));
   if constexpr (std::is_void_v<decltype(work())>) {
     RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
+    RaiseIfRefused(device, method);
     RaiseIfStrict(device, method, rule, &scope);
   } else {
     auto result = RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
+    RaiseIfRefused(device, method);
     RaiseIfStrict(device, method, rule, &scope);
     return result;
   }

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -88,7 +89,8 @@ struct PyEffect {
   Effect value;
   std::vector<PyLoop*> owners;
   bool batching = false;
-  void Changed();
+  // fade: the loop moves to the new force slew-limited (an effect switched on or off).
+  void Changed(bool fade = false);
 };
 
 struct PySpring : PyEffect {
@@ -171,67 +173,6 @@ const E& Get(const PyEffect& self) {
   return std::get<E>(self.value);
 }
 
-// --- The arm and its stream are off limits to Python while a loop drives them.
-
-std::set<const void*>& Leased() {
-  static auto* leased = new std::set<const void*>;
-  return *leased;
-}
-
-getattrofunc vorlan3_getattro = nullptr;
-setattrofunc vorlan3_setattro = nullptr;
-getattrofunc stream_getattro = nullptr;
-setattrofunc stream_setattro = nullptr;
-
-bool IsDunder(PyObject* name) {
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return size > 4 && text[0] == '_' && text[1] == '_' && text[size - 1] == '_' && text[size - 2] == '_';
-}
-
-template <class Native>
-bool RefusedWhileLeased(PyObject* self, PyObject* name) {
-  if (Leased().empty() || IsDunder(name)) return false;
-  const void* native = nullptr;
-  try {
-    native = py::cast<Native*>(py::handle(self));
-  } catch (const std::exception&) {
-    return false;
-  }
-  if (native == nullptr || Leased().count(native) == 0) return false;
-  PyErr_Format(PyExc_RuntimeError,
-               "this %s is driven by a running ServoLoop; stop the loop before using it from Python",
-               Py_TYPE(self)->tp_name);
-  return true;
-}
-
-PyObject* GuardedVorlan3Getattro(PyObject* self, PyObject* name) {
-  return RefusedWhileLeased<Vorlan3>(self, name) ? nullptr : vorlan3_getattro(self, name);
-}
-int GuardedVorlan3Setattro(PyObject* self, PyObject* name, PyObject* value) {
-  return RefusedWhileLeased<Vorlan3>(self, name) ? -1 : vorlan3_setattro(self, name, value);
-}
-PyObject* GuardedStreamGetattro(PyObject* self, PyObject* name) {
-  return RefusedWhileLeased<SerialStream>(self, name) ? nullptr : stream_getattro(self, name);
-}
-int GuardedStreamSetattro(PyObject* self, PyObject* name, PyObject* value) {
-  return RefusedWhileLeased<SerialStream>(self, name) ? -1 : stream_setattro(self, name, value);
-}
-
-void GuardClass(py::module_& m, const char* name, getattrofunc& saved_get, setattrofunc& saved_set,
-                getattrofunc guarded_get, setattrofunc guarded_set) {
-  auto* type = reinterpret_cast<PyTypeObject*>(m.attr(name).ptr());
-  saved_get = type->tp_getattro;
-  saved_set = type->tp_setattro;
-  type->tp_getattro = guarded_get;
-  type->tp_setattro = guarded_set;
-  PyType_Modified(type);
-}
-
 // --- The on_state callback thread.
 
 struct CallbackControl {
@@ -266,11 +207,11 @@ struct PyLoop {
     for (auto& entry : effects) Disown(entry.second);
   }
 
-  void Republish() {
+  void Republish(bool fade = false) {
     std::vector<Effect> values;
     values.reserve(effects.size());
     for (const auto& entry : effects) values.push_back(entry.second.cast<PyEffect&>().value);
-    loop->Publish(std::move(values), max_force);
+    loop->Publish(std::move(values), max_force, fade);
   }
 
   void Disown(const py::object& effect) {
@@ -280,15 +221,17 @@ struct PyLoop {
   }
 
   void Start() {
-    if (loop->Running()) throw std::runtime_error("the servo loop is already running");
-    if (Leased().count(&arm) != 0) throw std::runtime_error("another ServoLoop is already driving this arm");
-    Leased().insert(&arm);
-    if (arm.stream != nullptr) Leased().insert(arm.stream);
-    try {
-      WithoutInterpreterLock([&] { loop->Start(); });
-    } catch (...) {
-      Release();
-      throw;
+    const char* why = nullptr;
+    WithoutInterpreterLock([&] { why = loop->Start(); });
+    if (why != nullptr) {
+      std::string message = std::string("ServoLoop.start(): ") + why;
+      const SerialStream* stream = arm.stream;
+      if (stream != nullptr) {
+        message += " ('" + stream->PortName() + "')";
+        const auto* holder = stream->GetLease().Holder();
+        if (holder != nullptr && holder != loop.get()) message += std::string(": ") + holder->LeaseName();
+      }
+      throw std::runtime_error(message);
     }
     if (callback) StartCallbackThread();
   }
@@ -304,14 +247,8 @@ struct PyLoop {
       } else {
         WithoutInterpreterLock([&] { loop->Stop(); });
       }
-      Release();
     }
     EndCallbackThread();
-  }
-
-  void Release() {
-    Leased().erase(&arm);
-    if (arm.stream != nullptr) Leased().erase(arm.stream);
   }
 
   void StartCallbackThread() {
@@ -384,27 +321,46 @@ struct PyLoop {
   py::object callback_thread;
 };
 
-void PyEffect::Changed() {
-  for (PyLoop* owner : owners) owner->Republish();
+void PyEffect::Changed(bool fade) {
+  for (PyLoop* owner : owners) owner->Republish(fade);
 }
 
 std::string ErrorText(const PyLoop& self) {
   if (!self.loop->Running()) return {};
   const ServoState s = self.loop->State();
-  char text[160];
+  const ServoOptions& options = self.loop->Options();
+  char text[256];
   switch (s.hold) {
     case HoldReason::None:
-      return {};
+      break;
     case HoldReason::Failures: {
       const char* outcome = OutcomeName(s.outcome);
       std::snprintf(text, sizeof text, "holding zero force: %u exchanges in a row failed (%s)",
-                    s.consecutive_failures, outcome != nullptr ? outcome : "no state came back");
+                    s.consecutive_failures, outcome != nullptr ? outcome : "unknown");
+      return text;
+    }
+    case HoldReason::Reconnecting: {
+      const auto& id = self.loop->Identifier();
+      char hex[33];
+      for (size_t i = 0; i < id.size(); ++i) std::snprintf(hex + 2 * i, 3, "%02x", id[i]);
+      std::snprintf(text, sizeof text,
+                    "holding zero force: the port went away; looking for the arm with identifier %s "
+                    "(attempt %u, every %.2f s)",
+                    hex, s.reconnect_attempts, ServoLoop::kReconnectInterval);
       return text;
     }
     case HoldReason::Late:
-      std::snprintf(text, sizeof text, "holding zero force: a cycle started %.1f ms late (limit %.1f ms)",
-                    s.lateness * 1e3, self.loop->Options().late_limit * 1e3);
+      std::snprintf(text, sizeof text,
+                    "a cycle started %.1f ms late (limit %.1f ms): the force the device had was sent again",
+                    s.lateness * 1e3, options.late_limit * 1e3);
       return text;
+  }
+  if (s.overrun) {
+    std::snprintf(text, sizeof text,
+                  "the device cannot keep the rate: an exchange takes %.2f ms, the period is %.2f ms; deadlines are "
+                  "being missed (stats()['missed_deadlines'])",
+                  s.exchange_s * 1e3, 1e3 / options.rate_hz);
+    return text;
   }
   return {};
 }
@@ -429,6 +385,11 @@ py::dict StatsDict(const ServoStats& s) {
   d["memory_locked"] = s.memory_locked;
   d["realtime_note"] = s.realtime_note;
   d["window"] = s.window;
+  d["missed_deadlines"] = s.missed_deadlines;
+  d["late_resends"] = s.late_resends;
+  d["fault_episodes"] = s.fault_episodes;
+  d["stray_replies"] = s.stray_replies;
+  d["reconnects"] = s.reconnects;
   return d;
 }
 
@@ -446,10 +407,15 @@ py::list ForceAt(const PyEffect& self, const std::vector<double>& position, cons
   return out;
 }
 
+bool Enabled(const Effect& effect) {
+  return std::visit([](const auto& e) { return e.enabled; }, effect);
+}
+
 // Sets several parameters as one change: checked together, published once.
 void Update(py::object self, const py::kwargs& changes) {
   PyEffect& effect = self.cast<PyEffect&>();
   const Effect saved = effect.value;
+  const bool was_enabled = Enabled(saved);
   effect.batching = true;
   try {
     for (const auto& item : changes) py::setattr(self, item.first, item.second);
@@ -461,7 +427,20 @@ void Update(py::object self, const py::kwargs& changes) {
     effect.value = saved;
     throw;
   }
-  effect.Changed();
+  effect.Changed(Enabled(effect.value) != was_enabled);
+}
+
+// The parameters every effect has; switching one on or off fades it.
+template <class Mutate>
+void ChangeCommon(PyEffect& self, Mutate&& mutate) {
+  Effect copy = self.value;
+  std::visit(mutate, copy);
+  if (!self.batching) {
+    if (const char* why = Validate(copy)) throw py::value_error(std::string("Effect: ") + why);
+  }
+  const bool fade = Enabled(copy) != Enabled(self.value);
+  self.value = std::move(copy);
+  if (!self.batching) self.Changed(fade);
 }
 
 template <class Cls>
@@ -469,7 +448,15 @@ void AddCommon(Cls& cls) {
   cls.def("update", &Update,
           "Change several parameters at once (keyword arguments): checked together and applied in one cycle.")
       .def("force_at", &ForceAt, py::arg("position"), py::arg("velocity") = std::vector<double>{0.0, 0.0, 0.0},
-           "The force (N) this effect asks for at a position (m) and velocity (m/s).");
+           "The force (N) this effect asks for at a position (m) and velocity (m/s).")
+      .def_property(
+          "enabled", [](const PyEffect& self) { return Enabled(self.value); },
+          [](PyEffect& self, bool on) { ChangeCommon(self, [&](auto& e) { e.enabled = on; }); },
+          "False: the effect asks for no force. A running loop fades it out and in over its ramp_s.")
+      .def_property(
+          "gain", [](const PyEffect& self) { return std::visit([](const auto& e) { return e.gain; }, self.value); },
+          [](PyEffect& self, double gain) { ChangeCommon(self, [&](auto& e) { e.gain = ToFloat(gain); }); },
+          "The effect's force is scaled by this (finite, not negative; default 1.0).");
 }
 
 std::vector<double> ToList(const Vec3& v) { return {v[0], v[1], v[2]}; }
@@ -557,13 +544,16 @@ void RegisterEffects(py::module_& m) {
 
   py::class_<PySphere, PyEffect> sphere(
       m, "Sphere",
-      "A solid ball that pushes the tool out (stiffness times depth), or with inside=True a shell that keeps it in.");
+      "A solid ball that pushes the tool out (stiffness times depth, less damping times the velocity along the push), "
+      "or with inside=True a shell that keeps it in. It never pulls.");
   sphere
-      .def(py::init([](const std::vector<double>& center, double radius, double stiffness, bool inside) {
+      .def(py::init([](const std::vector<double>& center, double radius, double stiffness, bool inside,
+                       double damping) {
              return std::make_unique<PySphere>(Checked<Sphere>(
-                 Sphere{ToVec3(center, "center"), ToFloat(radius), ToFloat(stiffness), inside}));
+                 Sphere{ToVec3(center, "center"), ToFloat(radius), ToFloat(stiffness), inside, ToFloat(damping)}));
            }),
-           py::arg("center"), py::arg("radius"), py::arg("stiffness"), py::arg("inside") = false)
+           py::arg("center"), py::arg("radius"), py::arg("stiffness"), py::arg("inside") = false,
+           py::arg("damping") = 0.0)
       .def_property(
           "center", [](const PySphere& s) { return ToList(Get<Sphere>(s).center); },
           [](PySphere& s, const std::vector<double>& v) {
@@ -581,20 +571,27 @@ void RegisterEffects(py::module_& m) {
           "inside", [](const PySphere& s) { return Get<Sphere>(s).inside; },
           [](PySphere& s, bool v) { Change<Sphere>(s, [&](Sphere& e) { e.inside = v; }); },
           "True: the tool is kept inside the sphere.")
+      .def_property(
+          "damping", [](const PySphere& s) { return Get<Sphere>(s).damping; },
+          [](PySphere& s, double v) { Change<Sphere>(s, [&](Sphere& e) { e.damping = ToFloat(v); }); },
+          "N s/m, against the velocity along the push while the tool is in contact; never pulls.")
       .def("__repr__", [](const PySphere& s) {
         const Sphere& e = Get<Sphere>(s);
         return "Sphere(center=" + Format(e.center) + ", radius=" + Format(e.radius) +
-               ", stiffness=" + Format(e.stiffness) + ", inside=" + (e.inside ? "True" : "False") + ")";
+               ", stiffness=" + Format(e.stiffness) + ", inside=" + (e.inside ? "True" : "False") +
+               ", damping=" + Format(e.damping) + ")";
       });
   AddCommon(sphere);
 
   py::class_<PyBox, PyEffect> box(m, "Box",
                                   "Walls on the faces of an axis-aligned box that keep the tool inside it.");
-  box.def(py::init([](const std::vector<double>& min_corner, const std::vector<double>& max_corner, double stiffness) {
-            return std::make_unique<PyBox>(Checked<Box>(
-                Box{ToVec3(min_corner, "min_corner"), ToVec3(max_corner, "max_corner"), ToFloat(stiffness)}));
+  box.def(py::init([](const std::vector<double>& min_corner, const std::vector<double>& max_corner, double stiffness,
+                       double damping) {
+            return std::make_unique<PyBox>(Checked<Box>(Box{ToVec3(min_corner, "min_corner"),
+                                                            ToVec3(max_corner, "max_corner"), ToFloat(stiffness),
+                                                            ToFloat(damping)}));
           }),
-          py::arg("min_corner"), py::arg("max_corner"), py::arg("stiffness"))
+          py::arg("min_corner"), py::arg("max_corner"), py::arg("stiffness"), py::arg("damping") = 0.0)
       .def_property(
           "min_corner", [](const PyBox& s) { return ToList(Get<Box>(s).min_corner); },
           [](PyBox& s, const std::vector<double>& v) {
@@ -612,10 +609,14 @@ void RegisterEffects(py::module_& m) {
       .def_property(
           "stiffness", [](const PyBox& s) { return Get<Box>(s).stiffness; },
           [](PyBox& s, double v) { Change<Box>(s, [&](Box& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+      .def_property(
+          "damping", [](const PyBox& s) { return Get<Box>(s).damping; },
+          [](PyBox& s, double v) { Change<Box>(s, [&](Box& e) { e.damping = ToFloat(v); }); },
+          "N s/m, against the velocity on each axis whose wall the tool is in; never pulls.")
       .def("__repr__", [](const PyBox& s) {
         const Box& e = Get<Box>(s);
         return "Box(min_corner=" + Format(e.min_corner) + ", max_corner=" + Format(e.max_corner) +
-               ", stiffness=" + Format(e.stiffness) + ")";
+               ", stiffness=" + Format(e.stiffness) + ", damping=" + Format(e.damping) + ")";
       });
   AddCommon(box);
 
@@ -641,10 +642,14 @@ void RegisterEffects(py::module_& m) {
 constexpr const char* kLoopDoc =
     "A fixed-rate thread that drives one Vorlan3: every period it sends the summed force of its effects (clamped "
     "to max_force) in one end_effector_force exchange and keeps the state that comes back. It runs without the "
-    "interpreter lock. While it runs, the arm and its stream refuse use from Python (RuntimeError). stop() always "
-    "ends with a zero-force exchange; so does leaving a `with` block, collecting the object, or interpreter exit.\n\n"
-    "Safety: after failure_limit failed exchanges in a row, or for a cycle that starts more than late_limit "
-    "seconds late, it sends zero force instead, counts it and keeps trying; `error` says why it is holding.";
+    "interpreter lock. While it runs it holds the lease of the arm's stream: every other call on the arm, on another "
+    "device on the same stream, or from another loop raises RuntimeError naming this loop. Closing or reopening the "
+    "stream stops the loop first. stop() always ends with a zero-force exchange; so does leaving a `with` block, "
+    "collecting the object, closing the stream, or interpreter exit.\n\n"
+    "Safety: from the first unanswered request at most failure_limit requests carry force; then it sends zero force, "
+    "counts it and keeps trying, and ramps back in over ramp_s once replies come again. A cycle that starts more "
+    "than late_limit seconds late sends the force the device already has again. `error` says why it is holding, "
+    "or that the device cannot keep the rate.";
 
 }  // namespace
 
@@ -653,7 +658,8 @@ void RegisterServoLoop(py::module_& m) {
 
   py::class_<PyLoop>(m, "ServoLoop", kLoopDoc)
       .def(py::init([](VelkorBinding::BuiltOrNone<Vorlan3> built_arm, double rate_hz, bool realtime,
-                       double exchange_timeout, uint32_t failure_limit, double late_limit, double spin) {
+                       double exchange_timeout, uint32_t failure_limit, double late_limit, double spin, double ramp_s,
+                       bool reconnect, std::optional<std::vector<py::object>> reconnect_ports) {
              Vorlan3* arm = built_arm.get();
              if (arm == nullptr) throw py::type_error("ServoLoop(): the arm must be a Vorlan3, not None");
              ServoOptions options;
@@ -662,17 +668,35 @@ void RegisterServoLoop(py::module_& m) {
              options.exchange_timeout = exchange_timeout;
              options.failure_limit = failure_limit;
              options.late_limit = late_limit;
+             options.ramp_s = ramp_s;
+             options.reconnect = reconnect;
+             if (reconnect_ports) {
+               py::object fspath = py::module_::import("os").attr("fspath");
+               for (const py::object& port : *reconnect_ports) {
+                 py::object name = fspath(port);
+                 if (!py::isinstance<py::str>(name))
+                   throw py::type_error("ServoLoop: reconnect_ports must hold str or os.PathLike port names");
+                 std::string text = name.cast<std::string>();
+                 if (text.empty() || text.find('\0') != std::string::npos)
+                   throw py::value_error("ServoLoop: a port name in reconnect_ports is empty or holds a NUL");
+                 options.reconnect_ports.push_back(std::move(text));
+               }
+             }
              options.spin = spin < 0.0 || !std::isfinite(spin) ? spin : std::min(spin, 1.0 / std::max(rate_hz, 1.0));
              if (const char* why = Validate(options)) throw py::value_error(std::string("ServoLoop: ") + why);
              return std::make_unique<PyLoop>(*arm, options);
            }),
            py::arg("arm"), py::arg("rate_hz") = 1000.0, py::arg("realtime") = false, py::kw_only(),
            py::arg("exchange_timeout") = 0.05, py::arg("failure_limit") = 3, py::arg("late_limit") = 0.005,
-           py::arg("spin") = kDefaultSpin, py::keep_alive<1, 2>(),
+           py::arg("spin") = kDefaultSpin, py::arg("ramp_s") = 0.05, py::arg("reconnect") = false,
+           py::arg("reconnect_ports") = py::none(), py::keep_alive<1, 2>(),
            "rate_hz: 1 to 10000. realtime: ask for SCHED_FIFO and locked memory where the process may have them "
            "(stats() says what it got; never fails for lack of privilege). exchange_timeout: seconds each exchange "
            "may take. failure_limit, late_limit: when to hold zero force. spin: seconds before each deadline spent "
-           "spinning instead of sleeping.")
+           "spinning instead of sleeping. ramp_s: seconds over which force ramps in at start and after a hold, "
+           "and the slew limit when effects are added or removed (0: none). reconnect: when the port goes away, hold "
+           "zero force, find the arm again by its identifier (on reconnect_ports, or every serial port when None), "
+           "reopen the stream there and ramp back in.")
       .def(
           "start", [](PyLoop& self) { self.Start(); },
           "Start the thread. RuntimeError if it runs already or another loop drives the arm.")
@@ -698,11 +722,15 @@ void RegisterServoLoop(py::module_& m) {
       .def(
           "add",
           [](PyLoop& self, py::object effect) {
+            if (!py::isinstance<PyEffect>(effect))
+              throw py::type_error(std::string("ServoLoop.add(): effect must be a Spring, Damper, Plane, Sphere, Box "
+                                               "or ConstantForce (an Effect), not ") +
+                                   Py_TYPE(effect.ptr())->tp_name);
             PyEffect& native = effect.cast<PyEffect&>();
             const int64_t handle = self.next_handle++;
             self.effects.emplace(handle, effect);
             native.owners.push_back(&self);
-            self.Republish();
+            self.Republish(true);
             return handle;
           },
           py::arg("effect"), "Add an effect from the next cycle on; returns its handle for remove().")
@@ -713,7 +741,7 @@ void RegisterServoLoop(py::module_& m) {
             if (it == self.effects.end()) throw py::key_error("no effect with handle " + std::to_string(handle));
             self.Disown(it->second);
             self.effects.erase(it);
-            self.Republish();
+            self.Republish(true);
           },
           py::arg("handle"), "Remove the effect that add() returned this handle for.")
       .def(
@@ -721,7 +749,7 @@ void RegisterServoLoop(py::module_& m) {
           [](PyLoop& self) {
             for (auto& entry : self.effects) self.Disown(entry.second);
             self.effects.clear();
-            self.Republish();
+            self.Republish(true);
           },
           "Remove every effect.")
       .def_property_readonly(
@@ -759,7 +787,13 @@ void RegisterServoLoop(py::module_& m) {
           "One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), "
           "holding.")
       .def(
-          "stats", [](const PyLoop& self) { return StatsDict(self.loop->Stats()); },
+          "stats",
+          [](const PyLoop& self) {
+            ServoStats stats;
+            // Sorting a window of 65536 samples takes a while: not with the interpreter lock.
+            WithoutInterpreterLock([&] { stats = self.loop->Stats(); });
+            return StatsDict(stats);
+          },
           "Counters since start and timing percentiles over the last 65536 cycles (microseconds).")
       .def(
           "on_state",
@@ -783,7 +817,5 @@ void RegisterServoLoop(py::module_& m) {
           "Call fn(state) on a Python thread about rate_hz times a second while the loop runs (None: no callback). "
           "An exception ends the callback, is reported by threading.excepthook and is raised again by stop().");
 
-  GuardClass(m, "Vorlan3", vorlan3_getattro, vorlan3_setattro, GuardedVorlan3Getattro, GuardedVorlan3Setattro);
-  GuardClass(m, "SerialStream", stream_getattro, stream_setattro, GuardedStreamGetattro, GuardedStreamSetattro);
   py::module_::import("atexit").attr("register")(py::cpp_function(&StopAllLoops));
 }

@@ -159,7 +159,8 @@ void RegisterSerialStream(py::module_& m) {
           "close",
           [](Built<SerialStream> self) {
             RequireIdle(*self, "close");
-            self->Close();
+            // A servo loop driving the stream is stopped first (zero force last): not with the lock held.
+            Call(Lock::Released, [&] { self->Close(); });
           },
           "Close the port. Devices built on the stream fail with 'port_gone' until reopen().")
       .def(
@@ -177,7 +178,7 @@ void RegisterSerialStream(py::module_& m) {
           "__exit__",
           [](Built<SerialStream> self, const py::object&, const py::object&, const py::object&) {
             RequireIdle(*self, "__exit__");
-            self->Close();
+            Call(Lock::Released, [&] { self->Close(); });
           },
           py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), "Close the port.")
       .def_static(

@@ -183,6 +183,7 @@ void RegisterVorlan3(py::module_& m) {
       .def(
           "set_read_timeout",
           [](Arm self, float t) {
+            VelkorBinding::RequireLease(*self, "set_read_timeout");
             // Not a device call: what the last call did stays readable.
             const auto outcome = self->last_outcome;
             self->SetReadTimeout(RequireTimeout(t, "set_read_timeout()"));

@@ -124,7 +124,8 @@ def run(port: str, sim: Optional[velkor_sim.Simulator], simulated: bool, seconds
 
     print(f"device        {info['device_id_ext']} (model {info['device_model_number']}) on {port}")
     print(f"loop          {stats['cycles']} cycles at {stats['rate_hz']:.1f} Hz (target {rate:.0f} Hz), "
-          f"{stats['late_cycles']} late, {stats['failures']} failed, {stats['held_cycles']} held at zero force")
+          f"{stats['late_cycles']} late, {stats['missed_deadlines']} deadlines missed, {stats['failures']} failed, "
+          f"{stats['held_cycles']} held at zero force")
     print(f"period        p50 {stats['period_p50_us']:.1f} us, p99 {stats['period_p99_us']:.1f} us, "
           f"max {stats['period_max_us']:.1f} us")
     print(f"exchange      p50 {stats['exchange_p50_us']:.1f} us, p99 {stats['exchange_p99_us']:.1f} us")

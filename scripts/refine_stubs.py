@@ -125,6 +125,9 @@ EXACT = [
      "def on_state(self, fn: typing.Callable[[ServoState], object] | None, "
      "rate_hz: float = 100.0) -> None:"),
     ("def open(port: typing.Any) -> SerialStream:", f"def open(port: {PORT_NAME}) -> SerialStream:"),
+    # Port names: str or os.PathLike, in any sequence.
+    ("reconnect_ports: list[typing.Any] | None = None",
+     "reconnect_ports: typing.Sequence[str | os.PathLike[str]] | None = None"),
     ("def set_error_handler(handler: typing.Any) -> None:",
      "def set_error_handler(handler: typing.Callable[[str], object] | None) -> None:"),
 ]

@@ -47,12 +47,27 @@ void LogIfError(const LogSite& site) {
   if (code != 0) LogError(site.file, site.line, code, "%s", site.message);
 }
 
+thread_local bool refused_on_this_thread = false;
+
 }  // namespace
+
+bool Device::RefusedOnThisThread() { return refused_on_this_thread; }
+
+void Device::ForgetRefusal() { refused_on_this_thread = false; }
 
 Device::Call::Call(Device& device, double limit_seconds) : Call(device, limit_seconds, true) {}
 
 Device::Call::Call(Device& device, double limit_seconds, bool record)
-    : device_(device), enclosing_(device.call_), record_(record) {
+    : device_(device), record_(record) {
+  if (device_.stream != nullptr) {
+    if (!device_.stream->GetLease().Enter()) {
+      refused_ = true;
+      refused_on_this_thread = true;
+      return;
+    }
+    entered_ = device_.stream;
+  }
+  enclosing_ = device_.call_;
   State& state = device_.call_;
   state = State{};
   state.active = true;
@@ -65,11 +80,14 @@ Device::Call::Call(Device& device, double limit_seconds, bool record)
 }
 
 Device::Call::~Call() {
+  if (refused_) return;
   if (record_) {
     device_.last_outcome = device_.call_.failure;
     if (device_.call_.failure != Outcome::Ok) ++device_.failures;
   }
   device_.call_ = enclosing_;
+  // Last: from here a loop may take the lease and use the device.
+  if (entered_ != nullptr) entered_->GetLease().Leave();
 }
 
 Device::Device(IO::SerialStream* stream_, float read_timeout_)
@@ -104,6 +122,7 @@ Outcome Device::StreamFault(Outcome otherwise) const {
 }
 
 void Device::WriteCommand(size_t n) {
+  if (!Admits()) return;
   if (stream == nullptr) {
     NoteFailure(Outcome::PortGone);
     return;
@@ -266,7 +285,7 @@ void Device::EndExchange(bool ok) {
 }
 
 Device::WaitEnd Device::Await(size_t k, float timeout) {
-  if (stream == nullptr) return WaitEnd::Gone;
+  if (stream == nullptr || !Admits()) return WaitEnd::Gone;
   if (call_.active && call_.failure == Outcome::Interrupted) return WaitEnd::Interrupted;
   const auto start = Clock::now();
   Clock::duration limit{};
@@ -319,6 +338,7 @@ Device::WaitEnd Device::Wait(size_t k, float timeout) {
 bool Device::WaitForBytes(size_t k, float timeout) { return Wait(k, timeout) == WaitEnd::Ready; }
 
 uint8_t Device::ReadHeaderCode() {
+  if (!Admits()) return 0;
   if (call_.active) return ReadHeaderCodeInCall();
   // On its own, too, a trickle of notifications cannot stretch the read.
   Call call(*this, CallLimit(), false);
@@ -370,6 +390,7 @@ uint8_t Device::ReadHeaderCodeInCall() {
 }
 
 uint32_t Device::ReadPayload(size_t n) {
+  if (!Admits()) return 0;
   if (stream == nullptr) {
     NoteFailure(Outcome::PortGone);
     return 0;

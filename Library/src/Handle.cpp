@@ -32,6 +32,7 @@ Handle::Handle(IO::SerialStream* stream_, float read_timeout_) : Device(stream_,
 
 void Handle::SendDeviceWakeup() {
   Call call(*this, CallLimit());
+  if (call.Refused()) return;
   if (!RecoverStream()) return;
   tx_buffer[0] = kWakeup;
   WriteCommand(1);
@@ -39,6 +40,7 @@ void Handle::SendDeviceWakeup() {
 
 void Handle::RequestStatus() {
   Call call(*this, CallLimit());
+  if (call.Refused()) return;
   if (!RecoverStream()) return;
   tx_buffer[0] = kRequestStatus;
   WriteCommand(1);
@@ -46,6 +48,7 @@ void Handle::RequestStatus() {
 
 void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return;
   if (!RecoverStream()) return;
   uint8_t* tx = tx_buffer.get();
   tx[0] = kHandleState;
@@ -62,6 +65,7 @@ void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint
 
 int32_t Handle::Receive(uint8_t& code) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return -1;
   code = 0;
   if (!RecoverStream()) return -1;
   code = ReadHeaderCode();
@@ -112,6 +116,7 @@ int32_t Handle::Receive(uint8_t& code) {
 
 StrixelStatus Handle::GetStrixelStatus() {
   Call call(*this, std::chrono::duration<double>(kStatusCallLimit).count());
+  if (call.Refused()) return Failed(kStrixelSilent);
   if (!RecoverStream()) return Failed(kStrixelSilent);
 
   // Whole seconds of the wall clock: the wait lasts between one and two

@@ -44,8 +44,13 @@ std::mutex sink_mutex;
 LogSink sink_function = nullptr;
 void* sink_context = nullptr;
 std::atomic<bool> sink_installed{false};
+thread_local int quiet_depth = 0;
 
 }  // namespace
+
+ScopedLogQuiet::ScopedLogQuiet() { ++quiet_depth; }
+
+ScopedLogQuiet::~ScopedLogQuiet() { --quiet_depth; }
 
 void SetLogSink(LogSink sink, void* context) {
   std::lock_guard<std::mutex> lock(sink_mutex);
@@ -55,6 +60,7 @@ void SetLogSink(LogSink sink, void* context) {
 }
 
 void LogError(const char* file, unsigned line, int32_t code, const char* message_format, ...) {
+  if (quiet_depth > 0) return;
   char message[512];
   va_list args;
   va_start(args, message_format);

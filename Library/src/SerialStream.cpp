@@ -24,11 +24,13 @@ SerialStream::SerialStream(const char* name, bool open_now)
 }
 
 SerialStream::~SerialStream() {
+  lease_.Revoke();
   if (port_) port_->Close();
   rdbuf(nullptr);
 }
 
 int8_t SerialStream::Open() {
+  lease_.Revoke();
   auto fresh = std::make_unique<serialib>();
   rdbuf(fresh.get());
   port_ = std::move(fresh);
@@ -47,12 +49,20 @@ int8_t SerialStream::Open() {
 }
 
 int8_t SerialStream::Reopen() {
+  lease_.Revoke();
   Close();
   clear();
   return Open();
 }
 
+int8_t SerialStream::ReopenAt(const char* name) {
+  lease_.Revoke();
+  port_name_ = name != nullptr ? name : "";
+  return Reopen();
+}
+
 void SerialStream::Close() {
+  lease_.Revoke();
   if (port_ && port_->IsOpen()) port_->Close();
 }
 
@@ -61,13 +71,13 @@ bool SerialStream::IsOpen() const { return port_ && port_->IsOpen(); }
 PortFault SerialStream::LastFault() const { return port_ ? port_->LastFault() : PortFault::Gone; }
 
 int32_t SerialStream::Available() {
-  if (!IsOpen()) return 0;
+  if (!IsOpen() || !lease_.Admits()) return 0;
   const long queued = port_->Waiting();
   return queued > 0 ? static_cast<int32_t>(queued) : 0;
 }
 
 void SerialStream::Write(const void* data, size_t n) {
-  if (n == 0) return;
+  if (n == 0 || !lease_.Admits()) return;
   bool interrupted = false;
   if (!good()) {
     setstate(std::ios_base::badbit);
@@ -81,7 +91,7 @@ void SerialStream::Write(const void* data, size_t n) {
 }
 
 Platform::WaitResult SerialStream::WaitReadable(std::chrono::nanoseconds timeout) {
-  if (!IsOpen()) return Platform::WaitResult::Gone;
+  if (!IsOpen() || !lease_.Admits()) return Platform::WaitResult::Gone;
   return port_->WaitReadable(timeout.count());
 }
 

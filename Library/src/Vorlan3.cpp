@@ -108,6 +108,7 @@ Vorlan3::Vorlan3(IO::SerialStream* stream_, float timeout) : Device(stream_, tim
 
 void Vorlan3::SendDeviceWakeup() {
   Call call(*this, CallLimit());
+  if (call.Refused()) return;
   if (!RecoverStream()) return;
   tx_buffer[0] = kWakeup;
   WriteCommand(1);
@@ -116,6 +117,7 @@ void Vorlan3::SendDeviceWakeup() {
 int32_t Vorlan3::ReceiveDeviceInfo(uint16_t& device_id, uint8_t& device_model_number, uint8_t& hardware_version,
                                    uint8_t& firmware_version, uint8_t (&device_id_ext)[16]) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return -1;
   if (!ReadQueuedReply(*this, kDeviceInfoReply, kDeviceInfoSize)) return -1;
   DecodeDeviceInfo(rx_buffer.get(), device_id, device_model_number, hardware_version, firmware_version,
                    device_id_ext);
@@ -129,6 +131,7 @@ int32_t Vorlan3::ReceiveDeviceInfo(DeviceInfo& info) {
 
 int32_t Vorlan3::Wakeup(DeviceInfo& info) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return -1;
   tx_buffer[0] = kWakeup;
   if (!RequestAndReadReply(*this, 1, kDeviceInfoReply, kDeviceInfoSize)) return -1;
   DecodeDeviceInfo(rx_buffer.get(), info.device_id, info.device_model_number, info.hardware_version,
@@ -138,6 +141,7 @@ int32_t Vorlan3::Wakeup(DeviceInfo& info) {
 
 std::array<uint8_t, 16> Vorlan3::QueryIdentifier(uint8_t sub_code) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return {};
   std::array<uint8_t, 16> identifier{};
   if (!BeginExchange()) return identifier;
   tx_buffer[0] = kIdentifierQuery;
@@ -168,6 +172,7 @@ std::array<uint8_t, 16> Vorlan3::QueryIdentifier(uint8_t sub_code) {
 
 void Vorlan3::SendRequest(uint8_t code, const Triple& request) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return;
   if (!RecoverStream()) return;
   EncodeRequest(*this, code, request);
   WriteCommand(kRequestSize);
@@ -175,12 +180,14 @@ void Vorlan3::SendRequest(uint8_t code, const Triple& request) {
 
 ArmState Vorlan3::Exchange(uint8_t code, uint8_t reply_code, const Triple& request) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return {};
   return ExchangeInCall(*this, code, reply_code, request);
 }
 
 Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& request, double limit_seconds,
                                 ArmState& state) {
   Call call(*this, limit_seconds);
+  if (call.Refused()) return Outcome::Refused;
   EncodeRequest(*this, code, request);
   if (!BeginExchange(false)) return CallFailure();
   WriteCommand(kRequestSize);
@@ -205,6 +212,7 @@ Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& 
 
 int32_t Vorlan3::ReceiveState(Triple& position, Triple& velocity) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return -1;
   if (!ReadQueuedReply(*this, kEndEffectorStateReply, kStateSize)) return -1;
   GetFloats(rx_buffer.get(), position);
   GetFloats(rx_buffer.get() + 12, velocity);
@@ -213,6 +221,7 @@ int32_t Vorlan3::ReceiveState(Triple& position, Triple& velocity) {
 
 int32_t Vorlan3::ReceiveJointState(Triple& angles, Triple& velocities) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return -1;
   if (!ReadQueuedReply(*this, kJointStateReply, kStateSize)) return -1;
   GetFloats(rx_buffer.get(), angles);
   GetFloats(rx_buffer.get() + 12, velocities);
@@ -221,6 +230,7 @@ int32_t Vorlan3::ReceiveJointState(Triple& angles, Triple& velocities) {
 
 ArmState Vorlan3::GetEndEffectorPosition(bool onboard) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return {};
   if (onboard) return ExchangeInCall(*this, kForceRequest, kEndEffectorStateReply, Triple{});
   ArmState state;
   state.first = ArmModel::Instance().PositionFromReportedAngles(ReportedAngles(*this));
@@ -229,11 +239,13 @@ ArmState Vorlan3::GetEndEffectorPosition(bool onboard) {
 
 void Vorlan3::AdjustAngles(const Triple& degrees) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return;
   ArmModel::Instance().Calibrate(ReportedAngles(*this), degrees);
 }
 
 bool Vorlan3::QueryMotorCurrents(Triple& currents) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return false;
   if (!Query(*this, kMotorCurrentQuery, kMotorCurrentSize)) return false;
   GetFloats(rx_buffer.get(), currents);
   return true;
@@ -241,6 +253,7 @@ bool Vorlan3::QueryMotorCurrents(Triple& currents) {
 
 bool Vorlan3::QueryOrientation(std::array<float, 4>& orientation) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return false;
   if (!Query(*this, kOrientationQuery, kOrientationSize)) return false;
   GetFloats(rx_buffer.get(), orientation);
   return true;
@@ -248,6 +261,7 @@ bool Vorlan3::QueryOrientation(std::array<float, 4>& orientation) {
 
 bool Vorlan3::QueryPowerStatus(bool& powered) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return false;
   if (!Query(*this, kPowerStatusQuery, kPowerStatusSize)) return false;
   powered = rx_buffer[0] != 0;
   return true;
@@ -255,6 +269,7 @@ bool Vorlan3::QueryPowerStatus(bool& powered) {
 
 bool Vorlan3::QueryTemperature(float& temperature) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return false;
   if (!Query(*this, kTemperatureQuery, kTemperatureSize)) return false;
   temperature = GetFloat(rx_buffer.get());
   return true;
@@ -262,6 +277,7 @@ bool Vorlan3::QueryTemperature(float& temperature) {
 
 void Vorlan3::RequestCurrent() {
   Call call(*this, CallLimit());
+  if (call.Refused()) return;
   if (!RecoverStream()) return;
   tx_buffer[0] = kMotorCurrentQuery;
   WriteCommand(1);
@@ -269,6 +285,7 @@ void Vorlan3::RequestCurrent() {
 
 int32_t Vorlan3::ReceiveCurrent(Triple& currents) {
   Call call(*this, CallLimit());
+  if (call.Refused()) return -1;
   if (!ReadQueuedReply(*this, kMotorCurrentQuery, kMotorCurrentSize)) return -1;
   GetFloats(rx_buffer.get(), currents);
   return static_cast<int32_t>(kMotorCurrentSize);
@@ -276,11 +293,13 @@ int32_t Vorlan3::ReceiveCurrent(Triple& currents) {
 
 void Vorlan3::SetReadTimeout(float seconds) {
   Call call(*this, 0.0);
+  if (call.Refused()) return;
   read_timeout = seconds;
 }
 
 void Vorlan3::FlushInput() {
   Call call(*this, 0.0);
+  if (call.Refused()) return;
   if (!RecoverStream()) return;
   for (int i = 0; i < kFlushReads; ++i) {
     if (i > 0 && InterruptRequested()) {
@@ -300,6 +319,7 @@ void Vorlan3::FlushInput() {
 
 bool Vorlan3::SendRaw(const uint8_t* data, size_t n) {
   Call call(*this, 0.0);
+  if (call.Refused()) return false;
   if (!RecoverStream()) return false;
   if (data == nullptr || n == 0 || n > static_cast<size_t>(std::numeric_limits<std::streamsize>::max())) {
     NoteFailure(Outcome::WriteFailed);
@@ -313,6 +333,7 @@ bool Vorlan3::SendRaw(const uint8_t* data, size_t n) {
 
 size_t Vorlan3::WaitRaw(size_t n, float timeout) {
   Call call(*this, 0.0);
+  if (call.Refused()) return 0;
   if (!RecoverStream() || n == 0) return 0;
   if (WaitForBytes(n, timeout)) return n;
   // Timed out, or the port went away: what is there is what there is.
@@ -320,6 +341,7 @@ size_t Vorlan3::WaitRaw(size_t n, float timeout) {
 }
 
 size_t Vorlan3::ReadRawInto(uint8_t* out, size_t n) {
+  if (!Admits()) return 0;
   if (stream == nullptr || out == nullptr || n == 0) return 0;
   stream->read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(n));
   if (stream->good()) return static_cast<size_t>(stream->gcount());

@@ -318,6 +318,22 @@ class Spring(Effect):
     def damping(self, arg1: float) -> None:
         ...
     @property
+    def enabled(self) -> bool:
+        """
+        False: the effect asks for no force. A running loop fades it out and in over its ramp_s.
+        """
+    @enabled.setter
+    def enabled(self, arg1: bool) -> None:
+        ...
+    @property
+    def gain(self) -> float:
+        """
+        The effect's force is scaled by this (finite, not negative; default 1.0).
+        """
+    @gain.setter
+    def gain(self, arg1: float) -> None:
+        ...
+    @property
     def stiffness(self) -> float:
         """
         N/m.
@@ -349,6 +365,22 @@ class Damper(Effect):
     @damping.setter
     def damping(self, arg1: float) -> None:
         ...
+    @property
+    def enabled(self) -> bool:
+        """
+        False: the effect asks for no force. A running loop fades it out and in over its ramp_s.
+        """
+    @enabled.setter
+    def enabled(self, arg1: bool) -> None:
+        ...
+    @property
+    def gain(self) -> float:
+        """
+        The effect's force is scaled by this (finite, not negative; default 1.0).
+        """
+    @gain.setter
+    def gain(self, arg1: float) -> None:
+        ...
 class Plane(Effect):
     """
     A one-sided wall through `point`. The free side is where `normal` points; inside the wall the tool is pushed out along the normal with stiffness times depth, less damping times the velocity along the normal. It never pulls.
@@ -372,6 +404,22 @@ class Plane(Effect):
         """
     @damping.setter
     def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def enabled(self) -> bool:
+        """
+        False: the effect asks for no force. A running loop fades it out and in over its ramp_s.
+        """
+    @enabled.setter
+    def enabled(self, arg1: bool) -> None:
+        ...
+    @property
+    def gain(self) -> float:
+        """
+        The effect's force is scaled by this (finite, not negative; default 1.0).
+        """
+    @gain.setter
+    def gain(self, arg1: float) -> None:
         ...
     @property
     def normal(self) -> list[float]:
@@ -399,9 +447,9 @@ class Plane(Effect):
         ...
 class Sphere(Effect):
     """
-    A solid ball that pushes the tool out (stiffness times depth), or with inside=True a shell that keeps it in.
+    A solid ball that pushes the tool out (stiffness times depth, less damping times the velocity along the push), or with inside=True a shell that keeps it in. It never pulls.
     """
-    def __init__(self, center: typing.Sequence[float], radius: float, stiffness: float, inside: bool = False) -> None:
+    def __init__(self, center: typing.Sequence[float], radius: float, stiffness: float, inside: bool = False, damping: float = 0.0) -> None:
         ...
     def __repr__(self) -> str:
         ...
@@ -420,6 +468,30 @@ class Sphere(Effect):
         """
     @center.setter
     def center(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def damping(self) -> float:
+        """
+        N s/m, against the velocity along the push while the tool is in contact; never pulls.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def enabled(self) -> bool:
+        """
+        False: the effect asks for no force. A running loop fades it out and in over its ramp_s.
+        """
+    @enabled.setter
+    def enabled(self, arg1: bool) -> None:
+        ...
+    @property
+    def gain(self) -> float:
+        """
+        The effect's force is scaled by this (finite, not negative; default 1.0).
+        """
+    @gain.setter
+    def gain(self, arg1: float) -> None:
         ...
     @property
     def inside(self) -> bool:
@@ -449,7 +521,7 @@ class Box(Effect):
     """
     Walls on the faces of an axis-aligned box that keep the tool inside it.
     """
-    def __init__(self, min_corner: typing.Sequence[float], max_corner: typing.Sequence[float], stiffness: float) -> None:
+    def __init__(self, min_corner: typing.Sequence[float], max_corner: typing.Sequence[float], stiffness: float, damping: float = 0.0) -> None:
         ...
     def __repr__(self) -> str:
         ...
@@ -461,6 +533,30 @@ class Box(Effect):
         """
         Change several parameters at once (keyword arguments): checked together and applied in one cycle.
         """
+    @property
+    def damping(self) -> float:
+        """
+        N s/m, against the velocity on each axis whose wall the tool is in; never pulls.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def enabled(self) -> bool:
+        """
+        False: the effect asks for no force. A running loop fades it out and in over its ramp_s.
+        """
+    @enabled.setter
+    def enabled(self, arg1: bool) -> None:
+        ...
+    @property
+    def gain(self) -> float:
+        """
+        The effect's force is scaled by this (finite, not negative; default 1.0).
+        """
+    @gain.setter
+    def gain(self, arg1: float) -> None:
+        ...
     @property
     def max_corner(self) -> list[float]:
         """
@@ -502,6 +598,14 @@ class ConstantForce(Effect):
         Change several parameters at once (keyword arguments): checked together and applied in one cycle.
         """
     @property
+    def enabled(self) -> bool:
+        """
+        False: the effect asks for no force. A running loop fades it out and in over its ramp_s.
+        """
+    @enabled.setter
+    def enabled(self, arg1: bool) -> None:
+        ...
+    @property
     def force(self) -> list[float]:
         """
         N.
@@ -509,19 +613,27 @@ class ConstantForce(Effect):
     @force.setter
     def force(self, arg1: typing.Sequence[float]) -> None:
         ...
+    @property
+    def gain(self) -> float:
+        """
+        The effect's force is scaled by this (finite, not negative; default 1.0).
+        """
+    @gain.setter
+    def gain(self, arg1: float) -> None:
+        ...
 class ServoLoop:
     """
-    A fixed-rate thread that drives one Vorlan3: every period it sends the summed force of its effects (clamped to max_force) in one end_effector_force exchange and keeps the state that comes back. It runs without the interpreter lock. While it runs, the arm and its stream refuse use from Python (RuntimeError). stop() always ends with a zero-force exchange; so does leaving a `with` block, collecting the object, or interpreter exit.
+    A fixed-rate thread that drives one Vorlan3: every period it sends the summed force of its effects (clamped to max_force) in one end_effector_force exchange and keeps the state that comes back. It runs without the interpreter lock. While it runs it holds the lease of the arm's stream: every other call on the arm, on another device on the same stream, or from another loop raises RuntimeError naming this loop. Closing or reopening the stream stops the loop first. stop() always ends with a zero-force exchange; so does leaving a `with` block, collecting the object, closing the stream, or interpreter exit.
     
-    Safety: after failure_limit failed exchanges in a row, or for a cycle that starts more than late_limit seconds late, it sends zero force instead, counts it and keeps trying; `error` says why it is holding.
+    Safety: from the first unanswered request at most failure_limit requests carry force; then it sends zero force, counts it and keeps trying, and ramps back in over ramp_s once replies come again. A cycle that starts more than late_limit seconds late sends the force the device already has again. `error` says why it is holding, or that the device cannot keep the rate.
     """
     def __enter__(self) -> ServoLoop:
         ...
     def __exit__(self, arg0: typing.Any, arg1: typing.Any, arg2: typing.Any) -> typing.Literal[False]:
         ...
-    def __init__(self, arm: Vorlan3, rate_hz: float = 1000.0, realtime: bool = False, *, exchange_timeout: float = 0.05, failure_limit: int = 3, late_limit: float = 0.005, spin: float = 5e-05) -> None:
+    def __init__(self, arm: Vorlan3, rate_hz: float = 1000.0, realtime: bool = False, *, exchange_timeout: float = 0.05, failure_limit: int = 3, late_limit: float = 0.005, spin: float = 5e-05, ramp_s: float = 0.05, reconnect: bool = False, reconnect_ports: typing.Sequence[str | os.PathLike[str]] | None = None) -> None:
         """
-        rate_hz: 1 to 10000. realtime: ask for SCHED_FIFO and locked memory where the process may have them (stats() says what it got; never fails for lack of privilege). exchange_timeout: seconds each exchange may take. failure_limit, late_limit: when to hold zero force. spin: seconds before each deadline spent spinning instead of sleeping.
+        rate_hz: 1 to 10000. realtime: ask for SCHED_FIFO and locked memory where the process may have them (stats() says what it got; never fails for lack of privilege). exchange_timeout: seconds each exchange may take. failure_limit, late_limit: when to hold zero force. spin: seconds before each deadline spent spinning instead of sleeping. ramp_s: seconds over which force ramps in at start and after a hold, and the slew limit when effects are added or removed (0: none). reconnect: when the port goes away, hold zero force, find the arm again by its identifier (on reconnect_ports, or every serial port when None), reopen the stream there and ramp back in.
         """
     def add(self, effect: Effect) -> int:
         """

@@ -178,15 +178,16 @@ TEST(ServoLoopDevice, SendsTheClampedSumEveryCycleAndZeroForceLast) {
   // A loaded machine must not make the watchdog hold zero force here.
   options.exchange_timeout = 2.0;
   options.late_limit = 10.0;
+  options.ramp_s = 0.0;
   ServoLoop loop(arm, options);
   // 30 N/m over 0.1 m and a 4 N push: 3 + 4 = 7 N upwards, clamped to 5.
   loop.Publish({Spring{{0, 0, 0.2f}, 30, 0}, ConstantForce{{0, 0, 4}}}, 5.0f);
-  ASSERT_TRUE(loop.Start());
-  EXPECT_FALSE(loop.Start());
+  ASSERT_EQ(loop.Start(), nullptr);
+  EXPECT_NE(loop.Start(), nullptr);
   ASSERT_TRUE(device.WaitScriptDone());
   loop.Stop();
   EXPECT_FALSE(loop.Running());
-  EXPECT_FLOAT_EQ(arm.read_timeout, 0.25f) << "the arm's own time-out comes back";
+  EXPECT_FLOAT_EQ(arm.read_timeout, 0.25f) << "the arm's own time-out is untouched";
 
   const Bytes written = device.Written();
   ASSERT_GE(written.size(), (kReplies + 1) * Vorlan3::kRequestSize);
@@ -203,4 +204,94 @@ TEST(ServoLoopDevice, SendsTheClampedSumEveryCycleAndZeroForceLast) {
   const ServoStats stats = loop.Stats();
   EXPECT_GE(stats.cycles, kReplies);
   EXPECT_FALSE(stats.realtime);
+}
+
+TEST(ServoEffects, DampingEnabledAndGainApplyToEveryShape) {
+  const Vec3 v{0, 0, -0.5f};  // moving into the contact
+  struct Case {
+    Effect effect;
+    Vec3 position;
+    Vec3 velocity;
+    Vec3 expected;
+    const char* what;
+  };
+  const Case cases[] = {
+      {Sphere{{0, 0, 0}, 0.1f, 100, false, 4}, {0, 0, 0.09f}, v, {0, 0, 3}, "ball: 1 N spring + 2 N damping"},
+      {Sphere{{0, 0, 0}, 0.1f, 100, false, 4}, {0, 0, 0.09f}, {0, 0, 1}, {0, 0, 0}, "ball: never pulls"},
+      {Sphere{{0, 0, 0}, 0.1f, 100, true, 4}, {0, 0, 0.11f}, {0, 0, 0.5f}, {0, 0, -3}, "shell: damped outwards"},
+      {Box{{-1, -1, 0}, {1, 1, 1}, 100, 4}, {0, 0, -0.01f}, v, {0, 0, 3}, "box floor: damped"},
+      {Box{{-1, -1, 0}, {1, 1, 1}, 100, 4}, {0, 0, -0.01f}, {0, 0, 1}, {0, 0, 0}, "box floor: never pulls"},
+      {Box{{-1, -1, 0}, {1, 1, 1}, 100, 4}, {0, 0, 0.5f}, v, {0, 0, 0}, "box: no damping inside"},
+      {ConstantForce{{0, 0, 2}, false}, {}, {}, {0, 0, 0}, "disabled"},
+      {ConstantForce{{0, 0, 2}, true, 0.25f}, {}, {}, {0, 0, 0.5f}, "gain"},
+      {Spring{{0, 0, 0}, 10, 0, true, 2}, {0, 0, 0.1f}, {}, {0, 0, -2}, "gain on a spring"},
+  };
+  for (const Case& c : cases) {
+    Effect e = c.effect;
+    ASSERT_EQ(Validate(e), nullptr) << c.what;
+    ExpectVec(EffectForce(e, c.position, c.velocity), c.expected, 1e-4f, c.what);
+  }
+  Effect negative_gain = ConstantForce{{0, 0, 1}, true, -1};
+  Effect bad_damping = Sphere{{0, 0, 0}, 0.1f, 1, false, kNaN};
+  Effect bad_box = Box{{0, 0, 0}, {1, 1, 1}, 1, -1};
+  EXPECT_NE(Validate(negative_gain), nullptr);
+  EXPECT_NE(Validate(bad_damping), nullptr);
+  EXPECT_NE(Validate(bad_box), nullptr);
+}
+
+// While a loop runs, nothing else reaches the port: another thread's calls on
+// the arm, a second device on the stream, a second loop, the stream's own
+// writes. Closing the stream stops the loop, zero force last.
+TEST(ServoLoopDevice, TheLeaseRefusesEveryOtherUserAndCloseStopsTheLoopFirst) {
+  PtyEmulator device;
+  SerialStream stream{device.SlavePath().c_str(), true};
+  Vorlan3 arm{&stream, 0.25f};
+  Vorlan3 other{&stream, 0.25f};
+  for (size_t i = 0; i < 2000; ++i) device.Expect(Vorlan3::kRequestSize, StateReply({0, 0, 0.1f}, {}));
+
+  ServoOptions options;
+  options.rate_hz = 500.0;
+  options.exchange_timeout = 2.0;
+  options.late_limit = 10.0;
+  options.ramp_s = 0.0;
+  ServoLoop loop(arm, options);
+  loop.Publish({ConstantForce{{0, 0, 1}}}, 5.0f);
+  ServoLoop second(other, options);
+  second.Publish({ConstantForce{{0, 0, -1}}}, 5.0f);
+  ASSERT_EQ(loop.Start(), nullptr);
+  EXPECT_NE(second.Start(), nullptr) << "a second loop on the same stream";
+  EXPECT_EQ(stream.GetLease().Holder(), &loop);
+
+  EXPECT_FALSE(arm.Admits());
+  EXPECT_FALSE(other.Admits());
+  Velkor::HardwareAPI::Devices::ArmState state;
+  EXPECT_EQ(other.ExchangeWithin(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {0, 0, 6}, 1.0, state),
+            Velkor::HardwareAPI::Devices::Outcome::Refused);
+  const auto refused = arm.Exchange(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {0, 0, 7});
+  ExpectVec(refused.first, {0, 0, 0}, 0, "a refused exchange returns zeros");
+  EXPECT_FALSE(arm.SendRaw(reinterpret_cast<const uint8_t*>("\x2a"), 1));
+  Velkor::HardwareAPI::Devices::DeviceInfo info;
+  EXPECT_EQ(other.Wakeup(info), -1);
+  stream.Write("\x0a", 1);
+  EXPECT_EQ(stream.Available(), 0);
+  std::thread from_thread([&] { arm.SendRequest(Vorlan3::kForceRequest, {0, 0, 8}); });
+  from_thread.join();
+  second.Stop();  // one that never started releases nothing
+
+  std::this_thread::sleep_for(milliseconds(50));
+  stream.Close();
+  EXPECT_FALSE(loop.Running()) << "closing the stream stopped the loop";
+  EXPECT_EQ(stream.GetLease().Holder(), nullptr);
+
+  const Bytes written = device.Written();
+  ASSERT_EQ(written.size() % Vorlan3::kRequestSize, 0u) << "nothing but whole force requests";
+  const size_t requests = written.size() / Vorlan3::kRequestSize;
+  ASSERT_GE(requests, 3u);
+  for (size_t i = 0; i < requests; ++i) {
+    EXPECT_EQ(written[i * Vorlan3::kRequestSize], Vorlan3::kForceRequest);
+    const Vec3 f = RequestedForce(written, i);
+    EXPECT_TRUE(f == (Vec3{0, 0, 0}) || f == (Vec3{0, 0, 1})) << "request " << i << ": " << f[2];
+  }
+  ExpectVec(RequestedForce(written, requests - 1), {0, 0, 0}, 0, "zero force last");
+  EXPECT_TRUE(arm.Admits());
 }

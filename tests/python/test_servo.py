@@ -3,9 +3,11 @@ and a small responder that reports a fixed (or counting) state and logs every
 force it is sent."""
 
 import gc
+import json
 import math
 import os
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -23,13 +25,23 @@ WAIT = 10.0  # generous bound for anything the loop or the kernel must do
 
 # Plays an arm on a pty: answers every force request with a state and logs the
 # force, one line per request.
+# Plays an arm on a pty: answers every force request with a state and logs the
+# force, one line per request. Options (JSON in argv[9]): "id" (hex) answers the
+# identifier query with it; "delay" seconds before each reply; "silent_after"
+# requests after which it answers nothing (and logs each request's arrival
+# time, monotonic, in log_path + ".times").
 RESPONDER = textwrap.dedent(r"""
-    import os, struct, sys, tty
+    import json, os, struct, sys, time, tty
     master, slave = os.openpty()
     tty.setraw(slave)
     mode, log_path = sys.argv[1], sys.argv[2]
     fixed = [float(x) for x in sys.argv[3:9]]
+    options = json.loads(sys.argv[9]) if len(sys.argv) > 9 else {}
+    identifier = bytes.fromhex(options.get("id", "00" * 16))
+    delay = options.get("delay", 0.0)
+    silent_after = options.get("silent_after")
     log = open(log_path, "w", buffering=1)
+    times = open(log_path + ".times", "w", buffering=1)
     print(os.ttyname(slave), flush=True)
     pending, n = b"", 0
     while True:
@@ -40,23 +52,37 @@ RESPONDER = textwrap.dedent(r"""
         if not chunk:
             break
         pending += chunk
-        while len(pending) >= 13:
+        while pending:
+            if pending[0] == 0x0D and len(pending) >= 2:
+                os.write(master, bytes([0x0D, pending[1], 16]) + identifier)
+                pending = pending[2:]
+                continue
             if pending[0] != 0x2A:
+                if pending[0] == 0x0D:
+                    break
                 pending = pending[1:]
                 continue
+            if len(pending) < 13:
+                break
             force = struct.unpack("<3f", pending[1:13])
             pending = pending[13:]
             n += 1
             log.write("%r %r %r\n" % force)
+            times.write("%d %r\n" % (n, time.monotonic()))
+            if silent_after is not None and n > silent_after:
+                continue
+            if delay:
+                time.sleep(delay)
             state = [float(n)] * 6 if mode == "count" else fixed
             os.write(master, b"\x2b" + struct.pack("<6f", *state))
 """)
 
 
 class Responder:
-    def __init__(self, tmp_path, position=(0.0, 0.0, 0.0), velocity=(0.0, 0.0, 0.0), mode="fixed"):
+    def __init__(self, tmp_path, position=(0.0, 0.0, 0.0), velocity=(0.0, 0.0, 0.0), mode="fixed", **options):
         self.log_path = str(tmp_path / f"forces-{id(self)}.log")
         args = [sys.executable, "-c", RESPONDER, mode, self.log_path] + [repr(float(x)) for x in (*position, *velocity)]
+        args.append(json.dumps(options))
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE)
         self.path = self.process.stdout.readline().decode().strip()
         assert self.path.startswith("/dev/"), self.path
@@ -66,6 +92,11 @@ class Responder:
             lines = f.read().splitlines()
         # The last line may be half written.
         return [tuple(float(x) for x in line.split()) for line in lines if len(line.split()) == 3]
+
+    def times(self):
+        with open(self.log_path + ".times") as f:
+            lines = f.read().splitlines()
+        return [float(line.split()[1]) for line in lines if len(line.split()) == 2]
 
     def wait_forces(self, condition, what):
         end = time.monotonic() + WAIT
@@ -132,7 +163,7 @@ def test_each_effect_pushes_the_way_its_geometry_says_at_a_known_position(respon
     for effect, position, velocity, expected in cases:
         device = responder(position=position, velocity=velocity)
         stream, arm = open_arm(device.path)
-        loop = api.ServoLoop(arm, rate_hz=500.0)
+        loop = api.ServoLoop(arm, rate_hz=500.0, ramp_s=0.0)
         loop.add(effect)
         with loop:
             device.wait_forces(lambda f: len(f) >= 10, "ten requests")
@@ -149,7 +180,8 @@ def test_the_simulated_arm_moves_the_way_the_effects_push_it(velkor_arm_port):
     stream, arm = open_arm(velkor_arm_port)
     start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     anchor = [start[0], start[1], start[2] + 0.02]
-    loop = api.ServoLoop(arm, exchange_timeout=2.0, late_limit=1.0)  # a loaded machine is no fault here
+    # A loaded machine is no fault here; no ramp, so the first force is the spring's.
+    loop = api.ServoLoop(arm, exchange_timeout=2.0, late_limit=1.0, ramp_s=0.0)
     spring = api.Spring(anchor, 150.0, 1.0)
     loop.add(spring)
     with loop:
@@ -364,23 +396,235 @@ def test_bad_arguments_raise_before_anything_is_sent(responder):
     assert device.forces() == []
 
 
-def test_the_arm_and_its_stream_are_refused_to_python_while_a_loop_drives_them(responder):
+def test_every_route_to_a_leased_arm_or_stream_is_refused_and_the_device_gets_only_the_loops_force(responder):
     device = responder(position=(0.0, 0.0, 0.1))
     stream, arm = open_arm(device.path)
-    loop = api.ServoLoop(arm)
+    other_arm = api.Vorlan3(stream, 1.0)
+    loop = api.ServoLoop(arm, ramp_s=0.0)
+    loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+    fetched = arm.end_effector_force
+    from_thread = []
+
+    def push_from_thread():
+        try:
+            arm.end_effector_force([0.0, 0.0, 7.0])
+        except RuntimeError as e:
+            from_thread.append(e)
+
     with loop:
-        with pytest.raises(RuntimeError, match="ServoLoop"):
-            arm.end_effector_force([0.0, 0.0, 1.0])
-        with pytest.raises(RuntimeError, match="ServoLoop"):
-            arm.read_raw(1)
-        with pytest.raises(RuntimeError, match="ServoLoop"):
-            stream.close()
-        with pytest.raises(RuntimeError, match="already driving"):
-            api.ServoLoop(arm).start()
+        routes = [
+            lambda: arm.end_effector_force([0.0, 0.0, 5.5]),
+            lambda: fetched([0.0, 0.0, 6.0]),
+            lambda: api.Vorlan3.end_effector_force(arm, [0.0, 0.0, 6.5]),
+            lambda: object.__getattribute__(arm, "end_effector_force")([0.0, 0.0, 7.5]),
+            lambda: other_arm.end_effector_force([0.0, 0.0, 8.0]),
+            lambda: arm.send_raw(b"\x2a" + struct.pack("<3f", 0.0, 0.0, 8.5)),
+            lambda: arm.read_raw(1),
+            lambda: arm.set_read_timeout(0.001),
+            lambda: other_arm.device_wakeup(),
+        ]
+        for route in routes:
+            with pytest.raises(RuntimeError, match=r"ServoLoop #\d+"):
+                route()
+        thread = threading.Thread(target=push_from_thread)
+        thread.start()
+        thread.join(WAIT)
+        assert from_thread and "ServoLoop" in str(from_thread[0])
+        # A second loop, on another arm on the same stream, does not start.
+        second = api.ServoLoop(other_arm)
+        second.add(api.ConstantForce([0.0, 0.0, -1.0]))
+        with pytest.raises(RuntimeError, match="driven by another servo loop.*ServoLoop #"):
+            second.start()
         with pytest.raises(RuntimeError, match="already running"):
             loop.start()
+        second.stop()  # stopping a loop that never started releases nothing of the running one
+        with pytest.raises(RuntimeError, match="ServoLoop"):
+            arm.end_effector_force([0.0, 0.0, 9.0])
+        device.wait_forces(lambda f: len(f) > 20, "the loop's requests")
+    forces = device.forces()
+    assert forces[-1] == (0.0, 0.0, 0.0), "zero force last"
+    assert set(forces) <= {(0.0, 0.0, 0.0), (0.0, 0.0, 1.0)}, "nothing but the loop's force reached the device"
+    # Handed back once the loop stops.
     position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     assert position == pytest.approx([0.0, 0.0, 0.1])
+    other_arm.end_effector_force([0.0, 0.0, 0.0])
+
+
+def test_closing_or_reopening_the_stream_under_a_loop_stops_it_with_zero_force_last(responder):
+    for how in ("with", "close", "reopen"):
+        device = responder(position=(0.0, 0.0, 0.1))
+        loop = None
+        with api.SerialStream(device.path) as stream:
+            arm = api.Vorlan3(stream, 1.0)
+            loop = api.ServoLoop(arm, ramp_s=0.0)
+            loop.add(api.ConstantForce([0.0, 0.0, 3.0]))
+            loop.start()
+            device.wait_forces(lambda f: (0.0, 0.0, 3.0) in f, "the loop's push")
+            if how == "close":
+                stream.close()
+            elif how == "reopen":
+                assert stream.reopen()
+        assert not loop.running, how
+        forces = device.wait_forces(lambda f: f[-1] == (0.0, 0.0, 0.0), "zero force last")
+        count = len(forces)
+        time.sleep(0.05)
+        assert len(device.forces()) == count, f"{how}: nothing sent after the last zero force"
+        loop.stop()
+        device.stop()
+
+
+def test_start_on_a_closed_stream_and_add_of_a_non_effect_raise(responder):
+    device = responder()
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm)
+    with pytest.raises(TypeError, match="Spring, Damper, Plane, Sphere, Box or ConstantForce.*not str"):
+        loop.add("wall")
+    stream.close()
+    with pytest.raises(RuntimeError, match="not open"):
+        loop.start()
+    assert not loop.running
+    assert device.forces() == []
+
+
+def test_a_device_at_the_origin_at_rest_is_healthy_and_state_is_read_at_start(responder):
+    device = responder(position=(0.0, 0.0, 0.0), velocity=(0.0, 0.0, 0.0))
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm, rate_hz=500.0, failure_limit=1)
+    loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+    with loop:
+        # start() returns once the first exchange has answered.
+        assert loop.stats()["cycles"] >= 1
+        device.wait_forces(lambda f: (0.0, 0.0, 1.0) in f, "the full force")
+        assert loop.error is None
+    stats = loop.stats()
+    assert stats["failures"] == 0 and stats["held_cycles"] == 0
+    # A stop right after the start cuts no exchange short into a "failure".
+    for _ in range(5):
+        with loop:
+            pass
+        assert loop.stats()["cycles"] >= 1 and loop.stats()["failures"] == 0, loop.stats()
+
+
+def test_force_ramps_in_at_start_and_after_a_hold_and_a_stall_puts_no_step_in_a_push(responder):
+    device = responder(position=(0.0, 0.0, 0.1))
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm, rate_hz=500.0, ramp_s=0.05, late_limit=0.005, exchange_timeout=0.5)
+    loop.add(api.ConstantForce([0.0, 0.0, 2.0]))
+    with loop:
+        device.wait_forces(lambda f: f.count((0.0, 0.0, 2.0)) > 20, "the full push")
+        # The whole process stops for 30 ms: the loop's next cycle starts late.
+        stall = subprocess.Popen(["sh", "-c", f"kill -STOP {os.getpid()}; sleep 0.03; kill -CONT {os.getpid()}"])
+        stall.wait(WAIT)
+        n = len(device.forces())
+        device.wait_forces(lambda f: len(f) > n + 50, "requests after the stall")
+    forces = device.forces()
+    z = [f[2] for f in forces]
+    first_full = z.index(2.0)
+    assert z[0] == 0.0
+    ramp = z[1:first_full]
+    assert len(ramp) >= 10, "a ramp, not a step"
+    assert all(0.0 < a <= b < 2.0 for a, b in zip(ramp, ramp[1:])), ramp
+    assert all(x == 2.0 for x in z[first_full:-1]), "no zero (nor any other) force in a constant push"
+    assert z[-1] == 0.0
+
+    # Adding and removing effects is slew-limited as well.
+    device2 = responder(position=(0.0, 0.0, 0.1))
+    stream2, arm2 = open_arm(device2.path)
+    loop2 = api.ServoLoop(arm2, rate_hz=500.0, ramp_s=0.05, exchange_timeout=0.5, late_limit=1.0)
+    with loop2:
+        device2.wait_forces(lambda f: len(f) > 40, "the start")
+        handle = loop2.add(api.ConstantForce([0.0, 0.0, 4.0]))
+        device2.wait_forces(lambda f: (0.0, 0.0, 4.0) in f, "the added force")
+        loop2.remove(handle)
+        n = len(device2.forces())
+        device2.wait_forces(lambda f: len(f) > n + 60, "the removal")
+    z2 = [f[2] for f in device2.forces()]
+    times = device2.times()
+    # At most max_force (5 N) per ramp_s (50 ms): 100 N/s, judged by when the requests arrived
+    # (a few milliseconds of leeway for the jitter between the loop's clock and the device's).
+    for i in range(min(len(z2), len(times)) - 2):
+        step, dt = abs(z2[i + 1] - z2[i]), times[i + 1] - times[i]
+        assert step <= 100.0 * (dt + 0.004), (i, z2[i:i + 2], dt)
+    assert 4.0 in z2 and z2[-1] == 0.0
+
+
+def test_watchdog_sends_zero_force_after_failure_limit_requests_from_the_first_unanswered(responder):
+    for limit in (1, 3):
+        device = responder(position=(0.0, 0.0, 0.1), silent_after=100)
+        stream, arm = open_arm(device.path)
+        loop = api.ServoLoop(arm, rate_hz=1000.0, exchange_timeout=0.01, failure_limit=limit, ramp_s=0.0,
+                             late_limit=1.0)
+        loop.add(api.ConstantForce([0.0, 0.0, 2.0]))
+        with loop:
+            device.wait_forces(lambda f: len(f) > 100 + limit + 5, "requests after the device fell silent")
+            wait_until(lambda: loop.error is not None and "in a row failed" in loop.error, "the hold")
+        z = [f[2] for f in device.forces()]
+        # Requests 101 ... are unanswered: `limit` of them carry force, then zero from there on.
+        assert z[100:100 + limit] == [2.0] * limit, (limit, z[95:110])
+        assert all(x == 0.0 for x in z[100 + limit:]), (limit, z[95:110])
+        device.stop()
+
+
+def test_a_device_slower_than_the_period_shows_as_missed_deadlines_and_an_error(responder):
+    device = responder(position=(0.0, 0.0, 0.1), delay=0.003)
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm, rate_hz=1000.0, late_limit=1.0)
+    with loop:
+        wait_until(lambda: loop.stats()["missed_deadlines"] > 50, "missed deadlines")
+        wait_until(lambda: loop.error is not None and "cannot keep the rate" in (loop.error or ""), "the error")
+    assert loop.stats()["failures"] == 0
+
+
+def test_a_lost_port_logs_one_error_line_per_episode_and_stop_is_prompt_at_any_rate(tmp_path):
+    script = textwrap.dedent(f"""
+        import os, sys, time, tty
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import VelkorHardwareAPI as api
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        stream = api.SerialStream(os.ttyname(slave))
+        arm = api.Vorlan3(stream, 1.0)
+        loop = api.ServoLoop(arm, rate_hz=1000.0, exchange_timeout=0.01)
+        loop.start()
+        os.close(master)  # the device goes away
+        time.sleep(1.0)
+        stats = loop.stats()
+        loop.stop()
+        slow = api.ServoLoop(arm, rate_hz=1.0)
+        print(stats["failures"], stats["fault_episodes"], flush=True)
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    failures, episodes = (int(x) for x in result.stdout.split())
+    assert failures > 50 and episodes == 1
+    err_lines = [line for line in result.stderr.splitlines() if line.startswith("[err]")]
+    assert len(err_lines) == 1, err_lines
+    # The device never answered before it went away: the episode began with time-outs.
+    assert "ServoLoop #1" in err_lines[0] and "exchange failed (timeout)" in err_lines[0]
+
+    # stop() does not wait out the period: at 0.2 Hz one would take five seconds.
+    device_script = textwrap.dedent("""
+        import os, struct, sys, tty
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        print(os.ttyname(slave), flush=True)
+        while True:
+            data = os.read(master, 13)
+            if not data:
+                break
+            os.write(master, b"\x2b" + bytes(24))
+    """)
+    device = subprocess.Popen([sys.executable, "-c", device_script], stdout=subprocess.PIPE)
+    try:
+        stream, arm = open_arm(device.stdout.readline().decode().strip())
+        loop = api.ServoLoop(arm, rate_hz=1.0, ramp_s=0.0)
+        loop.start()
+        began = time.monotonic()
+        loop.stop()
+        assert time.monotonic() - began < 0.5, "stop() waited out the period"
+    finally:
+        device.kill()
+        device.wait()
 
 
 def test_on_state_runs_on_a_python_thread_and_its_exceptions_are_not_silent(responder, monkeypatch):
@@ -421,3 +665,46 @@ def test_realtime_is_asked_for_and_reported_never_refused(responder):
         assert key in stats
     assert stats["cycles"] > 5 and stats["failures"] == 0
     assert math.isfinite(stats["rate_hz"]) and stats["rate_hz"] > 0
+
+
+def test_reconnect_finds_the_same_arm_by_identifier_on_another_port_and_ramps_back_in(responder):
+    arm_id, other_id = "a5" * 16, "5a" * 16
+    first = responder(position=(0.0, 0.0, 0.1), id=arm_id)
+    stranger = responder(position=(0.0, 0.0, 0.1), id=other_id)
+    again = responder(position=(0.0, 0.0, 0.1), id=arm_id)
+    stream, arm = open_arm(first.path)
+    loop = api.ServoLoop(arm, rate_hz=500.0, ramp_s=0.05, exchange_timeout=0.05, late_limit=1.0, reconnect=True,
+                         reconnect_ports=[stranger.path, again.path])
+    loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+    with loop:
+        first.wait_forces(lambda f: (0.0, 0.0, 1.0) in f, "the push on the first port")
+        first.stop()  # the arm vanishes from its port
+        forces = again.wait_forces(lambda f: f.count((0.0, 0.0, 1.0)) > 10, "the push on the new port")
+        assert loop.stats()["reconnects"] == 1
+        assert loop.error is None
+    z = [f[2] for f in forces]
+    assert z[0] == 0.0 and 0.0 < z[z.index(1.0) - 1] < 1.0, "ramped back in"
+    assert stranger.forces() == [], "an arm with another identifier is never driven"
+    assert stream.is_open
+    assert again.forces()[-1] == (0.0, 0.0, 0.0)
+
+
+def test_reconnect_says_what_it_waits_for_and_start_needs_an_identifier(responder, tmp_path):
+    first = responder(position=(0.0, 0.0, 0.1), id="a5" * 16)
+    stream, arm = open_arm(first.path)
+    loop = api.ServoLoop(arm, rate_hz=200.0, reconnect=True, reconnect_ports=[tmp_path / "nothing-here"])
+    with loop:
+        first.wait_forces(lambda f: len(f) > 5, "requests")
+        first.stop()
+        wait_until(lambda: "looking for the arm with identifier " + "a5" * 16 in (loop.error or ""), "the error")
+    assert loop.stats()["reconnects"] == 0
+    # A device that does not answer the identifier query cannot be found again: start() says so.
+    silent = subprocess.Popen([sys.executable, "-c", "import os,sys,time,tty\nm,s=os.openpty()\ntty.setraw(s)\n"
+                               "print(os.ttyname(s),flush=True)\ntime.sleep(60)"], stdout=subprocess.PIPE)
+    try:
+        stream2, arm2 = open_arm(silent.stdout.readline().decode().strip())
+        with pytest.raises(RuntimeError, match="identifier"):
+            api.ServoLoop(arm2, reconnect=True, exchange_timeout=0.02).start()
+    finally:
+        silent.kill()
+        silent.wait()

@@ -1,5 +1,6 @@
 #include "Velkor/HardwareAPI/Servo/Effects.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace Velkor::HardwareAPI::Servo {
@@ -34,21 +35,24 @@ Vec3 Force(const Plane& w, const Vec3& p, const Vec3& v) {
   return push > 0.0f ? Scaled(w.normal, push) : Vec3{};
 }
 
-Vec3 Force(const Sphere& s, const Vec3& p, const Vec3&) {
+Vec3 Force(const Sphere& s, const Vec3& p, const Vec3& v) {
   const Vec3 offset = Minus(p, s.center);
   const float distance = Length(offset);
   const float depth = s.inside ? distance - s.radius : s.radius - distance;
   if (depth <= 0.0f) return {};
   // At the very centre any direction is as good as another; up is predictable.
   const Vec3 outward = distance > 0.0f ? Scaled(offset, 1.0f / distance) : Vec3{0.0f, 0.0f, 1.0f};
-  return Scaled(outward, s.inside ? -s.stiffness * depth : s.stiffness * depth);
+  const Vec3 direction = s.inside ? Scaled(outward, -1.0f) : outward;
+  // As with a wall, damping that would pull the tool back in as it leaves is dropped.
+  const float push = s.stiffness * depth - s.damping * Dot(v, direction);
+  return push > 0.0f ? Scaled(direction, push) : Vec3{};
 }
 
-Vec3 Force(const Box& b, const Vec3& p, const Vec3&) {
+Vec3 Force(const Box& b, const Vec3& p, const Vec3& v) {
   Vec3 f{};
   for (int i = 0; i < 3; ++i) {
-    if (p[i] < b.min_corner[i]) f[i] = b.stiffness * (b.min_corner[i] - p[i]);
-    if (p[i] > b.max_corner[i]) f[i] = -b.stiffness * (p[i] - b.max_corner[i]);
+    if (p[i] < b.min_corner[i]) f[i] = std::max(0.0f, b.stiffness * (b.min_corner[i] - p[i]) - b.damping * v[i]);
+    if (p[i] > b.max_corner[i]) f[i] = std::min(0.0f, -b.stiffness * (p[i] - b.max_corner[i]) - b.damping * v[i]);
   }
   return f;
 }
@@ -82,6 +86,7 @@ const char* Check(Sphere& s) {
   if (!Finite(s.center)) return "center must be finite";
   if (!Finite(s.radius) || s.radius <= 0.0f) return "radius must be finite and positive";
   if (!Finite(s.stiffness) || s.stiffness < 0.0f) return "stiffness must be finite and not negative";
+  if (!Finite(s.damping) || s.damping < 0.0f) return "damping must be finite and not negative";
   return nullptr;
 }
 
@@ -90,6 +95,7 @@ const char* Check(Box& b) {
   for (int i = 0; i < 3; ++i)
     if (b.min_corner[i] > b.max_corner[i]) return "min_corner must not exceed max_corner on any axis";
   if (!Finite(b.stiffness) || b.stiffness < 0.0f) return "stiffness must be finite and not negative";
+  if (!Finite(b.damping) || b.damping < 0.0f) return "damping must be finite and not negative";
   return nullptr;
 }
 
@@ -98,7 +104,8 @@ const char* Check(ConstantForce& c) { return Finite(c.force) ? nullptr : "force 
 }  // namespace
 
 Vec3 EffectForce(const Effect& effect, const Vec3& position, const Vec3& velocity) {
-  return std::visit([&](const auto& e) { return Force(e, position, velocity); }, effect);
+  return std::visit(
+      [&](const auto& e) { return e.enabled ? Scaled(Force(e, position, velocity), e.gain) : Vec3{}; }, effect);
 }
 
 Vec3 ClampMagnitude(const Vec3& force, float limit) {
@@ -111,7 +118,12 @@ Vec3 ClampMagnitude(const Vec3& force, float limit) {
 }
 
 const char* Validate(Effect& effect) {
-  return std::visit([](auto& e) { return Check(e); }, effect);
+  return std::visit(
+      [](auto& e) -> const char* {
+        if (!Finite(e.gain) || e.gain < 0.0f) return "gain must be finite and not negative";
+        return Check(e);
+      },
+      effect);
 }
 
 }  // namespace Velkor::HardwareAPI::Servo

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "Velkor/HardwareAPI/Interrupt.hpp"
+#include "Velkor/HardwareAPI/Log.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
 
 namespace Velkor::HardwareAPI::Servo {
 
@@ -12,44 +16,39 @@ namespace {
 
 using Devices::ArmState;
 using Devices::Outcome;
+using Devices::OutcomeName;
 using Devices::Vorlan3;
 
 constexpr double kNanosecondsPerSecond = 1e9;
 // A cycle that starts this share of a period after its deadline counts as late.
 constexpr double kLateShare = 0.1;
+// The last, zero-force exchange is tried once more when it fails for a reason
+// other than a gone port: it is the one that matters most.
+constexpr int kFinalAttempts = 2;
+
+constexpr const char* kFile = "Library/src/Servo/ServoLoop";
+constexpr LogSite kEpisodeBegins{kFile, 1, "%s: exchange failed (%s); zero force after %u failures in a row"};
+constexpr LogSite kEpisodeEnds{kFile, 2, "%s: the arm answers again after %llu failed exchanges"};
+constexpr LogSite kReconnected{kFile, 3, "%s: found the arm again on '%s' after %u attempts"};
+
+std::atomic<uint32_t> loops_made{0};
 
 bool Finite(double x) { return std::isfinite(x); }
-
-// A failed exchange hands back zero triples; a device really at the origin and
-// at rest is held for one cycle more than needed, which errs on the safe side.
-bool AllZero(const ArmState& state) {
-  for (float x : state.first)
-    if (x != 0.0f) return false;
-  for (float x : state.second)
-    if (x != 0.0f) return false;
-  return true;
-}
 
 void RaiseTo(std::atomic<int64_t>& maximum, int64_t value) {
   if (value > maximum.load(std::memory_order_relaxed)) maximum.store(value, std::memory_order_relaxed);
 }
 
-uint32_t Saturated(int64_t ns) {
-  return static_cast<uint32_t>(std::clamp<int64_t>(ns, 0, UINT32_MAX));
-}
+uint32_t Saturated(int64_t ns) { return static_cast<uint32_t>(std::clamp<int64_t>(ns, 0, UINT32_MAX)); }
 
-double Percentile(std::vector<uint32_t>& values, double q) {
-  if (values.empty()) return 0.0;
-  const size_t index = std::min(values.size() - 1, static_cast<size_t>(q * static_cast<double>(values.size())));
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
+double Percentile(uint32_t* values, size_t n, double q) {
+  if (n == 0) return 0.0;
+  const size_t index = std::min(n - 1, static_cast<size_t>(q * static_cast<double>(n)));
+  std::nth_element(values, values + index, values + n);
   return values[index] / 1e3;
 }
 
-std::vector<uint32_t> Window(const std::atomic<uint32_t>* ring, uint64_t count) {
-  std::vector<uint32_t> values(static_cast<size_t>(std::min<uint64_t>(count, ServoLoop::kStatsWindow)));
-  for (size_t i = 0; i < values.size(); ++i) values[i] = ring[i].load(std::memory_order_relaxed);
-  return values;
-}
+float Length(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
 }  // namespace
 
@@ -62,6 +61,8 @@ const char* Validate(const ServoOptions& o) {
   if (!Finite(o.late_limit) || o.late_limit <= 0.0 || o.late_limit > 60.0)
     return "late_limit must be more than 0 and at most 60 seconds";
   if (!Finite(o.spin) || o.spin < 0.0 || o.spin * o.rate_hz > 1.0) return "spin must be between 0 and one period";
+  if (!Finite(o.ramp_s) || o.ramp_s < 0.0 || o.ramp_s > ServoOptions::kLongestRamp)
+    return "ramp_s must be between 0 and 10 seconds";
   return nullptr;
 }
 
@@ -69,7 +70,10 @@ ServoLoop::ServoLoop(Devices::Vorlan3& arm, const ServoOptions& options)
     : arm_(arm),
       options_(options),
       periods_ns_(new std::atomic<uint32_t>[kStatsWindow]()),
-      exchanges_ns_(new std::atomic<uint32_t>[kStatsWindow]()) {}
+      exchanges_ns_(new std::atomic<uint32_t>[kStatsWindow]()),
+      scratch_(new uint32_t[kStatsWindow]()) {
+  std::snprintf(name_, sizeof name_, "ServoLoop #%u (%g Hz)", loops_made.fetch_add(1) + 1, options.rate_hz);
+}
 
 ServoLoop::~ServoLoop() {
   Stop();
@@ -78,42 +82,78 @@ ServoLoop::~ServoLoop() {
   delete active_;
 }
 
-bool ServoLoop::Start() {
+const char* ServoLoop::Start() {
   std::lock_guard<std::mutex> control(control_mutex_);
-  if (running_) return false;
+  if (running_) return "the servo loop is already running";
+  IO::SerialStream* stream = arm_.stream;
+  if (stream == nullptr || !stream->IsOpen()) return "the arm's stream is not open";
+  if (stream->GetLease().Holder() != nullptr) return "the arm's stream is driven by another servo loop";
+  if (!stream->GetLease().Acquire(this))
+    return stream->GetLease().Holder() != nullptr ? "the arm's stream is driven by another servo loop"
+                                                  : "a call on the arm's stream did not end within a second";
+  leased_ = stream;
   stop_requested_ = false;
-  thread_ready_ = false;
+  phase_ = 0;
   cycles_ = 0;
   samples_ = 0;
   period_max_ns_ = 0;
   exchange_max_ns_ = 0;
   late_cycles_ = 0;
+  missed_deadlines_ = 0;
+  late_resends_ = 0;
   failures_ = 0;
   held_cycles_ = 0;
   holds_ = 0;
+  fault_episodes_ = 0;
+  reconnects_ = 0;
+  stray_replies_ = arm_.stray_replies;
   state_.Store(ServoState{});
+  timer_.Rearm();
   thread_ = std::thread(&ServoLoop::Run, this);
-  running_ = true;
   std::unique_lock<std::mutex> lock(start_mutex_);
-  started_.wait(lock, [this] { return thread_ready_; });
-  return true;
+  started_.wait(lock, [this] { return phase_ != 0 && phase_ != 1; });
+  if (phase_ < 0) {
+    lock.unlock();
+    thread_.join();
+    leased_->GetLease().Release(this);
+    leased_ = nullptr;
+    return "the arm did not answer its identifier query, which reconnecting needs";
+  }
+  running_ = true;
+  return nullptr;
 }
 
 void ServoLoop::Stop() {
   std::lock_guard<std::mutex> control(control_mutex_);
   if (!running_) return;
   stop_requested_ = true;
+  timer_.Wake();
   thread_.join();
   running_ = false;
+  leased_->GetLease().Release(this);
+  leased_ = nullptr;
   FreeRetired();
 }
 
-void ServoLoop::Publish(std::vector<Effect> effects, float max_force) {
-  auto* set = new EffectSet{std::move(effects), max_force, nullptr};
+void ServoLoop::Signal(int phase) {
+  {
+    std::lock_guard<std::mutex> lock(start_mutex_);
+    phase_ = phase;
+  }
+  started_.notify_all();
+}
+
+void ServoLoop::Publish(std::vector<Effect> effects, float max_force, bool fade) {
+  auto* set = new EffectSet{std::move(effects), max_force, fade, nullptr};
   std::lock_guard<std::mutex> lock(publish_mutex_);
   FreeRetired();
-  // A set published before the loop took the previous one replaces it unseen.
-  delete pending_.exchange(set, std::memory_order_acq_rel);
+  // A set published before the loop took the previous one replaces it unseen;
+  // a fade asked for by the unseen one still applies.
+  EffectSet* unseen = pending_.exchange(set, std::memory_order_acq_rel);
+  if (unseen != nullptr) {
+    if (unseen->fade) set->fade = true;
+    delete unseen;
+  }
 }
 
 void ServoLoop::Retire(EffectSet* set) {
@@ -152,39 +192,96 @@ void ServoLoop::Record(int64_t period_ns, int64_t exchange_ns, bool late) {
 }
 
 void ServoLoop::Run() {
-  Platform::ServoTimer timer;
+  IO::ActingFor acting(this);
+  Platform::ServoTimer::TuneCallingThread();
   Platform::RealtimeGrant grant;
   if (options_.realtime) {
     grant = Platform::RequestRealtime(options_.realtime_priority);
   } else {
     std::snprintf(grant.note, sizeof grant.note, "not requested");
   }
-  const float saved_timeout = arm_.read_timeout;
-  arm_.read_timeout = static_cast<float>(options_.exchange_timeout);
   {
     std::lock_guard<std::mutex> lock(start_mutex_);
     grant_ = grant;
-    thread_ready_ = true;
   }
-  started_.notify_all();
+  if (options_.reconnect) {
+    if (!SameArm()) identifier_ = {};
+    const std::array<uint8_t, 16> none{};
+    if (identifier_ == none) {
+      Platform::ReleaseRealtime(grant);
+      Signal(-1);
+      return;
+    }
+  }
 
-  Cycles(timer);
+  Cycles();
 
   // However the loop ended, the device is left with no force to apply.
-  arm_.last_outcome = Outcome::Ok;
-  const ArmState last = arm_.Exchange(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, Vec3{});
+  ArmState last;
+  Outcome outcome = Outcome::PortGone;
+  for (int attempt = 0; attempt < kFinalAttempts; ++attempt) {
+    ScopedLogQuiet quiet;
+    outcome = arm_.ExchangeWithin(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, Vec3{},
+                                  options_.exchange_timeout, last);
+    if (outcome == Outcome::Ok || outcome == Outcome::PortGone) break;
+  }
   ServoState final_state = state_.Load();
-  if (arm_.last_outcome == Outcome::Ok && !AllZero(last)) {
+  if (outcome == Outcome::Ok) {
     final_state.position = last.first;
     final_state.velocity = last.second;
   }
   final_state.force = Vec3{};
   final_state.hold = HoldReason::None;
   state_.Store(final_state);
-  arm_.read_timeout = saved_timeout;
+  Platform::ReleaseRealtime(grant);
+  Signal(2);
 }
 
-void ServoLoop::Cycles(Platform::ServoTimer& timer) {
+// Whether the arm on the stream answers with the identifier the loop knows
+// (none known yet: takes the one it answers with). Waits at most a few
+// exchange time-outs, less when a stop is asked for.
+bool ServoLoop::SameArm() {
+  const float saved = arm_.read_timeout;
+  arm_.read_timeout = static_cast<float>(options_.exchange_timeout);
+  std::array<uint8_t, 16> answer;
+  {
+    ScopedLogQuiet quiet;
+    answer = arm_.QueryIdentifier(Vorlan3::kDeviceIdentifier);
+  }
+  arm_.read_timeout = saved;
+  if (arm_.last_outcome != Outcome::Ok) return false;
+  const std::array<uint8_t, 16> none{};
+  if (identifier_ == none) identifier_ = answer;
+  return answer == identifier_;
+}
+
+// One attempt: the candidates in turn, the port it had first.
+bool ServoLoop::Reconnect(uint32_t attempt) {
+  IO::SerialStream& stream = *leased_;
+  std::vector<std::string> candidates = options_.reconnect_ports;
+  if (candidates.empty()) {
+    ScopedLogQuiet quiet;
+    for (const SerialPortEntry& entry : EnumerateSerialPorts()) candidates.push_back(entry.port_name);
+  }
+  const std::string first = stream.PortName();
+  std::stable_partition(candidates.begin(), candidates.end(), [&](const std::string& c) { return c == first; });
+  for (const std::string& candidate : candidates) {
+    if (stop_requested_.load(std::memory_order_relaxed)) return false;
+    int8_t opened;
+    {
+      ScopedLogQuiet quiet;
+      opened = stream.ReopenAt(candidate.c_str());
+    }
+    if (opened >= 0 && SameArm()) {
+      LogError(kReconnected.file, kReconnected.line, 0, kReconnected.message, name_, candidate.c_str(), attempt);
+      return true;
+    }
+    stream.Close();
+  }
+  return false;
+}
+
+void ServoLoop::Cycles() {
   // A stop request cuts short a wait on a device that does not answer.
   ScopedInterruptCheck interruption(
       [](void* self) { return static_cast<ServoLoop*>(self)->stop_requested_.load(std::memory_order_relaxed); },
@@ -193,61 +290,139 @@ void ServoLoop::Cycles(Platform::ServoTimer& timer) {
   const double period_ns = kNanosecondsPerSecond / options_.rate_hz;
   const int64_t late_limit_ns = static_cast<int64_t>(options_.late_limit * kNanosecondsPerSecond);
   const int64_t spin_ns = static_cast<int64_t>(options_.spin * kNanosecondsPerSecond);
+  const double ramp_ns = options_.ramp_s * kNanosecondsPerSecond;
+  const int64_t reconnect_interval_ns = static_cast<int64_t>(kReconnectInterval * kNanosecondsPerSecond);
   const int64_t start = Platform::MonotonicNanoseconds();
   first_start_ns_.store(start, std::memory_order_relaxed);
 
   Vec3 position{};
   Vec3 velocity{};
+  Vec3 sent{};  // the force of the last request: what the device has
   bool have_state = false;
+  float ramp = ramp_ns > 0.0 ? 0.0f : 1.0f;  // share of the effects' force let through
+  bool slewing = false;
   bool was_holding = false;
+  bool reconnecting = false;
+  uint32_t reconnect_attempts = 0;
+  int64_t next_attempt = 0;
   uint32_t consecutive_failures = 0;
+  uint32_t missing_streak = 0;
   Outcome failed_outcome = Outcome::Ok;
-  int64_t previous_start = 0;
+  int64_t previous_start = start;
   uint64_t tick = 0;  // index of the deadline on the grid start + tick * period
 
   for (uint64_t cycle = 0;; ++cycle) {
     const int64_t deadline = start + static_cast<int64_t>(static_cast<double>(tick) * period_ns);
-    timer.SleepUntil(deadline, spin_ns);
-    if (stop_requested_.load(std::memory_order_relaxed)) break;
+    if (!timer_.SleepUntil(deadline, spin_ns) || stop_requested_.load(std::memory_order_relaxed)) break;
     const int64_t begin = Platform::MonotonicNanoseconds();
     const int64_t lateness = begin - deadline;
+    const double elapsed_ns = static_cast<double>(begin - previous_start);
 
     EffectSet* fresh = pending_.exchange(nullptr, std::memory_order_acq_rel);
     if (fresh != nullptr) {
+      if (fresh->fade && ramp_ns > 0.0) slewing = true;
       if (active_ != nullptr) Retire(active_);
       active_ = fresh;
     }
 
     HoldReason hold = HoldReason::None;
-    if (consecutive_failures >= options_.failure_limit) {
-      hold = HoldReason::Failures;
-    } else if (lateness > late_limit_ns) {
-      hold = HoldReason::Late;
-    }
     Vec3 force{};
-    if (hold == HoldReason::None && have_state && active_ != nullptr) force = Sum(*active_, position, velocity);
-
-    arm_.last_outcome = Outcome::Ok;
-    const int64_t sent = Platform::MonotonicNanoseconds();
-    const ArmState reply = arm_.Exchange(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, force);
-    const int64_t received = Platform::MonotonicNanoseconds();
-    const Outcome outcome = arm_.last_outcome;
-    if (outcome == Outcome::Ok && !AllZero(reply)) {
-      position = reply.first;
-      velocity = reply.second;
-      have_state = true;
-      consecutive_failures = 0;
+    int64_t exchange_ns = 0;
+    if (reconnecting) {
+      hold = HoldReason::Reconnecting;
+      if (begin >= next_attempt) {
+        ++reconnect_attempts;
+        if (Reconnect(reconnect_attempts)) {
+          reconnecting = false;
+          reconnects_.fetch_add(1, std::memory_order_relaxed);
+          consecutive_failures = 0;
+          have_state = false;
+        }
+        next_attempt = Platform::MonotonicNanoseconds() + reconnect_interval_ns;
+      }
     } else {
-      failures_.fetch_add(1, std::memory_order_relaxed);
-      ++consecutive_failures;
-      failed_outcome = outcome;
+      if (consecutive_failures >= options_.failure_limit) {
+        hold = HoldReason::Failures;
+      } else if (cycle > 0 && lateness > late_limit_ns) {
+        // The state is too old to compute from, but the device still applies
+        // the last force: sending it again fetches a fresh state, without a step.
+        hold = HoldReason::Late;
+        force = sent;
+        late_resends_.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        Vec3 target{};
+        if (have_state && active_ != nullptr) target = Sum(*active_, position, velocity);
+        if (ramp < 1.0f) ramp = std::min(1.0f, ramp + static_cast<float>(elapsed_ns / ramp_ns));
+        if (!have_state) ramp = ramp_ns > 0.0 ? 0.0f : 1.0f;
+        for (float& x : target) x *= ramp;
+        force = target;
+        if (slewing) {
+          // Effects added or removed: at most max_force per ramp_s towards the new sum.
+          const float limit = std::max(active_ != nullptr ? active_->max_force : 0.0f, Length(sent));
+          const float step = limit * static_cast<float>(elapsed_ns / ramp_ns);
+          const Vec3 change{target[0] - sent[0], target[1] - sent[1], target[2] - sent[2]};
+          const float distance = Length(change);
+          if (distance > step && distance > 0.0f) {
+            for (int i = 0; i < 3; ++i) force[i] = sent[i] + change[i] * (step / distance);
+          } else {
+            slewing = false;
+          }
+        }
+        if (active_ != nullptr) force = ClampMagnitude(force, active_->max_force);
+      }
+      if (hold == HoldReason::Failures) {
+        ramp = ramp_ns > 0.0 ? 0.0f : 1.0f;
+        slewing = false;
+      }
+
+      ArmState reply;
+      const int64_t sent_at = Platform::MonotonicNanoseconds();
+      Outcome outcome;
+      {
+        ScopedLogQuiet quiet;
+        outcome = arm_.ExchangeWithin(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, force,
+                                      options_.exchange_timeout, reply);
+      }
+      exchange_ns = Platform::MonotonicNanoseconds() - sent_at;
+      sent = force;
+      // Cut short by stop(): no fault of the device's.
+      if (outcome == Outcome::Interrupted && stop_requested_.load(std::memory_order_relaxed)) break;
+      stray_replies_.store(arm_.stray_replies, std::memory_order_relaxed);
+      if (outcome == Outcome::Ok) {
+        if (consecutive_failures > 0)
+          LogError(kEpisodeEnds.file, kEpisodeEnds.line, 0, kEpisodeEnds.message, name_,
+                   static_cast<unsigned long long>(consecutive_failures));
+        position = reply.first;
+        velocity = reply.second;
+        have_state = true;
+        consecutive_failures = 0;
+      } else {
+        failures_.fetch_add(1, std::memory_order_relaxed);
+        if (consecutive_failures < UINT32_MAX) ++consecutive_failures;
+        failed_outcome = outcome;
+        if (consecutive_failures == 1) {
+          fault_episodes_.fetch_add(1, std::memory_order_relaxed);
+          const char* why = OutcomeName(outcome);
+          LogError(kEpisodeBegins.file, kEpisodeBegins.line, Platform::LastError(), kEpisodeBegins.message, name_,
+                   why != nullptr ? why : "unknown", options_.failure_limit);
+        }
+        if (outcome == Outcome::PortGone && options_.reconnect) {
+          reconnecting = true;
+          reconnect_attempts = 0;
+          next_attempt = Platform::MonotonicNanoseconds();
+          ramp = ramp_ns > 0.0 ? 0.0f : 1.0f;
+          slewing = false;
+          sent = Vec3{};
+        }
+      }
     }
 
-    if (hold != HoldReason::None) {
+    const bool holding = hold == HoldReason::Failures || hold == HoldReason::Reconnecting;
+    if (holding) {
       held_cycles_.fetch_add(1, std::memory_order_relaxed);
       if (!was_holding) holds_.fetch_add(1, std::memory_order_relaxed);
     }
-    was_holding = hold != HoldReason::None;
+    was_holding = holding;
 
     ServoState state;
     state.position = position;
@@ -259,18 +434,31 @@ void ServoLoop::Cycles(Platform::ServoTimer& timer) {
     state.outcome = failed_outcome;
     state.consecutive_failures = consecutive_failures;
     state.lateness = static_cast<double>(lateness) / kNanosecondsPerSecond;
+    state.overrun = missing_streak >= kOverrunCycles;
+    state.exchange_s = static_cast<double>(exchange_ns) / kNanosecondsPerSecond;
+    state.reconnect_attempts = reconnecting ? reconnect_attempts : 0;
     state_.Store(state);
 
-    if (cycle > 0) Record(begin - previous_start, received - sent, lateness > kLateShare * period_ns);
+    if (cycle > 0) Record(begin - previous_start, exchange_ns, lateness > kLateShare * period_ns);
     previous_start = begin;
     last_start_ns_.store(begin, std::memory_order_relaxed);
     cycles_.store(cycle + 1, std::memory_order_release);
+    if (cycle == 0) Signal(2);
 
     // After a stall the missed deadlines are skipped rather than run back to back.
     ++tick;
     const int64_t now = Platform::MonotonicNanoseconds();
     const int64_t next = start + static_cast<int64_t>(static_cast<double>(tick) * period_ns);
-    if (now > next) tick = static_cast<uint64_t>(static_cast<double>(now - start) / period_ns) + 1;
+    if (now > next) {
+      const uint64_t caught_up = static_cast<uint64_t>(static_cast<double>(now - start) / period_ns) + 1;
+      if (!reconnecting && !holding) {
+        missed_deadlines_.fetch_add(caught_up - tick, std::memory_order_relaxed);
+        ++missing_streak;
+      }
+      tick = caught_up;
+    } else {
+      missing_streak = 0;
+    }
   }
 }
 
@@ -282,23 +470,32 @@ ServoStats ServoLoop::Stats() const {
   if (s.cycles > 1 && span > 0) s.rate_hz = static_cast<double>(s.cycles - 1) * kNanosecondsPerSecond / span;
 
   const uint64_t samples = samples_.load(std::memory_order_acquire);
-  std::vector<uint32_t> periods = Window(periods_ns_.get(), samples);
-  std::vector<uint32_t> exchanges = Window(exchanges_ns_.get(), samples);
-  s.window = periods.size();
-  const double nominal_ns = kNanosecondsPerSecond / options_.rate_hz;
-  std::vector<uint32_t> errors(periods.size());
-  for (size_t i = 0; i < periods.size(); ++i) errors[i] = Saturated(std::llround(std::fabs(periods[i] - nominal_ns)));
-  s.period_p50_us = Percentile(periods, 0.50);
-  s.period_p99_us = Percentile(periods, 0.99);
-  s.period_error_p99_us = Percentile(errors, 0.99);
-  s.exchange_p50_us = Percentile(exchanges, 0.50);
-  s.exchange_p99_us = Percentile(exchanges, 0.99);
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(samples, kStatsWindow));
+  s.window = n;
+  {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    uint32_t* values = scratch_.get();
+    for (size_t i = 0; i < n; ++i) values[i] = periods_ns_[i].load(std::memory_order_relaxed);
+    s.period_p50_us = Percentile(values, n, 0.50);
+    s.period_p99_us = Percentile(values, n, 0.99);
+    const double nominal_ns = kNanosecondsPerSecond / options_.rate_hz;
+    for (size_t i = 0; i < n; ++i) values[i] = Saturated(std::llround(std::fabs(values[i] - nominal_ns)));
+    s.period_error_p99_us = Percentile(values, n, 0.99);
+    for (size_t i = 0; i < n; ++i) values[i] = exchanges_ns_[i].load(std::memory_order_relaxed);
+    s.exchange_p50_us = Percentile(values, n, 0.50);
+    s.exchange_p99_us = Percentile(values, n, 0.99);
+  }
   s.period_max_us = static_cast<double>(period_max_ns_.load(std::memory_order_relaxed)) / 1e3;
   s.exchange_max_us = static_cast<double>(exchange_max_ns_.load(std::memory_order_relaxed)) / 1e3;
   s.late_cycles = late_cycles_.load(std::memory_order_relaxed);
+  s.missed_deadlines = missed_deadlines_.load(std::memory_order_relaxed);
+  s.late_resends = late_resends_.load(std::memory_order_relaxed);
   s.failures = failures_.load(std::memory_order_relaxed);
   s.held_cycles = held_cycles_.load(std::memory_order_relaxed);
   s.holds = holds_.load(std::memory_order_relaxed);
+  s.fault_episodes = fault_episodes_.load(std::memory_order_relaxed);
+  s.stray_replies = stray_replies_.load(std::memory_order_relaxed);
+  s.reconnects = reconnects_.load(std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> lock(start_mutex_);
     s.realtime = grant_.scheduling;

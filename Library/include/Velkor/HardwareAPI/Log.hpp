@@ -23,6 +23,17 @@ std::wstring SystemErrorMessage(int32_t code);
 void LogError(const char* file, unsigned line, int32_t code, const char* message_format, ...)
     VELKOR_PRINTF_FORMAT(4, 5);
 
+// While one lives, LogError prints nothing on the thread that made it: for a
+// caller that reports a fault episode once, in its own words, instead of a
+// line per failed call (the servo loop). Costs nothing per muted line.
+class ScopedLogQuiet {
+ public:
+  ScopedLogQuiet();
+  ~ScopedLogQuiet();
+  ScopedLogQuiet(const ScopedLogQuiet&) = delete;
+  ScopedLogQuiet& operator=(const ScopedLogQuiet&) = delete;
+};
+
 // Receives each error line (without its newline) instead of standard error.
 // Called on the thread that logs, possibly while other threads log too.
 using LogSink = void (*)(const char* line, size_t length, void* context);

@@ -8,10 +8,14 @@
 #include <sys/resource.h>
 #include <time.h>
 #if defined(__linux__)
+#include <linux/futex.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 namespace Velkor::HardwareAPI::Platform {
@@ -29,6 +33,14 @@ timespec ToTimespec(int64_t ns) {
   return ts;
 }
 
+// Grants whose memory lock is still in force.
+std::atomic<int> memory_locks{0};
+
+#if !defined(__linux__)
+// Without a futex the sleep is cut in slices this long to notice Wake.
+constexpr int64_t kWakeSlice = 1000000;
+#endif
+
 void PrefaultStack() {
   volatile unsigned char pages[kStackPrefault];
   for (size_t i = 0; i < sizeof pages; i += 4096) pages[i] = 0;
@@ -42,7 +54,11 @@ int64_t MonotonicNanoseconds() {
   return static_cast<int64_t>(ts.tv_sec) * kNanosecondsPerSecond + ts.tv_nsec;
 }
 
-ServoTimer::ServoTimer() {
+ServoTimer::ServoTimer() = default;
+
+ServoTimer::~ServoTimer() = default;
+
+void ServoTimer::TuneCallingThread() {
 #if defined(__linux__)
   // The default 50 us of timer slack would make every wake-up that much late.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -51,18 +67,33 @@ ServoTimer::ServoTimer() {
 #endif
 }
 
-ServoTimer::~ServoTimer() = default;
-
-void ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
+bool ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
   const int64_t wake = deadline_ns - std::max<int64_t>(spin_ns, 0);
-  if (MonotonicNanoseconds() < wake) {
+  while (!Woken() && MonotonicNanoseconds() < wake) {
+#if defined(__linux__)
+    // An absolute wait on the monotonic clock that Wake ends at once; the
+    // word is read by the kernel, so a Wake just before the wait is not lost.
     const timespec ts = ToTimespec(wake);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&woken_), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0U, &ts,
+            nullptr, FUTEX_BITSET_MATCH_ANY);
+#else
+    const timespec ts = ToTimespec(std::min(wake, MonotonicNanoseconds() + kWakeSlice));
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+#endif
   }
-  while (MonotonicNanoseconds() < deadline_ns) {
+  while (!Woken() && MonotonicNanoseconds() < deadline_ns) {
   }
+  return !Woken();
 }
+
+void ServoTimer::Wake() {
+  woken_.store(1, std::memory_order_release);
+#if defined(__linux__)
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&woken_), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
+#endif
+}
+
+void ServoTimer::Rearm() { woken_.store(0, std::memory_order_release); }
 
 RealtimeGrant RequestRealtime(int priority) {
   RealtimeGrant grant;
@@ -95,6 +126,7 @@ RealtimeGrant RequestRealtime(int priority) {
   // Current pages only: locking future ones too could make later allocations of
   // the whole process fail under a small locked-memory limit.
   if (mlockall(MCL_CURRENT) == 0) {
+    memory_locks.fetch_add(1, std::memory_order_acq_rel);
     grant.memory_locked = true;
     std::snprintf(memory, sizeof memory, "memory locked");
   } else {
@@ -102,6 +134,10 @@ RealtimeGrant RequestRealtime(int priority) {
   }
   std::snprintf(grant.note, sizeof grant.note, "%s; %s", scheduling, memory);
   return grant;
+}
+
+void ReleaseRealtime(const RealtimeGrant& grant) {
+  if (grant.memory_locked && memory_locks.fetch_sub(1, std::memory_order_acq_rel) == 1) munlockall();
 }
 
 }  // namespace Velkor::HardwareAPI::Platform

@@ -46,6 +46,7 @@ int64_t MonotonicNanoseconds() {
 }
 
 ServoTimer::ServoTimer() {
+  wake_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
   precise_ = timer != nullptr;
   // A classic timer wakes on the system tick (up to 15.6 ms): useless for one
@@ -55,21 +56,36 @@ ServoTimer::ServoTimer() {
 
 ServoTimer::~ServoTimer() {
   if (timer_ != nullptr) CloseHandle(static_cast<HANDLE>(timer_));
+  if (wake_event_ != nullptr) CloseHandle(static_cast<HANDLE>(wake_event_));
 }
 
-void ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
+void ServoTimer::TuneCallingThread() {}
+
+bool ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
   const int64_t wake = deadline_ns - std::max<int64_t>(spin_ns, 0);
   const int64_t now = MonotonicNanoseconds();
-  if (precise_ && now < wake) {
+  if (precise_ && wake_event_ != nullptr && now < wake && !Woken()) {
     LARGE_INTEGER due;
     due.QuadPart = -static_cast<LONGLONG>((wake - now) / 100);  // relative, in 100 ns units
     if (due.QuadPart < 0 && SetWaitableTimer(static_cast<HANDLE>(timer_), &due, 0, nullptr, nullptr, FALSE)) {
       const DWORD limit = static_cast<DWORD>((wake - now) / 1000000) + kTimerGraceMilliseconds;
-      WaitForSingleObject(static_cast<HANDLE>(timer_), limit);
+      HANDLE handles[2] = {static_cast<HANDLE>(timer_), static_cast<HANDLE>(wake_event_)};
+      WaitForMultipleObjects(2, handles, FALSE, limit);
     }
   }
-  while (MonotonicNanoseconds() < wake) SwitchToThread();
-  while (MonotonicNanoseconds() < deadline_ns) YieldProcessor();
+  while (!Woken() && MonotonicNanoseconds() < wake) SwitchToThread();
+  while (!Woken() && MonotonicNanoseconds() < deadline_ns) YieldProcessor();
+  return !Woken();
+}
+
+void ServoTimer::Wake() {
+  woken_.store(1, std::memory_order_release);
+  if (wake_event_ != nullptr) SetEvent(static_cast<HANDLE>(wake_event_));
+}
+
+void ServoTimer::Rearm() {
+  woken_.store(0, std::memory_order_release);
+  if (wake_event_ != nullptr) ResetEvent(static_cast<HANDLE>(wake_event_));
 }
 
 RealtimeGrant RequestRealtime(int priority) {
@@ -90,5 +106,7 @@ RealtimeGrant RequestRealtime(int priority) {
   }
   return grant;
 }
+
+void ReleaseRealtime(const RealtimeGrant&) {}
 
 }  // namespace Velkor::HardwareAPI::Platform

@@ -63,12 +63,18 @@ struct Device {
   // a limit that is not a finite positive number of seconds), and how it
   // ended goes to last_outcome and failures once, when it ends. Calls nest (a
   // handle callback may call Receive again): each records its own outcome.
+  //
+  // A call made while another owner holds the stream's lease (see
+  // IO::Lease) is refused: it touches neither the port nor the device (its
+  // buffers, last_outcome and failures stay as the owner leaves them), and the
+  // operation returns its failure value at once. Admits() tells beforehand.
   class Call {
    public:
     Call(Device& device, double limit_seconds);
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
+    bool Refused() const { return refused_; }
 
    private:
     friend struct Device;
@@ -83,7 +89,18 @@ struct Device {
     Device& device_;
     State enclosing_;
     bool record_;
+    bool refused_ = false;
+    IO::SerialStream* entered_ = nullptr;  // the stream whose lease this call entered
   };
+
+  // Whether a call on this thread was refused by a lease since the last
+  // ForgetRefusal: how a caller tells a refused call from a failed one.
+  static bool RefusedOnThisThread();
+  static void ForgetRefusal();
+
+  // Whether the calling thread may use the device now: no one else holds its
+  // stream's lease.
+  bool Admits() const { return stream == nullptr || stream->GetLease().Admits(); }
 
   // The limit of one call: kCallTimeoutMultiple read time-outs.
   double CallLimit() const;

@@ -13,6 +13,10 @@ enum class Outcome : uint8_t {
   PortGone,     // the port is closed, was never opened, or the device went away
   WriteFailed,  // the request could not be written (in full)
   Interrupted,  // the caller's interruption check stopped the wait
+  // Another owner (a running servo loop) holds the stream's lease: nothing was
+  // sent or read. Returned by ExchangeWithin; a refused call leaves
+  // last_outcome as the owner left it.
+  Refused,
 };
 
 // The name the Python layer shows for a failed outcome; nullptr for Ok.
@@ -24,6 +28,7 @@ constexpr const char* OutcomeName(Outcome outcome) {
     case Outcome::PortGone: return "port_gone";
     case Outcome::WriteFailed: return "write_failed";
     case Outcome::Interrupted: return "interrupted";
+    case Outcome::Refused: return "refused";
   }
   return "unknown";
 }

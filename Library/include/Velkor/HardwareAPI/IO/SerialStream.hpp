@@ -7,12 +7,21 @@
 #include <memory>
 #include <string>
 
+#include "Velkor/HardwareAPI/IO/Lease.hpp"
 #include "Velkor/HardwareAPI/IO/serialib.hpp"
 
 namespace Velkor::HardwareAPI::IO {
 
 // The byte stream every device talks through. Once its state is not good,
 // every further read and write fails without reaching the port.
+//
+// While a holder (a servo loop) has the stream's lease, Available, Write and
+// WaitReadable refuse threads that do not act for it (0 bytes, nothing
+// written, Gone) without touching the stream's state; Open, Close, Reopen and
+// the destructor first revoke the lease, which stops the holder (a loop ends
+// with its zero-force exchange) before the port is touched. Reading through
+// the std::istream interface itself is not guarded: device calls check the
+// lease before they read.
 class SerialStream : public std::basic_iostream<char> {
  public:
   // Keeps its own copy of the name; opens the port at once when asked to and
@@ -44,12 +53,19 @@ class SerialStream : public std::basic_iostream<char> {
   // name again: the result code of Open. Devices built on the stream keep it.
   int8_t Reopen();
 
+  // Reopen under another name (a device that came back on another port).
+  int8_t ReopenAt(const char* name);
+
   const std::string& PortName() const { return port_name_; }
   bool IsOpen() const;
   // Why the port's last read or write fell short; Gone without a port.
   PortFault LastFault() const;
 
+  Lease& GetLease() { return lease_; }
+  const Lease& GetLease() const { return lease_; }
+
  private:
+  Lease lease_;
   std::string port_name_;
   std::unique_ptr<serialib> port_;
 };

@@ -8,16 +8,24 @@ namespace Velkor::HardwareAPI::Servo {
 // Metres, metres per second and newtons, in the device's frame.
 using Vec3 = std::array<float, 3>;
 
+// Every effect also has `enabled` (false: it asks for no force) and `gain`
+// (its force is scaled by it), last in the struct so that the geometric
+// parameters come first in braced initialisation.
+
 // Pulls towards the anchor: -stiffness (p - anchor) - damping v.
 struct Spring {
   Vec3 anchor{};
   float stiffness = 0.0f;  // N/m
   float damping = 0.0f;    // N s/m
+  bool enabled = true;
+  float gain = 1.0f;
 };
 
 // Resists motion: -damping v.
 struct Damper {
   float damping = 0.0f;  // N s/m
+  bool enabled = true;
+  float gain = 1.0f;
 };
 
 // A one-sided wall through `point`; the free side is the one `normal` points to.
@@ -27,14 +35,20 @@ struct Plane {
   Vec3 normal{0.0f, 0.0f, 1.0f};  // unit length once validated
   float stiffness = 0.0f;
   float damping = 0.0f;
+  bool enabled = true;
+  float gain = 1.0f;
 };
 
-// A solid ball that pushes the tool out, or (inside) a shell that keeps it in.
+// A solid ball that pushes the tool out, or (inside) a shell that keeps it in:
+// stiffness times depth, less damping times the velocity along the push.
 struct Sphere {
   Vec3 center{};
   float radius = 0.0f;
   float stiffness = 0.0f;
   bool inside = false;
+  float damping = 0.0f;  // N s/m, along the push; never pulls
+  bool enabled = true;
+  float gain = 1.0f;
 };
 
 // Walls on the six faces of an axis-aligned box that keep the tool inside it.
@@ -42,10 +56,15 @@ struct Box {
   Vec3 min_corner{};
   Vec3 max_corner{};
   float stiffness = 0.0f;
+  float damping = 0.0f;  // N s/m, on each axis whose wall the tool is in; never pulls
+  bool enabled = true;
+  float gain = 1.0f;
 };
 
 struct ConstantForce {
   Vec3 force{};
+  bool enabled = true;
+  float gain = 1.0f;
 };
 
 using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce>;

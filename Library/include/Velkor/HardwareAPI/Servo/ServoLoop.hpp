@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "Velkor/HardwareAPI/Devices/Outcome.hpp"
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
+#include "Velkor/HardwareAPI/IO/Lease.hpp"
 #include "Velkor/HardwareAPI/Platform/ServoTiming.hpp"
 #include "Velkor/HardwareAPI/Servo/Effects.hpp"
 #include "Velkor/HardwareAPI/Servo/SeqLock.hpp"
@@ -20,27 +22,42 @@ namespace Velkor::HardwareAPI::Servo {
 struct ServoOptions {
   static constexpr double kLowestRate = 1.0;
   static constexpr double kHighestRate = 10000.0;
+  static constexpr double kLongestRamp = 10.0;
 
   double rate_hz = 1000.0;
   bool realtime = false;
   int realtime_priority = 80;
-  // Each cycle's exchange gives up after this long (seconds); the arm's own
-  // read time-out is set to it while the loop runs.
+  // Each cycle's exchange ends within this (seconds), whatever the device does.
   double exchange_timeout = 0.05;
-  // Consecutive failed exchanges after which the loop holds zero force.
+  // From the first unanswered request, at most this many requests carry force;
+  // the next one sends zero, and so does every one until a reply comes back.
   uint32_t failure_limit = 3;
-  // A cycle that starts later than this (seconds) sends zero force: the state
-  // its force would come from is too old.
+  // A cycle that starts later than this (seconds) sends the force the device
+  // already has again (its state is too old to compute a new one from).
   double late_limit = 0.005;
   // How long before each deadline the thread stops sleeping and spins (seconds).
   double spin = 0.0;
+  // Force ramps in over this long (seconds) at start and after every hold,
+  // and changes no faster than max_force per ramp_s when effects are added or
+  // removed. 0: no ramp.
+  double ramp_s = 0.05;
+  // When the port goes away: hold, find the same arm (by its identifier) again
+  // on one of reconnect_ports (empty: every serial port of the machine), reopen
+  // the stream there and ramp back in.
+  bool reconnect = false;
+  std::vector<std::string> reconnect_ports;
 };
 
 // Why the options cannot be used, or nullptr.
 const char* Validate(const ServoOptions& options);
 
-// Why the loop is commanding zero force instead of its effects.
-enum class HoldReason : uint8_t { None = 0, Failures, Late };
+// Why the loop is not sending its effects' force this cycle.
+enum class HoldReason : uint8_t {
+  None = 0,
+  Failures,      // zero force: failure_limit exchanges in a row failed
+  Late,          // the force the device has, sent again: the cycle started late
+  Reconnecting,  // zero force: the port went away; looking for the arm again
+};
 
 // One cycle's values, published together.
 struct ServoState {
@@ -50,9 +67,14 @@ struct ServoState {
   uint64_t cycle = 0;
   double time = 0.0;  // seconds from the start of the loop to the start of this cycle
   HoldReason hold = HoldReason::None;
-  Devices::Outcome outcome = Devices::Outcome::Ok;  // of the last failed exchange while holding for failures
+  Devices::Outcome outcome = Devices::Outcome::Ok;  // of the last failed exchange
   uint32_t consecutive_failures = 0;
   double lateness = 0.0;  // seconds this cycle started after its deadline
+  // The device does not keep the rate: cycle after cycle, deadlines passed
+  // without an exchange.
+  bool overrun = false;
+  double exchange_s = 0.0;  // how long this cycle's exchange took
+  uint32_t reconnect_attempts = 0;  // in the current episode
 };
 
 struct ServoStats {
@@ -69,10 +91,15 @@ struct ServoStats {
   // Since start.
   double period_max_us = 0.0;
   double exchange_max_us = 0.0;
-  uint64_t late_cycles = 0;  // started more than a tenth of a period late
-  uint64_t failures = 0;     // exchanges that failed
-  uint64_t held_cycles = 0;  // cycles that sent zero force for safety
-  uint64_t holds = 0;        // times the loop began holding
+  uint64_t late_cycles = 0;       // started more than a tenth of a period late
+  uint64_t missed_deadlines = 0;  // deadlines that passed with no exchange started for them
+  uint64_t late_resends = 0;      // cycles that re-sent the device's force for starting after late_limit
+  uint64_t failures = 0;          // exchanges that failed
+  uint64_t held_cycles = 0;       // cycles that sent zero force for safety
+  uint64_t holds = 0;             // times the loop began holding
+  uint64_t fault_episodes = 0;    // runs of failed exchanges (one error line each)
+  uint64_t stray_replies = 0;     // replies discarded for answering no request of their exchange
+  uint64_t reconnects = 0;
   bool realtime = false;
   bool memory_locked = false;
   std::string realtime_note;
@@ -80,49 +107,74 @@ struct ServoStats {
 
 // A fixed-rate thread that drives one arm: every period it sends the clamped sum
 // of its effects in one force exchange and publishes the state that comes back.
-// While it runs, nothing else may use the arm. Stopping always ends with a
+// While it runs it holds the lease of the arm's stream, so nothing else (another
+// thread, another device on the stream, another loop) reaches the port; closing
+// or reopening the stream stops it first. Stopping always ends with a
 // zero-force exchange.
-class ServoLoop {
+class ServoLoop : public IO::LeaseHolder {
  public:
   static constexpr size_t kStatsWindow = 65536;
+  // Consecutive cycles that missed a deadline before the loop says the device
+  // cannot keep the rate.
+  static constexpr uint32_t kOverrunCycles = 10;
+  // Between two attempts to find a vanished arm.
+  static constexpr double kReconnectInterval = 0.25;
 
   ServoLoop(Devices::Vorlan3& arm, const ServoOptions& options);
   ~ServoLoop();
   ServoLoop(const ServoLoop&) = delete;
   ServoLoop& operator=(const ServoLoop&) = delete;
 
-  // False when it is already running. Returns once the thread has started (and
-  // has its real-time grant, if asked for).
-  bool Start();
-  // Waits for the thread to send its last, zero-force exchange and end.
+  // nullptr once the thread runs and has made its first exchange (so State()
+  // has a reading); otherwise why it did not start: already running, no open
+  // port, the stream leased by someone else, or (with reconnect) no identifier.
+  const char* Start();
+  // Waits for the thread to send its last, zero-force exchange and end; returns
+  // within a few milliseconds for a device that answers, at any rate.
   void Stop();
   bool Running() const { return running_; }
 
-  // Replaces the effects and force limit from the next cycle on. Allocates, and
-  // frees sets the loop has finished with: call it from one thread at a time.
-  void Publish(std::vector<Effect> effects, float max_force);
+  // Replaces the effects and force limit from the next cycle on; with `fade`
+  // (effects added or removed) the force moves to the new sum slew-limited.
+  // Allocates, and frees sets the loop has finished with: call it from one
+  // thread at a time.
+  void Publish(std::vector<Effect> effects, float max_force, bool fade = false);
 
   ServoState State() const { return state_.Load(); }
+  // No allocation beyond the note; sorts in buffers of its own. Call it from
+  // one thread at a time or any: it serialises itself, never with the cycle.
   ServoStats Stats() const;
   const ServoOptions& Options() const { return options_; }
   Devices::Vorlan3& Arm() { return arm_; }
+  // The arm's identifier, once a loop with reconnect has started.
+  const std::array<uint8_t, 16>& Identifier() const { return identifier_; }
+
+  const char* LeaseName() const override { return name_; }
+  void Revoke() override { Stop(); }
 
  private:
   struct EffectSet {
     std::vector<Effect> effects;
     float max_force = 0.0f;
+    bool fade = false;
     EffectSet* next_retired = nullptr;
   };
 
   void Run();
-  void Cycles(Platform::ServoTimer& timer);
+  void Cycles();
+  bool Reconnect(uint32_t attempt);
+  bool SameArm();
   Vec3 Sum(const EffectSet& set, const Vec3& position, const Vec3& velocity) const;
   void Record(int64_t period_ns, int64_t exchange_ns, bool late);
   void Retire(EffectSet* set);
   void FreeRetired();
+  void Signal(int phase);
 
   Devices::Vorlan3& arm_;
   const ServoOptions options_;
+  char name_[64] = {};
+  IO::SerialStream* leased_ = nullptr;
+  std::array<uint8_t, 16> identifier_{};
 
   std::mutex control_mutex_;  // Start and Stop, from whichever threads call them
   std::thread thread_;
@@ -130,8 +182,9 @@ class ServoLoop {
   std::atomic<bool> stop_requested_{false};
   mutable std::mutex start_mutex_;
   std::condition_variable started_;
-  bool thread_ready_ = false;
+  int phase_ = 0;  // 1: thread ready, 2: first exchange made
   Platform::RealtimeGrant grant_;
+  Platform::ServoTimer timer_;
 
   // Published by Publish, taken by the loop at the start of a cycle; sets the
   // loop no longer uses come back through the retired list to be freed outside it.
@@ -144,6 +197,8 @@ class ServoLoop {
 
   std::unique_ptr<std::atomic<uint32_t>[]> periods_ns_;
   std::unique_ptr<std::atomic<uint32_t>[]> exchanges_ns_;
+  mutable std::mutex stats_mutex_;  // Stats() callers only; never the cycle
+  std::unique_ptr<uint32_t[]> scratch_;
   std::atomic<uint64_t> cycles_{0};
   std::atomic<uint64_t> samples_{0};
   std::atomic<int64_t> first_start_ns_{0};
@@ -151,9 +206,14 @@ class ServoLoop {
   std::atomic<int64_t> period_max_ns_{0};
   std::atomic<int64_t> exchange_max_ns_{0};
   std::atomic<uint64_t> late_cycles_{0};
+  std::atomic<uint64_t> missed_deadlines_{0};
+  std::atomic<uint64_t> late_resends_{0};
   std::atomic<uint64_t> failures_{0};
   std::atomic<uint64_t> held_cycles_{0};
   std::atomic<uint64_t> holds_{0};
+  std::atomic<uint64_t> fault_episodes_{0};
+  std::atomic<uint64_t> stray_replies_{0};
+  std::atomic<uint64_t> reconnects_{0};
 };
 
 }  // namespace Velkor::HardwareAPI::Servo
