@@ -141,7 +141,8 @@ Outcomes Exchanges(EchoArm& device, int count, float read_timeout, microseconds 
 // is the exchange's own reply, and at most the faulty exchange and the one
 // after it fail.
 TEST(ExchangeIntegrity, AfterAnySingleFaultEveryReadingIsOwnAndOnlyTwoExchangesFail) {
-  constexpr float kTimeout = 0.05f;
+  // Long enough that a loaded machine never turns a healthy reply into a time-out.
+  constexpr float kTimeout = 0.2f;
   constexpr int kExchanges = 10;
   constexpr uint64_t kFaulty = 4;
   const auto t = duration_cast<microseconds>(duration<float>(kTimeout));
@@ -164,7 +165,7 @@ TEST(ExchangeIntegrity, AfterAnySingleFaultEveryReadingIsOwnAndOnlyTwoExchangesF
   const Kind kinds[] = {Kind::Silent, Kind::Late, Kind::Split, Kind::Duplicate, Kind::Truncated, Kind::Garbage,
                         Kind::NotificationBurst};
   const double rates[] = {0, 100, 300, 1000};
-  for (int n = 0; n < 40; ++n) {
+  for (int n = 0; n < 24; ++n) {
     EchoFault fault;
     fault.kind = kinds[random() % 7];
     fault.request = kFaulty;
@@ -189,7 +190,7 @@ TEST(ExchangeIntegrity, AfterAnySingleFaultEveryReadingIsOwnAndOnlyTwoExchangesF
     EchoArm device(kBaud, cases[c].notify_hz, 4, static_cast<uint32_t>(c + 1));
     device.Schedule(cases[c].fault);
     // Paced as the servo loop or a loop that sleeps longer than the reply takes.
-    const Outcomes run = Exchanges(device, kExchanges, kTimeout, microseconds(5000));
+    const Outcomes run = Exchanges(device, kExchanges, kTimeout, microseconds(20000));
     // A reply cut short and followed by other frames within the read time-out
     // is completed by their bytes: with no checksum and no gap to go by, no
     // reader can tell, so only that exchange may report another's reading.
@@ -219,7 +220,7 @@ TEST(ExchangeIntegrity, AHealthyPacedLineWithNotificationsNeverFails) {
   const Case cases[] = {{200, 4, microseconds(0)}, {100, 40, microseconds(0)}, {1000, 2, microseconds(300)}};
   for (const Case& c : cases) {
     EchoArm device(kBaud, c.notify_hz, c.payload);
-    const Outcomes run = Exchanges(device, 300, 0.3f, c.pause);
+    const Outcomes run = Exchanges(device, 300, 2.0f, c.pause);
     for (size_t i = 0; i < run.readings.size(); ++i) {
       ASSERT_TRUE(run.readings[i].reported_good && run.readings[i].own)
           << c.notify_hz << " Hz of " << c.payload << "-byte notifications, exchange " << i;
@@ -234,7 +235,7 @@ TEST(ExchangeIntegrity, AHealthyPacedLineWithNotificationsNeverFails) {
 TEST(ExchangeIntegrity, ABackToBackLoopIsNotLeftBehindByADuplicate) {
   EchoArm device(kBaud, 0, 0);
   device.Schedule({Kind::Duplicate, 3, microseconds(1000), 0});
-  const Outcomes run = Exchanges(device, 40, 0.3f, microseconds(0));
+  const Outcomes run = Exchanges(device, 40, 2.0f, microseconds(0));
   for (size_t i = 0; i < run.readings.size(); ++i) {
     ASSERT_TRUE(run.readings[i].reported_good) << run.Describe();
     if (i >= 10) {
