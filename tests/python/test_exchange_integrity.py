@@ -1,0 +1,64 @@
+"""Whose reply a reading is, judged through the module against the simulator in
+echo mode (position = the request's floats, velocity x = the request number) on
+a line paced at 115200 baud with notification frames, one fault at a time."""
+
+import struct
+import time
+
+import pytest
+
+import VelkorHardwareAPI as api
+import velkor_sim
+
+TIMEOUT = 0.2  # long enough that a loaded machine never turns a healthy reply into a time-out
+FAULTY = 4
+
+
+def request_of(i):
+    return [float(i), -float(i), 0.25 * i]
+
+
+def as_float32(values):
+    return list(struct.unpack("<3f", struct.pack("<3f", *values)))
+
+
+def run(sim, count=10, pause=0.02):
+    stream = api.SerialStream(sim.path)
+    arm = api.Vorlan3(stream, TIMEOUT)
+    readings = []
+    for i in range(1, count + 1):
+        position, _ = arm.end_effector_force(request_of(i))
+        readings.append((arm.last_error is None, position == as_float32(request_of(i))))
+        time.sleep(pause)
+    strays = arm.stray_replies
+    stream.close()
+    return readings, strays
+
+
+# The simulator numbers every request it receives from 1: the arm's requests
+# here are all state exchanges, so request FAULTY is exchange FAULTY.
+@pytest.mark.parametrize("fault", [
+    "silent",
+    "late:delay=0.42",           # 2.1 read time-outs: inside the horizon
+    "split:at=5:gap=0.46",       # the rest 2.3 read time-outs later
+    "duplicate:gap=0.001",
+    "garbage:bytes=40",
+    "burst:count=30",
+])
+def test_after_one_fault_every_good_reading_is_its_own_and_only_two_exchanges_fail(fault):
+    with velkor_sim.Simulator("arm", echo=True, baud=115200, notify=200, faults=[f"{FAULTY}:{fault}"]) as sim:
+        readings, strays = run(sim)
+    described = " ".join(f"{i + 1}:{'ok' if good and own else 'FOREIGN' if good else 'failed'}"
+                         for i, (good, own) in enumerate(readings))
+    for i, (good, own) in enumerate(readings, start=1):
+        assert own or not good, f"{fault}: {described}"
+        assert good or i in (FAULTY, FAULTY + 1), f"{fault}: {described}"
+    if fault.startswith("duplicate"):
+        assert strays >= 1
+
+
+def test_a_healthy_paced_line_with_notifications_never_fails():
+    with velkor_sim.Simulator("arm", echo=True, baud=115200, notify=500) as sim:
+        readings, strays = run(sim, count=200, pause=0.0)
+    assert all(good and own for good, own in readings)
+    assert strays == 0
