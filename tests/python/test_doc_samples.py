@@ -32,6 +32,23 @@ other_port = _other.path
 """
 
 
+# Pages whose samples talk to `velkor serve`: one runs on the second simulated arm, on a free
+# loopback port, and the samples' endpoint is that one.
+SERVED_PAGES = {"remote.rst"}
+SERVE = """
+import select, socket, subprocess
+with socket.socket() as _s:
+    _s.bind(("127.0.0.1", 0))
+    _endpoint = "tcp/127.0.0.1:%d" % _s.getsockname()[1]
+_served = subprocess.Popen([sys.executable, "-m", "velkor_cli", "serve", other_port, "--name", "arm1",
+                            "--listen", _endpoint], stdout=subprocess.PIPE)
+if not select.select([_served.stdout], [], [], 30)[0] or b"serving" not in _served.stdout.readline():
+    _served.kill()
+    raise SystemExit("velkor serve did not start")
+"""
+SERVE_END = "\n_served.terminate()\n_served.wait(30)\n"
+
+
 def samples(path):
     with open(path, encoding="utf-8") as f:
         text = f.read()
@@ -58,12 +75,15 @@ def test_samples_run(page, tmp_path):
     handle = os.path.basename(page) in HANDLE_PAGES
     prelude = PRELUDE.format(device="handle" if handle else "arm", device_object="handle" if handle else "arm",
                              device_class="Handle" if handle else "Vorlan3", timeout="" if handle else ", 0.5")
-    parts = [prelude]
+    served = os.path.basename(page) in SERVED_PAGES
+    parts = [prelude + (SERVE if served else "")]
     for i, sample in enumerate(samples(page)):
         sample = sample.replace('"/dev/ttyACM0"', "other_port")
+        if served:
+            sample = sample.replace('"tcp/127.0.0.1:7447"', "_endpoint")
         parts.append(f"print('-- sample {i + 1}', file=sys.stderr)\n{sample}")
     program = tmp_path / "samples.py"
-    program.write_text("\n".join(parts) + "\n_sim.stop()\n_other.stop()\n")
+    program.write_text("\n".join(parts) + (SERVE_END if served else "") + "\n_sim.stop()\n_other.stop()\n")
     out = subprocess.run([sys.executable, str(program)], capture_output=True, text=True, timeout=300,
                          cwd=tmp_path, stdin=subprocess.DEVNULL)
     assert out.returncode == 0, f"{page}:\n{out.stderr[-3000:]}"

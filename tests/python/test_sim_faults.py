@@ -257,6 +257,9 @@ def test_a_paced_line_with_notifications_carries_whole_frames_and_every_reply(ec
     numbers, notifications, at = [], 0, 0
     while at < len(data):
         if data[at] in NOTIFICATION_CODES:
+            # Notifications never stop: what was read may end inside one.
+            if at + 3 > len(data) or at + 3 + data[at + 2] > len(data):
+                break
             at += 3 + data[at + 2]
             notifications += 1
             continue
@@ -265,7 +268,7 @@ def test_a_paced_line_with_notifications_carries_whole_frames_and_every_reply(ec
         assert values[0] == int(values[3]) - 1
         numbers.append(int(values[3]))
         at += REPLY_SIZE
-    assert at == len(data) and numbers == list(range(1, 151)) and notifications > 0
+    assert numbers == list(range(1, 151)) and notifications > 0
 
 
 def read_identity(path):
