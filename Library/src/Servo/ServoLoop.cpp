@@ -69,7 +69,8 @@ ServoLoop::ServoLoop(Devices::Vorlan3& arm, const ServoOptions& options)
     : arm_(arm),
       options_(options),
       periods_ns_(new std::atomic<uint32_t>[kStatsWindow]()),
-      exchanges_ns_(new std::atomic<uint32_t>[kStatsWindow]()) {}
+      exchanges_ns_(new std::atomic<uint32_t>[kStatsWindow]()),
+      computes_ns_(new std::atomic<uint32_t>[kStatsWindow]()) {}
 
 ServoLoop::~ServoLoop() {
   Stop();
@@ -85,6 +86,7 @@ bool ServoLoop::Start() {
   thread_ready_ = false;
   cycles_ = 0;
   samples_ = 0;
+  compute_samples_ = 0;
   period_max_ns_ = 0;
   exchange_max_ns_ = 0;
   late_cycles_ = 0;
@@ -132,10 +134,10 @@ void ServoLoop::FreeRetired() {
   }
 }
 
-Vec3 ServoLoop::Sum(const EffectSet& set, const Vec3& position, const Vec3& velocity) const {
+Vec3 ServoLoop::Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const {
   Vec3 total{};
-  for (const Effect& effect : set.effects) {
-    const Vec3 f = EffectForce(effect, position, velocity);
+  for (Effect& effect : set.effects) {
+    const Vec3 f = StepEffect(effect, position, velocity);
     for (int i = 0; i < 3; ++i) total[i] += f[i];
   }
   return ClampMagnitude(total, set.max_force);
@@ -204,6 +206,8 @@ void ServoLoop::Cycles(Platform::ServoTimer& timer) {
   Outcome failed_outcome = Outcome::Ok;
   int64_t previous_start = 0;
   uint64_t tick = 0;  // index of the deadline on the grid start + tick * period
+  // Proxies left from an earlier run would pull the tool to where it was then.
+  if (active_ != nullptr) CarryState(active_->effects, nullptr);
 
   for (uint64_t cycle = 0;; ++cycle) {
     const int64_t deadline = start + static_cast<int64_t>(static_cast<double>(tick) * period_ns);
@@ -214,6 +218,7 @@ void ServoLoop::Cycles(Platform::ServoTimer& timer) {
 
     EffectSet* fresh = pending_.exchange(nullptr, std::memory_order_acq_rel);
     if (fresh != nullptr) {
+      CarryState(fresh->effects, active_ != nullptr ? &active_->effects : nullptr);
       if (active_ != nullptr) Retire(active_);
       active_ = fresh;
     }
@@ -225,7 +230,14 @@ void ServoLoop::Cycles(Platform::ServoTimer& timer) {
       hold = HoldReason::Late;
     }
     Vec3 force{};
-    if (hold == HoldReason::None && have_state && active_ != nullptr) force = Sum(*active_, position, velocity);
+    if (hold == HoldReason::None && have_state && active_ != nullptr) {
+      const int64_t compute_begin = Platform::MonotonicNanoseconds();
+      force = Sum(*active_, position, velocity);
+      const uint64_t n = compute_samples_.load(std::memory_order_relaxed);
+      computes_ns_[n % kStatsWindow].store(Saturated(Platform::MonotonicNanoseconds() - compute_begin),
+                                           std::memory_order_relaxed);
+      compute_samples_.store(n + 1, std::memory_order_release);
+    }
 
     arm_.last_outcome = Outcome::Ok;
     const int64_t sent = Platform::MonotonicNanoseconds();
@@ -293,6 +305,9 @@ ServoStats ServoLoop::Stats() const {
   s.period_error_p99_us = Percentile(errors, 0.99);
   s.exchange_p50_us = Percentile(exchanges, 0.50);
   s.exchange_p99_us = Percentile(exchanges, 0.99);
+  std::vector<uint32_t> computes = Window(computes_ns_.get(), compute_samples_.load(std::memory_order_acquire));
+  s.compute_p50_us = Percentile(computes, 0.50);
+  s.compute_p99_us = Percentile(computes, 0.99);
   s.period_max_us = static_cast<double>(period_max_ns_.load(std::memory_order_relaxed)) / 1e3;
   s.exchange_max_us = static_cast<double>(exchange_max_ns_.load(std::memory_order_relaxed)) / 1e3;
   s.late_cycles = late_cycles_.load(std::memory_order_relaxed);

@@ -66,6 +66,8 @@ struct ServoStats {
   double period_error_p99_us = 0.0;  // |period - nominal period|
   double exchange_p50_us = 0.0;
   double exchange_p99_us = 0.0;
+  double compute_p50_us = 0.0;  // summing the effects (rendering included), per cycle that did
+  double compute_p99_us = 0.0;
   // Since start.
   double period_max_us = 0.0;
   double exchange_max_us = 0.0;
@@ -116,7 +118,7 @@ class ServoLoop {
 
   void Run();
   void Cycles(Platform::ServoTimer& timer);
-  Vec3 Sum(const EffectSet& set, const Vec3& position, const Vec3& velocity) const;
+  Vec3 Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const;
   void Record(int64_t period_ns, int64_t exchange_ns, bool late);
   void Retire(EffectSet* set);
   void FreeRetired();
@@ -144,6 +146,8 @@ class ServoLoop {
 
   std::unique_ptr<std::atomic<uint32_t>[]> periods_ns_;
   std::unique_ptr<std::atomic<uint32_t>[]> exchanges_ns_;
+  std::unique_ptr<std::atomic<uint32_t>[]> computes_ns_;
+  std::atomic<uint64_t> compute_samples_{0};
   std::atomic<uint64_t> cycles_{0};
   std::atomic<uint64_t> samples_{0};
   std::atomic<int64_t> first_start_ns_{0};
