@@ -77,6 +77,13 @@ def main():
     try:
         stream = api.SerialStream(args.port or sim.path)
         arm = api.Vorlan3(stream, 0.5)
+        if sim:
+            # The simulated arm starts near the bottom of its workspace: up 4 cm first.
+            home, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+            lift = api.Spring([home[0], home[1], home[2] + 0.04], 300.0, 5.0)
+            with api.ServoLoop(arm) as loop:
+                loop.add(lift)
+                time.sleep(2.0)
         start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
         top = start[2] - 0.003
         vertices, faces = height_field(args.triangles, start, 0.12, top)
