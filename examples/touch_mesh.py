@@ -26,7 +26,7 @@ PUSH = 1.5  # N: the simulated hand's press
 TURN = 0.5  # N: its sideways pull, turning once every two seconds
 
 
-def lift(arm, height):
+def lift(arm: api.Vorlan3, height: float) -> None:
     """Moves the arm up by `height` (m) with a spring: the simulated arm starts
     near the bottom of its workspace."""
     home, _ = arm.end_effector_force([0.0, 0.0, 0.0])
@@ -37,7 +37,7 @@ def lift(arm, height):
             time.sleep(0.01)
 
 
-def touch(port, seconds, simulated):
+def touch(port: str, seconds: float, simulated: bool) -> None:
     stream = api.SerialStream(port)
     arm = api.Vorlan3(stream, 0.5)
     if simulated:
@@ -55,7 +55,7 @@ def touch(port, seconds, simulated):
     loop = api.ServoLoop(arm, exchange_timeout=0.5, late_limit=0.5)
     loop.add(tile)
     loop.add(hand)
-    touched = set()
+    touched: set[int] = set()
     deepest = 0.0
     strongest = 0.0
     with loop:
@@ -94,7 +94,7 @@ def touch(port, seconds, simulated):
           f"{stats['compute_p50_us']:.1f} us, p99 {stats['compute_p99_us']:.1f} us per cycle")
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", help="a real arm's port; default: start the simulator")
     parser.add_argument("--seconds", type=float, default=5.0)

@@ -44,6 +44,7 @@ RESULTS = {
     ("ServoLoop", "stats"): ANY_DICT,
     ("ServoLoop", "effects"): "dict[int, Effect]",
     ("ServoLoop", "error"): "str | None",
+    ("Mesh", "closest_point"): "tuple[list[float], float, int]",
 }
 
 # Exact text -> replacement, each expected exactly once.
