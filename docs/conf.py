@@ -4,6 +4,7 @@ shipped stubs (python/VelkorHardwareAPI-stubs)."""
 
 import ast
 import os
+import sys
 
 project = "VelkorHardwareAPI"
 author = "The VelkorHardwareAPI authors"
@@ -72,6 +73,14 @@ def _tidy_docstring(app, what, name, obj, options, lines):
         lines[i] = line.strip() if line.strip() else ""
 
 
+def _draw_figures(app):
+    sys.path.insert(0, os.path.dirname(__file__))
+    import figures
+
+    figures.proxy_figure(os.path.join(app.srcdir, "_generated", "proxy.svg"))
+
+
 def setup(app):
+    app.connect("builder-inited", _draw_figures)
     app.connect("autodoc-process-signature", _use_stub_types)
     app.connect("autodoc-process-docstring", _tidy_docstring)
