@@ -293,3 +293,37 @@ TEST(RenderProxy, AProxySurvivesARepublishByItsKeyAndOnlyByIt) {
   CarryState(unrelated, &fresh);
   EXPECT_EQ(StepEffect(unrelated[0], {0, 0, -0.002f}, {})[2], 0.0f);
 }
+
+TEST(RenderProxy, InAnInsideCornerTheProxyRestsOnOneTwoOrThreeFaces) {
+  // A floor and two walls meeting at the origin, facing into the corner's free space.
+  const float s = 0.05f;
+  const auto corner = Make({0, 0, 0, s, 0, 0, s, s, 0, 0, s, 0,   // floor z = 0
+                            0, 0, s, 0, s, s,                     // wall x = 0 (with 0, 3)
+                            s, 0, s},                             // wall y = 0 (with 0, 1, 4)
+                           {0, 1, 2, 0, 2, 3, 0, 3, 5, 0, 5, 4, 0, 4, 6, 0, 6, 1});
+  struct Case {
+    const char* what;
+    Point tool;
+    Point proxy;
+    int contacts;
+  };
+  const Case cases[] = {
+      {"into the floor", {0.02, 0.02, -0.002}, {0.02, 0.02, kSkin}, 1},
+      {"into the edge of floor and wall", {-0.002, 0.02, -0.002}, {kSkin, 0.02, kSkin}, 2},
+      {"into the corner", {-0.002, -0.003, -0.001}, {kSkin, kSkin, kSkin}, 3},
+  };
+  for (const Case& c : cases) {
+    ProxyState proxy;
+    Render(*corner, proxy, Material(), {0.01, 0.01, 0.01});
+    Point f{};
+    for (int k = 1; k <= 20; ++k) {
+      const double share = k / 20.0;
+      f = Render(*corner, proxy, Material(),
+                 {0.01 + share * (c.tool[0] - 0.01), 0.01 + share * (c.tool[1] - 0.01), 0.01 + share * (c.tool[2] - 0.01)});
+    }
+    EXPECT_LT(Distance(proxy.position, c.proxy), 1e-8) << c.what;
+    EXPECT_EQ(proxy.contacts, c.contacts) << c.what;
+    for (int i = 0; i < 3; ++i)
+      EXPECT_NEAR(f[i], kStiffness * (c.proxy[i] - c.tool[i]), 1e-5) << c.what << " [" << i << "]";
+  }
+}
