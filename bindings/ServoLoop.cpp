@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
@@ -111,6 +112,9 @@ struct PyBox : PyEffect {
 struct PyConstantForce : PyEffect {
   using PyEffect::PyEffect;
 };
+struct PyMesh : PyEffect {
+  using PyEffect::PyEffect;
+};
 
 }  // namespace
 
@@ -131,6 +135,8 @@ class type_caster<PyBox> : public built_type_caster<PyBox> {};
 template <>
 class type_caster<PyConstantForce> : public built_type_caster<PyConstantForce> {};
 template <>
+class type_caster<PyMesh> : public built_type_caster<PyMesh> {};
+template <>
 class type_caster<PyLoop> : public built_type_caster<PyLoop> {};
 }  // namespace pybind11::detail
 
@@ -150,6 +156,8 @@ template <>
 const char* EffectName<Box>() { return "Box"; }
 template <>
 const char* EffectName<ConstantForce>() { return "ConstantForce"; }
+template <>
+const char* EffectName<Mesh>() { return "Mesh"; }
 
 template <class E>
 Effect Checked(Effect effect) {
@@ -375,6 +383,8 @@ py::dict StatsDict(const ServoStats& s) {
   d["late_cycles"] = s.late_cycles;
   d["exchange_p50_us"] = s.exchange_p50_us;
   d["exchange_p99_us"] = s.exchange_p99_us;
+  d["compute_p50_us"] = s.compute_p50_us;
+  d["compute_p99_us"] = s.compute_p99_us;
   d["failures"] = s.failures;
   d["realtime"] = s.realtime;
   d["target_rate_hz"] = s.target_rate_hz;
@@ -443,13 +453,10 @@ void ChangeCommon(PyEffect& self, Mutate&& mutate) {
   if (!self.batching) self.Changed(fade);
 }
 
+// enabled and gain, which every effect has.
 template <class Cls>
-void AddCommon(Cls& cls) {
-  cls.def("update", &Update,
-          "Change several parameters at once (keyword arguments): checked together and applied in one cycle.")
-      .def("force_at", &ForceAt, py::arg("position"), py::arg("velocity") = std::vector<double>{0.0, 0.0, 0.0},
-           "The force (N) this effect asks for at a position (m) and velocity (m/s).")
-      .def_property(
+void AddSwitches(Cls& cls) {
+  cls.def_property(
           "enabled", [](const PyEffect& self) { return Enabled(self.value); },
           [](PyEffect& self, bool on) { ChangeCommon(self, [&](auto& e) { e.enabled = on; }); },
           "False: the effect asks for no force. A running loop fades it out and in over its ramp_s.")
@@ -459,7 +466,18 @@ void AddCommon(Cls& cls) {
           "The effect's force is scaled by this (finite, not negative; default 1.0).");
 }
 
+template <class Cls>
+void AddCommon(Cls& cls) {
+  cls.def("update", &Update,
+          "Change several parameters at once (keyword arguments): checked together and applied in one cycle.")
+      .def("force_at", &ForceAt, py::arg("position"), py::arg("velocity") = std::vector<double>{0.0, 0.0, 0.0},
+           "The force (N) this effect asks for at a position (m) and velocity (m/s).");
+  AddSwitches(cls);
+}
+
 std::vector<double> ToList(const Vec3& v) { return {v[0], v[1], v[2]}; }
+
+#include "MeshEffect.inc"
 
 void RegisterEffects(py::module_& m) {
   py::class_<PyEffect>(m, "Effect",
@@ -637,6 +655,7 @@ void RegisterEffects(py::module_& m) {
         return "ConstantForce(force=" + Format(Get<ConstantForce>(s).force) + ")";
       });
   AddCommon(constant);
+  RegisterMesh(m);
 }
 
 constexpr const char* kLoopDoc =

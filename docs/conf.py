@@ -4,6 +4,7 @@ shipped stubs (python/VelkorHardwareAPI-stubs)."""
 
 import ast
 import os
+import sys
 
 project = "VelkorHardwareAPI"
 author = "The VelkorHardwareAPI authors"
@@ -85,7 +86,15 @@ def _draw_frame(app):
         f.write(frame_figure.svg())
 
 
+def _draw_figures(app):
+    sys.path.insert(0, os.path.dirname(__file__))
+    import figures
+
+    figures.proxy_figure(os.path.join(app.srcdir, "_generated", "proxy.svg"))
+
+
 def setup(app):
     app.connect("builder-inited", _draw_frame)
+    app.connect("builder-inited", _draw_figures)
     app.connect("autodoc-process-signature", _use_stub_types)
     app.connect("autodoc-process-docstring", _tidy_docstring)

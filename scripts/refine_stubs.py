@@ -108,6 +108,7 @@ RESULTS = {
     ("ServoLoop", "stats"): "ServoStats",
     ("ServoLoop", "effects"): "dict[int, Effect]",
     ("ServoLoop", "error"): "str | None",
+    ("Mesh", "closest_point"): "tuple[list[float], float, int]",
 }
 
 # Exact text -> replacement, each expected exactly once.

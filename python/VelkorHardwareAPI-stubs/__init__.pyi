@@ -621,6 +621,109 @@ class ConstantForce(Effect):
     @gain.setter
     def gain(self, arg1: float) -> None:
         ...
+class Mesh(Effect):
+    """
+    A triangle mesh the tool touches through a proxy (god-object): a point that follows the tool but never passes through a front face, sliding along up to three faces at once (edges, corners). The force is stiffness times (proxy - tool), less damping times the tool's velocity along that direction (never pulling), through the loop's clamp like every effect. friction is mu of a friction cone: a resting contact holds while the tangential pull is at most mu times the push (dynamic_friction, default friction, while sliding). A triangle's front is the side its winding turns counter-clockwise on; open meshes are one-sided, closed meshes should wind outwards. Thin parts cannot be pushed through. Each loop keeps its own proxy, which survives changes of the parameters and transform; a mesh added while the tool is behind its surface is felt only once the tool has come out.
+    """
+    @staticmethod
+    def load(path: str, scale: float = 1.0, *, stiffness: float = 800.0, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None) -> Mesh:
+        """
+        Read a mesh file (STL binary or ASCII, OBJ, PLY, and what else trimesh reads), its coordinates times scale (e.g. 0.001 for a file in millimetres). Needs the optional dependency: pip install 'VelkorHardwareAPI[mesh]'.
+        """
+    def __init__(self, vertices: typing.Any, triangles: typing.Any, stiffness: float, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None) -> None:
+        """
+        vertices: (N, 3) positions (m); triangles: (M, 3) vertex indices, counter-clockwise seen from the front. NumPy arrays, other buffers or nested sequences. The bounding-volume hierarchy is built here, without the interpreter lock. Triangles without area are left out.
+        """
+    def __repr__(self) -> str:
+        ...
+    def closest_point(self, point: typing.Sequence[float]) -> tuple[list[float], float, int]:
+        """
+        (point, distance, triangle index): the point of the mesh (device frame, as transformed) nearest to `point`.
+        """
+    def force_at(self, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        The force (N) at a position (m) and velocity (m/s), from this object's own proxy, which follows the positions of successive calls as a loop's follows the tool (the first call places it). Loops keep proxies of their own.
+        """
+    def update(self, **kwargs: typing.Any) -> None:
+        """
+        Change several parameters at once (keyword arguments): checked together and applied in one cycle.
+        """
+    @property
+    def bounds(self) -> tuple[list[float], list[float]]:
+        """
+        (min corner, max corner) of the mesh in its own coordinates (m).
+        """
+    @property
+    def damping(self) -> float:
+        """
+        N s/m, along the direction of the force.
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def dynamic_friction(self) -> float:
+        """
+        Friction coefficient while sliding; at most friction.
+        """
+    @dynamic_friction.setter
+    def dynamic_friction(self, arg1: float) -> None:
+        ...
+    @property
+    def enabled(self) -> bool:
+        """
+        False: the effect asks for no force. A running loop fades it out and in over its ramp_s.
+        """
+    @enabled.setter
+    def enabled(self, arg1: bool) -> None:
+        ...
+    @property
+    def friction(self) -> float:
+        """
+        Static friction coefficient mu.
+        """
+    @friction.setter
+    def friction(self, arg1: float) -> None:
+        ...
+    @property
+    def gain(self) -> float:
+        """
+        The effect's force is scaled by this (finite, not negative; default 1.0).
+        """
+    @gain.setter
+    def gain(self, arg1: float) -> None:
+        ...
+    @property
+    def memory_bytes(self) -> int:
+        """
+        Bytes held for rendering: triangles and hierarchy, shared by every loop the mesh is in.
+        """
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m.
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+    @property
+    def transform(self) -> list[list[float]]:
+        """
+        Where the mesh is: a 4 x 4 row-major rigid motion from the mesh's coordinates to the device's (rotation and translation only; scale, shear and mirroring are refused). Applies whole from the next cycle.
+        """
+    @transform.setter
+    def transform(self, arg1: typing.Any) -> None:
+        ...
+    @property
+    def triangle_count(self) -> int:
+        """
+        Triangles rendered (those with area).
+        """
+    @property
+    def vertex_count(self) -> int:
+        """
+        As given.
+        """
 class ServoLoop:
     """
     A fixed-rate thread that drives one Vorlan3: every period it sends the summed force of its effects (clamped to max_force) in one end_effector_force exchange and keeps the state that comes back. It runs without the interpreter lock. While it runs it holds the lease of the arm's stream: every other call on the arm, on another device on the same stream, or from another loop raises RuntimeError naming this loop. Closing or reopening the stream stops the loop first. stop() always ends with a zero-force exchange; so does leaving a `with` block, collecting the object, closing the stream, or interpreter exit.

@@ -308,6 +308,7 @@ SAMPLE_ARGUMENTS = {
     "SendPosition": ([1, 2, 3],), "SendHandleState": (1, 1, 1), "OnReceiveHandleInfo": (1, 2, 3, 4, 5),
     "OnReceiveHandleStatusMessage": (1, 1.0, 1, 1, 1, 1), "OnReceiveHandleErrorResponse": (1, 2),
     "__exit__": (None, None, None), "add": (None,), "remove": (1,), "on_state": (None,), "force_at": ([0, 0, 0],),
+    "closest_point": ([0, 0, 0],),
 }
 
 
@@ -326,7 +327,8 @@ class HandleSubclass(api.Handle):
 
 
 @pytest.mark.parametrize("cls", [api.Vorlan3, api.Handle, HandleSubclass, api.SerialStream, api.UUID, api.ServoLoop,
-                                 api.Spring, api.Damper, api.Plane, api.Sphere, api.Box, api.ConstantForce, api.PortInfo])
+                                 api.Spring, api.Damper, api.Plane, api.Sphere, api.Box, api.ConstantForce, api.Mesh,
+                                 api.PortInfo])
 def test_every_member_of_an_instance_never_built_raises_runtime_error(cls):
     unbuilt = cls.__new__(cls)
     bound = api.Handle if cls is HandleSubclass else cls

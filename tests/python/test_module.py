@@ -26,7 +26,7 @@ def test_module_names_in_registration_order_with_additions_last():
     # Additions come after the specified names, never between them.
     assert names[:len(specified)] == specified
     assert {"set_error_handler", "ServoLoop", "Effect", "Spring", "Damper", "Plane", "Sphere", "Box",
-            "ConstantForce"} <= set(names[len(specified):])
+            "ConstantForce", "Mesh"} <= set(names[len(specified):])
 
 
 def test_print_cpp_version_bypasses_sys_stdout():

@@ -59,6 +59,23 @@ Vec3 Force(const Box& b, const Vec3& p, const Vec3& v) {
 
 Vec3 Force(const ConstantForce& c, const Vec3&, const Vec3&) { return c.force; }
 
+Vec3 Step(Mesh& m, const Vec3& p, const Vec3& v) {
+  const Render::Point f = Render::RenderMesh(*m.shape, m.proxy, m.material, m.transform, {p[0], p[1], p[2]},
+                                             {v[0], v[1], v[2]});
+  return {static_cast<float>(f[0]), static_cast<float>(f[1]), static_cast<float>(f[2])};
+}
+
+// Asked without a loop, a mesh answers from a copy of its proxy and keeps its own.
+Vec3 Force(const Mesh& m, const Vec3& p, const Vec3& v) {
+  Mesh copy = m;
+  return Step(copy, p, v);
+}
+
+template <class E>
+Vec3 Step(E& e, const Vec3& p, const Vec3& v) {
+  return Force(e, p, v);
+}
+
 const char* Check(Spring& s) {
   if (!Finite(s.anchor)) return "anchor must be finite";
   if (!Finite(s.stiffness) || s.stiffness < 0.0f) return "stiffness must be finite and not negative";
@@ -101,11 +118,56 @@ const char* Check(Box& b) {
 
 const char* Check(ConstantForce& c) { return Finite(c.force) ? nullptr : "force must be finite"; }
 
+bool FiniteNotNegative(double x) { return std::isfinite(x) && x >= 0.0; }
+
+const char* Check(Mesh& m) {
+  if (!m.shape) return "mesh has no triangles";
+  if (!FiniteNotNegative(m.material.stiffness)) return "stiffness must be finite and not negative";
+  if (!FiniteNotNegative(m.material.damping)) return "damping must be finite and not negative";
+  if (!FiniteNotNegative(m.material.static_friction)) return "friction must be finite and not negative";
+  if (!FiniteNotNegative(m.material.dynamic_friction)) return "dynamic_friction must be finite and not negative";
+  if (m.material.dynamic_friction > m.material.static_friction)
+    return "dynamic_friction must not exceed friction";
+  double matrix[16] = {};
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) matrix[4 * i + j] = m.transform.rotation[3 * i + j];
+    matrix[4 * i + 3] = m.transform.translation[i];
+  }
+  matrix[15] = 1.0;
+  return Render::RigidFromMatrix(matrix, m.transform);
+}
+
 }  // namespace
 
 Vec3 EffectForce(const Effect& effect, const Vec3& position, const Vec3& velocity) {
   return std::visit(
       [&](const auto& e) { return e.enabled ? Scaled(Force(e, position, velocity), e.gain) : Vec3{}; }, effect);
+}
+
+Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity) {
+  return std::visit(
+      [&](auto& e) {
+        // A disabled mesh's proxy still follows the tool, so that enabling it takes up where the tool is.
+        const Vec3 f = Step(e, position, velocity);
+        return e.enabled ? Scaled(f, e.gain) : Vec3{};
+      },
+      effect);
+}
+
+void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous) {
+  for (Effect& effect : fresh) {
+    Mesh* mesh = std::get_if<Mesh>(&effect);
+    if (mesh == nullptr) continue;
+    mesh->proxy = Render::ProxyState{};
+    if (previous == nullptr) continue;
+    for (const Effect& old : *previous) {
+      const Mesh* before = std::get_if<Mesh>(&old);
+      if (before != nullptr && before->key == mesh->key) {
+        mesh->proxy = before->proxy;
+        break;
+      }
+    }
+  }
 }
 
 Vec3 ClampMagnitude(const Vec3& force, float limit) {

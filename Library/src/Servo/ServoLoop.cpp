@@ -71,7 +71,8 @@ ServoLoop::ServoLoop(Devices::Vorlan3& arm, const ServoOptions& options)
       options_(options),
       periods_ns_(new std::atomic<uint32_t>[kStatsWindow]()),
       exchanges_ns_(new std::atomic<uint32_t>[kStatsWindow]()),
-      scratch_(new uint32_t[kStatsWindow]()) {
+      scratch_(new uint32_t[kStatsWindow]()),
+      computes_ns_(new std::atomic<uint32_t>[kStatsWindow]()) {
   std::snprintf(name_, sizeof name_, "ServoLoop #%u (%g Hz)", loops_made.fetch_add(1) + 1, options.rate_hz);
 }
 
@@ -96,6 +97,7 @@ const char* ServoLoop::Start() {
   phase_ = 0;
   cycles_ = 0;
   samples_ = 0;
+  compute_samples_ = 0;
   period_max_ns_ = 0;
   exchange_max_ns_ = 0;
   late_cycles_ = 0;
@@ -172,10 +174,10 @@ void ServoLoop::FreeRetired() {
   }
 }
 
-Vec3 ServoLoop::Sum(const EffectSet& set, const Vec3& position, const Vec3& velocity) const {
+Vec3 ServoLoop::Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const {
   Vec3 total{};
-  for (const Effect& effect : set.effects) {
-    const Vec3 f = EffectForce(effect, position, velocity);
+  for (Effect& effect : set.effects) {
+    const Vec3 f = StepEffect(effect, position, velocity);
     for (int i = 0; i < 3; ++i) total[i] += f[i];
   }
   return ClampMagnitude(total, set.max_force);
@@ -310,6 +312,8 @@ void ServoLoop::Cycles() {
   Outcome failed_outcome = Outcome::Ok;
   int64_t previous_start = start;
   uint64_t tick = 0;  // index of the deadline on the grid start + tick * period
+  // Proxies left from an earlier run would pull the tool to where it was then.
+  if (active_ != nullptr) CarryState(active_->effects, nullptr);
 
   for (uint64_t cycle = 0;; ++cycle) {
     const int64_t deadline = start + static_cast<int64_t>(static_cast<double>(tick) * period_ns);
@@ -320,6 +324,7 @@ void ServoLoop::Cycles() {
 
     EffectSet* fresh = pending_.exchange(nullptr, std::memory_order_acq_rel);
     if (fresh != nullptr) {
+      CarryState(fresh->effects, active_ != nullptr ? &active_->effects : nullptr);
       if (fresh->fade && ramp_ns > 0.0) slewing = true;
       if (active_ != nullptr) Retire(active_);
       active_ = fresh;
@@ -351,7 +356,14 @@ void ServoLoop::Cycles() {
         late_resends_.fetch_add(1, std::memory_order_relaxed);
       } else {
         Vec3 target{};
-        if (have_state && active_ != nullptr) target = Sum(*active_, position, velocity);
+        if (have_state && active_ != nullptr) {
+          const int64_t compute_begin = Platform::MonotonicNanoseconds();
+          target = Sum(*active_, position, velocity);
+          const uint64_t n = compute_samples_.load(std::memory_order_relaxed);
+          computes_ns_[n % kStatsWindow].store(Saturated(Platform::MonotonicNanoseconds() - compute_begin),
+                                               std::memory_order_relaxed);
+          compute_samples_.store(n + 1, std::memory_order_release);
+        }
         if (ramp < 1.0f) ramp = std::min(1.0f, ramp + static_cast<float>(elapsed_ns / ramp_ns));
         if (!have_state) ramp = ramp_ns > 0.0 ? 0.0f : 1.0f;
         for (float& x : target) x *= ramp;
@@ -484,6 +496,11 @@ ServoStats ServoLoop::Stats() const {
     for (size_t i = 0; i < n; ++i) values[i] = exchanges_ns_[i].load(std::memory_order_relaxed);
     s.exchange_p50_us = Percentile(values, n, 0.50);
     s.exchange_p99_us = Percentile(values, n, 0.99);
+    const size_t computed =
+        static_cast<size_t>(std::min<uint64_t>(compute_samples_.load(std::memory_order_acquire), kStatsWindow));
+    for (size_t i = 0; i < computed; ++i) values[i] = computes_ns_[i].load(std::memory_order_relaxed);
+    s.compute_p50_us = Percentile(values, computed, 0.50);
+    s.compute_p99_us = Percentile(values, computed, 0.99);
   }
   s.period_max_us = static_cast<double>(period_max_ns_.load(std::memory_order_relaxed)) / 1e3;
   s.exchange_max_us = static_cast<double>(exchange_max_ns_.load(std::memory_order_relaxed)) / 1e3;

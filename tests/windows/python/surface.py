@@ -19,6 +19,9 @@ def surface(module):
             for member, attribute in sorted(vars(value).items()):
                 if member.startswith("__") and member != "__init__":
                     continue
+                # A static method's own docstring is the wrapper's on some Python versions.
+                if isinstance(attribute, staticmethod):
+                    attribute = attribute.__func__
                 entries[f"{name}.{member}"] = getattr(attribute, "__doc__", None)
     return entries
 

@@ -1,7 +1,12 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <memory>
 #include <variant>
+#include <vector>
+
+#include "Velkor/HardwareAPI/Render/Proxy.hpp"
 
 namespace Velkor::HardwareAPI::Servo {
 
@@ -67,7 +72,30 @@ struct ConstantForce {
   float gain = 1.0f;
 };
 
-using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce>;
+// A triangle mesh touched through a proxy that never passes its front faces. The
+// mesh is shared and never changes; the proxy is state, and each loop's copy of
+// the effect carries its own.
+struct Mesh {
+  std::shared_ptr<const Render::TriangleMesh> shape;
+  Render::ProxyMaterial material;
+  Render::RigidTransform transform;  // mesh frame -> device frame
+  // Shared by every copy of one effect: how a loop finds its proxy again when a
+  // new set of effects replaces the one it renders.
+  uint64_t key = 0;
+  Render::ProxyState proxy;
+  bool enabled = true;
+  float gain = 1.0f;
+};
+
+using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, Mesh>;
+
+// EffectForce that also advances the state an effect keeps (a mesh's proxy).
+Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity);
+
+// Gives each mesh in `fresh` the proxy of the mesh with the same key in
+// `previous`; the others (all of them when `previous` is null) start afresh at
+// the tool. Allocates nothing: the loop calls it when it takes a new set.
+void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous);
 
 // The force an effect asks for at this position and velocity. No allocation, no
 // failure: a validated effect always yields a finite force for a finite state.

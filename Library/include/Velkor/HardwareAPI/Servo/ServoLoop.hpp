@@ -88,6 +88,8 @@ struct ServoStats {
   double period_error_p99_us = 0.0;  // |period - nominal period|
   double exchange_p50_us = 0.0;
   double exchange_p99_us = 0.0;
+  double compute_p50_us = 0.0;  // summing the effects (rendering included), per cycle that did
+  double compute_p99_us = 0.0;
   // Since start.
   double period_max_us = 0.0;
   double exchange_max_us = 0.0;
@@ -164,7 +166,7 @@ class ServoLoop : public IO::LeaseHolder {
   void Cycles();
   bool Reconnect(uint32_t attempt);
   bool SameArm();
-  Vec3 Sum(const EffectSet& set, const Vec3& position, const Vec3& velocity) const;
+  Vec3 Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const;
   void Record(int64_t period_ns, int64_t exchange_ns, bool late);
   void Retire(EffectSet* set);
   void FreeRetired();
@@ -199,6 +201,8 @@ class ServoLoop : public IO::LeaseHolder {
   std::unique_ptr<std::atomic<uint32_t>[]> exchanges_ns_;
   mutable std::mutex stats_mutex_;  // Stats() callers only; never the cycle
   std::unique_ptr<uint32_t[]> scratch_;
+  std::unique_ptr<std::atomic<uint32_t>[]> computes_ns_;
+  std::atomic<uint64_t> compute_samples_{0};
   std::atomic<uint64_t> cycles_{0};
   std::atomic<uint64_t> samples_{0};
   std::atomic<int64_t> first_start_ns_{0};
