@@ -213,10 +213,13 @@ def plot(source: Union[PathLike, np.ndarray], output: PathLike, size: Tuple[int,
     figure = Figure(figsize=(size[0] / dpi, size[1] / dpi), dpi=dpi, layout="constrained")
     axes = figure.subplots(2, 2)
     t = records["time"] - records["time"][0]
-    for ax, name, unit in ((axes[0, 0], "position", "m"), (axes[0, 1], "force", "N")):
+    # Millimetres from where the tool started: a scene's motion is small beside the arm's reach.
+    displacement = (records["position"] - records["position"][0]) * 1e3
+    for ax, values, title, unit in ((axes[0, 0], displacement, "Position from start", "mm"),
+                                    (axes[0, 1], records["force"], "Force sent", "N")):
         for i, axis in enumerate("xyz"):
-            ax.plot(t, records[name][:, i], lw=0.8, label=axis)
-        ax.set(title=name.capitalize(), xlabel="time (s)", ylabel=unit)
+            ax.plot(t, values[:, i], lw=0.8, label=axis)
+        ax.set(title=title, xlabel="time (s)", ylabel=unit)
         ax.legend(loc="upper right")
         ax.grid(alpha=0.3)
     held = (records["flags"] & FLAGS["held"]) != 0
@@ -228,7 +231,9 @@ def plot(source: Union[PathLike, np.ndarray], output: PathLike, size: Tuple[int,
     timing.plot(t[steady], records["period_us"][steady], lw=0.6, label="period")
     timing.plot(t, records["exchange_us"], lw=0.6, label="exchange")
     timing.plot(t, records["compute_us"], lw=0.6, label="compute")
-    timing.set(title="Timing", xlabel="time (s)", ylabel="µs")
+    # A few long stalls would flatten the rest: the axis stops a little above the 99.9th percentile.
+    top = float(np.percentile(records["period_us"][steady], 99.9)) if steady.any() else 0.0
+    timing.set(title="Timing", xlabel="time (s)", ylabel="µs", ylim=(0, max(top * 1.2, 2e6 / _rate(records))))
     timing.legend(loc="upper right")
     timing.grid(alpha=0.3)
     nominal = 1e6 / _rate(records)
