@@ -978,7 +978,11 @@ void RegisterServoLoop(py::module_& m) {
           "End the recording: the cycles so far are written and the file closed. Returns its summary (path, "
           "messages, lost) or None when nothing was recording.")
       .def_property_readonly(
-          "recording", [](const PyLoop& self) { return self.recorder ? self.recorder.attr("path") : py::none(); },
+          "recording",
+          [](const PyLoop& self) -> py::object {
+            if (!self.recorder) return py::none();
+            return self.recorder.attr("path");
+          },
           "The path being recorded to, or None.");
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&StopAllLoops));
