@@ -159,7 +159,7 @@ class Recording:
             if self._error is None:
                 self._writer.add_metadata(SUMMARY_NAME, {k: str(v) for k, v in summary.items()} |
                                           {"schema": SCHEMA_NAME, "rate_hz": repr(self.rate_hz)})
-                self._writer.finish()
+                self._writer.finish()  # type: ignore[no-untyped-call]
         finally:
             self._file.close()
         if self._error is not None:

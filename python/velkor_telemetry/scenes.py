@@ -29,10 +29,10 @@ def scene_effects(scene: str, start: Sequence[float], stiffness: float = 800.0) 
         made = runpy.run_path(scene).get("effects")
         if not callable(made):
             raise ValueError(f"{scene!r} defines no effects(start) function")
-        effects = list(made(list(start)))
-        if not all(isinstance(e, api.Effect) for e in effects):
+        from_file = list(made(list(start)))
+        if not all(isinstance(e, api.Effect) for e in from_file):
             raise ValueError(f"effects() in {scene!r} must return VelkorHardwareAPI effects")
-        return effects
+        return from_file
     if scene not in SCENES:
         raise ValueError(f"unknown scene {scene!r}: one of {', '.join(SCENES)} or a .py file")
     effects: List[Any] = []
@@ -78,7 +78,8 @@ def record_run(port: Optional[str], seconds: float, output: str, scene: str = "w
             if sim is not None:
                 sim.set_hand_force([0.0, 0.0, -push])
             time.sleep(seconds / 2)
-            summary: Dict[str, Any] = loop.stop_recording()
+            written = loop.stop_recording()
+        summary: Dict[str, Any] = dict(written or {})
         summary["stats"] = loop.stats()
         stream.close()
         return summary
