@@ -215,11 +215,11 @@ def plot(source: Union[PathLike, np.ndarray], output: PathLike, size: Tuple[int,
     t = records["time"] - records["time"][0]
     # Millimetres from where the tool started: a scene's motion is small beside the arm's reach.
     displacement = (records["position"] - records["position"][0]) * 1e3
-    for ax, values, title, unit in ((axes[0, 0], displacement, "Position from start", "mm"),
-                                    (axes[0, 1], records["force"], "Force sent", "N")):
+    for ax, values, name, unit in ((axes[0, 0], displacement, "Position from start", "mm"),
+                                   (axes[0, 1], records["force"], "Force sent", "N")):
         for i, axis in enumerate("xyz"):
             ax.plot(t, values[:, i], lw=0.8, label=axis)
-        ax.set(title=title, xlabel="time (s)", ylabel=unit)
+        ax.set(title=name, xlabel="time (s)", ylabel=unit)
         ax.legend(loc="upper right")
         ax.grid(alpha=0.3)
     held = (records["flags"] & FLAGS["held"]) != 0
