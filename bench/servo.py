@@ -7,13 +7,16 @@ computed in Python, and a ServoLoop with the same spring; each once idle and
 once while a Python thread churns the garbage collector and burns CPU. Prints
 period p50/p99/max, the p99 error of the period, late cycles (started more
 than 10 % of a period late), exchange times and the CPU time of the loop's
-own thread. Figures are side by side from one run: compare ratios, not
+own thread. The ServoLoop runs once more while a recording (loop.record) writes
+every cycle to an MCAP file: compare "servo" with "servo rec". Figures are side by side from one run: compare ratios, not
 absolute values, on a shared machine.
 """
 
 import argparse
 import gc
 import os
+import shutil
+import tempfile
 import threading
 import time
 
@@ -124,14 +127,17 @@ def python_loop(arm, anchor, seconds, rate):
     }
 
 
-def servo_loop(arm, anchor, seconds, rate, realtime, spin):
+def servo_loop(arm, anchor, seconds, rate, realtime, spin, record=None):
     loop = api.ServoLoop(arm, rate_hz=rate, realtime=realtime, spin=spin)
     loop.add(api.Spring(anchor, STIFFNESS, DAMPING))
-    loop.start()
+    loop.start(record=record)
     cpu0 = servo_thread_cpu()
     time.sleep(seconds)
     cpu = servo_thread_cpu() - cpu0
     stats = loop.stats()
+    if record:
+        stats["recording"] = loop.stop_recording()
+        stats["recording"]["bytes"] = os.path.getsize(record)
     loop.stop()
     stats["cpu_percent"] = 100.0 * cpu / seconds
     return stats
@@ -166,7 +172,7 @@ def main():
         anchor = [start[0], start[1], start[2] + OFFSET]
         results = {}
         for loaded in (False, True):
-            for name in ("python", "servo"):
+            for name in ("python", "servo", "servo rec"):
                 label = f"{name} {'load' if loaded else 'idle'}"
                 arm.end_effector_force([0.0, 0.0, 0.0])
                 if loaded:
@@ -184,7 +190,15 @@ def main():
 def run_case(name, arm, anchor, args):
     if name == "python":
         return python_loop(arm, anchor, args.seconds, args.rate)
-    return servo_loop(arm, anchor, args.seconds, args.rate, args.realtime, args.spin_us * 1e-6)
+    record = None
+    if name == "servo rec":
+        # The same loop while a recording thread drains every cycle to an MCAP file.
+        record = os.path.join(tempfile.mkdtemp(prefix="velkor-bench-"), "run.mcap")
+    try:
+        return servo_loop(arm, anchor, args.seconds, args.rate, args.realtime, args.spin_us * 1e-6, record)
+    finally:
+        if record:
+            shutil.rmtree(os.path.dirname(record), ignore_errors=True)
 
 
 def report(results, args):
@@ -204,6 +218,11 @@ def report(results, args):
     print(f"under load: p99 period error python {python['period_error_p99_us']:.1f} us, "
           f"servo {servo['period_error_p99_us']:.1f} us, ratio {ratio:.1f}x "
           f"(target: servo <= 100 us and >= 5x smaller)")
+    for label in ("servo rec idle", "servo rec load"):
+        rec = results[label]["recording"]
+        cycles = results[label]["cycles"]
+        print(f"{label}: {rec['messages']} of {cycles} cycles recorded, {rec['lost']} lost, "
+              f"{rec['bytes'] / max(rec['messages'], 1):.0f} bytes a cycle")
     if "realtime_note" in servo:
         print(f"servo realtime: {servo['realtime']} ({servo['realtime_note']})")
 

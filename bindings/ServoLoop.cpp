@@ -1,7 +1,9 @@
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cfloat>
+#include <cstddef>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -197,6 +199,49 @@ py::dict StateDict(const ServoState& s) {
                   py::arg("holding") = s.hold != HoldReason::None);
 }
 
+// The telemetry ring's one consumer: drain() or the recording's thread (both
+// with the interpreter lock, so never at once).
+struct TelemetryTap {
+  explicit TelemetryTap(std::shared_ptr<ServoLoop> loop_) : loop(std::move(loop_)) {}
+  std::shared_ptr<ServoLoop> loop;
+  uint64_t dropped_seen = 0;
+};
+
+// A NumPy dtype with TelemetryRecord's fields at their offsets; made once, on
+// first use, so that importing the module does not import NumPy.
+py::object TelemetryDtype() {
+  static py::object* dtype = nullptr;  // kept for the life of the process
+  if (dtype == nullptr) {
+    py::dict spec;
+    spec["names"] = py::make_tuple("time", "cycle", "position", "velocity", "force", "period_us", "exchange_us",
+                                   "compute_us", "lateness_us", "flags");
+    spec["formats"] = py::make_tuple("<f8", "<u8", "(3,)<f4", "(3,)<f4", "(3,)<f4", "<f4", "<f4", "<f4", "<f4", "<u4");
+    spec["offsets"] = py::make_tuple(
+        offsetof(TelemetryRecord, time), offsetof(TelemetryRecord, cycle), offsetof(TelemetryRecord, position),
+        offsetof(TelemetryRecord, velocity), offsetof(TelemetryRecord, force), offsetof(TelemetryRecord, period_us),
+        offsetof(TelemetryRecord, exchange_us), offsetof(TelemetryRecord, compute_us),
+        offsetof(TelemetryRecord, lateness_us), offsetof(TelemetryRecord, flags));
+    spec["itemsize"] = sizeof(TelemetryRecord);
+    dtype = new py::object(py::module_::import("numpy").attr("dtype")(spec));
+  }
+  return *dtype;
+}
+
+// The records since the last drain, copied straight into a new array, and how
+// many the ring had no room for meanwhile.
+py::tuple Drain(TelemetryTap& tap) {
+  TelemetryRing& ring = tap.loop->Telemetry();
+  const size_t available = ring.Size();
+  const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(available)};
+  py::array records(py::dtype::from_args(TelemetryDtype()), shape);
+  const size_t n = ring.Pop(static_cast<TelemetryRecord*>(records.mutable_data()), available);
+  const uint64_t dropped = ring.Dropped();
+  const uint64_t lost = dropped - tap.dropped_seen;
+  tap.dropped_seen = dropped;
+  if (n < available) records.resize({static_cast<py::ssize_t>(n)});
+  return py::make_tuple(records, lost);
+}
+
 struct PyLoop;
 std::set<PyLoop*>& LiveLoops() {
   static auto* loops = new std::set<PyLoop*>;
@@ -204,7 +249,8 @@ std::set<PyLoop*>& LiveLoops() {
 }
 
 struct PyLoop {
-  PyLoop(Vorlan3& arm_, const ServoOptions& options) : arm(arm_), loop(std::make_shared<ServoLoop>(arm_, options)) {
+  PyLoop(Vorlan3& arm_, const ServoOptions& options)
+      : arm(arm_), loop(std::make_shared<ServoLoop>(arm_, options)), tap(std::make_shared<TelemetryTap>(loop)) {
     LiveLoops().insert(this);
     Republish();
   }
@@ -217,9 +263,30 @@ struct PyLoop {
 
   void Republish(bool fade = false) {
     std::vector<Effect> values;
+    std::vector<EffectLease> lease_list;
     values.reserve(effects.size());
-    for (const auto& entry : effects) values.push_back(entry.second.cast<PyEffect&>().value);
-    loop->Publish(std::move(values), max_force, fade);
+    for (const auto& entry : effects) {
+      values.push_back(entry.second.cast<PyEffect&>().value);
+      const auto lease = leases.find(entry.first);
+      lease_list.push_back(lease != leases.end() ? lease->second : EffectLease{});
+    }
+    if (leases.empty()) lease_list.clear();
+    loop->Publish(std::move(values), max_force, fade, std::move(lease_list));
+  }
+
+  // An update of an effect renews its leases in this loop.
+  void Renew(const PyEffect* effect) {
+    for (const auto& lease : leases) {
+      const auto it = effects.find(lease.first);
+      if (it != effects.end() && &it->second.cast<PyEffect&>() == effect) loop->Renew(lease.second.slot);
+    }
+  }
+
+  void Forget(int64_t handle) {
+    const auto lease = leases.find(handle);
+    if (lease == leases.end()) return;
+    loop->ReleaseLease(lease->second.slot);
+    leases.erase(lease);
   }
 
   void Disown(const py::object& effect) {
@@ -244,8 +311,8 @@ struct PyLoop {
     if (callback) StartCallbackThread();
   }
 
-  // Stops the thread (its last exchange sends zero force) and the callback, and
-  // hands the arm back. Raises nothing; see TakeCallbackError.
+  // Stops the thread (its last exchange sends zero force), the callback and the
+  // recording, and hands the arm back. Raises nothing; see TakeCallbackError.
   void Halt() {
     if (loop->Running()) {
       // While finalizing, no other Python thread may run: releasing the lock
@@ -257,6 +324,30 @@ struct PyLoop {
       }
     }
     EndCallbackThread();
+    if (recorder && !InterpreterFinalizing()) {
+      try {
+        StopRecording();
+      } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("ServoLoop: ending the recording");
+      }
+    }
+  }
+
+  void Record(const py::object& path) {
+    if (recorder) throw std::runtime_error("ServoLoop.record(): already recording; call stop_recording() first");
+    std::shared_ptr<TelemetryTap> shared = tap;
+    py::cpp_function drain([shared]() { return Drain(*shared); });
+    py::object recording = py::module_::import("velkor_telemetry").attr("Recording");
+    py::object made = recording(path, drain, py::arg("rate_hz") = loop->Options().rate_hz);
+    made.attr("start")();
+    recorder = made;
+  }
+
+  py::object StopRecording() {
+    if (!recorder) return py::none();
+    py::object made = std::move(recorder);
+    recorder = py::object();
+    return made.attr("stop")();
   }
 
   void StartCallbackThread() {
@@ -321,7 +412,10 @@ struct PyLoop {
 
   Vorlan3& arm;
   std::shared_ptr<ServoLoop> loop;
+  std::shared_ptr<TelemetryTap> tap;
+  py::object recorder;
   std::map<int64_t, py::object> effects;
+  std::map<int64_t, EffectLease> leases;
   int64_t next_handle = 1;
   float max_force = kDefaultMaxForce;
   std::shared_ptr<CallbackControl> callback;
@@ -330,7 +424,10 @@ struct PyLoop {
 };
 
 void PyEffect::Changed(bool fade) {
-  for (PyLoop* owner : owners) owner->Republish(fade);
+  for (PyLoop* owner : owners) {
+    owner->Renew(this);
+    owner->Republish(fade);
+  }
 }
 
 std::string ErrorText(const PyLoop& self) {
@@ -400,6 +497,9 @@ py::dict StatsDict(const ServoStats& s) {
   d["fault_episodes"] = s.fault_episodes;
   d["stray_replies"] = s.stray_replies;
   d["reconnects"] = s.reconnects;
+  d["lease_expiries"] = s.lease_expiries;
+  d["leases_out"] = s.leases_out;
+  d["telemetry_dropped"] = s.telemetry_dropped;
   return d;
 }
 
@@ -717,8 +817,19 @@ void RegisterServoLoop(py::module_& m) {
            "zero force, find the arm again by its identifier (on reconnect_ports, or every serial port when None), "
            "reopen the stream there and ramp back in.")
       .def(
-          "start", [](PyLoop& self) { self.Start(); },
-          "Start the thread. RuntimeError if it runs already or another loop drives the arm.")
+          "start",
+          [](PyLoop& self, py::object record) {
+            if (!record.is_none()) self.Record(record);
+            try {
+              self.Start();
+            } catch (...) {
+              if (!record.is_none()) self.StopRecording();
+              throw;
+            }
+          },
+          py::arg("record") = py::none(),
+          "Start the thread. RuntimeError if it runs already or another loop drives the arm. record: a path; every "
+          "cycle is recorded to an MCAP file there, as record(path) does, until stop_recording() or stop().")
       .def(
           "stop",
           [](PyLoop& self) {
@@ -740,19 +851,33 @@ void RegisterServoLoop(py::module_& m) {
            })
       .def(
           "add",
-          [](PyLoop& self, py::object effect) {
+          [](PyLoop& self, py::object effect, std::optional<double> lease) {
+            if (lease && (!std::isfinite(*lease) || *lease <= 0.0 || *lease > 3600.0))
+              throw py::value_error("ServoLoop.add(): lease must be more than 0 and at most 3600 seconds, or None");
             if (!py::isinstance<PyEffect>(effect))
               throw py::type_error(std::string("ServoLoop.add(): effect must be a Spring, Damper, Plane, Sphere, Box "
                                                "or ConstantForce (an Effect), not ") +
                                    Py_TYPE(effect.ptr())->tp_name);
             PyEffect& native = effect.cast<PyEffect&>();
+            EffectLease leased;
+            if (lease) {
+              leased.slot = self.loop->AcquireLease();
+              if (leased.slot == ServoLoop::kNoLease)
+                throw std::runtime_error("ServoLoop.add(): " + std::to_string(ServoLoop::kLeaseSlots) +
+                                         " effects with a lease at most");
+              leased.lease_s = *lease;
+            }
             const int64_t handle = self.next_handle++;
             self.effects.emplace(handle, effect);
+            if (lease) self.leases.emplace(handle, leased);
             native.owners.push_back(&self);
             self.Republish(true);
             return handle;
           },
-          py::arg("effect"), "Add an effect from the next cycle on; returns its handle for remove().")
+          py::arg("effect"), py::arg("lease") = py::none(),
+          "Add an effect from the next cycle on; returns its handle for remove(). lease: seconds; unless the effect "
+          "is changed or renew(handle) is called within that long, its force ramps out over ramp_s, and back in "
+          "at the next change or renewal (stats(): lease_expiries, leases_out).")
       .def(
           "remove",
           [](PyLoop& self, int64_t handle) {
@@ -760,6 +885,7 @@ void RegisterServoLoop(py::module_& m) {
             if (it == self.effects.end()) throw py::key_error("no effect with handle " + std::to_string(handle));
             self.Disown(it->second);
             self.effects.erase(it);
+            self.Forget(handle);
             self.Republish(true);
           },
           py::arg("handle"), "Remove the effect that add() returned this handle for.")
@@ -768,6 +894,7 @@ void RegisterServoLoop(py::module_& m) {
           [](PyLoop& self) {
             for (auto& entry : self.effects) self.Disown(entry.second);
             self.effects.clear();
+            while (!self.leases.empty()) self.Forget(self.leases.begin()->first);
             self.Republish(true);
           },
           "Remove every effect.")
@@ -834,7 +961,48 @@ void RegisterServoLoop(py::module_& m) {
           },
           py::arg("fn"), py::arg("rate_hz") = kDefaultCallbackRate,
           "Call fn(state) on a Python thread about rate_hz times a second while the loop runs (None: no callback). "
-          "An exception ends the callback, is reported by threading.excepthook and is raised again by stop().");
+          "An exception ends the callback, is reported by threading.excepthook and is raised again by stop().")
+      .def(
+          "renew",
+          [](PyLoop& self, int64_t handle) {
+            if (self.effects.find(handle) == self.effects.end())
+              throw py::key_error("no effect with handle " + std::to_string(handle));
+            const auto lease = self.leases.find(handle);
+            if (lease == self.leases.end())
+              throw py::value_error("ServoLoop.renew(): the effect with handle " + std::to_string(handle) +
+                                    " was added without a lease");
+            self.loop->Renew(lease->second.slot);
+          },
+          py::arg("handle"), "Renew the lease of the effect add() returned this handle for, without changing it.")
+      .def(
+          "drain",
+          [](PyLoop& self) {
+            if (self.recorder)
+              throw std::runtime_error("ServoLoop.drain(): a recording drains the telemetry; stop_recording() first");
+            return Drain(*self.tap);
+          },
+          "Every cycle since the last drain, oldest first, as (records, lost): records is a NumPy structured array "
+          "of dtype ServoLoop.telemetry_dtype (time, cycle, position, velocity, force, period_us, exchange_us, "
+          "compute_us, lateness_us, flags); lost counts cycles the ring (8192 records) had no room for because "
+          "nothing drained it in time.")
+      .def_property_readonly_static(
+          "telemetry_dtype", [](py::object) { return TelemetryDtype(); },
+          "The NumPy dtype of drain()'s records.")
+      .def(
+          "record", [](PyLoop& self, py::object path) { self.Record(path); }, py::arg("path"),
+          "Record every cycle to an MCAP file at path (velkor_telemetry.Recording, on a Python thread that drains "
+          "the telemetry) until stop_recording() or stop(). RuntimeError if a recording runs already.")
+      .def(
+          "stop_recording", [](PyLoop& self) { return self.StopRecording(); },
+          "End the recording: the cycles so far are written and the file closed. Returns its summary (path, "
+          "messages, lost) or None when nothing was recording.")
+      .def_property_readonly(
+          "recording",
+          [](const PyLoop& self) -> py::object {
+            if (!self.recorder) return py::none();
+            return self.recorder.attr("path");
+          },
+          "The path being recorded to, or None.");
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&StopAllLoops));
 }

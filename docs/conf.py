@@ -93,8 +93,23 @@ def _draw_figures(app):
     figures.proxy_figure(os.path.join(app.srcdir, "_generated", "proxy.svg"))
 
 
+def _record_telemetry(app):
+    # The telemetry guide's figure: a short recording of the wall-and-sphere scene on the
+    # simulator, made and plotted at every build (a few seconds), never stored.
+    from velkor_telemetry import plot, scenes
+
+    folder = os.path.join(os.path.dirname(__file__), "_generated")
+    os.makedirs(folder, exist_ok=True)
+    recording = os.path.join(folder, "telemetry.mcap")
+    summary = scenes.record_run(None, 3.0, recording, scene="wall-and-sphere")
+    plot(recording, os.path.join(folder, "telemetry.png"), size=(1400, 1000),
+         title=f"velkor record --seconds 3: {summary['messages']} cycles, {summary['lost']} lost")
+    os.remove(recording)
+
+
 def setup(app):
     app.connect("builder-inited", _draw_frame)
     app.connect("builder-inited", _draw_figures)
+    app.connect("builder-inited", _record_telemetry)
     app.connect("autodoc-process-signature", _use_stub_types)
     app.connect("autodoc-process-docstring", _tidy_docstring)

@@ -72,6 +72,15 @@ class ServoStats(typing.TypedDict):
     reconnects: typing_extensions.NotRequired[int]
     compute_p50_us: typing_extensions.NotRequired[float]
     compute_p99_us: typing_extensions.NotRequired[float]
+    lease_expiries: typing_extensions.NotRequired[int]
+    leases_out: typing_extensions.NotRequired[int]
+    telemetry_dropped: typing_extensions.NotRequired[int]
+
+class RecordingSummary(typing.TypedDict):
+    """What ServoLoop.stop_recording() returns."""
+    path: str
+    messages: int
+    lost: int
 '''
 
 # What every DeviceError carries besides its message.
@@ -109,6 +118,9 @@ RESULTS = {
     ("ServoLoop", "effects"): "dict[int, Effect]",
     ("ServoLoop", "error"): "str | None",
     ("Mesh", "closest_point"): "tuple[list[float], float, int]",
+    ("ServoLoop", "drain"): "tuple[numpy.typing.NDArray[numpy.void], int]",
+    ("ServoLoop", "stop_recording"): "RecordingSummary | None",
+    ("ServoLoop", "recording"): "str | None",
 }
 
 # Exact text -> replacement, each expected exactly once.
@@ -121,7 +133,13 @@ EXACT = [
     ("quaternion: float, error_flag: int, hall_effect_sensor_level: int, user_data_length: int, user_data: int",
      "quaternion: typing.Any, error_flag: int, hall_effect_sensor_level: int, user_data_length: int, "
      "user_data: typing.Any"),
-    ("def add(self, effect: typing.Any) -> int:", "def add(self, effect: Effect) -> int:"),
+    ("def add(self, effect: typing.Any, lease: float | None = None) -> int:",
+     "def add(self, effect: Effect, lease: float | None = None) -> int:"),
+    ("def start(self, record: typing.Any = None) -> None:",
+     "def start(self, record: str | os.PathLike[str] | None = None) -> None:"),
+    ("def record(self, path: typing.Any) -> None:", "def record(self, path: str | os.PathLike[str]) -> None:"),
+    ("telemetry_dtype: typing.ClassVar[numpy.dtypes.VoidDType]", "telemetry_dtype: typing.ClassVar[numpy.dtype[numpy.void]]"),
+    ("import numpy.dtypes\n", "import numpy\nimport numpy.typing\n"),
     ("def on_state(self, fn: typing.Any, rate_hz: float = 100.0) -> None:",
      "def on_state(self, fn: typing.Callable[[ServoState], object] | None, "
      "rate_hz: float = 100.0) -> None:"),

@@ -2,6 +2,8 @@
 Python Implementation of the Velkor Hardware API
 """
 from __future__ import annotations
+import numpy
+import numpy.typing
 import os
 import typing
 import typing_extensions
@@ -730,6 +732,7 @@ class ServoLoop:
     
     Safety: from the first unanswered request at most failure_limit requests carry force; then it sends zero force, counts it and keeps trying, and ramps back in over ramp_s once replies come again. A cycle that starts more than late_limit seconds late sends the force the device already has again. `error` says why it is holding, or that the device cannot keep the rate.
     """
+    telemetry_dtype: typing.ClassVar[numpy.dtype[numpy.void]]
     def __enter__(self) -> ServoLoop:
         ...
     def __exit__(self, arg0: typing.Any, arg1: typing.Any, arg2: typing.Any) -> typing.Literal[False]:
@@ -738,25 +741,37 @@ class ServoLoop:
         """
         rate_hz: 1 to 10000. realtime: ask for SCHED_FIFO and locked memory where the process may have them (stats() says what it got; never fails for lack of privilege). exchange_timeout: seconds each exchange may take. failure_limit, late_limit: when to hold zero force. spin: seconds before each deadline spent spinning instead of sleeping. ramp_s: seconds over which force ramps in at start and after a hold, and the slew limit when effects are added or removed (0: none). reconnect: when the port goes away, hold zero force, find the arm again by its identifier (on reconnect_ports, or every serial port when None), reopen the stream there and ramp back in.
         """
-    def add(self, effect: Effect) -> int:
+    def add(self, effect: Effect, lease: float | None = None) -> int:
         """
-        Add an effect from the next cycle on; returns its handle for remove().
+        Add an effect from the next cycle on; returns its handle for remove(). lease: seconds; unless the effect is changed or renew(handle) is called within that long, its force ramps out over ramp_s, and back in at the next change or renewal (stats(): lease_expiries, leases_out).
         """
     def clear(self) -> None:
         """
         Remove every effect.
         """
+    def drain(self) -> tuple[numpy.typing.NDArray[numpy.void], int]:
+        """
+        Every cycle since the last drain, oldest first, as (records, lost): records is a NumPy structured array of dtype ServoLoop.telemetry_dtype (time, cycle, position, velocity, force, period_us, exchange_us, compute_us, lateness_us, flags); lost counts cycles the ring (8192 records) had no room for because nothing drained it in time.
+        """
     def on_state(self, fn: typing.Callable[[ServoState], object] | None, rate_hz: float = 100.0) -> None:
         """
         Call fn(state) on a Python thread about rate_hz times a second while the loop runs (None: no callback). An exception ends the callback, is reported by threading.excepthook and is raised again by stop().
+        """
+    def record(self, path: str | os.PathLike[str]) -> None:
+        """
+        Record every cycle to an MCAP file at path (velkor_telemetry.Recording, on a Python thread that drains the telemetry) until stop_recording() or stop(). RuntimeError if a recording runs already.
         """
     def remove(self, handle: int) -> None:
         """
         Remove the effect that add() returned this handle for.
         """
-    def start(self) -> None:
+    def renew(self, handle: int) -> None:
         """
-        Start the thread. RuntimeError if it runs already or another loop drives the arm.
+        Renew the lease of the effect add() returned this handle for, without changing it.
+        """
+    def start(self, record: str | os.PathLike[str] | None = None) -> None:
+        """
+        Start the thread. RuntimeError if it runs already or another loop drives the arm. record: a path; every cycle is recorded to an MCAP file there, as record(path) does, until stop_recording() or stop().
         """
     def state(self) -> ServoState:
         """
@@ -769,6 +784,10 @@ class ServoLoop:
     def stop(self) -> None:
         """
         Stop the thread; its last exchange sends zero force. Re-raises an exception that the on_state callback raised.
+        """
+    def stop_recording(self) -> RecordingSummary | None:
+        """
+        End the recording: the cycles so far are written and the file closed. Returns its summary (path, messages, lost) or None when nothing was recording.
         """
     @property
     def effects(self) -> dict[int, Effect]:
@@ -792,6 +811,11 @@ class ServoLoop:
     def rate_hz(self) -> float:
         """
         The rate asked for (Hz).
+        """
+    @property
+    def recording(self) -> str | None:
+        """
+        The path being recorded to, or None.
         """
     @property
     def running(self) -> bool:
@@ -956,3 +980,12 @@ class ServoStats(typing.TypedDict):
     reconnects: typing_extensions.NotRequired[int]
     compute_p50_us: typing_extensions.NotRequired[float]
     compute_p99_us: typing_extensions.NotRequired[float]
+    lease_expiries: typing_extensions.NotRequired[int]
+    leases_out: typing_extensions.NotRequired[int]
+    telemetry_dropped: typing_extensions.NotRequired[int]
+
+class RecordingSummary(typing.TypedDict):
+    """What ServoLoop.stop_recording() returns."""
+    path: str
+    messages: int
+    lost: int

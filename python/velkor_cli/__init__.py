@@ -390,6 +390,87 @@ def cmd_serve(args: argparse.Namespace) -> int:
         raise CommandFailed(str(e)) from None
 
 
+def cmd_record(args: argparse.Namespace) -> int:
+    from velkor_telemetry import scenes
+
+    try:
+        summary = scenes.record_run(args.port, args.seconds, args.output, scene=args.scene, rate_hz=args.rate,
+                                    push=args.push, progress=lambda text: _progress(args, text))
+    except api.PortOpenError as e:
+        raise CommandFailed(str(e)) from None
+    except (RuntimeError, ValueError, OSError) as e:
+        raise CommandFailed(str(e)) from None
+    stats = summary["stats"]
+    print(f"{summary['path']}: {summary['messages']} cycles, {summary['lost']} lost; loop {stats['rate_hz']:.1f} Hz, "
+          f"period p99 {stats['period_p99_us']:.0f} us, {stats['failures']} failed exchanges")
+    return 0 if summary["lost"] == 0 else 1
+
+
+def cmd_plot(args: argparse.Namespace) -> int:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise CommandFailed("plot needs matplotlib: pip install 'VelkorHardwareAPI[plot]'") from None
+    from velkor_telemetry import RecordingError, plot
+
+    try:
+        plot(args.recording, args.output, size=args.size)
+    except (RecordingError, OSError) as e:
+        raise CommandFailed(str(e)) from None
+    print(f"{args.output}: {args.size[0]}x{args.size[1]} px")
+    return 0
+
+
+def _newtons(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid force: {text!r}") from None
+    if not 0.0 <= value <= 10.0:
+        raise argparse.ArgumentTypeError(f"the hand's force must be from 0 to 10 N, not {text}")
+    return value
+
+
+def _size(text: str) -> Tuple[int, int]:
+    try:
+        width, height = (int(x) for x in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not WIDTHxHEIGHT: {text!r}") from None
+    if not (100 <= width <= 10000 and 100 <= height <= 10000):
+        raise argparse.ArgumentTypeError(f"{text}: each side from 100 to 10000 pixels")
+    return width, height
+
+
+def _telemetry_parsers(commands: Any) -> None:
+    p = commands.add_parser("record", help="record every servo cycle of a scene to an MCAP file "
+                                           "(the simulator when no port is given)",
+                            description="Run a servo loop rendering a scene and record every cycle (position, "
+                                        "velocity, force, timing, flags) to an MCAP file. Without a port the "
+                                        "simulator runs it, its hand pushing the tool forward for the first half "
+                                        "and back for the second. Exit status 1 if a cycle was lost.")
+    p.add_argument("port", metavar="PORT", nargs="?", help="an arm's port (default: start the simulator)")
+    p.add_argument("--seconds", type=_seconds, default=5.0, metavar="S", help="how long (default: %(default)s)")
+    p.add_argument("-o", "--output", required=True, metavar="FILE", help="the MCAP file to write")
+    p.add_argument("--scene", default="wall-and-sphere", metavar="SCENE",
+                   help="wall, sphere, wall-and-sphere (the default), or a Python file defining effects(start)")
+    p.add_argument("--rate", type=_positive_rate, default=1000.0, metavar="HZ", help="loop rate (default: %(default)s)")
+    p.add_argument("--push", type=_newtons, default=2.0, metavar="N",
+                   help="simulator only: the hand's force, N (default: %(default)s)")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    _verbose_option(p)
+    p.set_defaults(run=cmd_record)
+
+    p = commands.add_parser("plot", help="plot a recording to a PNG",
+                            description="Draw a recording: position and force over time, period, exchange and "
+                                        "compute time over time, and a histogram of the period's error.")
+    p.add_argument("recording", metavar="RECORDING", help="an MCAP file written by velkor record or ServoLoop.record")
+    p.add_argument("-o", "--output", required=True, metavar="PNG", help="the PNG to write")
+    p.add_argument("--size", type=_size, default=(1600, 1200), metavar="WxH",
+                   help="in pixels (default: 1600x1200)")
+    _verbose_option(p)
+    p.set_defaults(run=cmd_plot, quiet=False)
+
+
 def _serve_parser(commands: Any) -> None:
     p = commands.add_parser("serve", help="serve an arm over Eclipse Zenoh (the simulator when no port is given)",
                             description="Run an arm's servo loop here and serve it over Eclipse Zenoh: its state on "
@@ -453,6 +534,7 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("--count", type=_count, metavar="N", help="stop after N samples (default: run until Ctrl-C)")
         _verbose_option(p)
         p.set_defaults(run=run, quiet=False)
+    _telemetry_parsers(commands)
     _serve_parser(commands)
     return parser
 

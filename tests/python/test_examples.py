@@ -80,3 +80,12 @@ def test_on_the_simulator_a_hand_pushes_the_tool_into_the_wall():
     final = dict(line.split(None, 1) for line in out.stdout.splitlines())["penetration"]
     depth_mm = float(final.split()[1])
     assert 0.5 < depth_mm < 10, final
+
+
+def test_record_and_plot_writes_the_recording_and_its_figure(tmp_path):
+    pytest.importorskip("matplotlib")
+    run, png = tmp_path / "run.mcap", tmp_path / "run.png"
+    out = example("record_and_plot.py", "--seconds", "1", "-o", str(run), "--plot", str(png))
+    assert out.returncode == 0, out.stderr
+    assert "0 lost" in out.stdout
+    assert run.stat().st_size > 0 and png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

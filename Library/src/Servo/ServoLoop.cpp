@@ -69,10 +69,14 @@ const char* Validate(const ServoOptions& o) {
 ServoLoop::ServoLoop(Devices::Vorlan3& arm, const ServoOptions& options)
     : arm_(arm),
       options_(options),
+      lease_renewed_ns_(new std::atomic<int64_t>[kLeaseSlots]()),
+      lease_weight_(new float[kLeaseSlots]),
+      lease_out_(new bool[kLeaseSlots]()),
+      scratch_(new uint32_t[kStatsWindow]()),
       periods_ns_(new std::atomic<uint32_t>[kStatsWindow]()),
       exchanges_ns_(new std::atomic<uint32_t>[kStatsWindow]()),
-      scratch_(new uint32_t[kStatsWindow]()),
       computes_ns_(new std::atomic<uint32_t>[kStatsWindow]()) {
+  std::fill(lease_weight_.get(), lease_weight_.get() + kLeaseSlots, 1.0f);
   std::snprintf(name_, sizeof name_, "ServoLoop #%u (%g Hz)", loops_made.fetch_add(1) + 1, options.rate_hz);
 }
 
@@ -108,6 +112,8 @@ const char* ServoLoop::Start() {
   holds_ = 0;
   fault_episodes_ = 0;
   reconnects_ = 0;
+  lease_expiries_ = 0;
+  leases_out_ = 0;
   stray_replies_ = arm_.stray_replies;
   state_.Store(ServoState{});
   timer_.Rearm();
@@ -146,7 +152,12 @@ void ServoLoop::Signal(int phase) {
 }
 
 void ServoLoop::Publish(std::vector<Effect> effects, float max_force, bool fade) {
-  auto* set = new EffectSet{std::move(effects), max_force, fade, nullptr};
+  Publish(std::move(effects), max_force, fade, {});
+}
+
+void ServoLoop::Publish(std::vector<Effect> effects, float max_force, bool fade, std::vector<EffectLease> leases) {
+  if (leases.size() != effects.size()) leases.clear();
+  auto* set = new EffectSet{std::move(effects), max_force, fade, std::move(leases), nullptr};
   std::lock_guard<std::mutex> lock(publish_mutex_);
   FreeRetired();
   // A set published before the loop took the previous one replaces it unseen;
@@ -156,6 +167,44 @@ void ServoLoop::Publish(std::vector<Effect> effects, float max_force, bool fade)
     if (unseen->fade) set->fade = true;
     delete unseen;
   }
+}
+
+uint32_t ServoLoop::AcquireLease() {
+  std::lock_guard<std::mutex> lock(lease_mutex_);
+  for (uint32_t slot = 0; slot < kLeaseSlots; ++slot) {
+    if (lease_taken_[slot]) continue;
+    lease_taken_[slot] = true;
+    Renew(slot);
+    return slot;
+  }
+  return kNoLease;
+}
+
+void ServoLoop::ReleaseLease(uint32_t slot) {
+  std::lock_guard<std::mutex> lock(lease_mutex_);
+  if (slot < kLeaseSlots) lease_taken_[slot] = false;
+}
+
+void ServoLoop::Renew(uint32_t slot) {
+  if (slot < kLeaseSlots) lease_renewed_ns_[slot].store(Platform::MonotonicNanoseconds(), std::memory_order_release);
+}
+
+bool ServoLoop::Lease(const EffectSet& set, int64_t now, double step) {
+  bool below = false;
+  uint32_t out = 0;
+  for (const EffectLease& lease : set.leases) {
+    if (lease.slot >= kLeaseSlots) continue;
+    const int64_t renewed = lease_renewed_ns_[lease.slot].load(std::memory_order_acquire);
+    const bool expired = static_cast<double>(now - renewed) > lease.lease_s * kNanosecondsPerSecond;
+    float& weight = lease_weight_[lease.slot];
+    weight = expired ? std::max(0.0f, weight - static_cast<float>(step)) : std::min(1.0f, weight + static_cast<float>(step));
+    if (expired && !lease_out_[lease.slot]) lease_expiries_.fetch_add(1, std::memory_order_relaxed);
+    lease_out_[lease.slot] = expired;
+    if (expired) ++out;
+    if (weight < 1.0f) below = true;
+  }
+  leases_out_.store(out, std::memory_order_relaxed);
+  return below;
 }
 
 void ServoLoop::Retire(EffectSet* set) {
@@ -176,9 +225,11 @@ void ServoLoop::FreeRetired() {
 
 Vec3 ServoLoop::Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const {
   Vec3 total{};
-  for (Effect& effect : set.effects) {
-    const Vec3 f = StepEffect(effect, position, velocity);
-    for (int i = 0; i < 3; ++i) total[i] += f[i];
+  for (size_t e = 0; e < set.effects.size(); ++e) {
+    const Vec3 f = StepEffect(set.effects[e], position, velocity);
+    const uint32_t slot = set.leases.empty() ? kNoLease : set.leases[e].slot;
+    const float weight = slot < kLeaseSlots ? lease_weight_[slot] : 1.0f;
+    for (int i = 0; i < 3; ++i) total[i] += weight * f[i];
   }
   return ClampMagnitude(total, set.max_force);
 }
@@ -330,9 +381,20 @@ void ServoLoop::Cycles() {
       active_ = fresh;
     }
 
+    // Leases age whatever the loop does, so that an effect not renewed during a
+    // hold comes back ramped out.
+    bool leased_below = false;
+    if (active_ != nullptr && !active_->leases.empty()) {
+      leased_below = Lease(*active_, begin, ramp_ns > 0.0 ? elapsed_ns / ramp_ns : 1.0);
+    } else {
+      leases_out_.store(0, std::memory_order_relaxed);
+    }
+
     HoldReason hold = HoldReason::None;
     Vec3 force{};
     int64_t exchange_ns = 0;
+    int64_t compute_ns = 0;
+    bool failed = false;
     if (reconnecting) {
       hold = HoldReason::Reconnecting;
       if (begin >= next_attempt) {
@@ -357,11 +419,11 @@ void ServoLoop::Cycles() {
       } else {
         Vec3 target{};
         if (have_state && active_ != nullptr) {
-          const int64_t compute_begin = Platform::MonotonicNanoseconds();
+          const int64_t compute_from = Platform::MonotonicNanoseconds();
           target = Sum(*active_, position, velocity);
+          compute_ns = Platform::MonotonicNanoseconds() - compute_from;
           const uint64_t n = compute_samples_.load(std::memory_order_relaxed);
-          computes_ns_[n % kStatsWindow].store(Saturated(Platform::MonotonicNanoseconds() - compute_begin),
-                                               std::memory_order_relaxed);
+          computes_ns_[n % kStatsWindow].store(Saturated(compute_ns), std::memory_order_relaxed);
           compute_samples_.store(n + 1, std::memory_order_release);
         }
         if (ramp < 1.0f) ramp = std::min(1.0f, ramp + static_cast<float>(elapsed_ns / ramp_ns));
@@ -409,6 +471,7 @@ void ServoLoop::Cycles() {
         have_state = true;
         consecutive_failures = 0;
       } else {
+        failed = true;
         failures_.fetch_add(1, std::memory_order_relaxed);
         if (consecutive_failures < UINT32_MAX) ++consecutive_failures;
         failed_outcome = outcome;
@@ -450,6 +513,25 @@ void ServoLoop::Cycles() {
     state.exchange_s = static_cast<double>(exchange_ns) / kNanosecondsPerSecond;
     state.reconnect_attempts = reconnecting ? reconnect_attempts : 0;
     state_.Store(state);
+
+    TelemetryRecord record;
+    record.time = state.time;
+    record.cycle = cycle;
+    for (int i = 0; i < 3; ++i) {
+      record.position[i] = position[i];
+      record.velocity[i] = velocity[i];
+      record.force[i] = force[i];
+    }
+    record.period_us = cycle > 0 ? static_cast<float>(elapsed_ns / 1e3) : 0.0f;
+    record.exchange_us = static_cast<float>(static_cast<double>(exchange_ns) / 1e3);
+    record.compute_us = static_cast<float>(static_cast<double>(compute_ns) / 1e3);
+    record.lateness_us = static_cast<float>(static_cast<double>(lateness) / 1e3);
+    record.flags = (holding ? kFlagHeld : 0u) | (lateness > kLateShare * period_ns ? kFlagLate : 0u) |
+                   (hold == HoldReason::Late ? kFlagResent : 0u) | (failed ? kFlagFailed : 0u) |
+                   (!holding && (ramp < 1.0f || slewing) ? kFlagRamping : 0u) |
+                   (reconnecting ? kFlagReconnecting : 0u) | (state.overrun ? kFlagOverrun : 0u) |
+                   (leased_below || leases_out_.load(std::memory_order_relaxed) > 0 ? kFlagLeaseOut : 0u);
+    telemetry_.Push(record);
 
     if (cycle > 0) Record(begin - previous_start, exchange_ns, lateness > kLateShare * period_ns);
     previous_start = begin;
@@ -513,6 +595,9 @@ ServoStats ServoLoop::Stats() const {
   s.fault_episodes = fault_episodes_.load(std::memory_order_relaxed);
   s.stray_replies = stray_replies_.load(std::memory_order_relaxed);
   s.reconnects = reconnects_.load(std::memory_order_relaxed);
+  s.lease_expiries = lease_expiries_.load(std::memory_order_relaxed);
+  s.leases_out = leases_out_.load(std::memory_order_relaxed);
+  s.telemetry_dropped = telemetry_.Dropped();
   {
     std::lock_guard<std::mutex> lock(start_mutex_);
     s.realtime = grant_.scheduling;

@@ -16,6 +16,7 @@
 #include "Velkor/HardwareAPI/Platform/ServoTiming.hpp"
 #include "Velkor/HardwareAPI/Servo/Effects.hpp"
 #include "Velkor/HardwareAPI/Servo/SeqLock.hpp"
+#include "Velkor/HardwareAPI/Servo/Telemetry.hpp"
 
 namespace Velkor::HardwareAPI::Servo {
 
@@ -102,6 +103,9 @@ struct ServoStats {
   uint64_t fault_episodes = 0;    // runs of failed exchanges (one error line each)
   uint64_t stray_replies = 0;     // replies discarded for answering no request of their exchange
   uint64_t reconnects = 0;
+  uint64_t lease_expiries = 0;  // times an effect's lease ran out
+  uint32_t leases_out = 0;      // effects whose lease has run out now
+  uint64_t telemetry_dropped = 0;  // records the telemetry ring had no room for
   bool realtime = false;
   bool memory_locked = false;
   std::string realtime_note;
@@ -113,6 +117,13 @@ struct ServoStats {
 // thread, another device on the stream, another loop) reaches the port; closing
 // or reopening the stream stops it first. Stopping always ends with a
 // zero-force exchange.
+// An effect that has to be renewed (see ServoLoop::Renew) within `lease_s`
+// seconds to keep its force; slot kNoLease: no lease.
+struct EffectLease {
+  uint32_t slot = UINT32_MAX;
+  double lease_s = 0.0;
+};
+
 class ServoLoop : public IO::LeaseHolder {
  public:
   static constexpr size_t kStatsWindow = 65536;
@@ -121,6 +132,9 @@ class ServoLoop : public IO::LeaseHolder {
   static constexpr uint32_t kOverrunCycles = 10;
   // Between two attempts to find a vanished arm.
   static constexpr double kReconnectInterval = 0.25;
+  // Effects with a lease, at most, at one time.
+  static constexpr uint32_t kLeaseSlots = 256;
+  static constexpr uint32_t kNoLease = UINT32_MAX;
 
   ServoLoop(Devices::Vorlan3& arm, const ServoOptions& options);
   ~ServoLoop();
@@ -142,6 +156,18 @@ class ServoLoop : public IO::LeaseHolder {
   // thread at a time.
   void Publish(std::vector<Effect> effects, float max_force, bool fade = false);
 
+  // The same, with a lease for each effect (empty: none); an effect whose slot
+  // is not renewed within its lease ramps out over ramp_s, and back in once it is.
+  void Publish(std::vector<Effect> effects, float max_force, bool fade, std::vector<EffectLease> leases);
+  // A lease slot, renewed now; kNoLease when all are taken.
+  uint32_t AcquireLease();
+  void ReleaseLease(uint32_t slot);
+  // Lock-free, from any thread.
+  void Renew(uint32_t slot);
+
+  // Every cycle's record, for one consumer to drain.
+  TelemetryRing& Telemetry() { return telemetry_; }
+
   ServoState State() const { return state_.Load(); }
   // No allocation beyond the note; sorts in buffers of its own. Call it from
   // one thread at a time or any: it serialises itself, never with the cycle.
@@ -159,6 +185,7 @@ class ServoLoop : public IO::LeaseHolder {
     std::vector<Effect> effects;
     float max_force = 0.0f;
     bool fade = false;
+    std::vector<EffectLease> leases;  // one for each effect, or empty
     EffectSet* next_retired = nullptr;
   };
 
@@ -167,6 +194,9 @@ class ServoLoop : public IO::LeaseHolder {
   bool Reconnect(uint32_t attempt);
   bool SameArm();
   Vec3 Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const;
+  // Moves each leased effect's weight towards 1 (renewed in time) or 0; true
+  // while any is below 1.
+  bool Lease(const EffectSet& set, int64_t now, double step);
   void Record(int64_t period_ns, int64_t exchange_ns, bool late);
   void Retire(EffectSet* set);
   void FreeRetired();
@@ -196,11 +226,20 @@ class ServoLoop : public IO::LeaseHolder {
   EffectSet* active_ = nullptr;  // the loop thread's own
 
   SeqLock<ServoState> state_;
+  TelemetryRing telemetry_;
+
+  std::mutex lease_mutex_;  // slot allocation only; never the cycle
+  std::array<bool, kLeaseSlots> lease_taken_{};
+  std::unique_ptr<std::atomic<int64_t>[]> lease_renewed_ns_;
+  std::unique_ptr<float[]> lease_weight_;  // the loop thread's own
+  std::unique_ptr<bool[]> lease_out_;      // the loop thread's own
+  std::unique_ptr<uint32_t[]> scratch_;
+  std::atomic<uint64_t> lease_expiries_{0};
+  std::atomic<uint32_t> leases_out_{0};
 
   std::unique_ptr<std::atomic<uint32_t>[]> periods_ns_;
   std::unique_ptr<std::atomic<uint32_t>[]> exchanges_ns_;
   mutable std::mutex stats_mutex_;  // Stats() callers only; never the cycle
-  std::unique_ptr<uint32_t[]> scratch_;
   std::unique_ptr<std::atomic<uint32_t>[]> computes_ns_;
   std::atomic<uint64_t> compute_samples_{0};
   std::atomic<uint64_t> cycles_{0};
