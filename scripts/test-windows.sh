@@ -108,13 +108,13 @@ cp "$W"/build/VelkorHardwareAPI*.pyd "$W/site/"
 step "Devices on Linux ptys, mapped to COM ports"
 mkdir -p "$W/ports"
 rm -f "$W"/ports/*
-"$PY" tests/windows/ports.py "$W/ports" silent hangup deaf >"$W/ports.log" 2>&1 &
+"$PY" tests/windows/ports.py "$W/ports" silent hangup deaf echo >"$W/ports.log" 2>&1 &
 pids+=($!)
 .venv/bin/velkor-sim --device arm --link "$W/ports/arm" >"$W/sim-arm.log" 2>&1 &
 pids+=($!)
 .venv/bin/velkor-sim --device handle --link "$W/ports/handle" >"$W/sim-handle.log" 2>&1 &
 pids+=($!)
-declare -A COM=([arm]=com5 [silent]=com6 [hangup]=com7 [handle]=com9 [deaf]=com10)
+declare -A COM=([arm]=com5 [silent]=com6 [hangup]=com7 [handle]=com9 [deaf]=com10 [echo]=com11)
 for line in "${!COM[@]}"; do
   for _ in $(seq 100); do [ -e "$W/ports/$line" ] && break; sleep 0.1; done
   [ -e "$W/ports/$line" ] || { echo "the $line line did not appear"; exit 1; }
@@ -123,6 +123,7 @@ done
 ln -sfn /dev/null "$WINEPREFIX/dosdevices/com8"
 export VELKOR_TEST_ARM_PORT=COM5 VELKOR_TEST_SILENT_PORT=COM6 VELKOR_TEST_HANGUP_PORT=COM7
 export VELKOR_TEST_NOT_SERIAL_PORT=COM8 VELKOR_TEST_HANDLE_PORT=COM9 VELKOR_TEST_DEAF_PORT=COM10
+export VELKOR_TEST_ECHO_PORT=COM11
 
 status=0
 step "C++ suite under Wine"
