@@ -8,6 +8,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -33,12 +34,14 @@ struct Options {
   double notify_hz = 0.0;
   double stream_hz = 0.0;
   long latency_us = 0;
+  long split = 1;          // writes per reply
+  long split_gap_us = 1000;  // between them: one USB frame
 };
 
 constexpr const char* kProgram = "velkor-sim";
 constexpr const char* kShortUsage =
     "usage: velkor-sim --device arm|handle [--link PATH] [--notify HZ] [--latency-us N]\n"
-    "                  [--stream-status HZ]\n";
+    "                  [--stream-status HZ] [--split N] [--split-gap-us N]\n";
 
 void Usage() {
   std::fputs(kShortUsage, stdout);
@@ -50,6 +53,9 @@ void Usage() {
              "      --notify HZ        interleave notification frames (0xBA/0xBB) at this rate\n"
              "      --latency-us N     delay each reply by N microseconds\n"
              "      --stream-status HZ handle only: stream byte-stuffed status frames at this rate\n"
+             "      --split N          send each reply in N writes, as USB-serial bridges deliver\n"
+             "                         replies in packets\n"
+             "      --split-gap-us N   microseconds between those writes (default 1000)\n"
              "  -h, --help             show this help and exit\n"
              "  -V, --version          show the version and exit\n"
              "\n"
@@ -76,7 +82,7 @@ bool ParseNumber(const char* text, double& out) {
   return true;
 }
 
-enum LongOnly { kNotify = 256, kLatency, kStreamStatus };
+enum LongOnly { kNotify = 256, kLatency, kStreamStatus, kSplit, kSplitGap };
 
 // Returns false after printing a usage error; exits for --help and --version.
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -86,6 +92,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       {"notify", required_argument, nullptr, kNotify},
       {"latency-us", required_argument, nullptr, kLatency},
       {"stream-status", required_argument, nullptr, kStreamStatus},
+      {"split", required_argument, nullptr, kSplit},
+      {"split-gap-us", required_argument, nullptr, kSplitGap},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -125,6 +133,16 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         if (!ParseNumber(optarg, number) || number > 10e6)
           return UsageError("--latency-us needs a number of microseconds up to 10000000, not '%s'", optarg);
         o.latency_us = static_cast<long>(number);
+        break;
+      case kSplit:
+        if (!ParseNumber(optarg, number) || number < 1 || number > 64 || number != static_cast<long>(number))
+          return UsageError("--split needs a number of writes from 1 to 64, not '%s'", optarg);
+        o.split = static_cast<long>(number);
+        break;
+      case kSplitGap:
+        if (!ParseNumber(optarg, number) || number > 1e6)
+          return UsageError("--split-gap-us needs a number of microseconds up to 1000000, not '%s'", optarg);
+        o.split_gap_us = static_cast<long>(number);
         break;
       case ':':
         return UsageError("option '%s' needs a value", given);
@@ -244,12 +262,24 @@ class Simulator {
       at += length;
       if (reply == 0) continue;
       if (options_.latency_us > 0) SleepUntil(received + static_cast<double>(options_.latency_us) * 1e-6);
-      pty_.Write(output_, reply, true);
+      WriteReply(reply);
     }
     std::memmove(input_, input_ + at, input_length_ - at);
     input_length_ -= at;
     // A command longer than the buffer cannot exist; start again rather than stall.
     if (input_length_ == kInputCapacity) input_length_ = 0;
+  }
+
+  // In options_.split nearly equal pieces, options_.split_gap_us apart.
+  void WriteReply(size_t n) {
+    const size_t pieces = std::min(static_cast<size_t>(options_.split), n);
+    size_t done = 0;
+    for (size_t i = 0; i < pieces; ++i) {
+      const size_t end = n * (i + 1) / pieces;
+      if (i > 0) SleepUntil(MonotonicSeconds() + static_cast<double>(options_.split_gap_us) * 1e-6);
+      pty_.Write(output_ + done, end - done, true);
+      done = end;
+    }
   }
 
   void SendTimed(double now) {

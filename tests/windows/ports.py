@@ -10,8 +10,8 @@ the same link for the next test. A ``deaf`` line never reads, so the host's
 writes stall once the pty's buffer is full. An ``echo`` line takes requests of
 the form [N, HEAD, PAUSE, N bytes] and sends the N bytes back in two writes:
 the first HEAD bytes at once, the rest PAUSE x 10 ms later, as a USB-serial
-bridge delivers a reply in packets; a PAUSE of 255 hangs up after the first
-HEAD bytes instead, and offers a fresh line under the link. Prints "ready" once every link exists;
+bridge delivers a reply in packets; a PAUSE of 255 hangs up 300 ms after the
+first HEAD bytes instead, and offers a fresh line under the link. Prints "ready" once every link exists;
 runs until SIGTERM.
 """
 
@@ -72,16 +72,21 @@ class Line:
                 del self.pending[:3 + n]
                 os.write(self.master, reply[:head])
                 if pause == HANG_UP:
-                    self.hang_up()
-                    self.open()
-                    self.pending.clear()
-                    return
-                self.later.append((time.monotonic() + pause / 100.0, reply[head:]))
+                    self.later.append((time.monotonic() + 0.3, None))
+                else:
+                    self.later.append((time.monotonic() + pause / 100.0, reply[head:]))
 
     def send_due(self):
         now = time.monotonic()
         for item in [item for item in self.later if item[0] <= now]:
             self.later.remove(item)
+            if item[1] is None:
+                # The host still holds the old slave; the next open finds a new line.
+                self.hang_up()
+                self.open()
+                self.pending.clear()
+                self.later.clear()
+                return
             os.write(self.master, item[1])
 
 
