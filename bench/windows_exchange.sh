@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 W=$ROOT/build/windows
-[ -x "$W/python/python.exe" ] && ls "$W"/site/VelkorHardwareAPI*.pyd >/dev/null 2>&1 ||
+[ -f "$W/python/python.exe" ] && ls "$W"/site/VelkorHardwareAPI*.pyd >/dev/null 2>&1 ||
   { echo "run bash scripts/test-windows.sh first"; exit 1; }
 PY=.venv/bin/python
 SECONDS_EACH=${SECONDS_EACH:-2}
@@ -23,7 +23,7 @@ cleanup() {
   wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
-wineserver -p 2>/dev/null
+wineserver -p 2>/dev/null || true  # already running for winepath: fine
 wine "$W/python/python.exe" -c "import time; time.sleep(86400)" >/dev/null 2>&1 &
 pids+=($!)
 
@@ -68,18 +68,21 @@ import statistics, time
 import VelkorHardwareAPI as api
 stream = api.SerialStream("COM22")
 arm = api.Vorlan3(stream, 0.5)
-try:
-    arm.send_raw(bytes(300000))  # fills the line, then gives up after a stall
-except RuntimeError:
-    pass
+# 1-byte writes fill the line until one cannot go out; that one is timed. A
+# write that gives up drops what the device has not taken, so each round fills
+# the line again.
 times = []
-for _ in range(20):
-    start = time.perf_counter()
-    try:
-        arm.send_raw(b"\x55")
-    except RuntimeError:
-        pass
-    times.append((time.perf_counter() - start) * 1000)
-print(f"1-byte write to a line that stopped reading: median {statistics.median(times):.1f} ms, "
-      f"max {max(times):.1f} ms (limit 16 ms)")
+for _ in range(3):
+    for _ in range(500000):
+        start = time.perf_counter()
+        try:
+            arm.send_raw(b"\x55")
+        except RuntimeError:
+            times.append((time.perf_counter() - start) * 1000)
+            break
+if times:
+    print(f"1-byte write to a line that stopped reading gives up after: "
+          f"{', '.join(f'{t:.1f}' for t in times)} ms (its limit: 16 ms)")
+else:
+    print("1-byte writes never stalled")
 PYEOF
