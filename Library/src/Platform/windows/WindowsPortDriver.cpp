@@ -97,9 +97,12 @@ class WindowsPortDriver final : public PortDriver {
       SetLastError(ERROR_INVALID_HANDLE);
       return false;
     }
+    // Asked again before every read: the port is told only of a change. The
+    // record in force may be a wait's, which returns queued bytes as this one
+    // would; Read puts this one back when it has to wait for bytes.
+    if (applied_known_ && SameTimeouts(Record(timeouts_), Record(timeouts))) return true;
     timeouts_ = timeouts;
-    // Asked again before every read; the port is told only of a change.
-    return Use(Record(timeouts_));
+    return Apply(Record(timeouts_));
   }
 
   bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
