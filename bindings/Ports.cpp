@@ -12,6 +12,7 @@
 #include "Built.hpp"
 #include "Calls.hpp"
 #include "Registration.hpp"
+#include "Velkor/HardwareAPI/Log.hpp"
 #include "Velkor/HardwareAPI/PortListing.hpp"
 
 namespace {
@@ -67,8 +68,10 @@ std::vector<PortInfo> ListPorts(const std::string& sys_root, const std::string& 
   const api::SerialPortList list = api::ListSerialPorts(sys_root, dev_root);
   if (list.status != api::Platform::TtyListingStatus::Ok) {
     const int error = list.error != 0 ? list.error : EIO;
-    PyErr_SetObject(PyExc_OSError,
-                    py::make_tuple(error, std::strerror(error), list.class_path).ptr());
+    // The platform's own text for its own code (a Win32 code is no errno).
+    std::wstring text = api::SystemErrorMessage(error);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    PyErr_SetObject(PyExc_OSError, py::make_tuple(error, py::cast(text), list.class_path).ptr());
     throw py::error_already_set();
   }
   std::vector<PortInfo> ports;

@@ -19,3 +19,12 @@ function(velkor_windows_test_sources sources_var)
   list(APPEND kept ${windows_sources})
   set(${sources_var} ${kept} PARENT_SCOPE)
 endfunction()
+
+# The configuration-manager double the vendor-narrowing tests load in place of
+# cfgmgr32.dll (see tests/windows/cfgmgr32); scripts/test-windows.sh installs it
+# in the test prefix only.
+function(velkor_windows_test_doubles)
+  add_library(velkor_cfgmgr32_double SHARED ${PROJECT_SOURCE_DIR}/tests/windows/cfgmgr32/ConfigManagerDouble.cpp)
+  set_target_properties(velkor_cfgmgr32_double PROPERTIES OUTPUT_NAME cfgmgr32 PREFIX "")
+  target_compile_options(velkor_cfgmgr32_double PRIVATE ${VELKOR_WARNINGS})
+endfunction()

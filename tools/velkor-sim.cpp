@@ -9,6 +9,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +47,8 @@ struct Options {
   double hand[3] = {0.0, 0.0, 0.0};
   bool echo = false;
   bool control = false;
+  long split = 1;          // writes per reply
+  long split_gap_us = 1000;  // between them: one USB frame
 };
 
 constexpr const char* kProgram = "velkor-sim";
@@ -53,7 +56,7 @@ constexpr const char* kShortUsage =
     "usage: velkor-sim --device arm|handle [--link PATH] [--notify HZ] [--latency-us N]\n"
     "                  [--stream-status HZ] [--baud N] [--fault N:KIND[:NAME=VALUE]...]...\n"
     "                  [--fault-rate P [--fault-seed S] [--fault-kinds LIST]] [--hand FX,FY,FZ]\n"
-    "                  [--echo] [--control]\n";
+    "                  [--echo] [--control] [--split N] [--split-gap-us N]\n";
 
 void Usage() {
   std::fputs(kShortUsage, stdout);
@@ -76,6 +79,9 @@ void Usage() {
              "      --echo             arm only: a state reply carries the request's values as its\n"
              "                         position and the request number as its first velocity\n"
              "      --control          take commands, one a line, on standard input (see below)\n"
+             "      --split N          send each reply in N writes, as USB-serial bridges deliver\n"
+             "                         replies in packets\n"
+             "      --split-gap-us N   microseconds between those writes (default 1000)\n"
              "  -h, --help             show this help and exit\n"
              "  -V, --version          show the version and exit\n"
              "\n"
@@ -152,6 +158,8 @@ enum LongOnly {
   kHand,
   kEcho,
   kControl,
+  kSplit,
+  kSplitGap,
 };
 
 // Returns false after printing a usage error; exits for --help and --version.
@@ -170,6 +178,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       {"hand", required_argument, nullptr, kHand},
       {"echo", no_argument, nullptr, kEcho},
       {"control", no_argument, nullptr, kControl},
+      {"split", required_argument, nullptr, kSplit},
+      {"split-gap-us", required_argument, nullptr, kSplitGap},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -261,6 +271,16 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         break;
       case kControl:
         o.control = true;
+        break;
+      case kSplit:
+        if (!ParseNumber(optarg, number) || number < 1 || number > 64 || number != static_cast<long>(number))
+          return UsageError("--split needs a number of writes from 1 to 64, not '%s'", optarg);
+        o.split = static_cast<long>(number);
+        break;
+      case kSplitGap:
+        if (!ParseNumber(optarg, number) || number > 1e6)
+          return UsageError("--split-gap-us needs a number of microseconds up to 1000000, not '%s'", optarg);
+        o.split_gap_us = static_cast<long>(number);
         break;
       case ':':
         return UsageError("option '%s' needs a value", given);
@@ -485,9 +505,18 @@ class Simulator {
     const double release = received + static_cast<double>(options_.latency_us) * 1e-6;
     if (f.kind != FaultKind::kNone) ++faults_;
     switch (f.kind) {
-      case FaultKind::kNone:
-        tx_.Queue(output_, n, release);
+      case FaultKind::kNone: {
+        // In options_.split nearly equal pieces, options_.split_gap_us apart, as a USB bridge delivers them.
+        const size_t pieces = std::max<size_t>(1, std::min(static_cast<size_t>(options_.split), n));
+        size_t done = 0;
+        for (size_t i = 0; i < pieces; ++i) {
+          const size_t end = n * (i + 1) / pieces;
+          const double at = release + static_cast<double>(i) * static_cast<double>(options_.split_gap_us) * 1e-6;
+          if (!tx_.Queue(output_ + done, end - done, at, i + 1 < pieces)) break;
+          done = end;
+        }
         break;
+      }
       case FaultKind::kSilent:
         break;
       case FaultKind::kLate:

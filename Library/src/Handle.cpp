@@ -1,9 +1,9 @@
 #include "Velkor/HardwareAPI/Devices/Handle.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <thread>
 
 #include "Velkor/HardwareAPI/Devices/StrixelFrame.hpp"
 #include "Velkor/HardwareAPI/Devices/WireFormat.hpp"
@@ -16,9 +16,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kHandleStateHeaderSize = 4;
-// A poll interval short against the one-to-two-second status wait.
-constexpr auto kStatusPollInterval = std::chrono::milliseconds(10);
-constexpr auto kPartialArrivalPause = std::chrono::milliseconds(1);
 
 StrixelStatus Failed(uint8_t flag) {
   StrixelStatus status;
@@ -120,33 +117,21 @@ StrixelStatus Handle::GetStrixelStatus() {
   if (!RecoverStream()) return Failed(kStrixelSilent);
 
   // Whole seconds of the wall clock: the wait lasts between one and two
-  // seconds. The monotonic bound holds even if the wall clock is set back.
+  // seconds, until the clock's seconds have moved on by two. That end is turned
+  // into one monotonic deadline, so setting the wall clock back cannot stretch
+  // the wait, and the wait itself is the device base's wait on the port.
   const std::time_t start = std::time(nullptr);
   const auto give_up = Clock::now() + kStatusCallLimit;
-  auto next_ask = Clock::now();
-  for (;;) {
-    const int32_t queued = stream->Available();
-    if (queued >= kStrixelWaitBytes) break;
-    const auto now = Clock::now();
-    if (std::time(nullptr) - start > 1 || now >= give_up) {
+  const auto wall_left = std::chrono::system_clock::from_time_t(start + 2) - std::chrono::system_clock::now();
+  const auto wait = std::min<Clock::duration>(std::chrono::duration_cast<Clock::duration>(wall_left),
+                                              give_up - Clock::now());
+  if (stream->Available() < kStrixelWaitBytes) {
+    // A limit of zero or less would mean no limit to the wait.
+    if (wait <= Clock::duration::zero()) {
       NoteFailure(Outcome::Timeout);
       return Failed(kStrixelSilent);
     }
-    if (now >= next_ask) {
-      if (InterruptRequested()) {
-        NoteFailure(Outcome::Interrupted);
-        return Failed(kStrixelSilent);
-      }
-      next_ask = now + kInterruptPollInterval;
-    }
-    if (queued == 0) {
-      if (stream->WaitReadable(kStatusPollInterval) == Platform::WaitResult::Gone) {
-        NoteFailure(Outcome::PortGone);
-        return Failed(kStrixelSilent);
-      }
-    } else {
-      std::this_thread::sleep_for(kPartialArrivalPause);
-    }
+    if (!WaitForBytes(kStrixelWaitBytes, std::chrono::duration<float>(wait).count())) return Failed(kStrixelSilent);
   }
 
   auto no_frame = [this] {

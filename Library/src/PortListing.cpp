@@ -29,11 +29,45 @@ TargetRules RulesOf(DetectTarget target) {
 
 }  // namespace
 
+bool PortNameLess(const std::string& a, const std::string& b) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      // Numbers compare by value: leading zeros skipped, then the longer run is
+      // the larger number, then the digits decide.
+      size_t ai = i, bj = j;
+      while (ai < a.size() && a[ai] == '0') ++ai;
+      while (bj < b.size() && b[bj] == '0') ++bj;
+      size_t ae = ai, be = bj;
+      while (ae < a.size() && digit(a[ae])) ++ae;
+      while (be < b.size() && digit(b[be])) ++be;
+      if (ae - ai != be - bj) return ae - ai < be - bj;
+      const int order = a.compare(ai, ae - ai, b, bj, be - bj);
+      if (order != 0) return order < 0;
+      // Equal values: fewer leading zeros first, so the order stays total.
+      if (ae - i != be - j) return ae - i < be - j;
+      i = ae;
+      j = be;
+      continue;
+    }
+    if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
 SerialPortList ListSerialPorts(const std::string& sys_root, const std::string& dev_root) {
   SerialPortList list;
   const Platform::PortMap map = Platform::ReadPortMap(sys_root, dev_root);
   list.error = map.error;
   list.class_path = map.source;
+  // A listing answers "which ports are there"; with no map there are none.
+  if (map.absent) {
+    list.error = 0;
+    return list;
+  }
   if (map.status != Platform::PortMapStatus::Ok) {
     list.status = map.status == Platform::PortMapStatus::OpenFailed ? Platform::TtyListingStatus::OpenFailed
                                                                     : Platform::TtyListingStatus::ReadFailed;
@@ -47,9 +81,10 @@ SerialPortList ListSerialPorts(const std::string& sys_root, const std::string& d
     const auto vendor = vendors.find(port.port_name);
     list.ports.push_back({port.port_name, port.kind, vendor != vendors.end() ? vendor->second : std::string()});
   }
-  // Sorted on every platform, also where the port map has an order of its own.
+  // Sorted on every platform, also where the port map has an order of its own,
+  // and as people count: COM3 before COM10.
   std::sort(list.ports.begin(), list.ports.end(),
-            [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.port_name < b.port_name; });
+            [](const SerialPortInfo& a, const SerialPortInfo& b) { return PortNameLess(a.port_name, b.port_name); });
   return list;
 }
 

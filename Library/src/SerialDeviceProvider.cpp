@@ -11,6 +11,7 @@
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 #include "Velkor/HardwareAPI/Interrupt.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
+#include "Velkor/HardwareAPI/Platform/LastError.hpp"
 
 namespace Velkor::HardwareAPI {
 
@@ -66,6 +67,10 @@ int32_t RunTimeLimited(int32_t (*probe)(const char*), const std::string& port_na
                        std::chrono::milliseconds limit) {
   std::atomic<bool> stop{false};
   std::future<int32_t> result = std::async(std::launch::async, [probe, &port_name, &stop] {
+    // Microsoft's runtime runs async tasks on pooled threads: one may still
+    // hold the error code an earlier probe left, which this probe's lines
+    // would print. Each probe starts as on a thread of its own.
+    Platform::SetLastError(0);
     ScopedInterruptCheck check(StopRequested, &stop);
     return probe(port_name.c_str());
   });

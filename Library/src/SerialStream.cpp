@@ -78,14 +78,17 @@ int32_t SerialStream::Available() {
 
 void SerialStream::Write(const void* data, size_t n) {
   if (n == 0 || !lease_.Admits()) return;
-  bool interrupted = false;
+  bool quiet = false;
   if (!good()) {
     setstate(std::ios_base::badbit);
   } else {
     write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
-    interrupted = LastFault() == PortFault::Interrupted;
+    quiet = LastFault() == PortFault::Interrupted;
+    // Where the platform's own timed write reports a cut-short write as a
+    // success (Windows), it gets no line either, whatever code is left over.
+    quiet = quiet || (LastFault() == PortFault::TimedOut && Platform::TimedOutErrorCode() == 0);
   }
-  if (good() || eof() || interrupted) return;
+  if (good() || eof() || quiet) return;
   const int32_t code = Platform::LastError();
   if (code != 0) LogError(kWriteFailed.file, kWriteFailed.line, code, kWriteFailed.message, n);
 }
@@ -96,7 +99,7 @@ Platform::WaitResult SerialStream::WaitReadable(std::chrono::nanoseconds timeout
 }
 
 Platform::WaitResult SerialStream::WaitForMore(int32_t queued_now, std::chrono::nanoseconds timeout) {
-  if (!IsOpen()) return Platform::WaitResult::Gone;
+  if (!IsOpen() || !lease_.Admits()) return Platform::WaitResult::Gone;
   return port_->WaitForMore(queued_now, timeout.count());
 }
 

@@ -62,6 +62,9 @@ long serialib::WriteBytes(const void* data, size_t n) {
   }
   fault_ = PortFault::None;
   const auto* in = static_cast<const char*>(data);
+  // The write's time runs from here: a driver whose first piece blocks has
+  // used part of it already.
+  const auto start = Clock::now();
   long r = port_->WriteSome(in, n);
   if (r >= 0 && static_cast<size_t>(r) == n) return r;
 
@@ -69,7 +72,6 @@ long serialib::WriteBytes(const void* data, size_t n) {
   // whether the caller wants to stop.
   const uint64_t total_ms = WriteLimitMs(timeouts_, n);
   const bool limited = total_ms > 0;
-  const auto start = Clock::now();
   const auto total_deadline = start + std::chrono::milliseconds(total_ms);
   const auto stall = std::chrono::milliseconds(WriteLimitMs(timeouts_, std::min(n, kWriteStallBytes)));
   auto last_progress = start;
@@ -88,7 +90,7 @@ long serialib::WriteBytes(const void* data, size_t n) {
     }
     const auto deadline = std::min(total_deadline, last_progress + stall);
     if (limited && now >= deadline) {
-      Platform::SetLastError(Platform::TimedOutErrorCode());
+      if (Platform::TimedOutErrorCode() != 0) Platform::SetLastError(Platform::TimedOutErrorCode());
       fault_ = PortFault::TimedOut;
       break;
     }

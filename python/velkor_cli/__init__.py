@@ -166,8 +166,12 @@ def cmd_ports(args: argparse.Namespace) -> int:
 
 def cmd_detect(args: argparse.Namespace) -> int:
     devices = args.device or ["vorlan3", "handle"]
-    found: Dict[str, List[str]] = {}
-    _list_ports(args)  # an unreadable device tree is an error, not "nothing found"
+    found: Dict[str, List[str]] = {device: [] for device in devices}
+    # An unreadable device tree is an error, not "nothing found"; a machine
+    # without serial ports is nothing found.
+    if not _list_ports(args):
+        _progress(args, "no serial ports found")
+        devices = []
     for device in devices:
         candidates = api.detect_candidates(device, args.sys_root, args.dev_root)
         found[device] = []

@@ -151,3 +151,20 @@ TEST(ProbeFor, AnswersForTheDeviceKindItWasAskedAbout) {
 
 }  // namespace
 }  // namespace Velkor::HardwareAPI
+
+namespace Velkor::HardwareAPI {
+namespace {
+
+TEST(PortNameLess, CountsRunsOfDigitsByTheirValue) {
+  const std::vector<std::string> sorted = {"/dev/rfcomm0", "/dev/ttyS2",  "/dev/ttyS10", "/dev/ttyUSB0",
+                                           "COM1",         "COM3",        "COM03",       "COM10",
+                                           "COM10A",       "COM10B",      "COM100",      "COMX"};
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    for (size_t j = 0; j < sorted.size(); ++j) {
+      EXPECT_EQ(PortNameLess(sorted[i], sorted[j]), i < j) << sorted[i] << " / " << sorted[j];
+    }
+  }
+}
+
+}  // namespace
+}  // namespace Velkor::HardwareAPI

@@ -143,6 +143,17 @@ def test_detect_finding_nothing_exits_1(tree):
     assert (out.returncode, json.loads(out.stdout), out.stderr) == (1, {"vorlan3": []}, "")
 
 
+def test_a_machine_without_serial_ports_is_nothing_found(tree):
+    cases = [
+        (("ports",), 0, "", "no serial ports found\n"),
+        (("detect",), 1, "", "no serial ports found\n"),
+        (("detect", "--json", "--quiet", "--device", "handle"), 1, '{\n  "handle": []\n}\n', ""),
+    ]
+    for args, code, stdout, stderr in cases:
+        out = velkor(*args, *roots(tree))
+        assert (out.returncode, out.stdout, out.stderr) == (code, stdout, stderr), args
+
+
 def test_ctrl_c_stops_detect_during_the_probe_of_a_silent_port(tree):
     silent = PtyDevice()
     try:

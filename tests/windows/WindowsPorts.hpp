@@ -27,6 +27,9 @@ inline std::string SilentPort() { return PortFromEnvironment("VELKOR_TEST_SILENT
 inline std::string HangupPort() { return PortFromEnvironment("VELKOR_TEST_HANGUP_PORT"); }
 // Never reads: writes stall once the line's buffer is full.
 inline std::string DeafPort() { return PortFromEnvironment("VELKOR_TEST_DEAF_PORT"); }
+// Sends back what it is sent in two pieces: [N, HEAD, PAUSE, N bytes] gives
+// the first HEAD bytes at once and the rest PAUSE x 10 ms later.
+inline std::string EchoPort() { return PortFromEnvironment("VELKOR_TEST_ECHO_PORT"); }
 // A COM name that Wine maps onto something that is no serial line (/dev/null).
 inline std::string NotSerialPort() { return PortFromEnvironment("VELKOR_TEST_NOT_SERIAL_PORT"); }
 

@@ -2,20 +2,28 @@
 
     python3 ports.py DIR ROLE...
 
-For each ROLE (``silent``, ``hangup`` or ``deaf``) a pty is made and DIR/ROLE
+For each ROLE (``silent``, ``hangup``, ``deaf`` or ``echo``) a pty is made and DIR/ROLE
 becomes a symbolic link to its slave, which Wine maps to a COM port. A
 ``silent`` line takes what the host writes and never answers. A ``hangup`` line
 hangs up as soon as the host writes anything, then offers a fresh line under
 the same link for the next test. A ``deaf`` line never reads, so the host's
-writes stall once the pty's buffer is full. Prints "ready" once every link
-exists; runs until SIGTERM.
+writes stall once the pty's buffer is full. An ``echo`` line takes requests of
+the form [N, HEAD, PAUSE, N bytes] and sends the N bytes back in two writes:
+the first HEAD bytes at once, the rest PAUSE x 10 ms later, as a USB-serial
+bridge delivers a reply in packets; a PAUSE of 255 hangs up 300 ms after the
+first HEAD bytes instead, and offers a fresh line under the link. Prints "ready" once every link exists;
+runs until SIGTERM.
 """
 
 import os
 import select
 import signal
 import sys
+import time
 import tty
+
+
+HANG_UP = 255
 
 
 class Line:
@@ -24,6 +32,8 @@ class Line:
         self.role = role
         self.master = None
         self.slave = None
+        self.pending = bytearray()
+        self.later = []  # (due, bytes) of an echo line
         self.open()
 
     def open(self):
@@ -54,6 +64,30 @@ class Line:
             self.hang_up()
             # The host still holds the old slave; the next open finds a new line.
             self.open()
+        if self.role == "echo":
+            self.pending += data
+            while len(self.pending) >= 3 and len(self.pending) >= 3 + self.pending[0]:
+                n, head, pause = self.pending[0], self.pending[1], self.pending[2]
+                reply = bytes(self.pending[3:3 + n])
+                del self.pending[:3 + n]
+                os.write(self.master, reply[:head])
+                if pause == HANG_UP:
+                    self.later.append((time.monotonic() + 0.3, None))
+                else:
+                    self.later.append((time.monotonic() + pause / 100.0, reply[head:]))
+
+    def send_due(self):
+        now = time.monotonic()
+        for item in [item for item in self.later if item[0] <= now]:
+            self.later.remove(item)
+            if item[1] is None:
+                # The host still holds the old slave; the next open finds a new line.
+                self.hang_up()
+                self.open()
+                self.pending.clear()
+                self.later.clear()
+                return
+            os.write(self.master, item[1])
 
 
 def main():
@@ -67,11 +101,14 @@ def main():
     while not stop:
         by_fd = {line.master: line for line in lines if line.master is not None and line.role != "deaf"}
         try:
-            ready, _, _ = select.select(list(by_fd), [], [], 0.2)
+            ready, _, _ = select.select(list(by_fd), [], [], 0.005 if any(line.later for line in lines) else 0.2)
         except InterruptedError:
             continue
         for fd in ready:
             by_fd[fd].on_input()
+        for line in lines:
+            if line.later:
+                line.send_due()
     for line in lines:
         if line.master is not None:
             line.hang_up()

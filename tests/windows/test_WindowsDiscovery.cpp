@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Velkor/HardwareAPI/Log.hpp"
+#include "Velkor/HardwareAPI/PortListing.hpp"
 #include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
 #include "WindowsPorts.hpp"
 
@@ -134,4 +135,92 @@ TEST(WindowsDiscovery, DetectVorlan3sFindsTheArmBehindAUsbCdcEntry) {
   const std::vector<std::string> found = DetectVorlan3s();
   EXPECT_EQ(std::count(found.begin(), found.end(), ArmPort()), 1)
       << "only the USB CDC entry is a candidate of the arm";
+}
+
+namespace {
+
+// Takes the serial-port map away for the lifetime of the object, as on a
+// machine that never had a serial port, and puts it back as it was.
+class NoPortMap {
+ public:
+  NoPortMap() {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+      for (DWORD index = 0;; ++index) {
+        char name[512];
+        BYTE data[512];
+        DWORD name_size = sizeof name;
+        DWORD data_size = sizeof data;
+        DWORD type = 0;
+        if (::RegEnumValueA(key, index, name, &name_size, nullptr, &type, data, &data_size) != ERROR_SUCCESS) break;
+        saved_.push_back({std::string(name, name_size), type, std::vector<BYTE>(data, data + data_size)});
+      }
+      ::RegCloseKey(key);
+    }
+    removed_ = ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kPortMapKey) == ERROR_SUCCESS;
+  }
+  ~NoPortMap() {
+    HKEY key = nullptr;
+    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPortMapKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
+                          &key, nullptr) != ERROR_SUCCESS) {
+      return;
+    }
+    for (const Value& v : saved_) {
+      ::RegSetValueExA(key, v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
+    }
+    ::RegCloseKey(key);
+  }
+  NoPortMap(const NoPortMap&) = delete;
+  NoPortMap& operator=(const NoPortMap&) = delete;
+  bool Removed() const { return removed_; }
+
+ private:
+  struct Value {
+    std::string name;
+    DWORD type;
+    std::vector<BYTE> data;
+  };
+  std::vector<Value> saved_;
+  bool removed_ = false;
+};
+
+}  // namespace
+
+TEST(WindowsPortMap, AMachineWithoutTheMapHasNoPortsAndTheDetectFunctionsKeepTheirLine) {
+  const NoPortMap no_map;
+  if (!no_map.Removed()) GTEST_SKIP() << "the serial-port map cannot be removed here";
+  Lines lines;
+  SetLogSink(&Lines::Sink, &lines);
+  const SerialPortList list = ListSerialPorts();
+  EXPECT_TRUE(lines.lines.empty()) << "a listing hands failures back instead of printing them";
+  EXPECT_EQ(list.status, Platform::TtyListingStatus::Ok);
+  EXPECT_TRUE(list.ports.empty());
+  EXPECT_EQ(list.error, 0);
+
+  const std::vector<SerialPortEntry> entries = EnumerateSerialPorts();
+  const std::vector<std::string> found = DetectVorlan3s();
+  SetLogSink(nullptr, nullptr);
+  EXPECT_TRUE(entries.empty());
+  EXPECT_TRUE(found.empty());
+  ASSERT_EQ(lines.lines.size(), 2u);
+  for (const std::string& line : lines.lines) {
+    EXPECT_EQ(line.rfind("[err] Library/src/SerialDeviceProvider:115> unable to access registry key: "
+                         "HARDWARE\\DEVICEMAP\\SERIALCOMM: [2] ",
+                         0),
+              0u)
+        << line;
+  }
+}
+
+TEST(WindowsPortMap, ListsPortsAsPeopleCountThem) {
+  const PortMapValue thousand("\\Device\\Serial1096", "COM1096");
+  const PortMapValue two_digits("\\Device\\Serial96", "COM96");
+  const PortMapValue hundred("\\Device\\Serial196", "COM196");
+  if (!thousand.Written()) GTEST_SKIP() << "the serial-port map is not writable here";
+  std::vector<std::string> order;
+  for (const SerialPortInfo& port : ListSerialPorts().ports) {
+    if (port.port_name == "COM96" || port.port_name == "COM196" || port.port_name == "COM1096")
+      order.push_back(port.port_name);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"COM96", "COM196", "COM1096"}));
 }

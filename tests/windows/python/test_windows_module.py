@@ -96,3 +96,39 @@ def test_servo_loop_runs_on_the_windows_timer(arm_port):
 def test_list_ports_reads_the_serial_port_map(usb_cdc_arm_port):
     kinds = {port.name: port.kind for port in api.list_ports()}
     assert kinds.get(usb_cdc_arm_port) == "usb_cdc"
+
+
+def test_a_machine_without_the_serial_port_map_has_no_ports(capfd):
+    import winreg
+
+    path = r"HARDWARE\DEVICEMAP\SERIALCOMM"
+    saved = []
+    with winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, path) as key:
+        for index in range(winreg.QueryInfoKey(key)[1]):
+            saved.append(winreg.EnumValue(key, index))
+    try:
+        winreg.DeleteKey(winreg.HKEY_LOCAL_MACHINE, path)
+    except PermissionError:
+        pytest.skip("the serial-port map cannot be removed here")
+    try:
+        capfd.readouterr()
+        assert api.list_ports() == []
+        assert capfd.readouterr().err == ""
+        # The detect functions find nothing and say why, as they always have.
+        assert api.detect_vorlan3s() == []
+        err = capfd.readouterr().err
+        assert err.startswith("[err] Library/src/SerialDeviceProvider:115> unable to access registry key: "
+                              "HARDWARE\\DEVICEMAP\\SERIALCOMM: [2] "), repr(err)
+    finally:
+        # The map lives under a volatile key, so it must be made volatile again.
+        import ctypes
+        from ctypes import wintypes
+
+        handle = wintypes.HKEY()
+        ctypes.windll.advapi32.RegCreateKeyExW(
+            wintypes.HKEY(winreg.HKEY_LOCAL_MACHINE), path, 0, None, 1, winreg.KEY_SET_VALUE, None,
+            ctypes.byref(handle), None)
+        ctypes.windll.advapi32.RegCloseKey(handle)
+        with winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, path, 0, winreg.KEY_SET_VALUE) as key:
+            for name, data, kind in saved:
+                winreg.SetValueEx(key, name, 0, kind, data)

@@ -24,9 +24,15 @@ struct SerialPortList {
   std::vector<SerialPortInfo> ports;
 };
 
-// The ports EnumerateSerialPorts lists, in its order, with their vendors.
-// Unlike it, a failure is handed back to the caller instead of being logged.
+// The ports EnumerateSerialPorts lists, with their vendors, in PortNameLess
+// order. Unlike it, a failure is handed back to the caller instead of being
+// logged, and a machine without a port map (Windows without SERIALCOMM) has no
+// ports rather than a failure.
 SerialPortList ListSerialPorts(const std::string& sys_root = "/sys", const std::string& dev_root = "/dev");
+
+// Port names in the order people count them: runs of digits compare by their
+// value (COM3 before COM10, ttyS2 before ttyS10), everything else byte-wise.
+bool PortNameLess(const std::string& a, const std::string& b);
 
 // The four detect functions, by the device kind they look for.
 enum class DetectTarget { Vorlan3, Handle, WiredHandle, WirelessHandle };

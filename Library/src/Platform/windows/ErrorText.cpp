@@ -25,7 +25,7 @@ std::wstring Utf8ToWide(const char* text, size_t size) {
 
 int32_t LastError() { return static_cast<int32_t>(::GetLastError()); }
 void SetLastError(int32_t code) { ::SetLastError(static_cast<DWORD>(code)); }
-int32_t TimedOutErrorCode() { return ERROR_TIMEOUT; }
+int32_t TimedOutErrorCode() { return 0; }
 
 std::wstring ErrorText(int32_t code) {
   // The line that prints this text may be followed by another that reads the

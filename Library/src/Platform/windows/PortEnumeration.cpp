@@ -173,6 +173,7 @@ PortMap ReadPortMap(const std::string&, const std::string&) {
   if (opened != ERROR_SUCCESS) {
     map.status = PortMapStatus::OpenFailed;
     map.error = opened;
+    map.absent = opened == ERROR_FILE_NOT_FOUND;
     return map;
   }
   for (DWORD index = 0;; ++index) {

@@ -14,11 +14,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The longest finite read time-out the port accepts.
-constexpr DWORD kLongestWaitMs = MAXDWORD - 1;
 // A synchronous port cannot write without blocking; a piece of a sliced write
 // blocks at most this long, so the layer above can give up between pieces.
 constexpr DWORD kWriteSliceMs = 20;
+// Waits block on the port in slices of a power of two milliseconds up to this
+// long, so that a steady run of exchanges keeps asking for the same time-out
+// record and the port is told only when the record changes.
+constexpr DWORD kLongestWaitSliceMs = 1024;
+
+// The longest slice of whole milliseconds, a power of two, that ends at or
+// before the time left (at least 1 ms, so a wait never spins on the queue).
+DWORD WaitSliceMs(int64_t left_ns) {
+  const int64_t left_ms = left_ns / 1000000;
+  DWORD slice = 1;
+  while (slice * 2 <= kLongestWaitSliceMs && static_cast<int64_t>(slice) * 2 <= left_ms) slice *= 2;
+  return slice;
+}
 
 bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
   return a.ReadIntervalTimeout == b.ReadIntervalTimeout &&
@@ -60,12 +71,23 @@ class WindowsPortDriver final : public PortDriver {
       ::SetLastError(error);
       return -3;
     }
-    // Everything else (flow control, line signals, special characters) stays as
-    // the driver reported it; the port always transfers 8-bit binary.
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    // Raw binary without flow control, whatever the port's last user left:
+    // XON/XOFF would swallow 0x11 and 0x13 bytes of binary replies, fNull the
+    // NUL bytes, CTS/DSR handshakes stall writes, and fAbortOnError turns one
+    // line error into a dead port. DTR and RTS stay asserted.
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
     if (!::SetCommState(handle_, &dcb)) return -5;
     return 0;
   }
@@ -75,6 +97,10 @@ class WindowsPortDriver final : public PortDriver {
       SetLastError(ERROR_INVALID_HANDLE);
       return false;
     }
+    // Asked again before every read: the port is told only of a change. The
+    // record in force may be a wait's, which returns queued bytes as this one
+    // would; Read puts this one back when it has to wait for bytes.
+    if (applied_known_ && SameTimeouts(Record(timeouts_), Record(timeouts))) return true;
     timeouts_ = timeouts;
     return Apply(Record(timeouts_));
   }
@@ -101,14 +127,18 @@ class WindowsPortDriver final : public PortDriver {
       has_held_ = false;
       if (got == n) return static_cast<long>(got);
     }
-    if (!Use(Record(timeouts_))) return got > 0 ? static_cast<long>(got) : -1;
+    // Bytes already queued are read under whichever record is in force, as
+    // every record returns them at once; only a read that may have to wait
+    // needs the read record, so an exchange whose reply has come changes none.
+    DWORD queued = 0;
+    if (!QueueCount(&queued)) return got > 0 ? static_cast<long>(got) : -1;
+    if (queued < n - got && !Use(Record(timeouts_))) return got > 0 ? static_cast<long>(got) : -1;
     DWORD read = 0;
-    if (!::ReadFile(handle_, out + got, ClampToDword(n - got), &read, nullptr)) {
-      return got > 0 ? static_cast<long>(got) : -1;
-    }
+    const BOOL ok = ::ReadFile(handle_, out + got, ClampToDword(n - got), &read, nullptr);
     got += read;
+    if (!ok) return got > 0 ? static_cast<long>(got) : -1;
     // A line that hung up reads as silent until its time-outs pass; only the
-    // queue query tells it apart.
+    // queue query tells it apart. Bytes that did come are the caller's all the same.
     if (got < n && !QueueCount()) return got > 0 ? static_cast<long>(got) : -1;
     return static_cast<long>(got);
   }
@@ -119,11 +149,12 @@ class WindowsPortDriver final : public PortDriver {
       return -1;
     }
     if (!Use(Record(timeouts_))) return -1;
+    // A write that its time-outs cut short succeeds with a short count, and
+    // leaves the thread's last error as it was.
     DWORD written = 0;
     if (!::WriteFile(handle_, data, ClampToDword(n), &written, nullptr)) {
       return written > 0 ? static_cast<long>(written) : -1;
     }
-    if (written < n) SetLastError(TimedOutErrorCode());
     return static_cast<long>(written);
   }
 
@@ -152,13 +183,11 @@ class WindowsPortDriver final : public PortDriver {
       DWORD queued = 0;
       if (!QueueCount(&queued)) return WaitResult::Gone;
       if (queued > 0) return WaitResult::Readable;
-      DWORD wait_ms = kLongestWaitMs;
+      DWORD wait_ms = kLongestWaitSliceMs;
       if (limited) {
         const int64_t left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
         if (left_ns <= 0) return WaitResult::TimedOut;
-        // Round up: a wait shorter than asked would spin on the queue.
-        const int64_t left_ms = (left_ns + 999999) / 1000000;
-        wait_ms = static_cast<DWORD>(std::min<int64_t>(left_ms, kLongestWaitMs));
+        wait_ms = WaitSliceMs(left_ns);
       }
       if (!Use({MAXDWORD, MAXDWORD, wait_ms, applied_.WriteTotalTimeoutMultiplier,
                 applied_.WriteTotalTimeoutConstant})) {
@@ -174,16 +203,29 @@ class WindowsPortDriver final : public PortDriver {
   }
 
   // The count the port took within one slice (0 while the device does not
-  // read), or -1 when the write failed or the device went away.
+  // read), or -1 when the write failed or the device went away. A slice lasts
+  // kWriteSliceMs at most, and no longer than the write has left: the port's
+  // limit for the whole write on the first piece, the time the layer above
+  // last waited for room on later ones.
   long WriteSome(const void* data, size_t n) override {
     if (!IsOpen()) {
       SetLastError(ERROR_INVALID_HANDLE);
       return -1;
     }
+    DWORD slice_ms = kWriteSliceMs;
+    if (has_write_left_) {
+      slice_ms = std::min(slice_ms, write_left_ms_);
+    } else {
+      const uint64_t limit = uint64_t{timeouts_.write_total_constant} + uint64_t{timeouts_.write_total_per_byte} * n;
+      if (limit > 0) slice_ms = static_cast<DWORD>(std::min<uint64_t>(slice_ms, limit));
+    }
+    has_write_left_ = false;
     if (!Use({applied_.ReadIntervalTimeout, applied_.ReadTotalTimeoutMultiplier, applied_.ReadTotalTimeoutConstant,
-              0, kWriteSliceMs})) {
+              0, slice_ms})) {
       return -1;
     }
+    // A piece cut short by its slice is no failure: the layer above decides
+    // when the write as a whole has run out of time.
     DWORD written = 0;
     if (!::WriteFile(handle_, data, ClampToDword(n), &written, nullptr)) {
       return written > 0 ? static_cast<long>(written) : -1;
@@ -192,11 +234,18 @@ class WindowsPortDriver final : public PortDriver {
   }
 
   // A synchronous port cannot be asked for room in its output queue, only
-  // whether the device is still there; WriteSome does the waiting.
-  WaitResult WaitWritable(int64_t) override {
+  // whether the device is still there; the next piece of the write does the
+  // waiting, within the time given here.
+  WaitResult WaitWritable(int64_t timeout_ns) override {
     if (!IsOpen()) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WaitResult::Gone;
+    }
+    if (timeout_ns >= 0) {
+      // Rounded up: a piece of no time would not write at all.
+      const int64_t left_ms = (timeout_ns + 999999) / 1000000;
+      write_left_ms_ = static_cast<DWORD>(std::min<int64_t>(std::max<int64_t>(left_ms, 1), kWriteSliceMs));
+      has_write_left_ = true;
     }
     return QueueCount() ? WaitResult::Writable : WaitResult::Gone;
   }
@@ -247,6 +296,8 @@ class WindowsPortDriver final : public PortDriver {
   bool applied_known_ = false;
   unsigned char held_ = 0;
   bool has_held_ = false;
+  DWORD write_left_ms_ = 0;
+  bool has_write_left_ = false;
 };
 
 PortDriverFactory& FactoryOverride() {

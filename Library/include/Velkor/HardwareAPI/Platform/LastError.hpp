@@ -8,7 +8,10 @@ namespace Velkor::HardwareAPI::Platform {
 // sets it; a success never clears it.
 int32_t LastError();
 void SetLastError(int32_t code);
-// The platform's code for an operation that ran out of time.
+// The code a write that ran out of time leaves for the error line that reports
+// it, or 0 where the platform's own timed write leaves the last error alone
+// (Windows: a WriteFile cut short by its time-outs succeeds with a short count,
+// and a code set here would be printed by every later line of an unrelated call).
 int32_t TimedOutErrorCode();
 
 }  // namespace Velkor::HardwareAPI::Platform

@@ -19,6 +19,9 @@ struct PortMap {
   PortMapStatus status = PortMapStatus::Ok;
   int32_t error = 0;    // code of the failed call, for the log line
   std::string source;   // what was read: the registry key, the sysfs folder
+  // The map itself does not exist (OpenFailed): Windows creates SERIALCOMM
+  // only once a serial port appears, so this is a machine without serial ports.
+  bool absent = false;
   std::vector<SerialPortEntry> ports;  // stable order between calls; no PortKind::None
 };
 
