@@ -40,6 +40,10 @@ class CountingPortDriver : public Velkor::HardwareAPI::Platform::PortDriver {
     Count();
     return inner_->WaitReadable(timeout_ns);
   }
+  Velkor::HardwareAPI::Platform::WaitResult WaitForMore(long queued_now, int64_t timeout_ns) override {
+    Count();
+    return inner_->WaitForMore(queued_now, timeout_ns);
+  }
   bool AssertDtr() override { return inner_->AssertDtr(); }
   long WriteSome(const void* data, size_t n) override { return inner_->WriteSome(data, n); }
   Velkor::HardwareAPI::Platform::WaitResult WaitWritable(int64_t timeout_ns) override {

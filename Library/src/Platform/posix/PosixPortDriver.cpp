@@ -16,6 +16,7 @@
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
 #include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
 #include "Velkor/HardwareAPI/Platform/PortPath.hpp"
+#include "Platform/HeldInput.hpp"
 
 namespace Velkor::HardwareAPI::Platform {
 
@@ -60,9 +61,7 @@ int PollFor(int fd, short events, int64_t timeout_ns) {
 }
 
 constexpr short kGoneEvents = POLLHUP | POLLERR | POLLNVAL;
-// poll() reports queued input at once, so the rest of a frame on its way is
-// waited for in steps of about one byte time at 115200 baud.
-constexpr int64_t kMoreInputStepNs = 50000;
+constexpr long kMoreInputStepNs = 87000;
 
 class PosixPortDriver final : public PortDriver {
  public:
@@ -161,6 +160,7 @@ class PosixPortDriver final : public PortDriver {
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
+    held_.Clear();
   }
 
   long Read(void* buffer, size_t n) override {
@@ -170,14 +170,15 @@ class PosixPortDriver final : public PortDriver {
     }
     if (n == 0) return 0;
     auto* out = static_cast<unsigned char*>(buffer);
+    size_t got = held_.Take(out, n);
+    if (got == n) return static_cast<long>(got);
     const uint64_t total_ms = std::min<uint64_t>(
         kLongestTotalMs, uint64_t{timeouts_.read_total_constant} +
                              uint64_t{timeouts_.read_total_per_byte} * std::min<uint64_t>(n, kLongestTotalMs));
     const bool total_limited = total_ms > 0;
     const auto total_deadline = Clock::now() + std::chrono::milliseconds(total_ms);
     const auto interval = std::chrono::milliseconds(timeouts_.read_interval);
-    Clock::time_point last_byte{};
-    size_t got = 0;
+    Clock::time_point last_byte = Clock::now();
     bool readable = false;
     for (;;) {
       const ssize_t r = ::read(fd_, out + got, n - got);
@@ -260,27 +261,41 @@ class PosixPortDriver final : public PortDriver {
       SetLastError(errno);
       return -1;
     }
-    return count;
+    return count + static_cast<long>(held_.Size());
   }
 
+  // poll() reports queued input at once, so what has come of a frame is taken
+  // out of the system's queue first (and held: still waiting, for the layers
+  // above); then poll() blocks until more arrives.
   WaitResult WaitForMore(long queued_now, int64_t timeout_ns) override {
     if (queued_now <= 0) return WaitReadable(timeout_ns);
     if (fd_ < 0) {
       SetLastError(EBADF);
       return WaitResult::Gone;
     }
-    int64_t step = kMoreInputStepNs;
-    if (timeout_ns >= 0) step = std::min(step, timeout_ns);
-    if (step <= 0) return WaitResult::TimedOut;
-    timespec ts{0, static_cast<long>(step)};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    while (held_.Room() > 0) {
+      const ssize_t r = ::read(fd_, held_.Tail(), held_.Room());
+      if (r > 0) {
+        held_.Append(static_cast<size_t>(r));
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      break;
     }
-    pollfd entry{fd_, POLLIN, 0};
-    if (::poll(&entry, 1, 0) < 0 && errno != EINTR) {
-      SetLastError(errno);
+    if (static_cast<long>(held_.Size()) > queued_now) return WaitResult::Readable;
+    if (held_.Room() == 0) {
+      // Nowhere to hold more: wait about a byte time at 115200 baud.
+      timespec ts{0, kMoreInputStepNs};
+      ::nanosleep(&ts, nullptr);
+      return WaitResult::Readable;
+    }
+    const int events = PollFor(fd_, POLLIN, timeout_ns);
+    if (events < 0) return WaitResult::Gone;
+    if (events == 0) return WaitResult::TimedOut;
+    if ((events & POLLIN) == 0 && (events & kGoneEvents) != 0) {
+      SetLastError(EIO);
       return WaitResult::Gone;
     }
-    // A hung-up line keeps what it queued: the count says whether more came.
     return WaitResult::Readable;
   }
 
@@ -289,6 +304,7 @@ class PosixPortDriver final : public PortDriver {
       SetLastError(EBADF);
       return WaitResult::Gone;
     }
+    if (held_.Size() > 0) return WaitResult::Readable;
     const int events = PollFor(fd_, POLLIN, timeout_ns);
     if (events < 0) return WaitResult::Gone;
     if (events == 0) return WaitResult::TimedOut;
@@ -363,6 +379,7 @@ class PosixPortDriver final : public PortDriver {
 
   int fd_ = -1;
   PortTimeouts timeouts_{};
+  HeldInput held_;
 };
 
 PortDriverFactory& FactoryOverride() {

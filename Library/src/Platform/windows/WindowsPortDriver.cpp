@@ -7,6 +7,7 @@
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
 #include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
 #include "Velkor/HardwareAPI/Platform/PortPath.hpp"
+#include "Platform/HeldInput.hpp"
 
 namespace Velkor::HardwareAPI::Platform {
 
@@ -111,7 +112,7 @@ class WindowsPortDriver final : public PortDriver {
     if (!IsOpen()) return;
     ::CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
-    has_held_ = false;
+    held_.Clear();
   }
 
   long Read(void* buffer, size_t n) override {
@@ -121,12 +122,8 @@ class WindowsPortDriver final : public PortDriver {
     }
     if (n == 0) return 0;
     auto* out = static_cast<unsigned char*>(buffer);
-    size_t got = 0;
-    if (has_held_) {
-      out[got++] = held_;
-      has_held_ = false;
-      if (got == n) return static_cast<long>(got);
-    }
+    size_t got = held_.Take(out, n);
+    if (got == n) return static_cast<long>(got);
     // Bytes already queued are read under whichever record is in force, as
     // every record returns them at once; only a read that may have to wait
     // needs the read record, so an exchange whose reply has come changes none.
@@ -165,7 +162,7 @@ class WindowsPortDriver final : public PortDriver {
     }
     DWORD queued = 0;
     if (!QueueCount(&queued)) return -1;
-    return static_cast<long>(queued) + (has_held_ ? 1 : 0);
+    return static_cast<long>(queued) + static_cast<long>(held_.Size());
   }
 
   // The port wakes a read as soon as one byte arrives when both the interval
@@ -176,30 +173,29 @@ class WindowsPortDriver final : public PortDriver {
       SetLastError(ERROR_INVALID_HANDLE);
       return WaitResult::Gone;
     }
-    if (has_held_) return WaitResult::Readable;
-    const bool limited = timeout_ns >= 0;
-    const auto deadline = Clock::now() + std::chrono::nanoseconds(limited ? timeout_ns : 0);
-    for (;;) {
-      DWORD queued = 0;
-      if (!QueueCount(&queued)) return WaitResult::Gone;
-      if (queued > 0) return WaitResult::Readable;
-      DWORD wait_ms = kLongestWaitSliceMs;
-      if (limited) {
-        const int64_t left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-        if (left_ns <= 0) return WaitResult::TimedOut;
-        wait_ms = WaitSliceMs(left_ns);
-      }
-      if (!Use({MAXDWORD, MAXDWORD, wait_ms, applied_.WriteTotalTimeoutMultiplier,
-                applied_.WriteTotalTimeoutConstant})) {
-        return WaitResult::Gone;
-      }
-      DWORD read = 0;
-      if (!::ReadFile(handle_, &held_, 1, &read, nullptr)) return WaitResult::Gone;
-      if (read == 1) {
-        has_held_ = true;
-        return WaitResult::Readable;
-      }
+    if (held_.Size() > 0) return WaitResult::Readable;
+    return BlockForByte(timeout_ns);
+  }
+
+  // What has come of a frame is taken from the port's queue and held (still
+  // waiting, for the layers above), so that the wait for the rest blocks in
+  // the port like any other instead of finding bytes there at once.
+  WaitResult WaitForMore(long queued_now, int64_t timeout_ns) override {
+    if (queued_now <= 0) return WaitReadable(timeout_ns);
+    if (!IsOpen()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WaitResult::Gone;
     }
+    DWORD queued = 0;
+    if (!QueueCount(&queued)) return WaitResult::Gone;
+    const DWORD take = static_cast<DWORD>(std::min<size_t>(queued, held_.Room()));
+    if (take > 0) {
+      DWORD read = 0;
+      if (!::ReadFile(handle_, held_.Tail(), take, &read, nullptr)) return WaitResult::Gone;
+      held_.Append(read);
+    }
+    if (static_cast<long>(held_.Size()) > queued_now || held_.Room() == 0) return WaitResult::Readable;
+    return BlockForByte(timeout_ns);
   }
 
   // The count the port took within one slice (0 while the device does not
@@ -281,6 +277,34 @@ class WindowsPortDriver final : public PortDriver {
   // the one it needs, asking the port only when it differs.
   bool Use(const COMMTIMEOUTS& record) { return (applied_known_ && SameTimeouts(applied_, record)) || Apply(record); }
 
+  // Until one byte arrives (held), the device goes away, or the time passes.
+  WaitResult BlockForByte(int64_t timeout_ns) {
+    const bool limited = timeout_ns >= 0;
+    const auto deadline = Clock::now() + std::chrono::nanoseconds(limited ? timeout_ns : 0);
+    for (;;) {
+      DWORD queued = 0;
+      if (!QueueCount(&queued)) return WaitResult::Gone;
+      if (queued > 0) return WaitResult::Readable;
+      DWORD wait_ms = kLongestWaitSliceMs;
+      if (limited) {
+        const int64_t left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (left_ns <= 0) return WaitResult::TimedOut;
+        wait_ms = WaitSliceMs(left_ns);
+      }
+      if (!Use({MAXDWORD, MAXDWORD, wait_ms, applied_.WriteTotalTimeoutMultiplier,
+                applied_.WriteTotalTimeoutConstant})) {
+        return WaitResult::Gone;
+      }
+      if (held_.Room() == 0) return WaitResult::Readable;
+      DWORD read = 0;
+      if (!::ReadFile(handle_, held_.Tail(), 1, &read, nullptr)) return WaitResult::Gone;
+      if (read == 1) {
+        held_.Append(1);
+        return WaitResult::Readable;
+      }
+    }
+  }
+
   // Also clears the line's pending error flags. Fails once the device is gone.
   bool QueueCount(DWORD* queued = nullptr) {
     DWORD errors = 0;
@@ -294,8 +318,7 @@ class WindowsPortDriver final : public PortDriver {
   PortTimeouts timeouts_{};
   COMMTIMEOUTS applied_{};
   bool applied_known_ = false;
-  unsigned char held_ = 0;
-  bool has_held_ = false;
+  HeldInput held_;
   DWORD write_left_ms_ = 0;
   bool has_write_left_ = false;
 };
