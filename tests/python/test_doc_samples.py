@@ -3,7 +3,8 @@
 A page's samples run one after another in one fresh interpreter, as a reader types them in. What a
 page takes as given is set up first: ``api`` and ``velkor_sim`` imported, ``port`` the line of a
 simulated arm (or handle, for the handle page), ``stream`` open on it, ``arm`` (or ``handle``) built,
-and ``force`` a zero force. A sample's ``/dev/ttyACM0`` is the line of a second simulated arm.
+``force`` a zero force, ``vertices`` and ``triangles`` a square tile and ``part.stl`` a file of it. A
+sample's ``/dev/ttyACM0`` is the line of a second simulated arm.
 """
 
 import os
@@ -29,6 +30,11 @@ stream = api.SerialStream(port)
 force = [0.0, 0.0, 0.0]
 _other = velkor_sim.Simulator("arm")
 other_port = _other.path
+# A mesh the pages take as given: a square tile (arrays) and a file of it in millimetres.
+vertices = [[-0.05, -0.05, 0.2], [0.05, -0.05, 0.2], [0.05, 0.05, 0.2], [-0.05, 0.05, 0.2]]
+triangles = [[0, 1, 2], [0, 2, 3]]
+import trimesh as _trimesh
+_trimesh.Trimesh([[50 * x for x in v] for v in vertices], triangles).export("part.stl")
 """
 
 

@@ -308,16 +308,17 @@ SAMPLE_ARGUMENTS = {
     "SendPosition": ([1, 2, 3],), "SendHandleState": (1, 1, 1), "OnReceiveHandleInfo": (1, 2, 3, 4, 5),
     "OnReceiveHandleStatusMessage": (1, 1.0, 1, 1, 1, 1), "OnReceiveHandleErrorResponse": (1, 2),
     "__exit__": (None, None, None), "add": (None,), "remove": (1,), "on_state": (None,), "force_at": ([0, 0, 0],),
-    "closest_point": ([0, 0, 0],),
+    "closest_point": ([0, 0, 0],), "renew": (1,), "record": ("unused.mcap",),
 }
 
 
 def bound_members(cls):
-    """Every method and property the module binds on cls, except construction (and static methods, which
-    build their own instance)."""
+    """Every method and property the module binds on cls, except construction (and static methods and
+    properties, which need no instance)."""
     return [name for name, member in vars(cls).items()
             if (not name.startswith("_") or name in ("__enter__", "__exit__"))
             and not isinstance(member, staticmethod)
+            and type(member).__name__ != "pybind11_static_property"
             and (callable(member) or isinstance(member, property))]
 
 
