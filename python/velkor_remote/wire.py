@@ -186,8 +186,9 @@ EFFECT_KINDS: Dict[str, EffectKind] = {k.name: k for k in (
     EffectKind("Plane", (Field("point", "vec3"), Field("normal", "vec3"), Field("stiffness", "float", True),
                          Field("damping", "float", True, optional=True))),
     EffectKind("Sphere", (Field("center", "vec3"), Field("radius", "float"), Field("stiffness", "float", True),
-                          Field("inside", "bool", optional=True))),
-    EffectKind("Box", (Field("min_corner", "vec3"), Field("max_corner", "vec3"), Field("stiffness", "float", True))),
+                          Field("inside", "bool", optional=True), Field("damping", "float", True, optional=True))),
+    EffectKind("Box", (Field("min_corner", "vec3"), Field("max_corner", "vec3"), Field("stiffness", "float", True),
+                       Field("damping", "float", True, optional=True))),
     EffectKind("ConstantForce", (Field("force", "vec3", True),)),
 )}
 

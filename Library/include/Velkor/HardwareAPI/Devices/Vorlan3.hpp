@@ -34,8 +34,9 @@ struct ArmState {
 // before it (see Device::BeginExchange), and a failed one is waited out before
 // the next request goes out, up to its horizon. What the protocol cannot tell
 // apart: a stray reply (a duplicate, or one later than the horizon) that
-// arrives after the next request went out is taken for that request's reply;
-// the one after it finds the real reply queued and discards it. The split
+// arrives after the next request went out is taken for that request's reply,
+// and a loop sending back to back stays one behind until a request finds the
+// reply it is behind on queued (a paced loop always does). The split
 // forms (SendDeviceWakeup and ReceiveDeviceInfo, SendRequest and ReceiveState,
 // RequestCurrent and ReceiveCurrent) read the queue as it is.
 // Every call first makes a stream that an earlier failure left not good
