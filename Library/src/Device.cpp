@@ -180,7 +180,9 @@ bool Device::FinishFrame() {
 bool Device::DrainUntil(Clock::time_point until) {
   Clock::duration gap{};
   const bool gaps_end_frames = LimitFrom(read_timeout, gap);
-  auto last_byte = Clock::now();
+  // A frame that stood still while the failed call waited for it has been
+  // standing since then.
+  auto last_byte = last_arrival_;
   const uint64_t replies = line_.Replies();
   for (;;) {
     const long got = ConsumeQueued(kBufferSize);
@@ -299,8 +301,15 @@ Device::WaitEnd Device::Await(size_t k, float timeout) {
   // spin catches it without the cost of sleeping and waking up.
   const auto spin_end = start + kSpinBeforeBlocking;
   int32_t queued = 0;
+  // When bytes were last seen coming in: how long a frame has stood still.
+  int32_t seen = -1;
+  auto noticed = [&] {
+    if (seen >= 0 && queued > seen) last_arrival_ = Clock::now();
+    seen = queued;
+  };
   do {
     queued = stream->Available();
+    noticed();
     if (Enough(queued, k)) return WaitEnd::Ready;
   } while (Clock::now() < spin_end);
   // Asking for the count while the reply is still on its way costs more than
@@ -319,6 +328,7 @@ Device::WaitEnd Device::Await(size_t k, float timeout) {
     const auto wait_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(slice);
     const auto waited = queued > 0 ? stream->WaitForMore(queued, wait_ns) : stream->WaitReadable(wait_ns);
     queued = stream->Available();
+    noticed();
     if (Enough(queued, k)) return WaitEnd::Ready;
     if (waited == Platform::WaitResult::Gone) return WaitEnd::Gone;
   }

@@ -174,6 +174,7 @@ struct Device {
   // Discarded bytes go here, never into rx_buffer.
   std::unique_ptr<uint8_t[]> scratch_;
   std::chrono::steady_clock::time_point last_request_{};
+  std::chrono::steady_clock::time_point last_arrival_{};  // bytes last seen coming in
   bool in_step_ = false;  // an exchange went right: the scanner knows the frames
   bool horizon_set_ = false;
   std::chrono::steady_clock::time_point horizon_{};
