@@ -138,8 +138,10 @@ class ArmServer:
             raise RuntimeError("ArmServer: already started")
         self._started = True
         s = self._session
+        # Its own queue, ahead of the ROS 2 copies and events, sent at once. DROP, not BLOCK: a client
+        # that stops reading must never hold up this thread, which also looks after leases and ramps.
         self._state_pub = s.declare_publisher(self.keys.state, congestion_control=zenoh.CongestionControl.DROP,
-                                              express=True)
+                                              priority=zenoh.Priority.REAL_TIME, express=True)
         self._events_pub = s.declare_publisher(self.keys.events, congestion_control=zenoh.CongestionControl.BLOCK)
         self._declared += [self._state_pub, self._events_pub]
         if self.ros_topics:
