@@ -174,9 +174,9 @@ def main():
 
         def updates():  # 50 a second, all run long, as an application would send them
             n = 0
-            while not stop.wait(0.02):
+            while not stop.wait(0.02) and n < 3999:
                 n += 1
-                value = round(0.001 * (n % 2000) + 0.001, 6)
+                value = round(0.001 * (n % 4000) + 0.001, 6)  # unique over a run of up to 80 s
                 sent[value] = time.time()
                 client.update(handle, force=[value, 0.0, 0.0])
 
@@ -226,7 +226,7 @@ def main():
               f"{stats['states_received'] + stats['states_lost']}")
         print(f"effect update -> force at the device ({len(effect)} of {len(sent)} updates): "
               f"p50 {pct(effect, .5) * us:.0f} us, p99 {pct(effect, .99) * us:.0f} us (includes up to one 1 ms cycle)")
-        print(f"server: {info['server']['publish_us_per_state']:.1f} us in its publishing thread per state (state, "
+        print(f"server: {info['server']['publish_us_per_state']:.1f} us CPU in its publishing thread per state (state, "
               f"ROS 2 copies every 10th); whole server process CPU (servo loop included) per published state: "
               f"{(cpu1 - cpu0) / max(published, 1) * us:.1f} us")
     finally:
