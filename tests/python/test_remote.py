@@ -442,6 +442,11 @@ def test_session_settings_never_scout_unless_asked(tmp_path):
     path.write_text('{ mode: "peer", scouting: { multicast: { enabled: true } } }')
     assert scouting(velkor_remote.zenoh_config(config_file=str(path))) == ["false", "false"]
     assert scouting(velkor_remote.zenoh_config(config_file=str(path), scout=True))[0] == "true"
+    # States must not be dropped because the sending thread missed a few ms on a busy machine: the
+    # real-time queue is made deep, with or without a config file.
+    queue = "transport/link/tx/queue/size/real_time"
+    assert velkor_remote.zenoh_config().get_json(queue) == "16"
+    assert velkor_remote.zenoh_config(config_file=str(path)).get_json(queue) == "16"
     with pytest.raises(ValueError):
         velkor_remote.zenoh_config(mode="satellite")
     with pytest.raises(ValueError):
