@@ -3,7 +3,7 @@
 # Windows driver's own tests. Read from the sources, so a new POSIX-only test
 # stays out of the Windows build without a list to keep.
 set(VELKOR_POSIX_ONLY_INCLUDE
-    "#include [<\"](support/PtyEmulator|support/FakeSysfs|unistd|termios|poll|fcntl|dirent|pty|signal|sys/)")
+    "#include [<\"](support/PtyEmulator|support/FakeSysfs|support/EchoArm|unistd|termios|poll|fcntl|dirent|pty|signal|sys/)")
 
 function(velkor_windows_test_sources sources_var)
   set(kept)
