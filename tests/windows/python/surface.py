@@ -22,6 +22,9 @@ def surface(module):
                 # A static method's own docstring is the wrapper's on some Python versions.
                 if isinstance(attribute, staticmethod):
                     attribute = attribute.__func__
+                # A static property's own docstring shows on some Python versions only; its getter's on all.
+                if type(attribute).__name__ == "pybind11_static_property":
+                    attribute = attribute.fget
                 entries[f"{name}.{member}"] = getattr(attribute, "__doc__", None)
     return entries
 
