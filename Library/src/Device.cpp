@@ -267,6 +267,12 @@ void Device::TakeLatestReply(uint8_t code, size_t size) {
   }
 }
 
+bool Device::FollowQueueAsItIs() {
+  if (!horizon_set_ && in_step_ && !line_.AtBoundary()) return FinishFrame();
+  line_.Resync();
+  return true;
+}
+
 void Device::EndExchange(bool ok) {
   if (ok) {
     horizon_set_ = false;

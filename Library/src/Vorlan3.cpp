@@ -59,8 +59,7 @@ bool RequestAndReadReply(Vorlan3& arm, size_t request_size, uint8_t reply_code, 
 // A split form's read: the queue as it is.
 bool ReadQueuedReply(Vorlan3& arm, uint8_t code, size_t size) {
   if (!arm.RecoverStream()) return false;
-  arm.FollowQueueAsItIs();
-  const bool ok = ReadReply(arm, code, size);
+  const bool ok = arm.FollowQueueAsItIs() && ReadReply(arm, code, size);
   if (!ok) arm.EndExchange(false);
   return ok;
 }

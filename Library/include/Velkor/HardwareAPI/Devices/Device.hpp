@@ -145,9 +145,11 @@ struct Device {
   // the request never went out); a reply later than that cannot be told from a
   // fresh one.
   void EndExchange(bool ok);
-  // For the split forms, which read the queue as it is: the next byte is taken
-  // for the start of a frame, as their reads take it.
-  void FollowQueueAsItIs() { line_.Resync(); }
+  // For the split forms, which read the queue as it is: a frame that this
+  // device's own reads began (a notification behind the last reply) is read to
+  // its end first; after a failure the next byte is taken for the start of a
+  // frame, as their reads take it. False when that frame did not come in full.
+  bool FollowQueueAsItIs();
   static constexpr int kHorizonMultiple = 3;
 
   // The outcome of a stream read or write that fell short: a gone port or an
