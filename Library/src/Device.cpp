@@ -229,9 +229,9 @@ bool Device::BeginExchange(bool wait_out_failure) {
   const uint64_t replies = line_.Replies();
   if (ConsumeQueued(std::numeric_limits<size_t>::max()) < 0) return false;
   stray_replies += line_.Replies() - replies;
-  // Until an exchange has gone right, what was queued may begin anywhere (the
-  // tail of a frame sent before the port opened, a byte a reader peeked at):
-  // no frame of it is taken to be still arriving.
+  // Before the first exchange, what was queued may begin anywhere (the tail of
+  // a frame sent before the port opened, a byte a reader peeked at): no frame
+  // of it is taken to be still arriving.
   if (!in_step_) line_.Resync();
   return true;
 }
@@ -268,7 +268,13 @@ void Device::TakeLatestReply(uint8_t code, size_t size) {
 }
 
 bool Device::FollowQueueAsItIs() {
-  if (!horizon_set_ && in_step_ && !line_.AtBoundary()) return FinishFrame();
+  if (!line_.AtBoundary()) {
+    // After a failure the frame in progress is trusted while bytes still come
+    // in; one that has stood still for a read time-out was cut.
+    Clock::duration gap{};
+    const bool still_coming = !LimitFrom(read_timeout, gap) || Clock::now() - last_arrival_ < gap;
+    if (horizon_set_ ? still_coming : in_step_) return FinishFrame();
+  }
   line_.Resync();
   return true;
 }
@@ -285,6 +291,9 @@ void Device::EndExchange(bool ok) {
     const uint64_t replies = line_.Replies();
     if (ConsumeQueued(kBufferSize) >= 0) stray_replies += line_.Replies() - replies;
   }
+  // From the first exchange on, the scanner has followed what was read; only
+  // the very first may find the line anywhere.
+  in_step_ = true;
   Clock::duration limit{};
   if (LimitFrom(kHorizonMultiple * static_cast<double>(read_timeout), limit)) {
     horizon_ = last_request_ + limit;

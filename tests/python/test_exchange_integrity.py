@@ -62,3 +62,19 @@ def test_a_healthy_paced_line_with_notifications_never_fails():
         readings, strays = run(sim, count=200, pause=0.0)
     assert all(good and own for good, own in readings)
     assert strays == 0
+
+
+def test_a_wake_up_after_a_failure_reports_the_device_own_record():
+    # A failed exchange, then wake-ups while notification frames keep coming: each
+    # record is the device's own, never one overwritten by what came after it.
+    with velkor_sim.Simulator("arm", echo=True, baud=115200, notify=100, faults=["1:silent"]) as sim:
+        stream = api.SerialStream(sim.path)
+        arm = api.Vorlan3(stream, TIMEOUT)
+        arm.end_effector_force([1.0, 2.0, 3.0])
+        assert arm.last_error == "timeout"
+        for _ in range(20):
+            info = arm.device_wakeup_dict()
+            assert arm.last_error is None
+            assert (info["device_model_number"], info["device_id"]) == (4, 0x3A17)
+            time.sleep(0.005)
+        stream.close()

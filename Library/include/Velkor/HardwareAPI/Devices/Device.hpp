@@ -146,9 +146,10 @@ struct Device {
   // fresh one.
   void EndExchange(bool ok);
   // For the split forms, which read the queue as it is: a frame that this
-  // device's own reads began (a notification behind the last reply) is read to
-  // its end first; after a failure the next byte is taken for the start of a
-  // frame, as their reads take it. False when that frame did not come in full.
+  // device's own reads began (a notification behind the last reply, what came
+  // after a failure) is read to its end first, unless it has stood still for a
+  // read time-out; then the next byte is taken for the start of a frame, as
+  // their reads take it. False when that frame did not come in full.
   bool FollowQueueAsItIs();
   static constexpr int kHorizonMultiple = 3;
 
@@ -177,7 +178,7 @@ struct Device {
   std::unique_ptr<uint8_t[]> scratch_;
   std::chrono::steady_clock::time_point last_request_{};
   std::chrono::steady_clock::time_point last_arrival_{};  // bytes last seen coming in
-  bool in_step_ = false;  // an exchange went right: the scanner knows the frames
+  bool in_step_ = false;  // an exchange has ended: the scanner follows the frames
   bool horizon_set_ = false;
   std::chrono::steady_clock::time_point horizon_{};
 };
