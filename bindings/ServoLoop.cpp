@@ -212,17 +212,17 @@ struct TelemetryTap {
 py::object TelemetryDtype() {
   static py::object* dtype = nullptr;  // kept for the life of the process
   if (dtype == nullptr) {
-    py::dict spec;
-    spec["names"] = py::make_tuple("time", "cycle", "position", "velocity", "force", "period_us", "exchange_us",
-                                   "compute_us", "lateness_us", "flags");
-    spec["formats"] = py::make_tuple("<f8", "<u8", "(3,)<f4", "(3,)<f4", "(3,)<f4", "<f4", "<f4", "<f4", "<f4", "<u4");
-    spec["offsets"] = py::make_tuple(
+    py::dict layout;
+    layout["names"] = py::make_tuple("time", "cycle", "position", "velocity", "force", "period_us", "exchange_us",
+                                     "compute_us", "lateness_us", "flags");
+    layout["formats"] = py::make_tuple("<f8", "<u8", "(3,)<f4", "(3,)<f4", "(3,)<f4", "<f4", "<f4", "<f4", "<f4", "<u4");
+    layout["offsets"] = py::make_tuple(
         offsetof(TelemetryRecord, time), offsetof(TelemetryRecord, cycle), offsetof(TelemetryRecord, position),
         offsetof(TelemetryRecord, velocity), offsetof(TelemetryRecord, force), offsetof(TelemetryRecord, period_us),
         offsetof(TelemetryRecord, exchange_us), offsetof(TelemetryRecord, compute_us),
         offsetof(TelemetryRecord, lateness_us), offsetof(TelemetryRecord, flags));
-    spec["itemsize"] = sizeof(TelemetryRecord);
-    dtype = new py::object(py::module_::import("numpy").attr("dtype")(spec));
+    layout["itemsize"] = sizeof(TelemetryRecord);
+    dtype = new py::object(py::module_::import("numpy").attr("dtype")(layout));
   }
   return *dtype;
 }

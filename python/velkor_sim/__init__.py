@@ -124,10 +124,10 @@ def _parse_spec(text: str) -> str:
 
 def _scripted_fault(entry: FaultEntry) -> str:
     if isinstance(entry, str):
-        number, colon, spec = entry.partition(":")
+        number, colon, fault = entry.partition(":")
         if not colon or not number.isdigit():
             raise ValueError(f"fault {entry!r} is not REQUEST:KIND[:NAME=VALUE]...")
-        request, text = int(number), _parse_spec(spec)
+        request, text = int(number), _parse_spec(fault)
     elif isinstance(entry, tuple) and len(entry) in (2, 3):
         request, kind = entry[0], entry[1]
         params: Mapping[str, FaultParam] = entry[2] if len(entry) == 3 else {}
