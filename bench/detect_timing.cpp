@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 #include "support/FakeSysfs.hpp"
 #include "support/PtyEmulator.hpp"
 

@@ -6,7 +6,7 @@
 // against two versions of the library to compare them; from the repository
 // root (one command line):
 //   g++ -std=c++17 -O2 -ILibrary/include -ILibrary/src bench/exchange_overhead.cpp
-//     Library/src/*.cpp Library/src/Platform/posix/*.cpp -lpthread -o build/exchange_overhead
+//     Library/src/*.cpp Library/src/{IO,Devices,Discovery}/*.cpp Library/src/Platform/posix/*.cpp -lpthread -o build/exchange_overhead
 #include <time.h>
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 
 #include "Calls.hpp"
 #include "Registration.hpp"
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 
 namespace {
 

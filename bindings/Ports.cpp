@@ -13,7 +13,7 @@
 #include "Calls.hpp"
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
-#include "Velkor/HardwareAPI/PortListing.hpp"
+#include "Velkor/HardwareAPI/Discovery/PortListing.hpp"
 
 namespace {
 

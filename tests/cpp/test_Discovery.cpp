@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 #include "support/FakeSysfs.hpp"
 #include "support/Interruption.hpp"
 #include "support/PtyEmulator.hpp"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Velkor/HardwareAPI/PortListing.hpp"
+#include "Velkor/HardwareAPI/Discovery/PortListing.hpp"
 #include "support/FakeSysfs.hpp"
 #include "support/PtyEmulator.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "FuzzSupport.hpp"
 #include "Velkor/HardwareAPI/Platform/PortPath.hpp"
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 
 using namespace Velkor::HardwareAPI;
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "Velkor/HardwareAPI/Log.hpp"
-#include "Velkor/HardwareAPI/PortListing.hpp"
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/PortListing.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 #include "WindowsPorts.hpp"
 
 using namespace Velkor::HardwareAPI;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 
 using Velkor::HardwareAPI::FindUsbVendorPorts;
 using Velkor::HardwareAPI::PortNameSet;

@@ -8,7 +8,7 @@
 #include "Velkor/HardwareAPI/Interrupt.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 
 namespace Velkor::HardwareAPI::Servo {
 

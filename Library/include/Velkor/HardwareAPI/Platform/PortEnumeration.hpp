@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Velkor/HardwareAPI/SerialPortRules.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialPortRules.hpp"
 
 namespace Velkor::HardwareAPI::Platform {
 

@@ -1,4 +1,4 @@
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "Velkor/HardwareAPI/PortListing.hpp"
+#include "Velkor/HardwareAPI/Discovery/PortListing.hpp"
 
 #include <algorithm>
 #include <map>

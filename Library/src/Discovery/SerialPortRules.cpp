@@ -1,4 +1,4 @@
-#include "Velkor/HardwareAPI/SerialPortRules.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialPortRules.hpp"
 
 #include <algorithm>
 

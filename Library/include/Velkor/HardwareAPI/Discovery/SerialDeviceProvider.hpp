@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Velkor/HardwareAPI/Platform/PortEnumeration.hpp"
-#include "Velkor/HardwareAPI/SerialPortRules.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialPortRules.hpp"
 
 namespace Velkor::HardwareAPI {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Velkor/HardwareAPI/Platform/PortEnumeration.hpp"
-#include "Velkor/HardwareAPI/SerialDeviceProvider.hpp"
+#include "Velkor/HardwareAPI/Discovery/SerialDeviceProvider.hpp"
 
 namespace Velkor::HardwareAPI {
 
