@@ -91,7 +91,8 @@ class type_caster<VelkorBinding::BuiltOrNone<T>> {
 
 // The same refusal for a type taken as T& or T* by its methods, where changing
 // every parameter to Built<T> is not wanted: specialise type_caster<T> with it,
-// only for a type that one translation unit alone binds and uses.
+// only for a type that one translation unit alone binds and uses, or whose
+// specialisations sit in one header that every user includes (ServoShared.hpp).
 template <typename T>
 class built_type_caster : public type_caster_base<T> {
  public:

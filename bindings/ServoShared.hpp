@@ -1,0 +1,211 @@
+#pragma once
+
+// What the servo loop's binding files share: the objects Python holds (an
+// effect, a loop), their casters, and the conversions of effect parameters.
+// ServoEffects.cpp binds the effects, ServoLoop.cpp the loop, ServoCallback.cpp
+// its on_state thread, ServoTelemetry.cpp what it reports (state, stats,
+// telemetry, recordings). Every file that casts these types includes this
+// header, so all of them see the same type_caster specialisations.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cfloat>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Built.hpp"
+#include "Registration.hpp"
+#include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
+#include "Velkor/HardwareAPI/Servo/Effects.hpp"
+#include "Velkor/HardwareAPI/Servo/ServoLoop.hpp"
+
+namespace servo_binding {
+
+using Velkor::HardwareAPI::Devices::Vorlan3;
+using namespace Velkor::HardwareAPI::Servo;
+
+inline constexpr float kDefaultMaxForce = 5.0f;
+inline constexpr double kDefaultCallbackRate = 100.0;
+
+inline bool InterpreterFinalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Runs `wait` without the interpreter lock. Once the interpreter is finalizing,
+// taking the lock back would end this thread by a forced unwind; the process is
+// about to end anyway, so the thread stays parked instead.
+template <class Wait>
+void WithoutInterpreterLock(Wait&& wait) {
+  PyThreadState* saved = PyEval_SaveThread();
+  wait();
+  while (InterpreterFinalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
+  PyEval_RestoreThread(saved);
+}
+
+inline float ToFloat(double value) {
+  if (std::isfinite(value) && std::fabs(value) > FLT_MAX) return std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
+inline Vec3 ToVec3(const std::vector<double>& values, const char* name) {
+  if (values.size() != 3)
+    throw py::value_error(std::string(name) + " needs exactly 3 elements, got " + std::to_string(values.size()));
+  return {ToFloat(values[0]), ToFloat(values[1]), ToFloat(values[2])};
+}
+
+inline std::string Format(const Vec3& v) {
+  char text[96];
+  std::snprintf(text, sizeof text, "[%g, %g, %g]", v[0], v[1], v[2]);
+  return text;
+}
+
+inline std::string Format(float x) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", x);
+  return text;
+}
+
+struct PyLoop;
+
+// An effect as Python holds it: a value, and the loops it was added to, which
+// are told to publish again when the value changes.
+struct PyEffect {
+  explicit PyEffect(Effect effect) : value(std::move(effect)) {}
+  Effect value;
+  std::vector<PyLoop*> owners;
+  bool batching = false;
+  // fade: the loop moves to the new force slew-limited (an effect switched on or off).
+  void Changed(bool fade = false);
+};
+
+struct PySpring : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyDamper : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyPlane : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PySphere : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyBox : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyConstantForce : PyEffect {
+  using PyEffect::PyEffect;
+};
+struct PyMesh : PyEffect {
+  using PyEffect::PyEffect;
+};
+
+// The telemetry ring's one consumer: drain() or the recording's thread (both
+// with the interpreter lock, so never at once).
+struct TelemetryTap {
+  explicit TelemetryTap(std::shared_ptr<ServoLoop> loop_) : loop(std::move(loop_)) {}
+  std::shared_ptr<ServoLoop> loop;
+  uint64_t dropped_seen = 0;
+};
+
+// The on_state thread's rate, stop flag and error (ServoCallback.cpp).
+struct CallbackControl {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;
+  double rate_hz = kDefaultCallbackRate;
+  py::object error;  // what the callback raised; touched only with the interpreter lock
+};
+
+// A ServoLoop as Python holds it: the native loop, the effects by handle and
+// their leases, the on_state thread and the recording. The methods are in
+// ServoLoop.cpp, the callback thread's in ServoCallback.cpp, Record and
+// StopRecording in ServoTelemetry.cpp.
+struct PyLoop {
+  PyLoop(Vorlan3& arm_, const ServoOptions& options);
+  ~PyLoop();
+
+  void Republish(bool fade = false);
+  // An update of an effect renews its leases in this loop.
+  void Renew(const PyEffect* effect);
+  void Forget(int64_t handle);
+  void Disown(const py::object& effect);
+  void Start();
+  // Stops the thread (its last exchange sends zero force), the callback and the
+  // recording, and hands the arm back. Raises nothing; see TakeCallbackError.
+  void Halt();
+  void Record(const py::object& path);
+  py::object StopRecording();
+  void StartCallbackThread();
+  void EndCallbackThread();
+  void TakeCallbackError();
+
+  Vorlan3& arm;
+  std::shared_ptr<ServoLoop> loop;
+  std::shared_ptr<TelemetryTap> tap;
+  py::object recorder;
+  std::map<int64_t, py::object> effects;
+  std::map<int64_t, EffectLease> leases;
+  int64_t next_handle = 1;
+  float max_force = kDefaultMaxForce;
+  std::shared_ptr<CallbackControl> callback;
+  py::object callback_fn;
+  py::object callback_thread;
+};
+
+// The state as on_state and state() give it (ServoTelemetry.cpp).
+py::dict StateDict(const ServoState& s);
+// The `error` property's text; empty while there is nothing to report.
+std::string ErrorText(const PyLoop& self);
+py::dict StatsDict(const ServoStats& s);
+
+}  // namespace servo_binding
+
+// Methods of instances made with __new__ alone raise instead of using unbuilt memory.
+namespace pybind11::detail {
+template <>
+class type_caster<servo_binding::PyEffect> : public built_type_caster<servo_binding::PyEffect> {};
+template <>
+class type_caster<servo_binding::PySpring> : public built_type_caster<servo_binding::PySpring> {};
+template <>
+class type_caster<servo_binding::PyDamper> : public built_type_caster<servo_binding::PyDamper> {};
+template <>
+class type_caster<servo_binding::PyPlane> : public built_type_caster<servo_binding::PyPlane> {};
+template <>
+class type_caster<servo_binding::PySphere> : public built_type_caster<servo_binding::PySphere> {};
+template <>
+class type_caster<servo_binding::PyBox> : public built_type_caster<servo_binding::PyBox> {};
+template <>
+class type_caster<servo_binding::PyConstantForce> : public built_type_caster<servo_binding::PyConstantForce> {};
+template <>
+class type_caster<servo_binding::PyMesh> : public built_type_caster<servo_binding::PyMesh> {};
+template <>
+class type_caster<servo_binding::PyLoop> : public built_type_caster<servo_binding::PyLoop> {};
+}  // namespace pybind11::detail
+
+namespace servo_binding {
+
+// The classes, each file its own, in the module's order: RegisterServoLoop
+// calls RegisterEffects first, then binds ServoLoop, whose telemetry methods
+// RegisterLoopTelemetry adds last.
+void RegisterEffects(py::module_& m);
+void RegisterLoopTelemetry(py::class_<PyLoop>& servo_loop);
+
+}  // namespace servo_binding
