@@ -23,6 +23,8 @@ command -v g++ >/dev/null 2>&1 || missing+=(g++)
 "$PYTHON" -c 'import ensurepip, venv' >/dev/null 2>&1 || missing+=(python3-venv)
 if [ $for_tests = 1 ]; then
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  # A headless browser: the test that opens the served web viewer of velkor view.
+  command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   step "installing system packages: ${missing[*]}"

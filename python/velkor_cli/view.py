@@ -100,13 +100,16 @@ def _replay(args: argparse.Namespace, velkor_view: Any, spawn: bool) -> int:
     stream, addresses, cycles = velkor_view.replay(args.source, spawn=spawn, web=args.web, save=args.save,
                                                    rate_hz=args.fps, effects=effects,
                                                    model=velkor_view.KinematicModel())
-    _show_addresses(args, addresses)
-    stream.flush()
-    print(f"{args.source}: {cycles} cycles sent to the viewer")
-    if args.web is not None:
-        _progress(args, "serving the web viewer until Ctrl-C")
-        _wait(args, threading.Event())
-    stream.disconnect()
+    try:
+        _show_addresses(args, addresses)
+        stream.flush(timeout_sec=60.0)
+        print(f"{args.source}: {cycles} cycles sent to the viewer", flush=True)
+        if args.web is not None:
+            _progress(args, "serving the web viewer" + ("" if args.seconds is None else f" for {args.seconds:g} s") +
+                      "; Ctrl-C ends")
+            _wait(args, threading.Event())
+    finally:
+        velkor_view.close_stream(stream)
     return 0
 
 

@@ -84,12 +84,11 @@ def _names() -> bytes:
     return out
 
 
-_HEAD_LEN = len(_header(0))
 _NAMES = _names()
 
 
 def joint_state(stamp_ns: int, position: Any, velocity: Any, effort: Any) -> bytes:
-    body = _pad(_header(stamp_ns) + _NAMES, 4)
+    body = _pad(_header(stamp_ns), 4) + _NAMES
     for values in (position, velocity, effort):
         body = _pad(_pad(body, 4) + struct.pack("<I", 3), 8) + struct.pack("<3d", *values)
     return _CDR_LE + body

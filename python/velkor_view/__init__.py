@@ -28,7 +28,8 @@ import numpy as np
 
 from .kinematics import KinematicModel
 
-__all__ = ["KinematicModel", "SceneView", "effect_geometry", "mesh_geometry", "open_stream", "replay", "view"]
+__all__ = ["KinematicModel", "SceneView", "WebServer", "close_stream", "effect_geometry", "mesh_geometry", "open_stream",
+           "replay", "view"]
 
 APPLICATION_ID = "velkor"
 #: Timelines: seconds since the loop started, and the cycle number.
@@ -124,21 +125,106 @@ def open_stream(*, spawn: bool = False, web: Optional[int] = None, save: Optiona
     if save is not None:
         sinks.append(rr.FileSink(os.fspath(save)))
         addresses["file"] = os.fspath(save)
+    server = None
     if web is not None:
-        server = rr.GrpcServerSink(bind_ip="127.0.0.1", port=_free_port(), server_memory_limit="512MiB")
-        sinks.append(server)
-        addresses["grpc"] = server.uri
+        server = WebServer(web)
+        sinks.append(rr.GrpcSink(server.grpc))
+        addresses["grpc"] = server.grpc
+        addresses["web"] = server.url
     if spawn:
         rr.spawn(port=9876, connect=False, hide_welcome_screen=True)
         sinks.append(rr.GrpcSink("rerun+http://127.0.0.1:9876/proxy"))
         addresses["viewer"] = "rerun+http://127.0.0.1:9876/proxy"
-    stream.set_sinks(*sinks)
-    if web is not None:
-        port = web or _free_port()
-        rr.serve_web_viewer(web_port=port, open_browser=open_browser, connect_to=addresses["grpc"])
-        addresses["web"] = f"http://127.0.0.1:{port}/?url={addresses['grpc']}"
-    _log_setup(stream)
+    try:
+        stream.set_sinks(*sinks)
+        _log_setup(stream)
+    except BaseException:
+        if server is not None:
+            server.close()
+        raise
+    stream._velkor_web_server = server  # ended with the stream by close_stream()
+    if server is not None and open_browser:
+        import webbrowser
+
+        webbrowser.open(server.url)
     return stream, addresses
+
+
+def close_stream(stream: Any, timeout: float = 10.0) -> None:
+    """Send what is buffered (waiting at most ``timeout`` seconds), close the sinks, and end the
+    web viewer's server if the stream has one."""
+    try:
+        stream.flush(timeout_sec=timeout)
+    finally:
+        stream.disconnect()
+        server = getattr(stream, "_velkor_web_server", None)
+        if server is not None:
+            server.close()
+
+
+def _rerun_executable() -> str:
+    import shutil
+
+    try:
+        import rerun_cli
+
+        bundled = os.path.join(os.path.dirname(rerun_cli.__file__), "rerun" + (".exe" if os.name == "nt" else ""))
+        if os.path.isfile(bundled):
+            return bundled
+    except ImportError:
+        pass
+    found = shutil.which("rerun")
+    if found is None:
+        raise RuntimeError("view: no rerun executable to serve the web viewer (pip install 'VelkorHardwareAPI[view]')")
+    return found
+
+
+class WebServer:
+    """Rerun's web viewer and the data server it reads from, both on 127.0.0.1 only, in a
+    process of Rerun's own (``rerun --serve-web --bind 127.0.0.1``): the SDK's own web server
+    would listen on every interface. ``url`` is the page to open; ``grpc`` where data goes."""
+
+    START_TIMEOUT = 30.0
+
+    def __init__(self, web_port: int = 0, memory_limit: str = "512MiB"):
+        import subprocess
+
+        web_port = web_port or _free_port()
+        grpc_port = _free_port()
+        self.grpc = f"rerun+http://127.0.0.1:{grpc_port}/proxy"
+        self.url = f"http://127.0.0.1:{web_port}/?url={self.grpc}"
+        self.process = subprocess.Popen(
+            [_rerun_executable(), "--serve-web", "--bind", "127.0.0.1", "--web-viewer-port", str(web_port),
+             "--port", str(grpc_port), "--server-memory-limit", memory_limit],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + self.START_TIMEOUT
+        while not (_listening(web_port) and _listening(grpc_port)):
+            if self.process.poll() is not None:
+                error = self.process.stderr.read().decode(errors="replace").strip() if self.process.stderr else ""
+                raise RuntimeError(f"view: the web viewer's server ended at start: {error[-500:]}")
+            if time.monotonic() > deadline:
+                self.close()
+                raise RuntimeError(f"view: the web viewer's server did not listen within {self.START_TIMEOUT:g} s")
+            time.sleep(0.05)
+
+    def close(self) -> None:
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10.0)
+            except Exception:
+                self.process.kill()
+                self.process.wait(10.0)
+        if self.process.stderr is not None:
+            self.process.stderr.close()
+
+
+def _listening(port: int) -> bool:
+    import socket
+
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.settimeout(0.2)
+        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 def _free_port() -> int:
@@ -408,9 +494,11 @@ class SceneView:
         normal = state.get("contact_normal") if isinstance(state, dict) else None
         return proxy, normal
 
-    def stop(self, timeout: float = 10.0) -> Dict[str, Any]:
-        """Send what is left, stop the thread, close the sinks; returns the counters. Raises what
-        the thread met (a sink that failed), as :class:`RuntimeError`."""
+    def stop(self, timeout: float = 10.0, close: bool = True) -> Dict[str, Any]:
+        """Send what is left, stop the thread and, with ``close``, close the sinks (and end the web
+        viewer's server); returns the counters. Raises what the thread met (a sink that failed), as
+        :class:`RuntimeError`. ``close=False`` leaves the stream open: a viewer keeps what it has,
+        and :func:`close_stream` (``view.stream``) ends it later."""
         self._stop.set()
         if self._thread.is_alive():
             self._thread.join(timeout)
@@ -420,12 +508,10 @@ class SceneView:
         if self._recording is not None:
             summary["recording"] = self._recording.stop()
             self._recording = None
-        try:
+        if close:
+            close_stream(self.stream, timeout)
+        else:
             self.stream.flush(timeout_sec=timeout)
-        except TypeError:
-            self.stream.flush()
-        if "web" not in self.addresses:
-            self.stream.disconnect()
         if self.error is not None:
             error, self.error = self.error, None
             raise RuntimeError(f"velkor view failed: {error}") from error
