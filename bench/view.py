@@ -66,7 +66,9 @@ def main() -> int:
               f"{period.max():8.1f} {late:5d}")
     frames = sum(v["frames"] for v in views)
     dropped = sum(v["frames_dropped"] for v in views)
-    print(f"view: {frames} frames, {dropped} dropped, {sum(v['cycles'] for v in views)} cycles plotted, "
+    busy = sum(v["busy_s"] for v in views) / (args.seconds * len(views))
+    print(f"view: {frames} frames, {dropped} dropped, {busy * 100:.1f} % of a processor busy, "
+          f"{sum(v['cycles'] for v in views)} cycles plotted, "
           f"{sum(v['lost'] for v in views)} lost; loop overall p99 {stats['period_p99_us']:.1f} us")
     return 0
 

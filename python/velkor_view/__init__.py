@@ -235,34 +235,37 @@ def _free_port() -> int:
         return int(s.getsockname()[1])
 
 
+#: The plots: entity, drained fields (one series each, or a vector's three), series names.
+PLOTS = (("plots/force", ("force",), ("force x (N)", "force y (N)", "force z (N)")),
+         ("plots/position", ("position",), ("position x (m)", "position y (m)", "position z (m)")),
+         ("plots/timing", ("period_us", "exchange_us", "compute_us"), ("period (µs)", "exchange (µs)", "compute (µs)")))
+_XYZ_COLORS = [[230, 80, 80], [80, 200, 80], [80, 120, 240]]
+
+
 def _log_setup(stream: Any) -> None:
     import rerun as rr
 
     stream.log("world", rr.ViewCoordinates.RIGHT_HAND_Y_UP, static=True)
     stream.log("world/base", rr.Points3D([[0.0, 0.0, 0.0]], radii=0.006, colors=[[90, 90, 90]]), static=True)
-    for name, color in (("x", [230, 80, 80]), ("y", [80, 200, 80]), ("z", [80, 120, 240])):
-        for group in ("force", "position"):
-            stream.log(f"plots/{group}/{name}", rr.SeriesLines(colors=[color], names=[f"{group} {name}"]), static=True)
-    for name in ("period_us", "exchange_us", "compute_us"):
-        stream.log(f"plots/timing/{name}", rr.SeriesLines(names=[name.replace("_us", " (µs)")]), static=True)
+    for path, _, names in PLOTS:
+        stream.log(path, rr.SeriesLines(colors=_XYZ_COLORS, names=list(names)), static=True)
 
 
 def send_records(stream: Any, records: np.ndarray) -> None:
-    """Every cycle of ``records`` as plot samples, one per cycle on both timelines."""
+    """Every cycle of ``records`` as plot samples: one row per cycle on both timelines, each row
+    the three values of its plot (force x, y, z; position x, y, z; period, exchange, compute)."""
     import rerun as rr
 
     if len(records) == 0:
         return
     indexes = [rr.TimeColumn(TIMELINE, duration=records["time"].astype(np.float64)),
                rr.TimeColumn(CYCLES, sequence=records["cycle"].astype(np.int64))]
-    for group, unit_scale in (("force", 1.0), ("position", 1.0)):
-        values = records[group].astype(np.float64) * unit_scale
-        for i, axis in enumerate("xyz"):
-            stream.send_columns(f"plots/{group}/{axis}", indexes=indexes,
-                                columns=rr.Scalars.columns(scalars=values[:, i]))
-    for name in ("period_us", "exchange_us", "compute_us"):
-        stream.send_columns(f"plots/timing/{name}", indexes=indexes,
-                            columns=rr.Scalars.columns(scalars=records[name].astype(np.float64)))
+    for path, fields, _ in PLOTS:
+        if len(fields) == 1:
+            values = records[fields[0]].astype(np.float64)
+        else:
+            values = np.stack([records[f].astype(np.float64) for f in fields], axis=1)
+        stream.send_columns(path, indexes=indexes, columns=rr.Scalars.columns(scalars=values))
 
 
 def _proxy_fields(records: np.ndarray) -> Tuple[Optional[str], Optional[str]]:
@@ -280,6 +283,7 @@ class _Scene:
         self.model = model
         self.shown: Dict[int, Any] = {}
         self.unreachable = 0
+        self._posed: Optional[List[float]] = None  # the tool position the arm was last drawn for
 
     def set_time(self, t: float, cycle: int) -> None:
         self.stream.set_time(TIMELINE, duration=float(t))
@@ -300,7 +304,8 @@ class _Scene:
             if normal is not None and np.all(np.isfinite(normal)) and np.any(normal):
                 s.log("world/proxy/normal", rr.Arrows3D(origins=[proxy], vectors=[[n * 0.02 for n in normal]],
                                                         colors=[[60, 200, 230]], radii=0.001))
-        if self.model is not None:
+        if self.model is not None and list(position) != self._posed:
+            self._posed = list(position)
             links = self.model.solve(position)
             if links is None:
                 self.unreachable += 1
@@ -378,7 +383,8 @@ class SceneView:
 
     ``frames`` counts frames sent, ``frames_dropped`` frames skipped because the thread was
     late for them, ``cycles`` the cycles sent to the plots, ``lost`` the cycles the loop's ring
-    had no room for, and ``effect_updates`` the effect geometries (re)sent.
+    had no room for, ``effect_updates`` the effect geometries (re)sent, and ``busy_s`` the seconds
+    the thread spent making frames (its share of a processor: ``busy_s`` over the time it ran).
     """
 
     def __init__(self, loop: Any, stream: Any, *, model: Optional[KinematicModel], rate_hz: float,
@@ -393,6 +399,7 @@ class SceneView:
         self.cycles = 0
         self.lost = 0
         self.effect_updates = 0
+        self.busy_s = 0.0
         self.error: Optional[BaseException] = None
         self._drains = drain
         self._on_records = on_records
@@ -449,7 +456,9 @@ class SceneView:
         next_frame = time.monotonic()
         try:
             while not self._stop.is_set():
+                began = time.perf_counter()
                 self._frame()
+                self.busy_s += time.perf_counter() - began
                 next_frame += period
                 now = time.monotonic()
                 if now > next_frame:
@@ -504,7 +513,7 @@ class SceneView:
             self._thread.join(timeout)
         summary: Dict[str, Any] = {"frames": self.frames, "frames_dropped": self.frames_dropped,
                                    "cycles": self.cycles, "lost": self.lost, "effect_updates": self.effect_updates,
-                                   "unreachable": self.unreachable}
+                                   "unreachable": self.unreachable, "busy_s": self.busy_s}
         if self._recording is not None:
             summary["recording"] = self._recording.stop()
             self._recording = None

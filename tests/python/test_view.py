@@ -122,17 +122,17 @@ def test_saved_scene_has_every_cycle_once_and_effects_as_changed(arm, tmp_path):
     assert np.array_equal(records["cycle"], np.arange(len(records), dtype=np.uint64)), "contiguous from 0"
 
     data = read_rrd(rrd)
-    for path in ("/world/tool", "/world/force", "/world/arm/links", "/plots/force/x", "/plots/position/z",
-                 "/plots/timing/period_us", "/plots/timing/exchange_us", "/plots/timing/compute_us",
+    for path in ("/world/tool", "/world/force", "/world/arm/links", "/plots/force", "/plots/position", "/plots/timing",
                  f"/world/effects/{plane}/plane", f"/world/effects/{sphere}/sphere", f"/world/effects/{box}/box",
                  f"/world/effects/{mesh}/mesh"):
         assert path in data, path
     # One sample per cycle on each plot, equal to what drain() gave.
-    for path, values in (("/plots/force/x", records["force"][:, 0]), ("/plots/position/z", records["position"][:, 2]),
-                         ("/plots/timing/period_us", records["period_us"])):
+    timing = np.stack([records["period_us"], records["exchange_us"], records["compute_us"]], axis=1)
+    for path, values in (("/plots/force", records["force"]), ("/plots/position", records["position"]),
+                         ("/plots/timing", timing)):
         rows = column(data[path], "Scalars:scalars")
         assert [c for c, _ in rows] == records["cycle"].tolist(), path
-        assert np.allclose([v[0] for _, v in rows], values, rtol=1e-6), path
+        assert np.allclose([v for _, v in rows], values, rtol=1e-6), path
     # The geometry last logged is the effects' after the change.
     radii = column(data[f"/world/effects/{sphere}/sphere"], "Ellipsoids3D:half_sizes")
     assert np.allclose(radii[0][1][0], [0.02] * 3, atol=1e-6) and np.allclose(radii[-1][1][0], [0.03] * 3, atol=1e-6)
@@ -191,7 +191,7 @@ def test_a_late_view_drops_frames_and_keeps_every_cycle(arm, tmp_path):
         drained.append(loop.drain()[0])
     assert summary["frames_dropped"] >= 5, "half a second late at 30 frames a second"
     assert summary["lost"] == 0 and loop.stats()["telemetry_dropped"] == 0
-    rows = column(read_rrd(tmp_path / "s.rrd")["/plots/force/x"], "Scalars:scalars")
+    rows = column(read_rrd(tmp_path / "s.rrd")["/plots/force"], "Scalars:scalars")
     assert [c for c, _ in rows] == list(range(summary["cycles"])), "every cycle until the view stopped"
 
 
@@ -211,9 +211,9 @@ def test_velkor_view_saves_the_scene_and_plays_a_recording_back(tmp_path):
     live = velkor("view", "--seconds", "2", "--save", str(tmp_path / "live.rrd"), "-q")
     assert live.returncode == 0, live.stderr
     data = read_rrd(tmp_path / "live.rrd")
-    assert {"/world/tool", "/world/arm/links", "/plots/force/z"} <= set(data)
+    assert {"/world/tool", "/world/arm/links", "/plots/force"} <= set(data)
     assert len([p for p in data if p.startswith("/world/effects/")]) >= 2, "wall and sphere"
-    cycles = len(column(data["/plots/force/z"], "Scalars:scalars"))
+    cycles = len(column(data["/plots/force"], "Scalars:scalars"))
     assert f"{cycles} cycles plotted, 0 lost" in live.stdout
 
     recorded = velkor("record", "--seconds", "1", "-o", str(tmp_path / "run.mcap"), "-q")
@@ -222,9 +222,9 @@ def test_velkor_view_saves_the_scene_and_plays_a_recording_back(tmp_path):
     played = velkor("view", str(tmp_path / "run.mcap"), "--save", str(tmp_path / "played.rrd"), "-q")
     assert played.returncode == 0, played.stderr
     data = read_rrd(tmp_path / "played.rrd")
-    rows = column(data["/plots/position/z"], "Scalars:scalars")
+    rows = column(data["/plots/position"], "Scalars:scalars")
     assert [c for c, _ in rows] == records["cycle"].tolist()
-    assert np.allclose([v[0] for _, v in rows], records["position"][:, 2])
+    assert np.allclose([v for _, v in rows], records["position"])
     times = column(data["/world/tool"], "Points3D:positions")
     assert len(times) >= 20, "a second of recording at 30 frames a second"
 
