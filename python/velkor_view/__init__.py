@@ -22,6 +22,7 @@ from __future__ import annotations
 import os
 import threading
 import time
+import weakref
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -42,7 +43,9 @@ ARROW_SCALE = 0.01
 
 PathLike = Union[str, "os.PathLike[str]"]
 
-_meshes: Dict[int, Tuple[np.ndarray, np.ndarray]] = {}
+# By the mesh object, forgotten with it.
+_meshes: "weakref.WeakKeyDictionary[Any, Tuple[np.ndarray, np.ndarray]]" = weakref.WeakKeyDictionary()
+_servers: Dict[int, "WebServer"] = {}
 
 
 def mesh_geometry(mesh: Any, vertices: Any, triangles: Any) -> Any:
@@ -51,7 +54,7 @@ def mesh_geometry(mesh: Any, vertices: Any, triangles: Any) -> Any:
     Returns ``mesh``."""
     v = np.asarray(vertices, dtype=np.float32).reshape(-1, 3)
     t = np.asarray(triangles, dtype=np.uint32).reshape(-1, 3)
-    _meshes[id(mesh)] = (v, t)
+    _meshes[mesh] = (v, t)
     return mesh
 
 
@@ -59,7 +62,7 @@ def _mesh_arrays(mesh: Any) -> Optional[Tuple[np.ndarray, np.ndarray]]:
     if hasattr(mesh, "vertices") and hasattr(mesh, "triangles"):
         return (np.asarray(mesh.vertices, dtype=np.float32).reshape(-1, 3),
                 np.asarray(mesh.triangles, dtype=np.uint32).reshape(-1, 3))
-    return _meshes.get(id(mesh))
+    return _meshes.get(mesh)
 
 
 def _plane_corners(point: Sequence[float], normal: Sequence[float], size: float) -> np.ndarray:
@@ -142,7 +145,8 @@ def open_stream(*, spawn: bool = False, web: Optional[int] = None, save: Optiona
         if server is not None:
             server.close()
         raise
-    stream._velkor_web_server = server  # ended with the stream by close_stream()
+    if server is not None:
+        _servers[id(stream)] = server  # ended with the stream by close_stream()
     if server is not None and open_browser:
         import webbrowser
 
@@ -157,7 +161,7 @@ def close_stream(stream: Any, timeout: float = 10.0) -> None:
         stream.flush(timeout_sec=timeout)
     finally:
         stream.disconnect()
-        server = getattr(stream, "_velkor_web_server", None)
+        server = _servers.pop(id(stream), None)
         if server is not None:
             server.close()
 
@@ -166,7 +170,7 @@ def _rerun_executable() -> str:
     import shutil
 
     try:
-        import rerun_cli
+        import rerun_cli  # type: ignore[import-untyped]
 
         bundled = os.path.join(os.path.dirname(rerun_cli.__file__), "rerun" + (".exe" if os.name == "nt" else ""))
         if os.path.isfile(bundled):

@@ -10,11 +10,13 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 __all__ = ["KinematicModel", "links_points"]
+
+Vector = Union[Sequence[float], np.ndarray]
 
 _PI = 3.141592  # the model's own value of pi, as the device uses it
 
@@ -67,14 +69,15 @@ class KinematicModel:
         """A point (u, v) of the linkage's plane in the device's frame, with the head at q0."""
         d = self.lateral_offset
         local = np.array([-u, d * math.sin(q0) - v * math.cos(q0), d * math.cos(q0) + v * math.sin(q0)])
-        return self.rotation() @ local
+        placed: np.ndarray = self.rotation() @ local
+        return placed
 
-    def forward(self, q: Sequence[float]) -> np.ndarray:
+    def forward(self, q: Vector) -> np.ndarray:
         """The tool's position for model angles q (radians), as ``ArmModel::ForwardKinematics``."""
         ex, ey, _, _ = self._planar(q[1], q[2])
         return self._place(q[0], ex + self.tool_offset, ey)
 
-    def solve(self, position: Sequence[float], iterations: int = 30) -> Optional[np.ndarray]:
+    def solve(self, position: Vector, iterations: int = 30) -> Optional[np.ndarray]:
         """Model angles whose forward solution is ``position`` (within 0.1 mm), starting from the
         last solution; None when there is none nearby (a position outside the model's reach)."""
         target = np.asarray(position, dtype=float)
@@ -110,7 +113,7 @@ class KinematicModel:
                 return q
         return None
 
-    def links(self, q: Sequence[float]) -> Dict[str, List[List[float]]]:
+    def links(self, q: Vector) -> Dict[str, List[List[float]]]:
         """The links at model angles q as polylines in the device's frame (m): the head's offset
         from the base, the inner and the outer chain to their meeting point, and the tool beyond it."""
         a, b = q[1], q[2]
@@ -127,7 +130,7 @@ class KinematicModel:
                 "tool": [meet.tolist(), tool.tolist()]}
 
 
-def links_points(model: KinematicModel, position: Sequence[float]) -> Optional[Dict[str, List[List[float]]]]:
+def links_points(model: KinematicModel, position: Vector) -> Optional[Dict[str, List[List[float]]]]:
     """The links of ``model`` with its tool at ``position``, or None outside its reach."""
     q = model.solve(position)
     return None if q is None else model.links(q)
