@@ -352,3 +352,18 @@ def test_served_web_viewer_loads_and_connects_in_chromium(arm, tmp_path):
               or "Failed to start" in line]
     assert not errors, errors
     assert summary["frames"] > 0
+
+
+def test_example_and_web_option_run_headless(tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "view_scene.py")
+    out = subprocess.run([sys.executable, example, "--seconds", "2", "--save", str(tmp_path / "ex.rrd")],
+                         capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    assert out.returncode == 0, out.stderr
+    assert "0 lost" in out.stdout
+    spheres = [p for p in read_rrd(tmp_path / "ex.rrd") if p.endswith("/sphere")]
+    radii = column(read_rrd(tmp_path / "ex.rrd")[spheres[0]], "Ellipsoids3D:half_sizes")
+    assert radii[0][1][0][0] == pytest.approx(0.02) and radii[-1][1][0][0] == pytest.approx(0.03), "grown halfway"
+
+    served = velkor("view", "--web", "--seconds", "1", "-q")
+    assert served.returncode == 0, served.stderr
+    assert "web viewer: http://127.0.0.1:" in served.stdout
