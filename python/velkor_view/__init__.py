@@ -23,7 +23,7 @@ import os
 import threading
 import time
 import weakref
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 
@@ -288,6 +288,7 @@ class _Scene:
         self.shown: Dict[int, Any] = {}
         self.unreachable = 0
         self._posed: Optional[List[float]] = None  # the tool position the arm was last drawn for
+        self.proxied: Set[int] = set()
 
     def set_time(self, t: float, cycle: int) -> None:
         self.stream.set_time(TIMELINE, duration=float(t))
@@ -320,6 +321,34 @@ class _Scene:
                                                          colors=[[150, 150, 160]], labels=list(strips.keys())))
                 joints = [strips["head"][1], strips["inner"][1], strips["outer"][1], strips["inner"][2]]
                 s.log("world/arm/joints", rr.Points3D(joints, radii=0.005, colors=[[110, 110, 120]]))
+
+    def proxies(self, effects: Dict[int, Any], position: Sequence[float]) -> None:
+        """The proxy of each mesh that reports one (``mesh.proxy``, where the module has it): a point,
+        a line to the tool, and the contact normal while it touches. In the device's frame, so not
+        below the mesh's own transform."""
+        import rerun as rr
+
+        s = self.stream
+        for handle in [h for h in self.proxied if h not in effects]:
+            s.log(f"world/proxies/{handle}", rr.Clear(recursive=True))
+            self.proxied.discard(handle)
+        for handle, effect in effects.items():
+            view = getattr(effect, "proxy", None) if type(effect).__name__ == "Mesh" else None
+            if not isinstance(view, dict) or view.get("position") is None:
+                continue
+            proxy = [float(x) for x in view["position"]]
+            if not np.all(np.isfinite(proxy)):
+                continue
+            self.proxied.add(handle)
+            path = f"world/proxies/{handle}"
+            s.log(path, rr.Points3D([proxy], radii=0.0035, colors=[[60, 200, 230]]))
+            s.log(f"{path}/link", rr.LineStrips3D([[list(position), proxy]], colors=[[60, 200, 230]], radii=0.0007))
+            normal = [float(x) for x in view.get("normal") or (0.0, 0.0, 0.0)]
+            if view.get("contacts", 1) and np.all(np.isfinite(normal)) and any(normal):
+                s.log(f"{path}/normal", rr.Arrows3D(origins=[proxy], vectors=[[n * 0.02 for n in normal]],
+                                                    colors=[[60, 200, 230]], radii=0.001))
+            else:
+                s.log(f"{path}/normal", rr.Clear(recursive=False))
 
     def effects(self, effects: Dict[int, Any]) -> int:
         """Log the effects whose geometry changed since the last call; returns how many."""
@@ -496,7 +525,9 @@ class SceneView:
                 proxy = last[proxy_name].tolist()
                 normal = last[normal_name].tolist() if normal_name else None
             self._scene.tool(last["position"].tolist(), last["force"].tolist(), proxy, normal)
-            self.effect_updates += self._scene.effects(self.loop.effects)
+            effects = self.loop.effects
+            self.effect_updates += self._scene.effects(effects)
+            self._scene.proxies(effects, last["position"].tolist())
             self.frames += 1
         elif self.loop.running is False and self.frames == 0:
             self.effect_updates += self._scene.effects(self.loop.effects)

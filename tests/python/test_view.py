@@ -367,3 +367,24 @@ def test_example_and_web_option_run_headless(tmp_path):
     served = velkor("view", "--web", "--seconds", "1", "-q")
     assert served.returncode == 0, served.stderr
     assert "web viewer: http://127.0.0.1:" in served.stdout
+
+
+def test_a_mesh_proxy_is_drawn_where_the_module_reports_one(tmp_path):
+    # The shape a mesh's proxy property has where the module exposes one; without it nothing is drawn.
+    Mesh = type("Mesh", (), {})
+    touching, free, silent = Mesh(), Mesh(), Mesh()
+    touching.proxy = {"position": [0.0, 0.0, 0.2], "normal": [0.0, 0.0, 1.0], "contacts": 1}
+    free.proxy = {"position": [0.1, 0.0, 0.2], "normal": [0.0, 0.0, 0.0], "contacts": 0}
+    stream, _ = velkor_view.open_stream(save=tmp_path / "p.rrd")
+    scene = velkor_view._Scene(stream, None)
+    scene.set_time(0.0, 0)
+    scene.proxies({1: touching, 2: free, 3: silent}, [0.0, 0.0, 0.195])
+    scene.set_time(0.001, 1)
+    scene.proxies({2: free}, [0.0, 0.0, 0.195])
+    velkor_view.close_stream(stream)
+    data = read_rrd(tmp_path / "p.rrd")
+    assert np.allclose(column(data["/world/proxies/1"], "Points3D:positions")[0][1], [[0.0, 0.0, 0.2]])
+    assert np.allclose(column(data["/world/proxies/1/normal"], "Arrows3D:vectors")[0][1], [[0.0, 0.0, 0.02]])
+    assert column(data["/world/proxies/1"], "Clear:is_recursive"), "removed with its effect"
+    assert "Arrows3D:vectors" not in {n for b in data["/world/proxies/2/normal"] for n in b.schema.names}
+    assert not any(p.startswith("/world/proxies/3") for p in data)
