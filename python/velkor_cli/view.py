@@ -2,6 +2,7 @@
 
 import argparse
 import os
+import sys
 import threading
 import time
 from typing import Any, Optional
@@ -79,6 +80,10 @@ def cmd_view(args: argparse.Namespace) -> int:
     except ImportError as e:
         raise CommandFailed(f"velkor view needs the Rerun SDK: pip install 'VelkorHardwareAPI[view]' ({e})") from None
     spawn = args.spawn or (args.web is None and args.save is None)
+    if spawn and sys.platform.startswith("linux") and not (os.environ.get("DISPLAY") or
+                                                          os.environ.get("WAYLAND_DISPLAY")):
+        raise CommandFailed("no display for the native viewer: use --web to view the scene in a browser, "
+                            "or --save FILE.rrd")
     try:
         if args.source and args.source.endswith(".mcap"):
             return _replay(args, velkor_view, spawn)
@@ -102,7 +107,7 @@ def _replay(args: argparse.Namespace, velkor_view: Any, spawn: bool) -> int:
                                                    model=velkor_view.KinematicModel())
     try:
         _show_addresses(args, addresses)
-        stream.flush(timeout_sec=60.0)
+        velkor_view._flush(stream, 60.0)
         print(f"{args.source}: {cycles} cycles sent to the viewer", flush=True)
         if args.web is not None:
             _progress(args, "serving the web viewer" + ("" if args.seconds is None else f" for {args.seconds:g} s") +

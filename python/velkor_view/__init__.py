@@ -114,14 +114,16 @@ def _signature(effect: Any) -> Any:
 
 
 def open_stream(*, spawn: bool = False, web: Optional[int] = None, save: Optional[PathLike] = None,
-                recording_id: Optional[str] = None, open_browser: bool = False) -> Tuple[Any, Dict[str, str]]:
+                connect: Optional[str] = None, recording_id: Optional[str] = None,
+                open_browser: bool = False) -> Tuple[Any, Dict[str, str]]:
     """A Rerun recording stream with the sinks asked for: a native viewer spawned (``spawn``), a
     web viewer served on the loopback port ``web`` (0: any free port) with its data served
-    beside it on another, and/or an ``.rrd`` file (``save``). Returns (stream, addresses)."""
+    beside it on another, an ``.rrd`` file (``save``), and/or a viewer or server already running
+    at ``connect`` (such as ``rerun+http://127.0.0.1:9876/proxy``). Returns (stream, addresses)."""
     import rerun as rr
 
-    if not (spawn or web is not None or save is not None):
-        raise ValueError("view: nothing to show the scene on: ask for spawn, web or save")
+    if not (spawn or web is not None or save is not None or connect is not None):
+        raise ValueError("view: nothing to show the scene on: ask for spawn, web, save or connect")
     stream = rr.RecordingStream(APPLICATION_ID, recording_id=recording_id)
     sinks: List[Any] = []
     addresses: Dict[str, str] = {}
@@ -134,6 +136,9 @@ def open_stream(*, spawn: bool = False, web: Optional[int] = None, save: Optiona
         sinks.append(rr.GrpcSink(server.grpc))
         addresses["grpc"] = server.grpc
         addresses["web"] = server.url
+    if connect is not None:
+        sinks.append(rr.GrpcSink(connect))
+        addresses["connect"] = connect
     if spawn:
         rr.spawn(port=9876, connect=False, hide_welcome_screen=True)
         sinks.append(rr.GrpcSink("rerun+http://127.0.0.1:9876/proxy"))
@@ -154,16 +159,27 @@ def open_stream(*, spawn: bool = False, web: Optional[int] = None, save: Optiona
     return stream, addresses
 
 
-def close_stream(stream: Any, timeout: float = 10.0) -> None:
+def close_stream(stream: Any, timeout: float = 10.0) -> bool:
     """Send what is buffered (waiting at most ``timeout`` seconds), close the sinks, and end the
-    web viewer's server if the stream has one."""
+    web viewer's server if the stream has one. False when not everything could be sent in time
+    (a viewer gone or too slow)."""
     try:
-        stream.flush(timeout_sec=timeout)
+        return _flush(stream, timeout)
     finally:
         stream.disconnect()
         server = _servers.pop(id(stream), None)
         if server is not None:
             server.close()
+
+
+def _flush(stream: Any, timeout: float) -> bool:
+    try:
+        stream.flush(timeout_sec=timeout)
+        return True
+    except RuntimeError as e:  # what the SDK raises when a sink cannot take it all in time
+        if "timed out" not in str(e).lower():
+            raise
+        return False
 
 
 def _rerun_executable() -> str:
@@ -540,7 +556,8 @@ class SceneView:
 
     def stop(self, timeout: float = 10.0, close: bool = True) -> Dict[str, Any]:
         """Send what is left, stop the thread and, with ``close``, close the sinks (and end the web
-        viewer's server); returns the counters. Raises what the thread met (a sink that failed), as
+        viewer's server); returns the counters, and ``flushed``: whether everything reached the
+        sinks within ``timeout`` seconds. Raises what the thread met (a sink that failed), as
         :class:`RuntimeError`. ``close=False`` leaves the stream open: a viewer keeps what it has,
         and :func:`close_stream` (``view.stream``) ends it later."""
         self._stop.set()
@@ -552,10 +569,7 @@ class SceneView:
         if self._recording is not None:
             summary["recording"] = self._recording.stop()
             self._recording = None
-        if close:
-            close_stream(self.stream, timeout)
-        else:
-            self.stream.flush(timeout_sec=timeout)
+        summary["flushed"] = close_stream(self.stream, timeout) if close else _flush(self.stream, timeout)
         if self.error is not None:
             error, self.error = self.error, None
             raise RuntimeError(f"velkor view failed: {error}") from error
@@ -569,14 +583,14 @@ class SceneView:
 
 
 def view(loop: Any, arm: Any = None, *, spawn: bool = False, web: Optional[int] = None,
-         save: Optional[PathLike] = None, rate_hz: float = 30.0, drain: bool = True,
+         save: Optional[PathLike] = None, connect: Optional[str] = None, rate_hz: float = 30.0, drain: bool = True,
          record: Optional[PathLike] = None, on_records: Optional[Callable[[np.ndarray, int], Any]] = None,
          model: Optional[KinematicModel] = None, open_browser: bool = False) -> SceneView:
     """Stream ``loop``'s scene to Rerun from a thread of its own, ``rate_hz`` frames a second.
 
     Sinks: ``spawn`` a native viewer, serve the web viewer on the loopback port ``web`` (0: a
-    free one; the address is in ``addresses['web']``), ``save`` to an ``.rrd`` file; any
-    together. With ``drain`` (the default) the view is the one consumer of ``loop.drain()``:
+    free one; the address is in ``addresses['web']``), ``save`` to an ``.rrd`` file, ``connect``
+    to a running viewer's address; any together. With ``drain`` (the default) the view is the one consumer of ``loop.drain()``:
     ``record`` writes those cycles to an MCAP recording too and ``on_records(records, lost)``
     receives them. With ``drain=False``, pass what you drain to :meth:`SceneView.feed`.
 
@@ -589,7 +603,7 @@ def view(loop: Any, arm: Any = None, *, spawn: bool = False, web: Optional[int] 
                            "stop_recording() first and pass record=PATH to view(), or view with drain=False")
     if model is None and arm is not None:
         model = KinematicModel()
-    stream, addresses = open_stream(spawn=spawn, web=web, save=save, open_browser=open_browser)
+    stream, addresses = open_stream(spawn=spawn, web=web, save=save, connect=connect, open_browser=open_browser)
     return SceneView(loop, stream, model=model, rate_hz=rate_hz, drain=drain, record=record,
                      on_records=on_records, addresses=addresses).start()
 

@@ -195,6 +195,23 @@ def test_a_late_view_drops_frames_and_keeps_every_cycle(arm, tmp_path):
     assert [c for c, _ in rows] == list(range(summary["cycles"])), "every cycle until the view stopped"
 
 
+def test_an_absent_viewer_costs_the_loop_nothing(arm, tmp_path):
+    # Nothing listens at the viewer's address: the view goes on making frames and plotting
+    # every cycle, the ring never overflows, and stop() returns within its flush bound.
+    nobody = f"rerun+http://127.0.0.1:{velkor_view._free_port()}/proxy"
+    loop = api.ServoLoop(arm, 1000.0)
+    with loop:
+        scene = velkor_view.view(loop, connect=nobody, save=tmp_path / "n.rrd")
+        assert wait_for(lambda: scene.frames > 30 and scene.cycles > 500)
+        began = time.monotonic()
+        summary = scene.stop(timeout=2.0)
+        assert time.monotonic() - began < 30.0
+        assert loop.stats()["telemetry_dropped"] == 0 and loop.error is None
+    assert summary["lost"] == 0 and summary["flushed"] is False, "nobody took the viewer's share"
+    rows = column(read_rrd(tmp_path / "n.rrd")["/plots/force"], "Scalars:scalars")
+    assert len(rows) == summary["cycles"]
+
+
 def test_view_refuses_what_it_cannot_show(arm):
     loop = api.ServoLoop(arm, 1000.0)
     for kwargs, error in (({}, "nothing to show"), ({"save": "x.rrd", "rate_hz": 0.5}, "rate_hz")):
@@ -202,9 +219,9 @@ def test_view_refuses_what_it_cannot_show(arm):
             velkor_view.view(loop, **kwargs)
 
 
-def velkor(*args, timeout=120):
+def velkor(*args, timeout=120, env=None):
     return subprocess.run([sys.executable, "-m", "velkor_cli", *args], capture_output=True, text=True,
-                          timeout=timeout)
+                          timeout=timeout, env=env, stdin=subprocess.DEVNULL)
 
 
 def test_velkor_view_saves_the_scene_and_plays_a_recording_back(tmp_path):
@@ -229,9 +246,10 @@ def test_velkor_view_saves_the_scene_and_plays_a_recording_back(tmp_path):
     assert len(times) >= 20, "a second of recording at 30 frames a second"
 
     for bad, text in ((["view", str(tmp_path / "none.mcap"), "--save", "x.rrd"], "no recording"),
-                      (["view", "--fps", "0"], "frames a second")):
-        out = velkor(*bad)
-        assert out.returncode != 0 and text in out.stderr
+                      (["view", "--fps", "0"], "frames a second"),
+                      (["view", "--seconds", "1"], "no display for the native viewer")):
+        out = velkor(*bad, env={k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")})
+        assert out.returncode != 0 and text in out.stderr, out.stderr
 
 
 def test_ros2_bag_reads_back_with_rosbags(arm, tmp_path):
