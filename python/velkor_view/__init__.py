@@ -305,6 +305,7 @@ class _Scene:
         self.unreachable = 0
         self._posed: Optional[List[float]] = None  # the tool position the arm was last drawn for
         self.proxied: Set[int] = set()
+        self.set_time(0.0, 0)  # what is drawn before the first cycle belongs to the loop's start
 
     def set_time(self, t: float, cycle: int) -> None:
         self.stream.set_time(TIMELINE, duration=float(t))
@@ -523,12 +524,12 @@ class SceneView:
     def _frame(self) -> None:
         records, lost = self._take()
         self.lost += int(lost)
+        if self._recording is not None and (len(records) or lost):
+            with self._fed_lock:
+                self._pending.append((records, int(lost)))
         if len(records):
             send_records(self.stream, records)
             self.cycles += len(records)
-            if self._recording is not None:
-                with self._fed_lock:
-                    self._pending.append((records, int(lost)))
             if self._on_records is not None:
                 self._on_records(records, int(lost))
             last = records[-1]
@@ -541,12 +542,10 @@ class SceneView:
                 proxy = last[proxy_name].tolist()
                 normal = last[normal_name].tolist() if normal_name else None
             self._scene.tool(last["position"].tolist(), last["force"].tolist(), proxy, normal)
-            effects = self.loop.effects
-            self.effect_updates += self._scene.effects(effects)
-            self._scene.proxies(effects, last["position"].tolist())
+            self._scene.proxies(self.loop.effects, last["position"].tolist())
             self.frames += 1
-        elif self.loop.running is False and self.frames == 0:
-            self.effect_updates += self._scene.effects(self.loop.effects)
+        # Every frame, cycles or not: a change made just before stop() is drawn too.
+        self.effect_updates += self._scene.effects(self.loop.effects)
 
     def _state_proxy(self) -> Tuple[Optional[List[float]], Optional[List[float]]]:
         state = self.loop.state()

@@ -357,10 +357,14 @@ def test_served_web_viewer_loads_and_connects_in_chromium(arm, tmp_path):
                         time.sleep(2.0)  # what comes right after connecting, errors included
                         break
             finally:
+                # Read on while it ends: it logs a lot, and a full pipe would hold it.
                 os.killpg(browser.pid, signal.SIGTERM)
-                browser.wait(30)
-                lines += [line.rstrip() for line in browser.stderr.read().splitlines()]
-                browser.stderr.close()
+                try:
+                    rest = browser.communicate(timeout=60)[1]
+                except subprocess.TimeoutExpired:
+                    os.killpg(browser.pid, signal.SIGKILL)
+                    rest = browser.communicate(timeout=60)[1]
+                lines += [line.rstrip() for line in rest.splitlines()]
         finally:
             summary = scene.stop()
     console = [line for line in lines if "CONSOLE" in line]
