@@ -501,7 +501,17 @@ class SceneView:
         self._thread.start()
         return self
 
+    #: How much lower than the rest of the process the view's thread runs (Linux nice steps): on a
+    #: busy machine the scheduler then gives the loop's thread and the device's process first turn.
+    NICE = 10
+
     def _run(self) -> None:
+        if hasattr(os, "setpriority") and hasattr(threading, "get_native_id"):
+            try:  # on Linux, nice values are per thread
+                tid = threading.get_native_id()
+                os.setpriority(os.PRIO_PROCESS, tid, min(19, os.getpriority(os.PRIO_PROCESS, tid) + self.NICE))
+            except OSError:
+                pass
         period = 1.0 / self.rate_hz
         next_frame = time.monotonic()
         try:
