@@ -613,8 +613,13 @@ def view(loop: Any, arm: Any = None, *, spawn: bool = False, web: Optional[int] 
     if model is None and arm is not None:
         model = KinematicModel()
     stream, addresses = open_stream(spawn=spawn, web=web, save=save, connect=connect, open_browser=open_browser)
-    return SceneView(loop, stream, model=model, rate_hz=rate_hz, drain=drain, record=record,
-                     on_records=on_records, addresses=addresses).start()
+    try:
+        made = SceneView(loop, stream, model=model, rate_hz=rate_hz, drain=drain, record=record,
+                         on_records=on_records, addresses=addresses)
+    except BaseException:
+        close_stream(stream, timeout=1.0)  # and the web viewer's server with it
+        raise
+    return made.start()
 
 
 def replay(path: PathLike, *, spawn: bool = False, web: Optional[int] = None, save: Optional[PathLike] = None,
@@ -627,6 +632,16 @@ def replay(path: PathLike, *, spawn: bool = False, web: Optional[int] = None, sa
 
     records = velkor_telemetry.read(path)
     stream, addresses = open_stream(spawn=spawn, web=web, save=save, open_browser=open_browser)
+    try:
+        _replay(stream, records, rate_hz, effects, model)
+    except BaseException:
+        close_stream(stream, timeout=1.0)
+        raise
+    return stream, addresses, len(records)
+
+
+def _replay(stream: Any, records: np.ndarray, rate_hz: float, effects: Optional[Sequence[Any]],
+            model: Optional[KinematicModel]) -> None:
     send_records(stream, records)
     scene = _Scene(stream, model)
     if effects:
@@ -643,4 +658,3 @@ def replay(path: PathLike, *, spawn: bool = False, web: Optional[int] = None, sa
         scene.tool(row["position"].tolist(), row["force"].tolist(),
                    row[proxy_name].tolist() if proxy_name else None,
                    row[normal_name].tolist() if normal_name else None)
-    return stream, addresses, len(records)

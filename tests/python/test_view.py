@@ -212,11 +212,15 @@ def test_an_absent_viewer_costs_the_loop_nothing(arm, tmp_path):
     assert len(rows) == summary["cycles"]
 
 
-def test_view_refuses_what_it_cannot_show(arm):
+def test_view_refuses_what_it_cannot_show(arm, tmp_path):
     loop = api.ServoLoop(arm, 1000.0)
     for kwargs, error in (({}, "nothing to show"), ({"save": "x.rrd", "rate_hz": 0.5}, "rate_hz")):
         with pytest.raises(ValueError, match=error):
             velkor_view.view(loop, **kwargs)
+    # A view that fails to start ends the web viewer's server it had started.
+    with pytest.raises(FileNotFoundError):
+        velkor_view.view(loop, web=0, record=tmp_path / "no" / "such.mcap")
+    assert velkor_view._servers == {}
 
 
 def velkor(*args, timeout=120, env=None):
