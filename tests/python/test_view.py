@@ -56,6 +56,13 @@ def column(batches, name):
     return rows
 
 
+@pytest.fixture
+def loopback_only(monkeypatch):
+    # Rerun's server process sends usage statistics unless it runs under CI: it must talk to
+    # nothing but loopback here.
+    monkeypatch.setenv("CI", os.environ.get("CI") or "true")
+
+
 def wait_for(condition, bound=WAIT):
     deadline = time.monotonic() + bound
     while not condition() and time.monotonic() < deadline:
@@ -329,7 +336,7 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 
 @pytest.mark.skipif(CHROMIUM is None, reason="no chromium (apt-get install chromium)")
-def test_served_web_viewer_loads_and_connects_in_chromium(arm, tmp_path):
+def test_served_web_viewer_loads_and_connects_in_chromium(arm, tmp_path, loopback_only):
     loop = api.ServoLoop(arm, 1000.0)
     lines = []
     with loop:
@@ -341,7 +348,9 @@ def test_served_web_viewer_loads_and_connects_in_chromium(arm, tmp_path):
             browser = subprocess.Popen(
                 [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--use-angle=swiftshader",
                  "--enable-unsafe-swiftshader", "--no-first-run", "--disable-extensions", "--disable-sync",
-                 "--no-default-browser-check", f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr",
+                 "--no-default-browser-check", "--disable-background-networking", "--disable-component-update",
+                 "--no-pings", "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+                 f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr",
                  "--v=0", url],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                 start_new_session=True)
@@ -380,7 +389,7 @@ def test_served_web_viewer_loads_and_connects_in_chromium(arm, tmp_path):
     assert summary["frames"] > 0
 
 
-def test_example_and_web_option_run_headless(tmp_path):
+def test_example_and_web_option_run_headless(tmp_path, loopback_only):
     example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "view_scene.py")
     out = subprocess.run([sys.executable, example, "--seconds", "2", "--save", str(tmp_path / "ex.rrd")],
                          capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
