@@ -107,9 +107,20 @@ def _record_telemetry(app):
     os.remove(recording)
 
 
+def _draw_view(app):
+    # "Seeing the scene": a frame of the view, saved to a Rerun file and read back, at every build.
+    sys.path.insert(0, os.path.dirname(__file__))
+    import view_figure
+
+    folder = os.path.join(os.path.dirname(__file__), "_generated")
+    os.makedirs(folder, exist_ok=True)
+    view_figure.view_figure(os.path.join(folder, "view.png"))
+
+
 def setup(app):
     app.connect("builder-inited", _draw_frame)
     app.connect("builder-inited", _draw_figures)
     app.connect("builder-inited", _record_telemetry)
+    app.connect("builder-inited", _draw_view)
     app.connect("autodoc-process-signature", _use_stub_types)
     app.connect("autodoc-process-docstring", _tidy_docstring)

@@ -36,6 +36,6 @@ echo "-- stubs match the module"
 mkdir -p "$out/path"
 cp "$STUBS" "$out/path/VelkorHardwareAPI.pyi"
 MYPYPATH="$out/path" "$PY" -m mypy.stubtest VelkorHardwareAPI --allowlist scripts/stubtest-allowlist.txt
-echo "-- mypy --strict examples/ python/velkor_cli python/velkor_sim/__init__.py python/velkor_remote"
+echo "-- mypy --strict examples/ python/velkor_cli python/velkor_sim/__init__.py python/velkor_remote python/velkor_view"
 MYPYPATH="$out/path" "$PY" -m mypy --strict --no-incremental examples/ python/velkor_cli python/velkor_sim/__init__.py \
-  python/velkor_remote
+  python/velkor_remote python/velkor_view

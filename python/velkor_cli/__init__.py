@@ -15,7 +15,7 @@ from typing import Optional, Sequence
 
 import VelkorHardwareAPI as api
 
-from . import detect, info, monitor, plot, ports, record, serve
+from . import detect, info, monitor, plot, ports, record, serve, view
 from .common import PROG, CommandFailed, _error_lines, _version
 
 __all__ = ["main"]
@@ -32,7 +32,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     # The order in which --help lists them.
-    for command in (ports, detect, info, monitor, record, plot, serve):
+    for command in (ports, detect, info, monitor, record, plot, view, serve):
         command.add_parser(commands)
     return parser
 

@@ -23,6 +23,11 @@ def add_parser(commands: Any) -> None:
     p.add_argument("--rate", type=_positive_rate, default=1000.0, metavar="HZ", help="loop rate (default: %(default)s)")
     p.add_argument("--push", type=_newtons, default=2.0, metavar="N",
                    help="simulator only: the hand's force, N (default: %(default)s)")
+    p.add_argument("--ros2", action="store_true",
+                   help="write a ROS 2 bag (MCAP, CDR: sensor_msgs/msg/JointState, geometry_msgs/msg/PoseStamped, "
+                        "geometry_msgs/msg/WrenchStamped) instead of the JSON recording")
+    p.add_argument("--ros2-rate", type=_positive_rate, default=None, metavar="HZ",
+                   help="with --ros2: messages a second per topic (default: one per cycle)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress line")
     _verbose_option(p)
     p.set_defaults(run=cmd_record)
@@ -33,7 +38,8 @@ def cmd_record(args: argparse.Namespace) -> int:
 
     try:
         summary = scenes.record_run(args.port, args.seconds, args.output, scene=args.scene, rate_hz=args.rate,
-                                    push=args.push, progress=lambda text: _progress(args, text))
+                                    push=args.push, progress=lambda text: _progress(args, text), ros2=args.ros2,
+                                    publish_hz=args.ros2_rate)
     except api.PortOpenError as e:
         raise CommandFailed(str(e)) from None
     except (RuntimeError, ValueError, OSError) as e:

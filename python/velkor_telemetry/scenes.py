@@ -57,10 +57,15 @@ def _port(port: Optional[str], push: float) -> Iterator[Any]:
 
 def record_run(port: Optional[str], seconds: float, output: str, scene: str = "wall-and-sphere",
                rate_hz: float = 1000.0, push: float = 2.0, stiffness: float = 800.0,
-               progress: Optional[Callable[[str], None]] = None) -> Dict[str, Any]:
+               progress: Optional[Callable[[str], None]] = None, ros2: bool = False,
+               publish_hz: Optional[float] = None) -> Dict[str, Any]:
     """Run a scene for ``seconds`` and record every cycle to ``output``; returns the recording's
     summary with the loop's stats. Without a port the simulator runs it, and its hand pushes the
-    tool forward (+z) for the first half and back for the second with ``push`` newtons."""
+    tool forward (+z) for the first half and back for the second with ``push`` newtons. With
+    ``ros2`` the file is a ROS 2 bag (:class:`velkor_telemetry.ros2.Ros2Recording`), with one
+    message per topic per cycle or ``publish_hz`` a second."""
+    if publish_hz is not None and not ros2:
+        raise ValueError("a publishing rate is for ROS 2 recordings (ros2=True)")
     with _port(port, push) as (path, sim):
         stream = api.SerialStream.open(path)
         arm = api.Vorlan3(stream, 0.5)
@@ -73,12 +78,19 @@ def record_run(port: Optional[str], seconds: float, output: str, scene: str = "w
         if progress:
             progress(f"recording {scene} on {path} for {seconds:g} s to {output}")
         with loop:
-            loop.record(output)
+            recording: Any = None
+            if ros2:
+                from .ros2 import Ros2Recording
+
+                recording = Ros2Recording(output, loop.drain, rate_hz=rate_hz, publish_hz=publish_hz)
+                recording.start()
+            else:
+                loop.record(output)
             time.sleep(seconds / 2)
             if sim is not None:
                 sim.set_hand_force([0.0, 0.0, -push])
             time.sleep(seconds / 2)
-            written = loop.stop_recording()
+            written = recording.stop() if recording is not None else loop.stop_recording()
         summary: Dict[str, Any] = dict(written or {})
         summary["stats"] = loop.stats()
         stream.close()
