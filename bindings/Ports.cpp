@@ -1,9 +1,11 @@
+#include <pybind11/functional.h>
 #include <pybind11/stl.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,6 +15,7 @@
 #include "Calls.hpp"
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
+#include "Velkor/HardwareAPI/Discovery/ConcurrentDetect.hpp"
 #include "Velkor/HardwareAPI/Discovery/PortListing.hpp"
 
 namespace {
@@ -91,16 +94,59 @@ std::vector<std::pair<std::string, bool>> DetectCandidates(const std::string& de
   return candidates;
 }
 
+std::chrono::milliseconds Seconds(double value, const char* name) {
+  if (!std::isfinite(value) || value <= 0.0 || value > 3600.0)
+    throw py::value_error(std::string(name) + " must be a number of seconds above 0 and at most 3600");
+  return std::chrono::milliseconds(static_cast<long long>(std::ceil(value * 1e3)));
+}
+
+std::chrono::milliseconds ProbeLimitOf(api::DetectTarget target, std::optional<double> limit) {
+  return limit ? Seconds(*limit, "limit") : api::ProbeLimit(target);
+}
+
 bool ProbePort(const std::string& device, const std::string& port, std::optional<double> limit) {
   const api::DetectTarget target = TargetNamed(device);
-  std::chrono::milliseconds wait = api::ProbeLimit(target);
-  if (limit) {
-    if (!std::isfinite(*limit) || *limit <= 0.0 || *limit > 3600.0)
-      throw py::value_error("limit must be a number of seconds above 0 and at most 3600");
-    wait = std::chrono::milliseconds(static_cast<long long>(std::ceil(*limit * 1e3)));
-  }
+  const std::chrono::milliseconds wait = ProbeLimitOf(target, limit);
   // Other threads run while the probe waits; a pending signal ends the wait.
   return VelkorBinding::Call(VelkorBinding::Lock::Released, [&] { return api::ProbeFor(target, port, wait); });
+}
+
+const char* OutcomeText(api::ProbeOutcome outcome) {
+  switch (outcome) {
+    case api::ProbeOutcome::Found:
+      return "found";
+    case api::ProbeOutcome::NoAnswer:
+      return "no answer";
+    case api::ProbeOutcome::NotProbed:
+      return "not probed";
+    case api::ProbeOutcome::Cancelled:
+      break;
+  }
+  return "cancelled";
+}
+
+using ProgressCallback = std::function<void(const std::string&, const std::string&, double)>;
+
+std::vector<std::string> Discover(const std::string& device, std::optional<double> limit,
+                                  std::optional<double> timeout, const std::optional<ProgressCallback>& progress,
+                                  const std::string& sys_root, const std::string& dev_root) {
+  const api::DetectTarget target = TargetNamed(device);
+  const std::chrono::milliseconds wait = ProbeLimitOf(target, limit);
+  std::optional<std::chrono::milliseconds> overall;
+  if (timeout) overall = Seconds(*timeout, "timeout");
+  api::ProbeProgress report;
+  if (progress) {
+    report = [&progress](const api::ProbeReport& r) {
+      VelkorBinding::AcquireLock lock;
+      (*progress)(r.port_name, OutcomeText(r.outcome), std::chrono::duration<double>(r.elapsed).count());
+      return true;
+    };
+  }
+  // The probes run on threads of their own; this thread waits without the
+  // interpreter lock and takes it only to report progress.
+  return VelkorBinding::Call(VelkorBinding::Lock::Released, [&] {
+    return api::DetectConcurrently(target, wait, overall, report, sys_root, dev_root).ports;
+  });
 }
 
 }  // namespace
@@ -143,4 +189,17 @@ void RegisterPorts(py::module_& m) {
         "True when a device of the kind answered within limit seconds (None: 3 s for 'vorlan3', 5 s\n"
         "for the handles). A silent port still takes the probe's full read time-out before it returns.\n"
         "Unlike the detect functions, other Python threads run while the probe waits.");
+  m.def("discover", &Discover, py::arg("device"), py::kw_only(), py::arg("limit") = py::none(),
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(), py::arg("sys_root") = "/sys",
+        py::arg("dev_root") = "/dev",
+        "What the detect function of the device kind returns, with every candidate probed at once.\n\n"
+        "device is 'vorlan3', 'handle', 'wired_handle' or 'wireless_handle'. The candidates, their\n"
+        "narrowing by USB vendor and the order of the result are the detect function's; a reply counts\n"
+        "within limit seconds (None: 3 s for 'vorlan3', 5 s for the handles), so silent ports cost one\n"
+        "limit in all instead of one each. The interpreter lock is released while the probes run: other\n"
+        "Python threads go on, and Ctrl-C stops every probe and raises KeyboardInterrupt at once.\n"
+        "timeout (seconds, None: no limit) stops probes still running and returns what was found.\n"
+        "progress, if given, is called on this thread as progress(port, outcome, seconds) for each\n"
+        "candidate as its outcome becomes known: 'found', 'no answer', 'not probed' (reported without\n"
+        "opening it) or 'cancelled' (the timeout came first). Every probed port is closed on return.");
 }

@@ -900,6 +900,20 @@ def detect_wireless_handles() -> list[str]:
     """
     detect available wireless handles
     """
+def discover(device: str, *, limit: float | None = None, timeout: float | None = None, progress: typing.Callable[[str, str, float], None] | None = None, sys_root: str = '/sys', dev_root: str = '/dev') -> list[str]:
+    """
+    What the detect function of the device kind returns, with every candidate probed at once.
+    
+    device is 'vorlan3', 'handle', 'wired_handle' or 'wireless_handle'. The candidates, their
+    narrowing by USB vendor and the order of the result are the detect function's; a reply counts
+    within limit seconds (None: 3 s for 'vorlan3', 5 s for the handles), so silent ports cost one
+    limit in all instead of one each. The interpreter lock is released while the probes run: other
+    Python threads go on, and Ctrl-C stops every probe and raises KeyboardInterrupt at once.
+    timeout (seconds, None: no limit) stops probes still running and returns what was found.
+    progress, if given, is called on this thread as progress(port, outcome, seconds) for each
+    candidate as its outcome becomes known: 'found', 'no answer', 'not probed' (reported without
+    opening it) or 'cancelled' (the timeout came first). Every probed port is closed on return.
+    """
 def get_cpp_version() -> str:
     """
     Get the version of the CPP library

@@ -1,7 +1,6 @@
 """velkor detect: the ports on which devices answer."""
 
 import argparse
-import time
 from typing import Any, Dict, List
 
 import VelkorHardwareAPI as api
@@ -12,9 +11,10 @@ from .common import (DETECT_DEVICES, _device_name, _error_lines, _json, _list_po
 
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("detect", help="find the ports on which devices answer",
-                            description="Probe the candidate ports of each device kind one after another, "
-                                        "with a line of progress per port on standard error, and print the "
-                                        "ports on which a device answered. Exit status 1 when none did.")
+                            description="Probe the candidate ports of each device kind, all ports of a kind at once, "
+                                        "with a line of progress per port on standard error as its outcome "
+                                        "comes in, and print the ports on which a device answered. Exit "
+                                        "status 1 when none did.")
     p.add_argument("--device", action="append", type=_device_name, choices=DETECT_DEVICES,
                    help="device kind to look for, repeatable (default: vorlan3 and handle)")
     p.add_argument("--limit", type=_seconds, metavar="SECONDS",
@@ -36,28 +36,33 @@ def cmd_detect(args: argparse.Namespace) -> int:
         devices = []
     for device in devices:
         candidates = api.detect_candidates(device, args.sys_root, args.dev_root)
-        found[device] = []
         if not candidates:
             _progress(args, f"{device}: no candidate ports")
-        for port, probe in candidates:
-            if not probe:
+            continue
+        probed = [port for port, probe in candidates if probe]
+        if probed:
+            _progress(args, f"{device}: probing {len(probed)} port{'s' if len(probed) != 1 else ''} at once")
+        pending = set(probed)
+
+        def report(port: str, outcome: str, seconds: float, device: str = device) -> None:
+            # One line per port as its outcome comes in, with the device library's lines after it.
+            pending.discard(port)
+            if outcome == "not probed":
                 _progress(args, f"{device}: {port} reported without probing (its USB vendor makes only handles)")
-                found[device].append(port)
-                continue
-            _progress(args, f"{device}: probing {port} ... ", end="")
-            start = time.monotonic()
-            try:
-                # Ctrl-C ends the probe's waits at once and closes its port.
-                answered = api.probe_port(device, port, args.limit)
-            except KeyboardInterrupt:
-                _progress(args, "interrupted")
-                _error_lines.show()
-                raise
-            elapsed = time.monotonic() - start
-            _progress(args, f"{'found' if answered else 'no answer'} ({elapsed:.2f} s)")
+            else:
+                _progress(args, f"{device}: probing {port} ... {outcome} ({seconds:.2f} s)")
             _error_lines.show()
-            if answered:
-                found[device].append(port)
+
+        try:
+            # Ctrl-C stops every probe at once and closes their ports.
+            found[device] = api.discover(device, limit=args.limit, progress=report,
+                                         sys_root=args.sys_root, dev_root=args.dev_root)
+        except KeyboardInterrupt:
+            for port in sorted(pending):
+                _progress(args, f"{device}: probing {port} ... interrupted")
+            _error_lines.show()
+            raise
+        _error_lines.show()
     if args.json:
         print(_json(found, indent=2))
     else:

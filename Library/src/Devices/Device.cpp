@@ -335,7 +335,7 @@ Device::WaitEnd Device::Await(size_t k, float timeout) {
     if (limited && now >= deadline) return Enough(stream->Available(), k) ? WaitEnd::Ready : WaitEnd::TimedOut;
     if (now >= next_ask) {
       if (InterruptRequested()) return WaitEnd::Interrupted;
-      next_ask = now + kInterruptPollInterval;
+      next_ask = now + InterruptPollInterval();
     }
     auto slice = next_ask - now;
     if (limited) slice = std::min(slice, deadline - now);

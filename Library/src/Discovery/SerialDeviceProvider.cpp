@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <future>
+#include <mutex>
 
 #include "Velkor/HardwareAPI/Devices/Handle.hpp"
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
@@ -134,8 +135,12 @@ int32_t ProbeVorlan3Port(const char* port_name) {
     Devices::DeviceInfo info;
     int32_t received = -1;
     {
-      // Resets the process-wide arm model, as every arm construction does.
+      // Resets the process-wide arm model, as every arm construction does;
+      // probes running at once take turns at it.
+      static std::mutex model_reset;
+      std::unique_lock<std::mutex> resetting(model_reset);
       Devices::Vorlan3 arm(&stream, kProbeReadTimeout);
+      resetting.unlock();
       arm.SendDeviceWakeup();
       received = arm.ReceiveDeviceInfo(info);
       stream.Close();

@@ -99,7 +99,7 @@ long serialib::WriteBytes(const void* data, size_t n) {
         fault_ = PortFault::Interrupted;
         break;
       }
-      next_ask = now + Velkor::HardwareAPI::kInterruptPollInterval;
+      next_ask = now + Velkor::HardwareAPI::InterruptPollInterval();
     }
     auto slice = next_ask - now;
     if (limited) slice = std::min(slice, deadline - now);
