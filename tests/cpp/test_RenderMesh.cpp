@@ -140,3 +140,65 @@ TEST(RenderMesh, BadInputIsRefusedWithAReasonAndFlatTrianglesAreLeftOut) {
   // Triangles keep the indices they were given.
   EXPECT_EQ(mesh->FirstFrontHit({0.2, 0.7, 1}, {0.2, 0.7, -1}, 1e-6).triangle, 2u);
 }
+
+TEST(RenderMesh, BuildWeldsOrientsAndReportsWhatItFound) {
+  // A unit-ish cube given as in an STL file: every face with vertices of its
+  // own, some a hair apart; and variants of it.
+  const float s = 0.02f;
+  const float corner[8][3] = {{0, 0, 0}, {s, 0, 0}, {s, s, 0}, {0, s, 0}, {0, 0, s}, {s, 0, s}, {s, s, s}, {0, s, s}};
+  const uint32_t outward[12][3] = {{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4},
+                                   {1, 2, 6}, {1, 6, 5}, {2, 3, 7}, {2, 7, 6}, {3, 0, 4}, {3, 4, 7}};
+  constexpr size_t kAny = SIZE_MAX;  // not checked
+  struct Case {
+    const char* what;
+    float jitter;     // m, added to every other copy of a vertex
+    double weld;      // m
+    int faces;        // of the 12, in order
+    bool inward;      // all wound inwards
+    int flip_every;   // turn every n-th face round (0: none)
+    size_t welded, flipped, open_edges, closed_parts;
+  };
+  const Case cases[] = {
+      {"separate copies at the same places", 0.0f, 0.0, 12, false, 0, 36 - 8, 0, 0, 1},
+      {"copies 3 um apart, welded at 10 um", 3e-6f, 1e-5, 12, false, 0, 36 - 8, 0, 0, 1},
+      {"copies 3 um apart, not welded: open", 3e-6f, 0.0, 12, false, 0, kAny, 0, kAny, 0},
+      {"wound inwards throughout", 0.0f, 0.0, 12, true, 0, 36 - 8, 12, 0, 1},
+      {"every fifth face turned", 0.0f, 0.0, 12, false, 5, 36 - 8, 3, 0, 1},
+      {"one face missing: open, left as given", 0.0f, 0.0, 11, false, 5, 33 - 8, 0, 3, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<float> v;
+    std::vector<uint32_t> t;
+    for (int f = 0; f < c.faces; ++f) {
+      for (int k = 0; k < 3; ++k) {
+        const float* p = corner[outward[f][c.inward ? 2 - k : k]];
+        const float d = (v.size() / 3) % 2 == 1 ? c.jitter : 0.0f;
+        v.insert(v.end(), {p[0] + d, p[1], p[2]});
+      }
+      const uint32_t base = static_cast<uint32_t>(3 * f);
+      if (c.flip_every > 0 && f % c.flip_every == 0) t.insert(t.end(), {base, base + 2, base + 1});
+      else t.insert(t.end(), {base, base + 1, base + 2});
+    }
+    BuildOptions options;
+    options.weld = c.weld;
+    BuildReport report;
+    std::string why;
+    const auto mesh = TriangleMesh::Build(v.data(), v.size() / 3, t.data(), t.size() / 3, options, why, &report);
+    ASSERT_TRUE(mesh) << c.what << ": " << why;
+    if (c.welded != kAny) EXPECT_EQ(report.welded, c.welded) << c.what;
+    if (c.open_edges == kAny) EXPECT_GT(report.open_edges, 0u) << c.what;
+    else EXPECT_EQ(report.open_edges, c.open_edges) << c.what;
+    EXPECT_EQ(report.flipped, c.flipped) << c.what;
+    EXPECT_EQ(report.closed_parts, c.closed_parts) << c.what;
+    if (c.closed_parts == 1) {
+      // Every face of the cube now faces out: a segment from outside each face's centre stops on it.
+      for (size_t f = 0; f < 12; ++f) {
+        const auto p = mesh->Corners(static_cast<uint32_t>(f));
+        const Point centre{(p[0][0] + p[1][0] + p[2][0]) / 3, (p[0][1] + p[1][1] + p[2][1]) / 3,
+                           (p[0][2] + p[1][2] + p[2][2]) / 3};
+        const Point out{2 * centre[0] - s / 2, 2 * centre[1] - s / 2, 2 * centre[2] - s / 2};
+        EXPECT_TRUE(mesh->FirstFrontHit(out, {s / 2, s / 2, s / 2}, 1e-6).hit) << c.what << ", face " << f;
+      }
+    }
+  }
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -325,5 +326,206 @@ TEST(RenderProxy, InAnInsideCornerTheProxyRestsOnOneTwoOrThreeFaces) {
     EXPECT_EQ(proxy.contacts, c.contacts) << c.what;
     for (int i = 0; i < 3; ++i)
       EXPECT_NEAR(f[i], kStiffness * (c.proxy[i] - c.tool[i]), 1e-5) << c.what << " [" << i << "]";
+  }
+}
+
+namespace {
+
+// An icosphere of radius r: 20 * 4^levels faces wound outwards, shared vertices.
+void Icosphere(int levels, float r, std::vector<float>& v, std::vector<uint32_t>& t) {
+  const double p = (1.0 + std::sqrt(5.0)) / 2.0;
+  std::vector<Point> points{{-1, p, 0}, {1, p, 0}, {-1, -p, 0}, {1, -p, 0}, {0, -1, p}, {0, 1, p},
+                            {0, -1, -p}, {0, 1, -p}, {p, 0, -1}, {p, 0, 1}, {-p, 0, -1}, {-p, 0, 1}};
+  for (Point& q : points) q = Unit(q);
+  std::vector<uint32_t> faces{0, 11, 5, 0, 5, 1, 0, 1, 7, 0, 7, 10, 0, 10, 11, 1, 5, 9, 5, 11, 4, 11, 10, 2,
+                              10, 7, 6, 7, 1, 8, 3, 9, 4, 3, 4, 2, 3, 2, 6, 3, 6, 8, 3, 8, 9, 4, 9, 5,
+                              2, 4, 11, 6, 2, 10, 8, 6, 7, 9, 8, 1};
+  for (int level = 0; level < levels; ++level) {
+    std::vector<uint32_t> finer;
+    std::vector<std::pair<uint64_t, uint32_t>> middles;
+    auto middle = [&](uint32_t a, uint32_t b) {
+      const uint64_t key = (uint64_t{std::min(a, b)} << 32) | std::max(a, b);
+      for (const auto& m : middles)
+        if (m.first == key) return m.second;
+      const Point& x = points[a];
+      const Point& y = points[b];
+      points.push_back(Unit({x[0] + y[0], x[1] + y[1], x[2] + y[2]}));
+      middles.emplace_back(key, static_cast<uint32_t>(points.size() - 1));
+      return static_cast<uint32_t>(points.size() - 1);
+    };
+    for (size_t i = 0; i < faces.size(); i += 3) {
+      const uint32_t a = faces[i], b = faces[i + 1], c = faces[i + 2];
+      const uint32_t ab = middle(a, b), bc = middle(b, c), ca = middle(c, a);
+      finer.insert(finer.end(), {a, ab, ca, b, bc, ab, c, ca, bc, ab, bc, ca});
+    }
+    faces.swap(finer);
+  }
+  v.clear();
+  for (const Point& q : points)
+    for (double x : q) v.push_back(static_cast<float>(r * x));
+  t = faces;
+}
+
+std::shared_ptr<const TriangleMesh> MakeWith(const std::vector<float>& v, const std::vector<uint32_t>& t,
+                                             const BuildOptions& options) {
+  std::string why;
+  auto mesh = TriangleMesh::Build(v.data(), v.size() / 3, t.data(), t.size() / 3, options, why);
+  EXPECT_TRUE(mesh) << why;
+  return mesh;
+}
+
+double AngleDegrees(const Point& a, const Point& b) {
+  const double c = Dot(a, b) / std::sqrt(Dot(a, a) * Dot(b, b));
+  return std::acos(std::clamp(c, -1.0, 1.0)) * 180.0 / std::acos(-1.0);
+}
+
+}  // namespace
+
+TEST(RenderProxy, SwitchingAMeshOnOrRaisingItsGainNeverStepsTheForce) {
+  using namespace Velkor::HardwareAPI::Servo;
+  const auto plate = Slab(-0.05f, -0.05f, -0.001f, 0.05f, 0.05f, 0.0f);
+  // The tool comes down onto the plate and on to 30 mm behind its surface
+  // (24 N deep), while the mesh is switched off or at zero gain; then it is
+  // switched on, or its gain raised, with the tool held there.
+  struct Case {
+    const char* what;
+    bool enabled_before;
+    float gain_before;
+    float gain_after;
+    float largest_first_force;  // N, on the cycle it is switched
+  };
+  const Case cases[] = {
+      {"disabled, then enabled", false, 1.0f, 1.0f, 0.0f},
+      {"at zero gain, then gain 1", true, 0.0f, 1.0f, 0.0f},
+      {"at gain 0.5, then gain 1: slewed", true, 0.5f, 1.0f, 12.0f + 24.0f * kMeshGainStep + 0.01f},
+  };
+  for (const Case& c : cases) {
+    Mesh mesh;
+    mesh.shape = plate;
+    mesh.material = Material();
+    mesh.enabled = c.enabled_before;
+    mesh.gain = c.gain_before;
+    Effect effect = mesh;
+    for (int i = 0; i <= 100; ++i) StepEffect(effect, {0.0f, 0.0f, 0.005f - 0.00035f * i}, {});
+    std::get<Mesh>(effect).enabled = true;
+    std::get<Mesh>(effect).gain = c.gain_after;
+    float previous = std::fabs(StepEffect(effect, {0.0f, 0.0f, -0.030f}, {})[2]);
+    EXPECT_LE(previous, c.largest_first_force) << c.what;
+    for (int i = 0; i < 100; ++i) {
+      const float f = std::fabs(StepEffect(effect, {0.0f, 0.0f, -0.030f}, {})[2]);
+      EXPECT_LE(std::fabs(f - previous), 24.0f * kMeshGainStep + 0.01f) << c.what << ", cycle " << i;
+      previous = f;
+    }
+    // Out and back in again: the surface is felt as when first touched.
+    for (int i = 0; i <= 100; ++i) StepEffect(effect, {0.0f, 0.0f, -0.030f + 0.00035f * i}, {});
+    EXPECT_NEAR(StepEffect(effect, {0.0f, 0.0f, -0.001f}, {})[2], kStiffness * 0.001, 0.01) << c.what;
+  }
+}
+
+TEST(RenderProxy, AClosedSphereWithFacesWoundInwardsIsFixedAndHoldsEveryPush) {
+  std::vector<float> v;
+  std::vector<uint32_t> t;
+  Icosphere(3, 0.05f, v, t);  // 1280 faces
+  std::mt19937 rng(11);
+  size_t turned = 0;
+  for (size_t i = 0; i < t.size(); i += 3)
+    if (rng() % 20 == 0) {  // 5 %
+      std::swap(t[i + 1], t[i + 2]);
+      ++turned;
+    }
+  BuildReport report;
+  std::string why;
+  const auto sphere = TriangleMesh::Build(v.data(), v.size() / 3, t.data(), t.size() / 3, BuildOptions{}, why, &report);
+  ASSERT_TRUE(sphere) << why;
+  EXPECT_EQ(report.flipped, turned);
+  EXPECT_EQ(report.open_edges, 0u);
+  EXPECT_EQ(report.closed_parts, 1u);
+
+  // 60 pushes from all round, each from 1 cm outside to 3 cm inside: none gets in.
+  int pop_throughs = 0;
+  std::normal_distribution<double> g(0.0, 1.0);
+  for (int push = 0; push < 60; ++push) {
+    const Point d = Unit({g(rng), g(rng), g(rng)});
+    ProxyState proxy;
+    for (int i = 0; i <= 80; ++i) {
+      const double r = 0.06 - 0.0005 * i;
+      Render(*sphere, proxy, Material(), {d[0] * r, d[1] * r, d[2] * r});
+    }
+    if (std::sqrt(Dot(proxy.position, proxy.position)) < 0.049) ++pop_throughs;
+  }
+  EXPECT_EQ(pop_throughs, 0);
+}
+
+TEST(RenderProxy, CracksBetweenFacesHoldTheProxyUpToTwiceTheGap) {
+  // Two floors side by side with a crack between them along x = 0; the tool,
+  // pressed 2 mm in, slides slowly across the crack, 40 times at different y.
+  struct Case {
+    float crack;  // m
+    double gap;   // m
+    bool holds;
+  };
+  const Case cases[] = {
+      {1e-5f, 0.0, false}, {1e-4f, 0.0, false},
+      {3e-6f, 1e-4, true}, {1e-5f, 1e-4, true}, {1e-4f, 1e-4, true}, {1.9e-4f, 1e-4, true},
+  };
+  for (const Case& c : cases) {
+    const float h = c.crack / 2;
+    const std::vector<float> v{-0.05f, -0.05f, 0, -h, -0.05f, 0, -h, 0.05f, 0, -0.05f, 0.05f, 0,
+                               h, -0.05f, 0, 0.05f, -0.05f, 0, 0.05f, 0.05f, 0, h, 0.05f, 0};
+    BuildOptions options;
+    options.gap = c.gap;
+    const auto floor = MakeWith(v, {0, 1, 2, 0, 2, 3, 4, 5, 6, 4, 6, 7}, options);
+    int pop_throughs = 0;
+    for (int slide = 0; slide < 40; ++slide) {
+      const double y = -0.04 + 0.002 * slide;
+      ProxyState proxy;
+      Render(*floor, proxy, Material(), {-0.002, y, 0.001});
+      for (int i = 0; i <= 20; ++i) Render(*floor, proxy, Material(), {-0.002, y, 0.001 - 0.00015 * i});
+      for (int i = 0; i <= 400; ++i) Render(*floor, proxy, Material(), {-0.002 + 1e-5 * i, y, -0.002});
+      if (proxy.contacts == 0) ++pop_throughs;
+    }
+    EXPECT_EQ(pop_throughs == 0, c.holds) << "crack " << c.crack << " m, gap " << c.gap << " m: " << pop_throughs
+                                          << " pop-throughs";
+  }
+}
+
+TEST(RenderProxy, ForceShadingOnAnIcosphereFollowsTheTrueNormalSmoothly) {
+  std::vector<float> v;
+  std::vector<uint32_t> t;
+  Icosphere(3, 0.05f, v, t);  // 1280 faces
+  struct Case {
+    double smoothing_angle;  // radians
+    double p50_limit, step_limit;  // degrees
+    bool shaded;
+  };
+  const Case cases[] = {{0.0, 10.0, 20.0, false}, {30.0 * std::acos(-1.0) / 180.0, 0.5, 1.0, true}};
+  for (const Case& c : cases) {
+    BuildOptions options;
+    options.smoothing_angle = c.smoothing_angle;
+    const auto sphere = MakeWith(v, t, options);
+    ASSERT_EQ(sphere->Shaded(), c.shaded);
+    // Pressed 2 mm in, the tool slides 0.1 mm a cycle round a tilted great circle.
+    ProxyState proxy;
+    std::vector<double> errors;
+    double largest_step = 0.0;
+    Point last{};
+    for (int i = 0; i <= 1600; ++i) {
+      const double a = i * 1e-4 / 0.048, depth = i < 50 ? 0.052 - 0.004 * i / 50.0 : 0.048;
+      const Point radial = Unit({std::cos(a), std::sin(a) * 0.8, std::sin(a) * 0.6});
+      const Point f = Render(*sphere, proxy, Material(), {radial[0] * depth, radial[1] * depth, radial[2] * depth});
+      if (i < 60) continue;
+      errors.push_back(AngleDegrees(f, radial));
+      if (i > 60) largest_step = std::max(largest_step, AngleDegrees(f, last));
+      last = f;
+    }
+    std::sort(errors.begin(), errors.end());
+    const double p50 = errors[errors.size() / 2];
+    if (c.shaded) {
+      EXPECT_LE(p50, c.p50_limit);
+      EXPECT_LE(largest_step, c.step_limit);
+    } else {
+      // Without shading the facets are felt: what shading is for.
+      EXPECT_GT(largest_step, 3.0);
+    }
   }
 }

@@ -212,3 +212,216 @@ def test_mesh_files_load_with_their_shape_and_scale(tmp_path, file_type):
         api.Mesh.load(str(tmp_path / "missing.stl"))
     with pytest.raises(ValueError, match="scale"):
         api.Mesh.load(str(path), scale=0.0)
+
+
+def icosphere(levels, radius):
+    """Vertices and outward-wound triangles of an icosphere (20 * 4**levels faces)."""
+    p = (1 + 5 ** 0.5) / 2
+    points = [(-1, p, 0), (1, p, 0), (-1, -p, 0), (1, -p, 0), (0, -1, p), (0, 1, p),
+              (0, -1, -p), (0, 1, -p), (p, 0, -1), (p, 0, 1), (-p, 0, -1), (-p, 0, 1)]
+    points = [tuple(c / math.hypot(*q) for c in q) for q in points]
+    faces = [(0, 11, 5), (0, 5, 1), (0, 1, 7), (0, 7, 10), (0, 10, 11), (1, 5, 9), (5, 11, 4), (11, 10, 2),
+             (10, 7, 6), (7, 1, 8), (3, 9, 4), (3, 4, 2), (3, 2, 6), (3, 6, 8), (3, 8, 9), (4, 9, 5),
+             (2, 4, 11), (6, 2, 10), (8, 6, 7), (9, 8, 1)]
+    for _ in range(levels):
+        middles = {}
+
+        def middle(a, b):
+            key = (min(a, b), max(a, b))
+            if key not in middles:
+                q = [x + y for x, y in zip(points[a], points[b])]
+                points.append(tuple(c / math.hypot(*q) for c in q))
+                middles[key] = len(points) - 1
+            return middles[key]
+
+        finer = []
+        for a, b, c in faces:
+            ab, bc, ca = middle(a, b), middle(b, c), middle(c, a)
+            finer += [(a, ab, ca), (b, bc, ab), (c, ca, bc), (ab, bc, ca)]
+        faces = finer
+    return [[radius * c for c in q] for q in points], faces
+
+
+@pytest.mark.parametrize("switch", ["enabled", "gain"])
+def test_switching_a_mesh_on_with_the_tool_behind_it_takes_up_from_the_tool(switch):
+    """The tool 30 mm behind a switched-off plate: switching it on gives no force
+    at once, and raising the gain of a pressed plate is slewed."""
+    plate = plate_mesh(0.0)
+    setattr(plate, switch, False if switch == "enabled" else 0.0)
+    plate.force_at([0.0, 0.0, 0.01])
+    for k in range(41):
+        plate.force_at([0.0, 0.0, 0.01 - 1e-3 * k])  # on down to 30 mm behind the top
+    setattr(plate, switch, True if switch == "enabled" else 1.0)
+    forces = [plate.force_at([0.0, 0.0, -0.03])[2] for _ in range(5)]
+    assert forces == [0.0] * 5, "no snap-back: the proxy was at the tool, as if the plate had just been added"
+    for k in range(41):  # out again ...
+        plate.force_at([0.0, 0.0, -0.03 + 1e-3 * k])
+    assert plate.force_at([0.0, 0.0, -0.001])[2] == pytest.approx(STIFFNESS * 0.001, rel=0.01), "... and felt"
+    # Pressed 10 mm in at gain 0.5, then gain 1: the force rises in steps of at most 2 % of 8 N.
+    plate.gain = 0.5
+    for _ in range(60):
+        plate.force_at([0.0, 0.0, -0.01])
+    plate.gain = 1.0
+    forces = [plate.force_at([0.0, 0.0, -0.01])[2] for _ in range(60)]
+    steps = [b - a for a, b in zip([STIFFNESS * 0.01 * 0.5] + forces, forces)]
+    assert max(steps) <= 0.02 * STIFFNESS * 0.01 + 1e-3
+    assert forces[-1] == pytest.approx(STIFFNESS * 0.01, rel=1e-3)
+
+
+def test_enabling_a_mesh_under_a_running_loop_does_not_fling_the_arm(velkor_arm_port):
+    """In the loop: the simulated arm pushed 1 cm through a disabled plate, which
+    is then switched on. Before, that was a step of stiffness x depth."""
+    np = pytest.importorskip("numpy")
+    stream, arm, loop, start = start_arm(velkor_arm_port)
+    top = start[2] - 0.003
+    plate = plate_mesh(top)
+    plate.enabled = False
+    loop.add(plate)
+    loop.add(api.Spring([start[0], start[1], top - 0.01], 300.0, 5.0))  # the hand holding the tool 1 cm in
+    with loop:
+        settle(loop, "the arm held behind the disabled plate")
+        proxy = wait_until(lambda: plate.proxy, "the loop's proxy published")
+        here = loop.state()["position"]
+        assert proxy["contacts"] == 0 and proxy["triangle"] is None
+        assert proxy["position"] == pytest.approx(here, abs=1e-3), "a disabled mesh's proxy follows the tool"
+        loop.drain()
+        plate.enabled = True
+        time.sleep(0.5)
+        records, _ = loop.drain()
+        after = loop.state()["position"]
+    force = np.linalg.norm(records["force"], axis=1)
+    assert force.max() < 1.0, f"switching on pushed {force.max():.2f} N"
+    assert abs(after[2] - here[2]) < 1e-3, "the arm stayed where the hand held it"
+
+
+def test_the_loops_proxy_is_readable_for_graphics(velkor_arm_port):
+    stream, arm, loop, start = start_arm(velkor_arm_port)
+    top = start[2] - 0.004
+    plate = plate_mesh(top)
+    assert plate.proxy is None, "no loop has rendered it yet"
+    plate.force_at([0.0, 0.0, top - 0.001])
+    assert plate.proxy is None, "force_at keeps its own proxy, not the loop's"
+    loop.add(plate)
+    loop.add(api.ConstantForce([0.0, 0.0, -2.0]))
+    with loop:
+        settle(loop, "the arm resting on the plate")
+        first = plate.proxy
+        time.sleep(0.05)
+        second = plate.proxy
+    assert second["renders"] > first["renders"] > 0
+    assert second["contacts"] == 1 and second["triangle"] in (2, 3), "resting on the top face"
+    assert second["position"][2] == pytest.approx(top, abs=1e-5)
+    assert second["normal"] == pytest.approx([0.0, 0.0, 1.0], abs=1e-6)
+    assert second["force"] == pytest.approx(2.0, abs=0.3)
+
+
+def test_closest_point_refuses_non_finite_points_and_answers_many_at_once():
+    np = pytest.importorskip("numpy")
+    vertices, faces = icosphere(2, 0.05)
+    mesh = api.Mesh(vertices, faces, STIFFNESS)
+    for bad in ([math.nan, 0, 0], [0, math.inf, 0], [0, 0, 1e300], [0, 0, -math.inf]):
+        with pytest.raises(ValueError, match="finite"):
+            mesh.closest_point(bad)
+        with pytest.raises(ValueError, match="finite"):
+            mesh.closest_points(np.array([[0.1, 0, 0], bad]))
+    rng = np.random.default_rng(3)
+    queries = rng.uniform(-0.1, 0.1, (200, 3))
+    points, distances, triangles = mesh.closest_points(queries)
+    assert points.shape == (200, 3) and distances.shape == (200,) and triangles.shape == (200,)
+    for q, p, d, t in zip(queries, points, distances, triangles):
+        one = mesh.closest_point(list(q))
+        assert list(p) == pytest.approx(one[0], abs=1e-9) and d == pytest.approx(one[1], abs=1e-9)
+        assert t == one[2]
+    assert mesh.closest_points(np.zeros((0, 3)))[0].shape == (0, 3)
+
+
+def test_faces_wound_inwards_are_turned_round_and_said():
+    vertices, faces = icosphere(3, 0.05)  # 1280 faces
+    rng = __import__("random").Random(5)
+    turned = {i for i in range(len(faces)) if rng.random() < 0.05}
+    given = [(a, c, b) if i in turned else (a, b, c) for i, (a, b, c) in enumerate(faces)]
+    with pytest.warns(UserWarning, match=f"turned {len(turned)} faces"):
+        mesh = api.Mesh(vertices, given, STIFFNESS)
+    assert (mesh.flipped_faces, mesh.open_edges) == (len(turned), 0)
+    pop_throughs = 0
+    for push in range(60):  # from all round, 1 cm outside to 3 cm inside
+        d = [rng.gauss(0, 1) for _ in range(3)]
+        d = [c / math.hypot(*d) for c in d]
+        mesh.force_at([0.06 * c for c in d])
+        for k in range(81):
+            f = mesh.force_at([(0.06 - 5e-4 * k) * c for c in d])
+        pop_throughs += sum(a * b for a, b in zip(f, d)) < 0.8 * STIFFNESS * 0.03
+    assert pop_throughs == 0
+
+
+def test_cracks_between_faces_hold_the_tool_and_the_gap_is_a_parameter():
+    """Two floors with a crack between them; 40 slow slides across it, 2 mm in."""
+    def floors(crack, **kwargs):
+        h = crack / 2
+        v = [[-0.05, -0.05, 0], [-h, -0.05, 0], [-h, 0.05, 0], [-0.05, 0.05, 0],
+             [h, -0.05, 0], [0.05, -0.05, 0], [0.05, 0.05, 0], [h, 0.05, 0]]
+        return api.Mesh(v, [[0, 1, 2], [0, 2, 3], [4, 5, 6], [4, 6, 7]], STIFFNESS, **kwargs)
+
+    def pop_throughs(mesh):
+        count = 0
+        for slide in range(40):
+            y = -0.04 + 0.002 * slide
+            mesh.force_at([-0.002, y, 0.001])
+            for k in range(21):
+                mesh.force_at([-0.002, y, 0.001 - 1.5e-4 * k])
+            for k in range(401):
+                f = mesh.force_at([-0.002 + 1e-5 * k, y, -0.002])
+            count += f[2] < 1.0
+        return count
+
+    for crack in (3e-6, 1e-5, 1e-4):
+        assert pop_throughs(floors(crack)) == 0, f"default gap, crack {crack * 1e6:.0f} um"
+    for crack in (1e-5, 1e-4):
+        assert pop_throughs(floors(crack, gap=0.0)) > 0, f"no gap, crack {crack * 1e6:.0f} um: the fault is real"
+    assert floors(3e-6).open_edges == 6 and floors(1e-4).open_edges == 8, "welded across a hair-thin crack only"
+    with pytest.raises(ValueError, match="gap"):
+        floors(1e-5, gap=-1.0)
+
+
+def test_mesh_load_says_when_a_file_is_open(tmp_path):
+    trimesh = pytest.importorskip("trimesh")
+    shape = trimesh.creation.icosphere(subdivisions=2, radius=20.0)
+    closed = tmp_path / "closed.stl"
+    shape.export(str(closed))
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert api.Mesh.load(str(closed), scale=0.001).open_edges == 0
+    half = trimesh.Trimesh(shape.vertices, shape.faces[shape.triangles_center[:, 2] > 0])
+    opened = tmp_path / "open.stl"
+    half.export(str(opened))
+    with pytest.warns(UserWarning, match="is open: [0-9]+ edges"):
+        mesh = api.Mesh.load(str(opened), scale=0.001)
+    assert mesh.open_edges > 0
+
+
+def test_force_shading_makes_an_icosphere_feel_round():
+    """Pressed 2 mm into a 1280-face icosphere, sliding 0.1 mm a cycle: the force's
+    direction against the true normal, with and without shading."""
+    vertices, faces = icosphere(3, 0.05)
+    figures = {}
+    for angle in (0.0, 30.0):
+        mesh = api.Mesh(vertices, faces, STIFFNESS, smoothing_angle=angle)
+        assert mesh.shaded == (angle > 0)
+        errors, turns, last = [], [], None
+        for i in range(1200):
+            a = i * 1e-4 / 0.048
+            radial = [math.cos(a), 0.8 * math.sin(a), 0.6 * math.sin(a)]
+            depth = 0.052 - 0.004 * i / 50 if i < 50 else 0.048
+            f = mesh.force_at([depth * c for c in radial])
+            if i < 60:
+                continue
+            n = math.hypot(*f)
+            errors.append(math.degrees(math.acos(min(1.0, sum(x * y for x, y in zip(f, radial)) / n))))
+            if last is not None:
+                turns.append(math.degrees(math.acos(min(1.0, sum(x * y for x, y in zip(f, last)) / n /
+                                                        math.hypot(*last)))))
+            last = f
+        figures[angle] = (sorted(errors)[len(errors) // 2], max(turns))
+    assert figures[30.0][0] <= 0.5 and figures[30.0][1] <= 1.0, figures
+    assert figures[0.0][1] > 3.0, f"unshaded, the facets are felt: {figures}"

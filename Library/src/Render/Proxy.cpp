@@ -12,6 +12,9 @@ Point Add(const Point& a, const Point& b) { return {a[0] + b[0], a[1] + b[1], a[
 Point Mul(const Point& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
 double Dot(const Point& a, const Point& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 double Norm(const Point& a) { return std::sqrt(Dot(a, a)); }
+Point Cross(const Point& a, const Point& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
 
 // How far a projection may fall short of a constraint and still count as on it.
 constexpr double kFeasible = 1e-9;
@@ -65,10 +68,9 @@ bool ProjectOnto(const Point& goal, const Constraint* c, const int* chosen, int 
 // Moves from `from` towards `goal`, stopping just in front of each face in the
 // way and sliding on along every face met so far. Returns where it ends.
 Point Slide(const TriangleMesh& mesh, const Point& from, const Point& goal, Constraint* constraints, int& count,
-            uint32_t& first_triangle) {
+            uint32_t* triangles) {
   Point p = from;
   count = 0;
-  first_triangle = kNoTriangle;
   for (int move = 0; move < kMaxMoves; ++move) {
     const Point target = count > 0 ? NearestFreePoint(goal, constraints, count, p) : goal;
     SegmentHit hit = mesh.FirstFrontHit(p, target, kSkin);
@@ -87,7 +89,6 @@ Point Slide(const TriangleMesh& mesh, const Point& from, const Point& goal, Cons
       hit = mesh.FirstFrontHit(p, goal, kSkin);
       if (!hit.hit) {
         count = 0;
-        first_triangle = kNoTriangle;
         return goal;
       }
     }
@@ -96,7 +97,7 @@ Point Slide(const TriangleMesh& mesh, const Point& from, const Point& goal, Cons
       known = known || (Dot(constraints[i].normal, hit.normal) > 1.0 - 1e-12 &&
                         std::fabs(constraints[i].offset - kSkin - hit.offset) < kFeasible);
     if (known || count == kMaxConstraints) return p;
-    if (count == 0) first_triangle = hit.triangle;
+    triangles[count] = hit.triangle;
     constraints[count++] = Constraint{hit.normal, hit.offset + kSkin};
   }
   return p;
@@ -160,8 +161,8 @@ void StepProxy(const TriangleMesh& mesh, ProxyState& state, const ProxyMaterial&
   const Point before = state.position;
   Constraint constraints[kMaxConstraints];
   int count = 0;
-  uint32_t triangle = kNoTriangle;
-  Point p = Slide(mesh, before, tool, constraints, count, triangle);
+  uint32_t triangles[kMaxConstraints] = {kNoTriangle, kNoTriangle, kNoTriangle};
+  Point p = Slide(mesh, before, tool, constraints, count, triangles);
 
   // The friction cone: the proxy stays where it was while the tool's tangential
   // pull from there is within mu times its push into the surface; past that it
@@ -179,13 +180,15 @@ void StepProxy(const TriangleMesh& mesh, ProxyState& state, const ProxyMaterial&
       const Point edge = Add(p, Mul(drift, material.dynamic_friction * depth / distance));
       Constraint unused[kMaxConstraints];
       int unused_count = 0;
-      uint32_t unused_triangle = kNoTriangle;
-      p = Slide(mesh, p, edge, unused, unused_count, unused_triangle);
+      uint32_t unused_triangles[kMaxConstraints];
+      p = Slide(mesh, p, edge, unused, unused_count, unused_triangles);
     }
   }
   state.position = p;
   state.contacts = count;
-  state.triangle = triangle;
+  for (int i = 0; i < kMaxConstraints; ++i) state.triangles[i] = i < count ? triangles[i] : kNoTriangle;
+  state.triangle = state.triangles[0];
+  state.surface = count > 0 ? constraints[0].normal : Point{};
   state.sliding = sliding;
 }
 
@@ -201,11 +204,33 @@ Point RenderMesh(const TriangleMesh& mesh, ProxyState& state, const ProxyMateria
                 r[1] * velocity[0] + r[4] * velocity[1] + r[7] * velocity[2],
                 r[2] * velocity[0] + r[5] * velocity[1] + r[8] * velocity[2]};
   StepProxy(mesh, state, material, local);
+  state.normal = {};
   if (state.contacts == 0) return {};
   const Point stretch = Sub(state.position, local);
   const double length = Norm(stretch);
   if (!(length > 0.0)) return {};
-  const Point normal = Mul(stretch, 1.0 / length);
+  Point normal = Mul(stretch, 1.0 / length);
+  state.normal = state.contacts == 1 ? state.surface : normal;
+  if (mesh.Shaded()) {
+    // Force shading: the spring is turned by the rotation that takes the face's
+    // normal (or, on an edge or in a corner, the spring's own direction) to the
+    // interpolated normal there, so that friction keeps its share. Where the
+    // faces in contact disagree (a crease sharper than the smoothing angle) the
+    // force stays as it is.
+    Point shade = mesh.ShadedNormal(state.triangles[0], state.position);
+    bool agree = true;
+    for (int i = 1; i < state.contacts; ++i)
+      agree = agree && Dot(mesh.ShadedNormal(state.triangles[i], state.position), shade) > 1.0 - 1e-6;
+    const Point reference = state.contacts == 1 ? state.surface : normal;
+    const double c = Dot(reference, shade);
+    // A normal far from the face's (bad given normals) would push sideways or in: not used.
+    if (agree && c > 0.5) {
+      const Point axis = Cross(reference, shade);
+      normal = Add(Add(Mul(normal, c), Cross(axis, normal)), Mul(axis, Dot(axis, normal) / (1.0 + c)));
+      normal = Mul(normal, 1.0 / Norm(normal));
+      state.normal = shade;
+    }
+  }
   // Damping that would pull the tool back in as it leaves is dropped: a surface only pushes.
   const double push = material.stiffness * length - material.damping * Dot(v, normal);
   if (!(push > 0.0)) return {};

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
+#include <unordered_map>
+
+#include "Platform/FreedMemory.hpp"
 
 namespace Velkor::HardwareAPI::Render {
 
@@ -72,9 +76,93 @@ double BoxDistanceSquared(const float* lo, const float* hi, const Point& p) {
 
 }  // namespace
 
+namespace {
+
+double Length(const Point& a) { return std::sqrt(Dot(a, a)); }
+
+uint64_t CellKey(int64_t x, int64_t y, int64_t z) {
+  return static_cast<uint64_t>(x) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(y) * 0xC2B2AE3D27D4EB4Full ^
+         static_cast<uint64_t>(z) * 0x165667B19E3779F9ull;
+}
+
+// Each vertex's representative: the first vertex within `tolerance` of it that
+// is its own representative. Returns how many vertices were merged.
+size_t WeldVertices(const float* v, size_t n, double tolerance, std::vector<uint32_t>& rep) {
+  rep.assign(n, 0);
+  std::unordered_map<uint64_t, uint32_t> head;
+  head.reserve(n);
+  std::vector<uint32_t> next(n, kNoTriangle);
+  size_t merged = 0;
+  const double limit = tolerance * tolerance;
+  for (size_t i = 0; i < n; ++i) {
+    const float* p = v + 3 * i;
+    uint32_t found = kNoTriangle;
+    int64_t c[3];
+    if (tolerance > 0.0) {
+      for (int a = 0; a < 3; ++a) c[a] = static_cast<int64_t>(std::floor(p[a] / tolerance));
+      for (int dx = -1; dx <= 1 && found == kNoTriangle; ++dx)
+        for (int dy = -1; dy <= 1 && found == kNoTriangle; ++dy)
+          for (int dz = -1; dz <= 1 && found == kNoTriangle; ++dz) {
+            const auto it = head.find(CellKey(c[0] + dx, c[1] + dy, c[2] + dz));
+            for (uint32_t j = it == head.end() ? kNoTriangle : it->second; j != kNoTriangle; j = next[j]) {
+              const float* q = v + 3 * size_t{j};
+              const double d0 = double{p[0]} - q[0], d1 = double{p[1]} - q[1], d2 = double{p[2]} - q[2];
+              if (d0 * d0 + d1 * d1 + d2 * d2 <= limit) {
+                found = j;
+                break;
+              }
+            }
+          }
+    } else {
+      // The very same place: +0 and -0 alike.
+      for (int a = 0; a < 3; ++a) {
+        const float x = p[a] + 0.0f;
+        uint32_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        c[a] = bits;
+      }
+      const auto it = head.find(CellKey(c[0], c[1], c[2]));
+      for (uint32_t j = it == head.end() ? kNoTriangle : it->second; j != kNoTriangle; j = next[j]) {
+        const float* q = v + 3 * size_t{j};
+        if (p[0] == q[0] && p[1] == q[1] && p[2] == q[2]) {
+          found = j;
+          break;
+        }
+      }
+    }
+    if (found != kNoTriangle) {
+      rep[i] = found;
+      ++merged;
+      continue;
+    }
+    rep[i] = static_cast<uint32_t>(i);
+    const uint64_t key = CellKey(c[0], c[1], c[2]);
+    const auto it = head.find(key);
+    if (it != head.end()) next[i] = it->second;
+    head[key] = static_cast<uint32_t>(i);
+  }
+  return merged;
+}
+
+struct EdgeUse {
+  uint32_t lo, hi;
+  uint32_t triangle;  // kept index
+  uint8_t corner;     // the edge runs from this corner to the next
+  bool forward;       // lo -> hi in the triangle's winding
+};
+
+}  // namespace
+
 std::shared_ptr<const TriangleMesh> TriangleMesh::Build(const float* vertices, size_t vertex_count,
                                                         const uint32_t* triangles, size_t triangle_count,
                                                         std::string& why) {
+  return Build(vertices, vertex_count, triangles, triangle_count, BuildOptions{}, why, nullptr);
+}
+
+std::shared_ptr<const TriangleMesh> TriangleMesh::Build(const float* vertices, size_t vertex_count,
+                                                        const uint32_t* triangles, size_t triangle_count,
+                                                        const BuildOptions& options, std::string& why,
+                                                        BuildReport* report) {
   if (vertex_count == 0 || vertices == nullptr) {
     why = "a mesh needs vertices";
     return nullptr;
@@ -87,48 +175,226 @@ std::shared_ptr<const TriangleMesh> TriangleMesh::Build(const float* vertices, s
     why = "a mesh may have at most 4294967294 vertices and triangles";
     return nullptr;
   }
+  if (!(std::isfinite(options.weld) && options.weld >= 0.0)) {
+    why = "weld must be finite and not negative";
+    return nullptr;
+  }
+  if (!(std::isfinite(options.gap) && options.gap >= 0.0)) {
+    why = "gap must be finite and not negative";
+    return nullptr;
+  }
+  if (!(options.smoothing_angle >= 0.0 && options.smoothing_angle <= std::acos(-1.0))) {
+    why = "smoothing_angle must be between 0 and 180 degrees";
+    return nullptr;
+  }
   for (size_t i = 0; i < vertex_count * 3; ++i)
     if (!std::isfinite(vertices[i])) {
       why = "vertex " + std::to_string(i / 3) + " is not finite";
       return nullptr;
     }
-  std::shared_ptr<TriangleMesh> mesh(new TriangleMesh);
-  mesh->vertex_count_ = vertex_count;
-  mesh->triangles_.reserve(triangle_count);
-  mesh->position_of_.assign(triangle_count, kNoTriangle);
-  for (size_t t = 0; t < triangle_count; ++t) {
-    Triangle tri{};
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t index = triangles[3 * t + k];
-      if (index >= vertex_count) {
-        why = "triangle " + std::to_string(t) + " refers to vertex " + std::to_string(index) + " of " +
-              std::to_string(vertex_count);
+  if (options.vertex_normals != nullptr)
+    for (size_t i = 0; i < vertex_count; ++i) {
+      const float* n = options.vertex_normals + 3 * i;
+      const double length = std::sqrt(double{n[0]} * n[0] + double{n[1]} * n[1] + double{n[2]} * n[2]);
+      if (!std::isfinite(length) || !(length > 0.0)) {
+        why = "the normal of vertex " + std::to_string(i) + " is not a finite, non-zero vector";
         return nullptr;
       }
-      std::copy(vertices + 3 * size_t{index}, vertices + 3 * size_t{index} + 3, tri.v[k]);
     }
-    tri.original = static_cast<uint32_t>(t);
-    const Point a = ToPoint(tri.v[0]);
-    const Point e1 = Sub(ToPoint(tri.v[1]), a), e2 = Sub(ToPoint(tri.v[2]), a);
-    const Point n = Cross(e1, e2);
-    const double scale = Dot(e1, e1) + Dot(e2, e2);
-    if (!(Dot(n, n) > 1e-24 * scale * scale)) {
-      ++mesh->dropped_;
-      continue;
+  for (size_t t = 0; t < triangle_count * 3; ++t)
+    if (triangles[t] >= vertex_count) {
+      why = "triangle " + std::to_string(t / 3) + " refers to vertex " + std::to_string(triangles[t]) + " of " +
+            std::to_string(vertex_count);
+      return nullptr;
     }
-    mesh->triangles_.push_back(tri);
+
+  std::shared_ptr<TriangleMesh> mesh(new TriangleMesh);
+  BuildReport& said = mesh->report_;
+  mesh->vertex_count_ = vertex_count;
+  mesh->gap_ = options.gap;
+  {
+    std::vector<uint32_t> rep;
+    said.welded = WeldVertices(vertices, vertex_count, options.weld, rep);
+    // Per kept triangle: its corners' welded vertices and the vertices as given.
+    std::vector<std::array<uint32_t, 3>> welded, given;
+    welded.reserve(triangle_count);
+    given.reserve(triangle_count);
+    mesh->triangles_.reserve(triangle_count);
+    mesh->position_of_.assign(triangle_count, kNoTriangle);
+    for (size_t t = 0; t < triangle_count; ++t) {
+      Triangle tri{};
+      std::array<uint32_t, 3> w{}, g{};
+      for (int k = 0; k < 3; ++k) {
+        g[k] = triangles[3 * t + k];
+        w[k] = rep[g[k]];
+        std::copy(vertices + 3 * size_t{w[k]}, vertices + 3 * size_t{w[k]} + 3, tri.v[k]);
+      }
+      tri.original = static_cast<uint32_t>(t);
+      const Point a = ToPoint(tri.v[0]);
+      const Point e1 = Sub(ToPoint(tri.v[1]), a), e2 = Sub(ToPoint(tri.v[2]), a);
+      const Point n = Cross(e1, e2);
+      const double scale = Dot(e1, e1) + Dot(e2, e2);
+      if (w[0] == w[1] || w[1] == w[2] || w[0] == w[2] || !(Dot(n, n) > 1e-24 * scale * scale)) {
+        ++mesh->dropped_;
+        continue;
+      }
+      mesh->triangles_.push_back(tri);
+      welded.push_back(w);
+      given.push_back(g);
+    }
+    if (mesh->triangles_.empty()) {
+      why = "every triangle of the mesh is degenerate (no area)";
+      return nullptr;
+    }
+    const size_t m = mesh->triangles_.size();
+
+    // Edges and the faces across them.
+    std::vector<uint32_t> across(3 * m, kNoTriangle);  // kept index of the face across each edge
+    std::vector<uint8_t> same(3 * m, 0);               // it runs the edge the same way: one of them is flipped
+    std::vector<uint8_t> open(m, 0);                   // the face touches an open or non-manifold edge
+    {
+      std::vector<EdgeUse> edges;
+      edges.reserve(3 * m);
+      for (size_t t = 0; t < m; ++t)
+        for (uint8_t k = 0; k < 3; ++k) {
+          const uint32_t a = welded[t][k], b = welded[t][(k + 1) % 3];
+          edges.push_back(EdgeUse{std::min(a, b), std::max(a, b), static_cast<uint32_t>(t), k, a < b});
+        }
+      std::sort(edges.begin(), edges.end(), [](const EdgeUse& x, const EdgeUse& y) {
+        return x.lo != y.lo ? x.lo < y.lo : x.hi < y.hi;
+      });
+      for (size_t i = 0; i < edges.size();) {
+        size_t j = i + 1;
+        while (j < edges.size() && edges[j].lo == edges[i].lo && edges[j].hi == edges[i].hi) ++j;
+        if (j - i == 2) {
+          const EdgeUse& x = edges[i];
+          const EdgeUse& y = edges[i + 1];
+          across[3 * x.triangle + x.corner] = y.triangle;
+          across[3 * y.triangle + y.corner] = x.triangle;
+          same[3 * x.triangle + x.corner] = same[3 * y.triangle + y.corner] = x.forward == y.forward;
+        } else {
+          if (j - i == 1) ++said.open_edges; else ++said.non_manifold_edges;
+          for (size_t e = i; e < j; ++e) open[edges[e].triangle] = 1;
+        }
+        i = j;
+      }
+    }
+
+    // Each connected part: wind its faces as its first face is, then, if it is
+    // closed, all of them outwards (positive volume).
+    if (options.orient) {
+      std::vector<uint8_t> flip(m, 0), seen(m, 0);
+      std::vector<uint32_t> part;
+      for (size_t s = 0; s < m; ++s) {
+        if (seen[s]) continue;
+        part.clear();
+        part.push_back(static_cast<uint32_t>(s));
+        seen[s] = 1;
+        bool closed = true;
+        for (size_t i = 0; i < part.size(); ++i) {
+          const uint32_t t = part[i];
+          closed = closed && !open[t];
+          for (int k = 0; k < 3; ++k) {
+            const uint32_t u = across[3 * t + k];
+            if (u == kNoTriangle) continue;
+            const uint8_t want = flip[t] ^ same[3 * t + k];
+            if (!seen[u]) {
+              seen[u] = 1;
+              flip[u] = want;
+              part.push_back(u);
+            } else if (flip[u] != want) {
+              closed = false;  // one-sided (a Moebius strip, a Klein bottle): no consistent winding
+            }
+          }
+        }
+        if (!closed) continue;
+        ++said.closed_parts;
+        double volume = 0.0;
+        for (uint32_t t : part) {
+          const Triangle& tri = mesh->triangles_[t];
+          const double v6 = Dot(ToPoint(tri.v[0]), Cross(ToPoint(tri.v[1]), ToPoint(tri.v[2])));
+          volume += flip[t] ? -v6 : v6;
+        }
+        for (uint32_t t : part) {
+          if (!(flip[t] ^ (volume < 0.0))) continue;
+          Triangle& tri = mesh->triangles_[t];
+          std::swap(tri.v[1], tri.v[2]);
+          std::swap(welded[t][1], welded[t][2]);
+          std::swap(given[t][1], given[t][2]);
+          ++said.flipped;
+        }
+      }
+    }
+
+    // Corner normals for force shading, per kept triangle.
+    std::vector<std::array<float, 9>> corner_normals;
+    if (options.vertex_normals != nullptr || options.smoothing_angle > 0.0) {
+      corner_normals.resize(m);
+      std::vector<Point> face(m);
+      for (size_t t = 0; t < m; ++t) {
+        const Triangle& tri = mesh->triangles_[t];
+        const Point n = Cross(Sub(ToPoint(tri.v[1]), ToPoint(tri.v[0])), Sub(ToPoint(tri.v[2]), ToPoint(tri.v[0])));
+        face[t] = Mul(n, 1.0 / Length(n));
+      }
+      if (options.vertex_normals != nullptr) {
+        for (size_t t = 0; t < m; ++t)
+          for (int k = 0; k < 3; ++k) {
+            const float* g = options.vertex_normals + 3 * size_t{given[t][k]};
+            Point n{g[0], g[1], g[2]};
+            n = Mul(n, 1.0 / Length(n));
+            for (int a = 0; a < 3; ++a) corner_normals[t][3 * k + a] = static_cast<float>(n[a]);
+          }
+      } else {
+        // The faces around each vertex, in compressed rows.
+        std::vector<uint32_t> start(vertex_count + 1, 0), around(3 * m);
+        for (size_t t = 0; t < m; ++t)
+          for (int k = 0; k < 3; ++k) ++start[welded[t][k] + 1];
+        for (size_t i = 0; i < vertex_count; ++i) start[i + 1] += start[i];
+        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+        std::vector<double> angle(3 * m);
+        for (size_t t = 0; t < m; ++t) {
+          const Triangle& tri = mesh->triangles_[t];
+          for (int k = 0; k < 3; ++k) {
+            around[fill[welded[t][k]]++] = static_cast<uint32_t>(t);
+            const Point p = ToPoint(tri.v[k]);
+            const Point u = Sub(ToPoint(tri.v[(k + 1) % 3]), p), w = Sub(ToPoint(tri.v[(k + 2) % 3]), p);
+            angle[3 * t + k] = std::atan2(Length(Cross(u, w)), Dot(u, w));
+          }
+        }
+        const double cosine = std::cos(options.smoothing_angle) - 1e-12;
+        for (size_t t = 0; t < m; ++t)
+          for (int k = 0; k < 3; ++k) {
+            const uint32_t vertex = welded[t][k];
+            Point sum{};
+            for (uint32_t i = start[vertex]; i < start[vertex + 1]; ++i) {
+              const uint32_t g = around[i];
+              if (Dot(face[g], face[t]) < cosine) continue;
+              int corner = 0;
+              while (welded[g][corner] != vertex) ++corner;
+              sum = Add(sum, Mul(face[g], angle[3 * g + corner]));
+            }
+            const double length = Length(sum);
+            const Point n = length > 0.0 ? Mul(sum, 1.0 / length) : face[t];
+            for (int a = 0; a < 3; ++a) corner_normals[t][3 * k + a] = static_cast<float>(n[a]);
+          }
+      }
+    }
+
+    const std::vector<uint32_t> order = mesh->BuildTree();
+    if (!corner_normals.empty()) {
+      mesh->normals_.resize(m);
+      for (size_t i = 0; i < m; ++i) mesh->normals_[i] = corner_normals[order[i]];
+    }
   }
-  if (mesh->triangles_.empty()) {
-    why = "every triangle of the mesh is degenerate (no area)";
-    return nullptr;
-  }
-  mesh->BuildTree();
   for (size_t i = 0; i < mesh->triangles_.size(); ++i)
     mesh->position_of_[mesh->triangles_[i].original] = static_cast<uint32_t>(i);
+  if (report != nullptr) *report = said;
+  // The temporaries of a large build are gone; what the allocator kept of them goes back.
+  Platform::ReturnFreedMemory();
   return mesh;
 }
 
-void TriangleMesh::BuildTree() {
+std::vector<uint32_t> TriangleMesh::BuildTree() {
   const size_t n = triangles_.size();
   std::vector<float> centroid(3 * n);
   for (size_t i = 0; i < n; ++i)
@@ -196,11 +462,12 @@ void TriangleMesh::BuildTree() {
   for (size_t i = 0; i < n; ++i) sorted[i] = triangles_[order[i]];
   triangles_.swap(sorted);
   nodes_.shrink_to_fit();
+  return order;
 }
 
 size_t TriangleMesh::MemoryBytes() const {
   return sizeof(*this) + triangles_.capacity() * sizeof(Triangle) + nodes_.capacity() * sizeof(Node) +
-         position_of_.capacity() * sizeof(uint32_t);
+         position_of_.capacity() * sizeof(uint32_t) + normals_.capacity() * sizeof(normals_[0]);
 }
 
 Point TriangleMesh::BoundsMin() const { return {nodes_[0].lo[0], nodes_[0].lo[1], nodes_[0].lo[2]}; }
@@ -210,6 +477,30 @@ std::array<Point, 3> TriangleMesh::Corners(uint32_t triangle) const {
   if (triangle >= position_of_.size() || position_of_[triangle] == kNoTriangle) return {};
   const Triangle& tri = triangles_[position_of_[triangle]];
   return {ToPoint(tri.v[0]), ToPoint(tri.v[1]), ToPoint(tri.v[2])};
+}
+
+Point TriangleMesh::ShadedNormal(uint32_t triangle, const Point& point) const {
+  if (triangle >= position_of_.size() || position_of_[triangle] == kNoTriangle) return {};
+  const uint32_t at = position_of_[triangle];
+  const Triangle& tri = triangles_[at];
+  const Point a = ToPoint(tri.v[0]), b = ToPoint(tri.v[1]), c = ToPoint(tri.v[2]);
+  const Point n = Cross(Sub(b, a), Sub(c, a));
+  const double area2 = Dot(n, n);
+  const Point face = Mul(n, 1.0 / std::sqrt(area2));
+  if (normals_.empty()) return face;
+  // Barycentric weights of the point's projection, clipped to the triangle (the
+  // proxy may rest a little beyond an edge, on a widened face).
+  const Point q = Sub(point, Mul(face, Dot(face, Sub(point, a))));
+  double w[3] = {Dot(Cross(Sub(c, b), Sub(q, b)), n) / area2, Dot(Cross(Sub(a, c), Sub(q, c)), n) / area2, 0.0};
+  w[2] = 1.0 - w[0] - w[1];
+  double total = 0.0;
+  for (double& x : w) total += (x = std::max(0.0, x));
+  const auto& corner = normals_[at];
+  Point sum{};
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < 3; ++i) sum[i] += w[k] / total * corner[3 * k + i];
+  const double length = std::sqrt(Dot(sum, sum));
+  return length > 1e-9 ? Mul(sum, 1.0 / length) : face;
 }
 
 bool TriangleMesh::TestTriangle(const Triangle& tri, const Point& from, const Point& to, double tolerance,
@@ -225,11 +516,12 @@ bool TriangleMesh::TestTriangle(const Triangle& tri, const Point& from, const Po
   if (best.hit && !(t < best.t - tie) && !(t <= best.t + tie && s1 > best.end)) return false;
   const Point q = Add(from, Mul(Sub(to, from), t));
   const Point* corners[3] = {&a, &b, &c};
+  const double widen = std::max(tolerance, gap_);
   for (int k = 0; k < 3; ++k) {
     const Point& p0 = *corners[k];
     const Point edge = Sub(*corners[(k + 1) % 3], p0);
     const double side = Dot(Cross(edge, Sub(q, p0)), n);  // |edge| times the distance inside
-    if (side < 0.0 && side * side > tolerance * tolerance * Dot(edge, edge)) return false;
+    if (side < 0.0 && side * side > widen * widen * Dot(edge, edge)) return false;
   }
   best.hit = true;
   best.t = t;
@@ -245,12 +537,13 @@ SegmentHit TriangleMesh::FirstFrontHit(const Point& from, const Point& to, doubl
   const Point delta = Sub(to, from);
   const double length = std::sqrt(Dot(delta, delta));
   const double tie = length > 0.0 ? 2.0 * tolerance / length : 0.0;
+  const double margin = std::max(tolerance, gap_);
   uint32_t stack[kStackDepth];
   int top = 0;
   stack[top++] = 0;
   while (top > 0) {
     const Node& node = nodes_[stack[--top]];
-    if (!SegmentMeetsBox(node.lo, node.hi, from, delta, tolerance, best.hit ? best.t + tie : 1.0)) continue;
+    if (!SegmentMeetsBox(node.lo, node.hi, from, delta, margin, best.hit ? best.t + tie : 1.0)) continue;
     if (node.count > 0) {
       for (uint32_t i = node.first; i < node.first + node.count; ++i)
         TestTriangle(triangles_[i], from, to, tolerance, tie, best);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace Velkor::HardwareAPI::Servo {
 
@@ -59,17 +60,55 @@ Vec3 Force(const Box& b, const Vec3& p, const Vec3& v) {
 
 Vec3 Force(const ConstantForce& c, const Vec3&, const Vec3&) { return c.force; }
 
-Vec3 Step(Mesh& m, const Vec3& p, const Vec3& v) {
+Render::Point Rotate(const Render::RigidTransform& t, const Render::Point& p) {
+  const auto& r = t.rotation;
+  return {r[0] * p[0] + r[1] * p[1] + r[2] * p[2], r[3] * p[0] + r[4] * p[1] + r[5] * p[2],
+          r[6] * p[0] + r[7] * p[1] + r[8] * p[2]};
+}
+
+void Publish(const Mesh& m, const Vec3& f) {
+  if (m.tap == nullptr || m.tap->writing.exchange(true, std::memory_order_acquire)) return;
+  ProxyView view;
+  const Render::Point at = Rotate(m.transform, m.proxy.position);
+  const Render::Point normal = Rotate(m.transform, m.proxy.normal);
+  for (int i = 0; i < 3; ++i) {
+    view.position[i] = at[i] + m.transform.translation[i];
+    view.normal[i] = normal[i];
+  }
+  view.cycle = m.renders;
+  view.triangle = m.proxy.contacts > 0 ? m.proxy.triangle : UINT32_MAX;
+  view.contacts = m.proxy.contacts;
+  view.force = Length(f);
+  view.level = m.level;
+  m.tap->view.Store(view);
+  m.tap->writing.store(false, std::memory_order_release);
+}
+
+// Enabled or not, a mesh's proxy is stepped every cycle: at zero gain it is put
+// where the tool is, as adding the mesh would put it.
+Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v) {
+  const float target = m.enabled ? m.gain : 0.0f;
+  // A fresh proxy starts at the tool, where the force is zero whatever the gain.
+  if (!m.proxy.placed) m.level = target;
+  if (!m.enabled) m.level = 0.0f;
+  m.level = std::clamp(target, m.level - kMeshGainStep, m.level + kMeshGainStep);
+  if (!(m.level > 0.0f)) m.proxy = Render::ProxyState{};
   const Render::Point f = Render::RenderMesh(*m.shape, m.proxy, m.material, m.transform, {p[0], p[1], p[2]},
                                              {v[0], v[1], v[2]});
-  return {static_cast<float>(f[0]), static_cast<float>(f[1]), static_cast<float>(f[2])};
+  const Vec3 force = Scaled({static_cast<float>(f[0]), static_cast<float>(f[1]), static_cast<float>(f[2])}, m.level);
+  ++m.renders;
+  if (m.publishes) Publish(m, force);
+  return force;
 }
 
 // Asked without a loop, a mesh answers from a copy of its proxy and keeps its own.
 Vec3 Force(const Mesh& m, const Vec3& p, const Vec3& v) {
   Mesh copy = m;
-  return Step(copy, p, v);
+  copy.publishes = false;
+  return StepMesh(copy, p, v);
 }
+
+Vec3 Step(Mesh& m, const Vec3& p, const Vec3& v) { return StepMesh(m, p, v); }
 
 template <class E>
 Vec3 Step(E& e, const Vec3& p, const Vec3& v) {
@@ -141,15 +180,19 @@ const char* Check(Mesh& m) {
 
 Vec3 EffectForce(const Effect& effect, const Vec3& position, const Vec3& velocity) {
   return std::visit(
-      [&](const auto& e) { return e.enabled ? Scaled(Force(e, position, velocity), e.gain) : Vec3{}; }, effect);
+      [&](const auto& e) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, Mesh>) return Force(e, position, velocity);
+        else return e.enabled ? Scaled(Force(e, position, velocity), e.gain) : Vec3{};
+      },
+      effect);
 }
 
 Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity) {
   return std::visit(
       [&](auto& e) {
-        // A disabled mesh's proxy still follows the tool, so that enabling it takes up where the tool is.
-        const Vec3 f = Step(e, position, velocity);
-        return e.enabled ? Scaled(f, e.gain) : Vec3{};
+        // A mesh applies its own (slewed) gain and keeps its proxy going while disabled.
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, Mesh>) return Step(e, position, velocity);
+        else return e.enabled ? Scaled(Step(e, position, velocity), e.gain) : Vec3{};
       },
       effect);
 }
@@ -159,11 +202,16 @@ void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous)
     Mesh* mesh = std::get_if<Mesh>(&effect);
     if (mesh == nullptr) continue;
     mesh->proxy = Render::ProxyState{};
+    mesh->level = 0.0f;
+    mesh->renders = 0;
+    mesh->publishes = true;
     if (previous == nullptr) continue;
     for (const Effect& old : *previous) {
       const Mesh* before = std::get_if<Mesh>(&old);
       if (before != nullptr && before->key == mesh->key) {
         mesh->proxy = before->proxy;
+        mesh->level = before->level;
+        mesh->renders = before->renders;
         break;
       }
     }

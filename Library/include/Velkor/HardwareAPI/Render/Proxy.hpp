@@ -40,6 +40,11 @@ struct ProxyState {
   bool sliding = false;  // friction: sliding (dynamic) rather than held (static)
   int contacts = 0;      // surfaces it rests on
   uint32_t triangle = kNoTriangle;  // the first of them, as given to the mesh
+  uint32_t triangles[kMaxConstraints] = {kNoTriangle, kNoTriangle, kNoTriangle};  // each of them
+  Point surface{};  // the first one's face normal
+  // The surface normal the force follows (shaded where the mesh is), unit
+  // length; zero out of contact. What graphics draws at the proxy.
+  Point normal{};
 };
 
 // A rigid motion, mesh frame -> device frame: x_device = rotation x_mesh + translation.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Velkor/HardwareAPI/Render/Proxy.hpp"
+#include "Velkor/HardwareAPI/Servo/SeqLock.hpp"
 
 namespace Velkor::HardwareAPI::Servo {
 
@@ -72,6 +73,29 @@ struct ConstantForce {
   float gain = 1.0f;
 };
 
+// Where a loop's proxy of a mesh is, for graphics: device frame, published by
+// the loop each cycle it renders the mesh.
+struct ProxyView {
+  double position[3] = {};  // the proxy (m)
+  double normal[3] = {};    // the surface normal the force follows; zero out of contact
+  uint64_t cycle = 0;       // renders of the mesh by the loop that published this
+  uint32_t triangle = UINT32_MAX;  // the face it rests on, as given; UINT32_MAX out of contact
+  int32_t contacts = 0;     // faces it rests on (0 to 3)
+  float force = 0.0f;       // the mesh's force (N), before the loop's clamp
+  float level = 0.0f;       // the gain applied this cycle
+};
+
+// Shared by every copy of one mesh effect. Only a loop's copies publish; a
+// second loop rendering the same mesh at the same moment skips rather than waits.
+struct ProxyTap {
+  SeqLock<ProxyView> view;
+  std::atomic<bool> writing{false};
+};
+
+// A mesh's gain (and being switched on) reaches the force at most this much
+// per cycle: from 0 to 1 in 50 cycles.
+constexpr float kMeshGainStep = 0.02f;
+
 // A triangle mesh touched through a proxy that never passes its front faces. The
 // mesh is shared and never changes; the proxy is state, and each loop's copy of
 // the effect carries its own.
@@ -83,6 +107,13 @@ struct Mesh {
   // new set of effects replaces the one it renders.
   uint64_t key = 0;
   Render::ProxyState proxy;
+  // The gain the force has now: towards `gain` (0 while disabled) by at most
+  // kMeshGainStep a cycle. While it is 0 the proxy follows the tool, so that
+  // switching on starts from where the tool is, as adding the mesh does.
+  float level = 0.0f;
+  std::shared_ptr<ProxyTap> tap;
+  bool publishes = false;  // set on a loop's copies
+  uint64_t renders = 0;
   bool enabled = true;
   float gain = 1.0f;
 };
@@ -92,9 +123,10 @@ using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, M
 // EffectForce that also advances the state an effect keeps (a mesh's proxy).
 Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity);
 
-// Gives each mesh in `fresh` the proxy of the mesh with the same key in
-// `previous`; the others (all of them when `previous` is null) start afresh at
-// the tool. Allocates nothing: the loop calls it when it takes a new set.
+// Gives each mesh in `fresh` the proxy (and applied gain) of the mesh with the
+// same key in `previous`; the others (all of them when `previous` is null) start
+// afresh at the tool. Marks them as a loop's, publishing their proxy. Allocates
+// nothing: the loop calls it when it takes a new set.
 void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous);
 
 // The force an effect asks for at this position and velocity. No allocation, no

@@ -1,0 +1,15 @@
+#include "Platform/FreedMemory.hpp"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace Velkor::HardwareAPI::Platform {
+
+void ReturnFreedMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+}  // namespace Velkor::HardwareAPI::Platform
