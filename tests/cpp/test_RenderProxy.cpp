@@ -416,8 +416,9 @@ TEST(RenderProxy, SwitchingAMeshOnOrRaisingItsGainNeverStepsTheForce) {
       EXPECT_LE(std::fabs(f - previous), 24.0f * kMeshGainStep + 0.01f) << c.what << ", cycle " << i;
       previous = f;
     }
-    // Out and back in again: the surface is felt as when first touched.
-    for (int i = 0; i <= 100; ++i) StepEffect(effect, {0.0f, 0.0f, -0.030f + 0.00035f * i}, {});
+    // Out round the plate's side and back onto it: the surface is felt as when first touched.
+    for (const Vec3& p : {Vec3{0.08f, 0.0f, -0.03f}, Vec3{0.08f, 0.0f, 0.01f}, Vec3{0.0f, 0.0f, 0.01f}})
+      for (int i = 0; i < 20; ++i) StepEffect(effect, p, {});
     EXPECT_NEAR(StepEffect(effect, {0.0f, 0.0f, -0.001f}, {})[2], kStiffness * 0.001, 0.01) << c.what;
   }
 }

@@ -254,8 +254,9 @@ def test_switching_a_mesh_on_with_the_tool_behind_it_takes_up_from_the_tool(swit
     setattr(plate, switch, True if switch == "enabled" else 1.0)
     forces = [plate.force_at([0.0, 0.0, -0.03])[2] for _ in range(5)]
     assert forces == [0.0] * 5, "no snap-back: the proxy was at the tool, as if the plate had just been added"
-    for k in range(41):  # out again ...
-        plate.force_at([0.0, 0.0, -0.03 + 1e-3 * k])
+    for x, z in ([0.15, -0.03], [0.15, 0.01], [0.0, 0.01]):  # out round the plate's side ...
+        for _ in range(20):  # (while the gain ramps in)
+            plate.force_at([x, 0.0, z])
     assert plate.force_at([0.0, 0.0, -0.001])[2] == pytest.approx(STIFFNESS * 0.001, rel=0.01), "... and felt"
     # Pressed 10 mm in at gain 0.5, then gain 1: the force rises in steps of at most 2 % of 8 N.
     plate.gain = 0.5

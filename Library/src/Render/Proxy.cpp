@@ -186,7 +186,10 @@ void StepProxy(const TriangleMesh& mesh, ProxyState& state, const ProxyMaterial&
   }
   state.position = p;
   state.contacts = count;
-  for (int i = 0; i < kMaxConstraints; ++i) state.triangles[i] = i < count ? triangles[i] : kNoTriangle;
+  for (int i = 0; i < kMaxConstraints; ++i) {
+    state.triangles[i] = i < count ? triangles[i] : kNoTriangle;
+    state.planes[i] = i < count ? constraints[i] : Constraint{};
+  }
   state.triangle = state.triangles[0];
   state.surface = count > 0 ? constraints[0].normal : Point{};
   state.sliding = sliding;
@@ -214,17 +217,28 @@ Point RenderMesh(const TriangleMesh& mesh, ProxyState& state, const ProxyMateria
   if (mesh.Shaded()) {
     // Force shading: the spring is turned by the rotation that takes the face's
     // normal (or, on an edge or in a corner, the spring's own direction) to the
-    // interpolated normal there, so that friction keeps its share. Where the
-    // faces in contact disagree (a crease sharper than the smoothing angle) the
-    // force stays as it is.
-    Point shade = mesh.ShadedNormal(state.triangles[0], state.position);
+    // interpolated normal there, so that friction keeps its share. Only the
+    // faces the proxy is on count (a constraint it has slid off is no contact);
+    // where they disagree (a crease sharper than the smoothing angle) the force
+    // stays as it is.
+    int on = 0;
+    Point shade{}, face{};
     bool agree = true;
-    for (int i = 1; i < state.contacts; ++i)
-      agree = agree && Dot(mesh.ShadedNormal(state.triangles[i], state.position), shade) > 1.0 - 1e-6;
-    const Point reference = state.contacts == 1 ? state.surface : normal;
+    for (int i = 0; i < state.contacts; ++i) {
+      const Constraint& plane = state.planes[i];
+      if (Dot(plane.normal, state.position) - plane.offset > 1e-9) continue;
+      const Point n = mesh.ShadedNormal(state.triangles[i], state.position);
+      if (on++ == 0) {
+        shade = n;
+        face = plane.normal;
+      } else {
+        agree = agree && Dot(n, shade) > 1.0 - 1e-6;
+      }
+    }
+    const Point reference = on == 1 ? face : normal;
     const double c = Dot(reference, shade);
     // A normal far from the face's (bad given normals) would push sideways or in: not used.
-    if (agree && c > 0.5) {
+    if (on > 0 && agree && c > 0.5) {
       const Point axis = Cross(reference, shade);
       normal = Add(Add(Mul(normal, c), Cross(axis, normal)), Mul(axis, Dot(axis, normal) / (1.0 + c)));
       normal = Mul(normal, 1.0 / Norm(normal));

@@ -41,6 +41,7 @@ struct ProxyState {
   int contacts = 0;      // surfaces it rests on
   uint32_t triangle = kNoTriangle;  // the first of them, as given to the mesh
   uint32_t triangles[kMaxConstraints] = {kNoTriangle, kNoTriangle, kNoTriangle};  // each of them
+  Constraint planes[kMaxConstraints];  // and their planes (kSkin in front of the faces)
   Point surface{};  // the first one's face normal
   // The surface normal the force follows (shaded where the mesh is), unit
   // length; zero out of contact. What graphics draws at the proxy.
