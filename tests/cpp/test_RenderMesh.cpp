@@ -185,9 +185,14 @@ TEST(RenderMesh, BuildWeldsOrientsAndReportsWhatItFound) {
     std::string why;
     const auto mesh = TriangleMesh::Build(v.data(), v.size() / 3, t.data(), t.size() / 3, options, why, &report);
     ASSERT_TRUE(mesh) << c.what << ": " << why;
-    if (c.welded != kAny) EXPECT_EQ(report.welded, c.welded) << c.what;
-    if (c.open_edges == kAny) EXPECT_GT(report.open_edges, 0u) << c.what;
-    else EXPECT_EQ(report.open_edges, c.open_edges) << c.what;
+    if (c.welded != kAny) {
+      EXPECT_EQ(report.welded, c.welded) << c.what;
+    }
+    if (c.open_edges == kAny) {
+      EXPECT_GT(report.open_edges, 0u) << c.what;
+    } else {
+      EXPECT_EQ(report.open_edges, c.open_edges) << c.what;
+    }
     EXPECT_EQ(report.flipped, c.flipped) << c.what;
     EXPECT_EQ(report.closed_parts, c.closed_parts) << c.what;
     if (c.closed_parts == 1) {

@@ -426,3 +426,46 @@ def test_force_shading_makes_an_icosphere_feel_round():
         figures[angle] = (sorted(errors)[len(errors) // 2], max(turns))
     assert figures[30.0][0] <= 0.5 and figures[30.0][1] <= 1.0, figures
     assert figures[0.0][1] > 3.0, f"unshaded, the facets are felt: {figures}"
+
+
+def lifted(z, turn=0.0):
+    c, s = math.cos(turn), math.sin(turn)
+    return [[c, -s, 0, 0], [s, c, 0, 0], [0, 0, 1, z], [0, 0, 0, 1]]
+
+
+def test_a_moving_mesh_glides_between_updates_instead_of_stepping():
+    """A plate rising at 0.2 m/s through a held tool, its pose updated every 10
+    cycles: the force rises smoothly, without a step at each update."""
+    plate = plate_mesh(0.0)
+    plate.force_at([0.01, 0.0, 0.001])  # the tool rests 1 mm above the plate
+    forces = []
+    for cycle in range(400):
+        if cycle % 10 == 0:
+            plate.transform = lifted(2e-4 * cycle)  # 2 mm per 10 ms
+        forces.append(plate.force_at([0.01, 0.0, 0.001])[2])
+    # After the first update (which glides over 0.1 s, as after any pause): the
+    # force rises 0.16 N a cycle, and its rate of change has no jumps.
+    steady = forces[150:]
+    assert steady[-1] > 20.0, "the plate came up into the tool"
+    bends = [abs(a - 2 * b + c) for a, b, c in zip(steady, steady[1:], steady[2:])]
+    assert max(bends) <= 0.1, f"a step of {max(bends):.3f} N at an update"
+    assert max(b - a for a, b in zip(steady, steady[1:])) == pytest.approx(800 * 2e-4, rel=0.05)
+
+
+def test_damping_acts_on_the_velocity_relative_to_the_surface():
+    """Riding a plate that sinks at 0.1 m/s, 2 mm into it: damping adds nothing,
+    as it does nothing on a plate at rest; moving into it, it adds damping x speed."""
+    plate = plate_mesh(0.0, damping=5.0)
+    cases = [(-0.1, -0.1, 1.6), (0.0, 0.0, 1.6), (0.0, -0.1, 1.6 + 0.5), (0.1, 0.0, 1.6 + 0.5)]
+    for plate_speed, tool_speed, expected in cases:
+        plate = plate_mesh(0.0, damping=5.0)
+        plate.force_at([0.0, 0.0, 0.001])
+        for k in range(30):  # 2 mm into it, everything at rest
+            plate.force_at([0.0, 0.0, 0.001 - 1e-4 * k])
+        for cycle in range(1, 50):
+            plate.transform = lifted(plate_speed * 1e-3 * cycle)
+            depth_change = (tool_speed - plate_speed) * 1e-3 * cycle
+            f = plate.force_at([0.0, 0.0, -0.002 + plate_speed * 1e-3 * cycle + depth_change],
+                               [0.0, 0.0, tool_speed])
+        depth = 0.002 - (tool_speed - plate_speed) * 1e-3 * 49
+        assert f[2] == pytest.approx(expected + 800 * (depth - 0.002), abs=0.02), (plate_speed, tool_speed)

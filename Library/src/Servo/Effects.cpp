@@ -69,10 +69,10 @@ Render::Point Rotate(const Render::RigidTransform& t, const Render::Point& p) {
 void Publish(const Mesh& m, const Vec3& f) {
   if (m.tap == nullptr || m.tap->writing.exchange(true, std::memory_order_acquire)) return;
   ProxyView view;
-  const Render::Point at = Rotate(m.transform, m.proxy.position);
-  const Render::Point normal = Rotate(m.transform, m.proxy.normal);
+  const Render::Point at = Rotate(m.shown, m.proxy.position);
+  const Render::Point normal = Rotate(m.shown, m.proxy.normal);
   for (int i = 0; i < 3; ++i) {
-    view.position[i] = at[i] + m.transform.translation[i];
+    view.position[i] = at[i] + m.shown.translation[i];
     view.normal[i] = normal[i];
   }
   view.cycle = m.renders;
@@ -84,6 +84,92 @@ void Publish(const Mesh& m, const Vec3& f) {
   m.tap->writing.store(false, std::memory_order_release);
 }
 
+using Quaternion = std::array<double, 4>;  // w, x, y, z
+
+Quaternion FromRotation(const std::array<double, 9>& r) {
+  // Shepperd's method: from the largest of the four candidates, for accuracy.
+  const double trace = r[0] + r[4] + r[8];
+  Quaternion q;
+  if (trace > 0.0) {
+    const double s = 2.0 * std::sqrt(1.0 + trace);
+    q = {0.25 * s, (r[7] - r[5]) / s, (r[2] - r[6]) / s, (r[3] - r[1]) / s};
+  } else if (r[0] > r[4] && r[0] > r[8]) {
+    const double s = 2.0 * std::sqrt(1.0 + r[0] - r[4] - r[8]);
+    q = {(r[7] - r[5]) / s, 0.25 * s, (r[1] + r[3]) / s, (r[2] + r[6]) / s};
+  } else if (r[4] > r[8]) {
+    const double s = 2.0 * std::sqrt(1.0 + r[4] - r[0] - r[8]);
+    q = {(r[2] - r[6]) / s, (r[1] + r[3]) / s, 0.25 * s, (r[5] + r[7]) / s};
+  } else {
+    const double s = 2.0 * std::sqrt(1.0 + r[8] - r[0] - r[4]);
+    q = {(r[3] - r[1]) / s, (r[2] + r[6]) / s, (r[5] + r[7]) / s, 0.25 * s};
+  }
+  return q;
+}
+
+std::array<double, 9> ToRotation(Quaternion q) {
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  for (double& x : q) x /= n;
+  const double w = q[0], x = q[1], y = q[2], z = q[3];
+  return {1 - 2 * (y * y + z * z), 2 * (x * y - w * z),     2 * (x * z + w * y),
+          2 * (x * y + w * z),     1 - 2 * (x * x + z * z), 2 * (y * z - w * x),
+          2 * (x * z - w * y),     2 * (y * z + w * x),     1 - 2 * (x * x + y * y)};
+}
+
+// The rigid motion a share `s` of the way from `a` to `b`: translation linear,
+// rotation along the shortest arc.
+Render::RigidTransform Between(const Render::RigidTransform& a, const Render::RigidTransform& b, double s) {
+  Render::RigidTransform out;
+  for (int i = 0; i < 3; ++i) out.translation[i] = a.translation[i] + s * (b.translation[i] - a.translation[i]);
+  const Quaternion p = FromRotation(a.rotation);
+  Quaternion q = FromRotation(b.rotation);
+  double c = p[0] * q[0] + p[1] * q[1] + p[2] * q[2] + p[3] * q[3];
+  if (c < 0.0) {
+    for (double& x : q) x = -x;
+    c = -c;
+  }
+  Quaternion r;
+  if (c > 0.9995) {
+    for (int i = 0; i < 4; ++i) r[i] = p[i] + s * (q[i] - p[i]);
+  } else {
+    const double angle = std::acos(std::min(1.0, c));
+    const double wa = std::sin((1.0 - s) * angle) / std::sin(angle), wb = std::sin(s * angle) / std::sin(angle);
+    for (int i = 0; i < 4; ++i) r[i] = wa * p[i] + wb * q[i];
+  }
+  out.rotation = ToRotation(r);
+  return out;
+}
+
+bool Same(const Render::RigidTransform& a, const Render::RigidTransform& b) {
+  return a.rotation == b.rotation && a.translation == b.translation;
+}
+
+// Moves the rendered pose one cycle on; a new transform starts a new blend from
+// wherever the rendered pose is.
+void AdvancePose(Mesh& m) {
+  if (!m.posed) {
+    m.shown = m.shown_before = m.blend_from = m.target = m.transform;
+    m.blend_cycles = m.blend_done = 0;
+    m.posed = true;
+  }
+  m.shown_before = m.shown;
+  if (!Same(m.transform, m.target)) {
+    m.blend_from = m.shown;
+    m.target = m.transform;
+    m.blend_cycles = m.glide ? std::clamp<uint32_t>(m.since_update, 1, kMeshPoseBlendCycles) : 1;
+    m.blend_done = 0;
+    m.since_update = 0;
+  }
+  if (m.since_update < kMeshPoseBlendCycles) ++m.since_update;
+  if (m.blend_done < m.blend_cycles) {
+    ++m.blend_done;
+    m.shown = m.blend_done == m.blend_cycles
+                  ? m.target
+                  : Between(m.blend_from, m.target, static_cast<double>(m.blend_done) / m.blend_cycles);
+  } else {
+    m.shown = m.target;
+  }
+}
+
 // Enabled or not, a mesh's proxy is stepped every cycle: at zero gain it is put
 // where the tool is, as adding the mesh would put it.
 Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v) {
@@ -93,8 +179,19 @@ Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v) {
   if (!m.enabled) m.level = 0.0f;
   m.level = std::clamp(target, m.level - kMeshGainStep, m.level + kMeshGainStep);
   if (!(m.level > 0.0f)) m.proxy = Render::ProxyState{};
-  const Render::Point f = Render::RenderMesh(*m.shape, m.proxy, m.material, m.transform, {p[0], p[1], p[2]},
-                                             {v[0], v[1], v[2]});
+  AdvancePose(m);
+  // Damping acts on the tool's velocity relative to the surface under it.
+  const Render::Point tool{p[0], p[1], p[2]};
+  Render::Point local{};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) local[c] += m.shown.rotation[3 * r + c] * (tool[r] - m.shown.translation[r]);
+  const Render::Point now = Rotate(m.shown, local), before = Rotate(m.shown_before, local);
+  Render::Point relative{};
+  for (int i = 0; i < 3; ++i) {
+    const double moved = now[i] + m.shown.translation[i] - before[i] - m.shown_before.translation[i];
+    relative[i] = v[i] - moved / m.cycle_s;
+  }
+  const Render::Point f = Render::RenderMesh(*m.shape, m.proxy, m.material, m.shown, tool, relative);
   const Vec3 force = Scaled({static_cast<float>(f[0]), static_cast<float>(f[1]), static_cast<float>(f[2])}, m.level);
   ++m.renders;
   if (m.publishes) Publish(m, force);
@@ -197,7 +294,7 @@ Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity) {
       effect);
 }
 
-void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous) {
+void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous, double cycle_s) {
   for (Effect& effect : fresh) {
     Mesh* mesh = std::get_if<Mesh>(&effect);
     if (mesh == nullptr) continue;
@@ -205,6 +302,9 @@ void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous)
     mesh->level = 0.0f;
     mesh->renders = 0;
     mesh->publishes = true;
+    mesh->posed = false;
+    mesh->since_update = kMeshPoseBlendCycles;
+    mesh->cycle_s = cycle_s > 0.0 ? cycle_s : 0.001;
     if (previous == nullptr) continue;
     for (const Effect& old : *previous) {
       const Mesh* before = std::get_if<Mesh>(&old);
@@ -212,6 +312,14 @@ void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous)
         mesh->proxy = before->proxy;
         mesh->level = before->level;
         mesh->renders = before->renders;
+        mesh->posed = before->posed;
+        mesh->shown = before->shown;
+        mesh->shown_before = before->shown_before;
+        mesh->blend_from = before->blend_from;
+        mesh->target = before->target;
+        mesh->blend_cycles = before->blend_cycles;
+        mesh->blend_done = before->blend_done;
+        mesh->since_update = before->since_update;
         break;
       }
     }

@@ -364,7 +364,7 @@ void ServoLoop::Cycles() {
   int64_t previous_start = start;
   uint64_t tick = 0;  // index of the deadline on the grid start + tick * period
   // Proxies left from an earlier run would pull the tool to where it was then.
-  if (active_ != nullptr) CarryState(active_->effects, nullptr);
+  if (active_ != nullptr) CarryState(active_->effects, nullptr, 1.0 / options_.rate_hz);
 
   for (uint64_t cycle = 0;; ++cycle) {
     const int64_t deadline = start + static_cast<int64_t>(static_cast<double>(tick) * period_ns);
@@ -375,7 +375,7 @@ void ServoLoop::Cycles() {
 
     EffectSet* fresh = pending_.exchange(nullptr, std::memory_order_acq_rel);
     if (fresh != nullptr) {
-      CarryState(fresh->effects, active_ != nullptr ? &active_->effects : nullptr);
+      CarryState(fresh->effects, active_ != nullptr ? &active_->effects : nullptr, 1.0 / options_.rate_hz);
       if (fresh->fade && ramp_ns > 0.0) slewing = true;
       if (active_ != nullptr) Retire(active_);
       active_ = fresh;

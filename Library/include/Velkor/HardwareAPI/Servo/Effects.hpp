@@ -96,6 +96,11 @@ struct ProxyTap {
 // per cycle: from 0 to 1 in 50 cycles.
 constexpr float kMeshGainStep = 0.02f;
 
+// A mesh's new pose is reached over as many cycles as passed since the pose
+// before it was set (the time between updates), at most this many: updates
+// at 10 ms glide rather than step, a single late one takes 0.1 s at 1 kHz.
+constexpr uint32_t kMeshPoseBlendCycles = 100;
+
 // A triangle mesh touched through a proxy that never passes its front faces. The
 // mesh is shared and never changes; the proxy is state, and each loop's copy of
 // the effect carries its own.
@@ -114,6 +119,18 @@ struct Mesh {
   std::shared_ptr<ProxyTap> tap;
   bool publishes = false;  // set on a loop's copies
   uint64_t renders = 0;
+  // The pose rendered: moving from `blend_from` to `transform` over
+  // blend_cycles cycles whenever `transform` changes; its motion is the
+  // surface's velocity, against which damping acts.
+  Render::RigidTransform shown;
+  Render::RigidTransform shown_before;  // last cycle's
+  Render::RigidTransform blend_from;
+  Render::RigidTransform target;  // the transform the blend is heading for
+  uint32_t blend_cycles = 0, blend_done = 0;
+  uint32_t since_update = kMeshPoseBlendCycles;
+  bool posed = false;  // shown holds a pose
+  double cycle_s = 0.001;  // the loop's period, for the surface's velocity
+  bool glide = true;  // false: a new transform applies whole from the next cycle
   bool enabled = true;
   float gain = 1.0f;
 };
@@ -127,7 +144,7 @@ Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity);
 // same key in `previous`; the others (all of them when `previous` is null) start
 // afresh at the tool. Marks them as a loop's, publishing their proxy. Allocates
 // nothing: the loop calls it when it takes a new set.
-void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous);
+void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous, double cycle_s = 0.001);
 
 // The force an effect asks for at this position and velocity. No allocation, no
 // failure: a validated effect always yields a finite force for a finite state.
