@@ -118,6 +118,8 @@ RESULTS = {
     ("ServoLoop", "effects"): "dict[int, Effect]",
     ("ServoLoop", "error"): "str | None",
     ("Mesh", "closest_point"): "tuple[list[float], float, int]",
+    ("Mesh", "closest_points"): "tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], "
+                                "numpy.typing.NDArray[numpy.uint32]]",
     ("ServoLoop", "drain"): "tuple[numpy.typing.NDArray[numpy.void], int]",
     ("ServoLoop", "stop_recording"): "RecordingSummary | None",
     ("ServoLoop", "recording"): "str | None",

@@ -628,19 +628,25 @@ class Mesh(Effect):
     A triangle mesh the tool touches through a proxy (god-object): a point that follows the tool but never passes through a front face, sliding along up to three faces at once (edges, corners). The force is stiffness times (proxy - tool), less damping times the tool's velocity along that direction (never pulling), through the loop's clamp like every effect. friction is mu of a friction cone: a resting contact holds while the tangential pull is at most mu times the push (dynamic_friction, default friction, while sliding). A triangle's front is the side its winding turns counter-clockwise on; open meshes are one-sided, closed meshes should wind outwards. Thin parts cannot be pushed through. Each loop keeps its own proxy, which survives changes of the parameters and transform; a mesh added while the tool is behind its surface is felt only once the tool has come out.
     """
     @staticmethod
-    def load(path: str, scale: float = 1.0, *, stiffness: float = 800.0, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None) -> Mesh:
+    def load(path: str, scale: float = 1.0, *, stiffness: float = 800.0, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001) -> Mesh:
         """
         Read a mesh file (STL binary or ASCII, OBJ, PLY, and what else trimesh reads), its coordinates times scale (e.g. 0.001 for a file in millimetres). Needs the optional dependency: pip install 'VelkorHardwareAPI[mesh]'.
         """
-    def __init__(self, vertices: typing.Any, triangles: typing.Any, stiffness: float, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None) -> None:
+    def __init__(self, vertices: typing.Any, triangles: typing.Any, stiffness: float, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None, *, normals: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001) -> None:
         """
         vertices: (N, 3) positions (m); triangles: (M, 3) vertex indices, counter-clockwise seen from the front. NumPy arrays, other buffers or nested sequences. The bounding-volume hierarchy is built here, without the interpreter lock. Triangles without area are left out.
+        
+        normals: (N, 3) vertex normals for force shading, used as given; otherwise they are computed, smoothing across edges where neighbouring faces differ by at most smoothing_angle degrees (0: no shading). gap (m): faces are widened by this at their edges so that the proxy cannot slip through cracks up to twice as wide; vertices closer than a tenth of it are welded. Faces of a closed part wound against the rest are turned round, with a warning.
         """
     def __repr__(self) -> str:
         ...
     def closest_point(self, point: typing.Sequence[float]) -> tuple[list[float], float, int]:
         """
         (point, distance, triangle index): the point of the mesh (device frame, as transformed) nearest to `point`.
+        """
+    def closest_points(self, points: typing.Any) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint32]]:
+        """
+        closest_point for many points at once: points (N, 3) -> (points (N, 3), distances (N,), triangle indices (N,)) as NumPy arrays, computed without the interpreter lock.
         """
     def force_at(self, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
         """
@@ -680,6 +686,11 @@ class Mesh(Effect):
     def enabled(self, arg1: bool) -> None:
         ...
     @property
+    def flipped_faces(self) -> int:
+        """
+        Faces turned round at build so that each closed part is wound outwards consistently.
+        """
+    @property
     def friction(self) -> float:
         """
         Static friction coefficient mu.
@@ -696,9 +707,32 @@ class Mesh(Effect):
     def gain(self, arg1: float) -> None:
         ...
     @property
+    def glide(self) -> bool:
+        """
+        True (default): a new transform is reached over as many cycles as passed since the one before (at most 100), and damping acts on the tool's velocity relative to the moving surface. False: each transform applies whole from the next cycle (a jump, as for putting a mesh somewhere else).
+        """
+    @glide.setter
+    def glide(self, arg1: bool) -> None:
+        ...
+    @property
     def memory_bytes(self) -> int:
         """
         Bytes held for rendering: triangles and hierarchy, shared by every loop the mesh is in.
+        """
+    @property
+    def open_edges(self) -> int:
+        """
+        Edges with a face on one side only (after welding): 0 for a closed mesh. Where a mesh is open the tool can get behind its surface.
+        """
+    @property
+    def proxy(self) -> typing.Any:
+        """
+        Where a running loop's proxy of this mesh is, as of the last cycle that rendered it (None until a loop has): a dict of position (m, device frame), normal (the unit surface normal the force follows, [0, 0, 0] out of contact), triangle (the face it rests on, or None), contacts (faces it rests on, 0-3), force (N, before the loop's clamp), gain (as applied, slewed) and renders (cycles the loop has rendered the mesh). For graphics: read it at any rate, it never holds up the loop. With the mesh in two loops at once, either loop's.
+        """
+    @property
+    def shaded(self) -> bool:
+        """
+        Whether the force follows interpolated vertex normals (force shading).
         """
     @property
     def stiffness(self) -> float:
@@ -711,7 +745,7 @@ class Mesh(Effect):
     @property
     def transform(self) -> list[list[float]]:
         """
-        Where the mesh is: a 4 x 4 row-major rigid motion from the mesh's coordinates to the device's (rotation and translation only; scale, shear and mirroring are refused). Applies whole from the next cycle.
+        Where the mesh is: a 4 x 4 row-major rigid motion from the mesh's coordinates to the device's (rotation and translation only; scale, shear and mirroring are refused). Published whole; a loop moves the mesh there over as many cycles as passed since the transform before (at most 100), so updates at a steady rate glide instead of stepping (see glide). closest_point answers for this transform.
         """
     @transform.setter
     def transform(self, arg1: typing.Any) -> None:
@@ -725,6 +759,11 @@ class Mesh(Effect):
     def vertex_count(self) -> int:
         """
         As given.
+        """
+    @property
+    def welded_vertices(self) -> int:
+        """
+        Vertices merged at build into another within a tenth of gap.
         """
 class ServoLoop:
     """
