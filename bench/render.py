@@ -155,9 +155,11 @@ def shading_figures(arm, sim, start, seconds):
         mesh = api.Mesh(vertices, faces, STIFFNESS, smoothing_angle=angle)
         r = hand_run(arm, sim, [mesh], seconds, hand)
         touching = np.linalg.norm(r["force"], axis=1) > 0.5
+        # Turns between consecutive cycles both in contact.
+        both = touching[1:] & touching[:-1] & (np.diff(r["cycle"].astype(np.int64)) == 1)
+        turn = angles(r["force"][1:][both].astype(float), r["force"][:-1][both].astype(float))
         r = r[touching]
         error = angles(r["force"].astype(float), r["position"].astype(float) - center)
-        turn = angles(r["force"][1:].astype(float), r["force"][:-1].astype(float))
         rows[label] = (len(r), np.percentile(error, 50), np.percentile(error, 99), np.percentile(turn, 99),
                        turn.max())
     print(f"{'shading':<14}{'cycles':>8}{'error p50':>11}{'error p99':>11}{'turn p99':>10}{'turn max':>10}"

@@ -625,7 +625,7 @@ class ConstantForce(Effect):
         ...
 class Mesh(Effect):
     """
-    A triangle mesh the tool touches through a proxy (god-object): a point that follows the tool but never passes through a front face, sliding along up to three faces at once (edges, corners). The force is stiffness times (proxy - tool), less damping times the tool's velocity along that direction (never pulling), through the loop's clamp like every effect. friction is mu of a friction cone: a resting contact holds while the tangential pull is at most mu times the push (dynamic_friction, default friction, while sliding). A triangle's front is the side its winding turns counter-clockwise on; open meshes are one-sided, closed meshes should wind outwards. Thin parts cannot be pushed through. Each loop keeps its own proxy, which survives changes of the parameters and transform; a mesh added while the tool is behind its surface is felt only once the tool has come out.
+    A triangle mesh the tool touches through a proxy (god-object): a point that follows the tool but never passes through a front face, sliding along up to three faces at once (edges, corners). The force is stiffness times (proxy - tool), less damping times the tool's velocity along that direction (never pulling), through the loop's clamp like every effect. friction is mu of a friction cone: a resting contact holds while the tangential pull is at most mu times the push (dynamic_friction, default friction, while sliding). A triangle's front is the side its winding turns counter-clockwise on; open meshes are one-sided, and the faces of each closed part are turned to agree and face outwards at build. The force follows interpolated vertex normals (force shading) across edges flatter than smoothing_angle. Thin parts cannot be pushed through. Each loop keeps its own proxy, which survives changes of the parameters and transform; a mesh added while the tool is behind its surface is felt only once the tool has come out.
     """
     @staticmethod
     def load(path: str, scale: float = 1.0, *, stiffness: float = 800.0, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001) -> Mesh:
@@ -651,6 +651,10 @@ class Mesh(Effect):
     def force_at(self, position: typing.Sequence[float], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
         """
         The force (N) at a position (m) and velocity (m/s), from this object's own proxy, which follows the positions of successive calls as a loop's follows the tool (the first call places it). Loops keep proxies of their own.
+        """
+    def set_geometry(self, vertices: typing.Any, triangles: typing.Any, *, normals: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001) -> None:
+        """
+        Replace the mesh's geometry (as the constructor takes it), keeping its parameters, transform and every loop's proxy: a tool touching the mesh stays on its surface as long as the surface moves less between replacements than the tool is pressed in (a deforming object), instead of starting afresh inside it.
         """
     def update(self, **kwargs: typing.Any) -> None:
         """

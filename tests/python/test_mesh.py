@@ -469,3 +469,22 @@ def test_damping_acts_on_the_velocity_relative_to_the_surface():
                                [0.0, 0.0, tool_speed])
         depth = 0.002 - (tool_speed - plate_speed) * 1e-3 * 49
         assert f[2] == pytest.approx(expected + 800 * (depth - 0.002), abs=0.02), (plate_speed, tool_speed)
+
+
+def test_replacing_the_geometry_under_a_pressed_tool_keeps_the_contact():
+    """A floor pressed 2 mm in, replaced by one 0.5 mm higher (a deforming object):
+    the tool stays on the surface and is pushed 0.5 mm harder; a new Mesh would
+    start inside and push nothing."""
+    def floor(z):
+        return [[-0.05, -0.05, z], [0.05, -0.05, z], [0.05, 0.05, z], [-0.05, 0.05, z]], [[0, 1, 2], [0, 2, 3]]
+
+    mesh = api.Mesh(*floor(0.0), STIFFNESS, friction=0.2)
+    mesh.force_at([0.0, 0.0, 0.001])
+    for k in range(31):
+        mesh.force_at([0.0, 0.0, 0.001 - 1e-4 * k])
+    mesh.set_geometry(*floor(0.0005))
+    assert mesh.force_at([0.0, 0.0, -0.002])[2] == pytest.approx(STIFFNESS * 0.0025, abs=1e-3)
+    assert (mesh.stiffness, mesh.friction) == (STIFFNESS, pytest.approx(0.2))
+    with pytest.raises(ValueError, match="refers to vertex"):
+        mesh.set_geometry(floor(0.0)[0], [[0, 1, 7]])
+    assert mesh.force_at([0.0, 0.0, -0.002])[2] == pytest.approx(STIFFNESS * 0.0025, abs=1e-3), "a refusal changes nothing"

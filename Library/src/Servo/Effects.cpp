@@ -185,6 +185,13 @@ Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v) {
   Render::Point local{};
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) local[c] += m.shown.rotation[3 * r + c] * (tool[r] - m.shown.translation[r]);
+  if (m.stepped_on != m.shape.get() && m.proxy.placed && m.proxy.contacts > 0) {
+    double depth2 = 0.0;
+    for (int i = 0; i < 3; ++i) depth2 += (m.proxy.position[i] - local[i]) * (m.proxy.position[i] - local[i]);
+    for (int i = 0; i < 3; ++i) m.proxy.position[i] += m.proxy.surface[i] * std::sqrt(depth2);
+    m.proxy.contacts = 0;  // comes down afresh: friction holds it from the next cycle
+  }
+  m.stepped_on = m.shape.get();
   const Render::Point now = Rotate(m.shown, local), before = Rotate(m.shown_before, local);
   Render::Point relative{};
   for (int i = 0; i < 3; ++i) {
@@ -303,6 +310,7 @@ void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous,
     mesh->renders = 0;
     mesh->publishes = true;
     mesh->posed = false;
+    mesh->stepped_on = nullptr;
     mesh->since_update = kMeshPoseBlendCycles;
     mesh->cycle_s = cycle_s > 0.0 ? cycle_s : 0.001;
     if (previous == nullptr) continue;
@@ -320,6 +328,7 @@ void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous,
         mesh->blend_cycles = before->blend_cycles;
         mesh->blend_done = before->blend_done;
         mesh->since_update = before->since_update;
+        mesh->stepped_on = before->stepped_on;
         break;
       }
     }

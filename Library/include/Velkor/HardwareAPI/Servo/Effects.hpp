@@ -131,6 +131,10 @@ struct Mesh {
   bool posed = false;  // shown holds a pose
   double cycle_s = 0.001;  // the loop's period, for the surface's velocity
   bool glide = true;  // false: a new transform applies whole from the next cycle
+  // The geometry the proxy was last stepped on: when `shape` is replaced under a
+  // touching tool, the proxy is lifted off along its normal by the depth and
+  // comes down on the new surface.
+  const Render::TriangleMesh* stepped_on = nullptr;
   bool enabled = true;
   float gain = 1.0f;
 };
