@@ -206,4 +206,13 @@ TEST(RenderMesh, BuildWeldsOrientsAndReportsWhatItFound) {
       }
     }
   }
+  // Far-out coordinates weld by distance too, without overflowing the grid.
+  const std::vector<float> far{3e38f, 0, 0, 3e38f, 1e37f, 0, 3e38f, 0, 1e37f, 3e38f, 0, 0};
+  const std::vector<uint32_t> two{0, 1, 2, 3, 2, 1};
+  BuildOptions options;
+  options.weld = 1e-5;
+  BuildReport report;
+  std::string why;
+  ASSERT_TRUE(TriangleMesh::Build(far.data(), 4, two.data(), 2, options, why, &report)) << why;
+  EXPECT_EQ(report.welded, 1u);
 }

@@ -99,7 +99,8 @@ size_t WeldVertices(const float* v, size_t n, double tolerance, std::vector<uint
     uint32_t found = kNoTriangle;
     int64_t c[3];
     if (tolerance > 0.0) {
-      for (int a = 0; a < 3; ++a) c[a] = static_cast<int64_t>(std::floor(p[a] / tolerance));
+      // Far-out coordinates share the outermost cells (still told apart by distance).
+      for (int a = 0; a < 3; ++a) c[a] = static_cast<int64_t>(std::clamp(std::floor(p[a] / tolerance), -1e15, 1e15));
       for (int dx = -1; dx <= 1 && found == kNoTriangle; ++dx)
         for (int dy = -1; dy <= 1 && found == kNoTriangle; ++dy)
           for (int dz = -1; dz <= 1 && found == kNoTriangle; ++dz) {
