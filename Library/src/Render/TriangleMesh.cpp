@@ -390,10 +390,10 @@ std::shared_ptr<const TriangleMesh> TriangleMesh::Build(const float* vertices, s
   for (size_t i = 0; i < mesh->triangles_.size(); ++i)
     mesh->position_of_[mesh->triangles_[i].original] = static_cast<uint32_t>(i);
   if (report != nullptr) *report = said;
-  // The temporaries of a large build are gone; what the allocator kept of them goes back.
-  Platform::ReturnFreedMemory();
   return mesh;
 }
+
+void TriangleMesh::ReturnFreedMemory() { Platform::ReturnFreedMemory(); }
 
 std::vector<uint32_t> TriangleMesh::BuildTree() {
   const size_t n = triangles_.size();

@@ -86,6 +86,10 @@ class TriangleMesh {
                                                    const BuildOptions& options, std::string& why,
                                                    BuildReport* report = nullptr);
 
+  // Hands what the allocator keeps of freed blocks (a large build's
+  // temporaries, the caller's input copies) back to the system.
+  static void ReturnFreedMemory();
+
   size_t VertexCount() const { return vertex_count_; }
   size_t TriangleCount() const { return triangles_.size(); }  // kept, with area
   size_t DroppedTriangles() const { return dropped_; }
