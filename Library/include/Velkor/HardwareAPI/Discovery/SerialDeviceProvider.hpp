@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Velkor/HardwareAPI/Export.hpp"
 #include "Velkor/HardwareAPI/Platform/PortEnumeration.hpp"
 #include "Velkor/HardwareAPI/Discovery/SerialPortRules.hpp"
 
@@ -14,11 +15,11 @@ namespace Velkor::HardwareAPI {
 using PortNameSet = std::set<std::string>;
 
 // USB vendor identifiers, four upper-case hexadecimal digits each.
-extern const std::vector<std::string> Vorlan3VendorIds;
-extern const std::vector<std::string> HandleVendorIds;
-extern const std::vector<std::string> UnprobedHandleVendorIds;
-extern const std::vector<std::string> WiredHandleVendorIds;
-extern const std::vector<std::string> WirelessHandleVendorIds;
+VELKOR_HWAPI_EXPORT extern const std::vector<std::string> Vorlan3VendorIds;
+VELKOR_HWAPI_EXPORT extern const std::vector<std::string> HandleVendorIds;
+VELKOR_HWAPI_EXPORT extern const std::vector<std::string> UnprobedHandleVendorIds;
+VELKOR_HWAPI_EXPORT extern const std::vector<std::string> WiredHandleVendorIds;
+VELKOR_HWAPI_EXPORT extern const std::vector<std::string> WirelessHandleVendorIds;
 
 // Every serial port that can be opened now, with its driver class, in the
 // platform's stable order. Empty on failure, which is logged. The roots matter
