@@ -29,7 +29,7 @@ def tool(*args):
 def _():
     import VelkorHardwareAPI as api
     assert api.__file__.startswith(SITE) or api.__file__.startswith(sysconfig.get_path("platlib")), api.__file__
-    assert api.get_cpp_version() == "0.2.8"
+    assert api.get_cpp_version() == metadata.version("VelkorHardwareAPI")
     assert isinstance(api.list_ports(), list)
 
 
