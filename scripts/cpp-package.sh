@@ -11,6 +11,7 @@ B=$ROOT/build/cpp-package
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 [ -x .venv/bin/cmake ] || bash scripts/setup.sh
 export PATH="$ROOT/.venv/bin:$PATH"
+mkdir -p "$B"
 
 step() { printf '== %s (%ds)\n' "$1" "$SECONDS"; }
 sim_pid=""
