@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The C++ package for Windows: the library cross-built with MinGW-w64
-# (cmake/mingw-w64-x86_64.cmake) and installed into a fresh prefix, the
-# example (examples/cpp) built against it with find_package only, then run
-# under Wine for two seconds against velkor-sim on a Linux pty mapped to COM5.
+# (cmake/mingw-w64-x86_64.cmake), static and as a DLL, each installed into a
+# fresh prefix, the example (examples/cpp) built against each with
+# find_package only, then run under Wine for two seconds against velkor-sim on
+# a Linux pty mapped to COM5.
 # Kept apart from scripts/test-windows.sh; run after it, it reuses its Wine
 # prefix, otherwise it makes one of its own.
 set -euo pipefail
@@ -28,18 +29,26 @@ export PATH="$ROOT/.venv/bin:$PATH"
 TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
 mkdir -p "$B"
 
-step "Windows library: cross build, install into a fresh prefix"
-rm -rf "$B/prefix" "$B/example"
-"$CMAKE" -S . -B "$B/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
-  -DVELKOR_BUILD_MODULE=OFF -DVELKOR_INSTALL=ON -DCMAKE_INSTALL_PREFIX="$B/prefix" >"$B/configure.log" 2>&1 ||
-  { tail -30 "$B/configure.log"; exit 1; }
-"$CMAKE" --build "$B/build" --target velkor_hwapi >"$B/build.log" 2>&1 || { tail -40 "$B/build.log"; exit 1; }
-"$CMAKE" --install "$B/build" --component Library >"$B/install.log" 2>&1 || { tail -20 "$B/install.log"; exit 1; }
-
-step "Windows example: find_package(VelkorHardwareAPI) from the prefix"
-"$CMAKE" -S examples/cpp -B "$B/example" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_PREFIX_PATH="$B/prefix" >"$B/example.log" 2>&1 || { tail -30 "$B/example.log"; exit 1; }
-"$CMAKE" --build "$B/example" >>"$B/example.log" 2>&1 || { tail -30 "$B/example.log"; exit 1; }
+for kind in static shared; do
+  shared=OFF
+  [ $kind = shared ] && shared=ON
+  step "Windows library ($kind): cross build, install into a fresh prefix"
+  rm -rf "$B/prefix-$kind" "$B/example-$kind"
+  "$CMAKE" -S . -B "$B/build-$kind" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DVELKOR_BUILD_MODULE=OFF -DVELKOR_INSTALL=ON -DVELKOR_SHARED=$shared -DCMAKE_INSTALL_PREFIX="$B/prefix-$kind" \
+    >"$B/configure-$kind.log" 2>&1 || { tail -30 "$B/configure-$kind.log"; exit 1; }
+  "$CMAKE" --build "$B/build-$kind" --target velkor_hwapi >"$B/build-$kind.log" 2>&1 ||
+    { tail -40 "$B/build-$kind.log"; exit 1; }
+  "$CMAKE" --install "$B/build-$kind" --component Library >"$B/install-$kind.log" 2>&1 ||
+    { tail -20 "$B/install-$kind.log"; exit 1; }
+  step "Windows example ($kind): find_package(VelkorHardwareAPI) from the prefix"
+  "$CMAKE" -S examples/cpp -B "$B/example-$kind" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$B/prefix-$kind" >"$B/example-$kind.log" 2>&1 ||
+    { tail -30 "$B/example-$kind.log"; exit 1; }
+  "$CMAKE" --build "$B/example-$kind" >>"$B/example-$kind.log" 2>&1 || { tail -30 "$B/example-$kind.log"; exit 1; }
+  # Windows finds a program's DLLs beside it.
+  [ $kind = static ] || cp "$B/prefix-$kind/bin/libvelkor_hwapi.dll" "$B/example-$kind/"
+done
 
 step "Wine prefix"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -56,15 +65,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step "servo_wall.exe under Wine against velkor-sim on COM5"
 rm -f "$B/arm"
 .venv/bin/velkor-sim --device arm --link "$B/arm" >"$B/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [ -e "$B/arm" ] && break; sleep 0.1; done
 [ -e "$B/arm" ] || { echo "the simulator's line did not appear"; cat "$B/sim.log"; exit 1; }
 ln -sfn "$B/arm" "$WINEPREFIX/dosdevices/com5"
-# A Windows console program's output reaches a file only through a pipe.
-wine "$B/example/servo_wall.exe" COM5 2 2>&1 | tr -d '\r' | tee "$B/run.log"
-status=${PIPESTATUS[0]}
+status=0
+for kind in static shared; do
+  step "servo_wall.exe ($kind) under Wine against velkor-sim on COM5"
+  # A Windows console program's output reaches a file only through a pipe.
+  wine "$B/example-$kind/servo_wall.exe" COM5 2 2>&1 | tr -d '\r' | tee "$B/run-$kind.log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+done
 step "Windows example done"
 exit "$status"
