@@ -50,7 +50,8 @@ for version in "${versions[@]}"; do
     # Build tools once, so the package builds without an isolated environment;
     # what the documentation's samples use (the test and mesh extras' packages).
     "${PIP[@]}" cmake ninja "pybind11==2.13.6" "scikit-build-core>=0.11" pytest trimesh \
-      "eclipse-zenoh>=1.0,<2" "cbor2>=5.4" "matplotlib>=3.5"
+      "eclipse-zenoh>=1.0,<2" "cbor2>=5.4" "matplotlib>=3.5" >"$venv/tools.log" 2>&1 ||
+      { grep -v '^WARNING: Location' "$venv/tools.log" | tail -30; exit 1; }
     touch "$stamp"
   fi
   hash=$(sources_hash "$venv/bin/python")
