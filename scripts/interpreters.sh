@@ -68,7 +68,7 @@ for version in "${versions[@]}"; do
   deselect=()
   if ! "$venv/bin/python" -c 'import rerun' 2>/dev/null; then
     echo "   no rerun-sdk for CPython $version: the view page's samples (velkor_view) are left out"
-    deselect=(--deselect "$ROOT/tests/python/test_doc_samples.py::test_samples_run[view.rst]")
+    deselect=(-k "not view.rst")
   fi
   (cd /tmp && PATH="$venv/bin:$PATH" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
     "$ROOT/tests/python/test_doc_samples.py" "${deselect[@]}")
