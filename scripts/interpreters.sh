@@ -52,8 +52,10 @@ for version in "${versions[@]}"; do
     "${PIP[@]}" cmake ninja "pybind11==2.13.6" "scikit-build-core>=0.11" pytest trimesh \
       "eclipse-zenoh>=1.0,<2" "cbor2>=5.4" "matplotlib>=3.5" >"$venv/tools.log" 2>&1 ||
       { grep -v '^WARNING: Location' "$venv/tools.log" | tail -30; exit 1; }
-    # The view extra's Rerun has no release for the oldest interpreters.
+    # The view page's samples: Rerun (the view extra) and rosbags, which have no
+    # release for the oldest interpreters.
     "${PIP[@]}" "rerun-sdk>=0.41,<0.42" >>"$venv/tools.log" 2>&1 || true
+    "${PIP[@]}" "rosbags>=0.10" >>"$venv/tools.log" 2>&1 || true
     touch "$stamp"
   fi
   hash=$(sources_hash "$venv/bin/python")
