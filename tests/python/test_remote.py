@@ -121,6 +121,33 @@ def responder(tmp_path):
     r.stop()
 
 
+def claim(session, keys, client):
+    """Asks for control as any Zenoh process can: the server's answer as a dict."""
+    request = wire.encode({"op": "claim", "c": client})
+    for reply in session.get(keys.claim, payload=request, timeout=WAIT):
+        if reply.ok is not None:
+            return wire.decode(reply.ok.payload.to_bytes())
+    return None
+
+
+class RawController:
+    """A controller built from the documented messages alone: claims, then seals what it sends."""
+
+    def __init__(self, session, keys, client="raw0123"):
+        self.session, self.keys, self.client, self.n = session, keys, client, 0
+        self.token = session.liveliness().declare_token(keys.control_token(client))
+        answer = claim(session, keys, client)
+        assert answer and answer["granted"], answer
+        self.secret = answer["secret"]
+
+    def send(self, op, **fields):
+        self.n += 1
+        self.session.put(self.keys.effects, wire.seal(dict(fields, op=op, c=self.client, n=self.n), self.secret))
+
+    def close(self):
+        self.token.undeclare()
+
+
 class Served:
     """An ArmServer in this process over a responder, listening on a free loopback port."""
 
@@ -128,13 +155,13 @@ class Served:
         self.endpoint = free_endpoint()
         self.stream = api.SerialStream(path)
         self.arm = api.Vorlan3(self.stream, 1.0)
-        self.loop = api.ServoLoop(self.arm, rate_hz=500.0)
+        self.loop = api.ServoLoop(self.arm, rate_hz=500.0, ramp_s=RAMP)
         self.loop.start()
         options.setdefault("lease", LEASE)
         options.setdefault("ramp", RAMP)
         self.server = velkor_remote.ArmServer(self.loop, name, velkor_remote.zenoh_config(listen=[self.endpoint]),
                                               rate_hz=500.0, identity={"port": path}, **options)
-        self.server._log.limit = 10_000
+        self.server._log.limit, self.server._log.every = 10_000, 0.0
         self.server.start()
 
     def session(self):
@@ -309,47 +336,55 @@ def test_a_silent_controller_loses_its_effects_after_its_lease(served, responder
     s = served()
     session = s.session()
     try:
-        client = "silent0123"
-        token = session.liveliness().declare_token(s.server.keys.control_token(client))
-        wait_until(lambda: s.server.controller == client, "the server to give control")
-        session.put(s.server.keys.effects, wire.encode({"op": "add", "c": client, "h": 1, "k": "ConstantForce",
-                                                        "p": {"force": [0.0, 1.0, 0.0]}}))
-        responder.wait_force(lambda f: near(f, (0, 1.0, 0)), "the raw client's force")
+        raw = RawController(session, s.server.keys, "silent0123")
+        assert s.server.controller == "silent0123"
         since = time.monotonic()
+        raw.send("add", h=1, k="ConstantForce", p={"force": [0.0, 1.0, 0.0]})
+        responder.wait_force(lambda f: near(f, (0, 1.0, 0)), "the raw client's force")
         forces = responder.wait_force(lambda f: f == (0.0, 0.0, 0.0), "the force ramped out", since=since)
         assert forces[-1][0] - since >= LEASE * 0.9, "the effects went before the lease ran out"
         assert s.server.controller is None  # its token lives on, but it must claim afresh
-        token.undeclare()
+        raw.send("add", h=2, k="ConstantForce", p={"force": [0.0, 2.0, 0.0]})  # its old secret is void
+        time.sleep(0.3)
+        assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces() if f[0] > forces[-1][0])
+        raw.close()
     finally:
         session.close()
 
 
-MALFORMED = [
-    (b"\xff\x00garbage", "not CBOR"),
-    (cbor2.dumps([1, 2, 3]), "CBOR map"),
-    (cbor2.dumps({"v": 99, "op": "add"}), "version 99"),
-    (wire.encode({"op": "explode", "c": "C"}), "unknown op"),
-    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Vortex", "p": {}}), "unknown effect kind"),
-    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, float("nan")]}}),
-     "finite"),
-    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0]}}), "3 numbers"),
-    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Spring", "p": {"anchor": [0, 0, 0]}}), "needs stiffness"),
-    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Sphere", "p": {"center": [0, 0, 0], "radius": 0.1,
-                                                                    "stiffness": 9, "inside": 1}}), "true or false"),
-    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Damper", "p": {"damping": 1, "evil": 2}}), "no parameter"),
-    (wire.encode({"op": "add", "c": "C", "h": -4, "k": "Damper", "p": {"damping": 1}}), "handle"),
-    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "Damper", "p": {"damping": -5.0}}), "not negative"),
-    (wire.encode({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [9, 9, 9]},
-                  "pad": "x" * (wire.MAX_MESSAGE + 10)}), "over the limit"),
-    (cbor2.dumps(cbor2.CBORTag(55799, {"v": 1})), "tag"),
-    (cbor2.dumps({"v": 1, "op": "clear", "c": "C", "x": cbor2.CBORTag(1, 0)}), "tag 1"),
-    (b"\x81" * 5000 + b"\x00", "nested deeper"),
-    (wire.encode({"op": "clear", "c": "C"}) + b"\x00", "after the message"),
-    (b"\xbf\xff", "indefinite"),
-    (wire.encode({"op": "add", "c": "someone-else", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, 3]}}),
-     "does not have control"),
-    (wire.encode({"op": "update", "c": "C", "h": 77, "k": "Damper", "p": {"damping": 1.0}}), "no effect with handle"),
-]
+def malformed_cases(seal):
+    """(payload, reason in the log): sealed ones are sealed with the controller's own secret."""
+    return [
+        (b"\xff\x00garbage", "not CBOR"),
+        (cbor2.dumps([1, 2, 3]), "CBOR map"),
+        (cbor2.dumps({"v": 99, "op": "add"}), "version 99"),
+        (wire.encode({"op": "add", "c": "C", "n": 1, "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, 3]}}),
+         "not a sealed message"),
+        (wire.seal({"op": "add", "c": "C", "n": 1, "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, 3]}},
+                   b"\x00" * wire.SECRET_SIZE), "not sealed by the controller's secret"),
+        (seal({"op": "explode", "c": "C"}), "unknown op"),
+        (seal({"op": "add", "c": "C", "h": 1, "k": "Vortex", "p": {}}), "unknown effect kind"),
+        (seal({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, float("nan")]}}),
+         "finite"),
+        (seal({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0]}}), "3 numbers"),
+        (seal({"op": "add", "c": "C", "h": 1, "k": "Spring", "p": {"anchor": [0, 0, 0]}}), "needs stiffness"),
+        (seal({"op": "add", "c": "C", "h": 1, "k": "Sphere", "p": {"center": [0, 0, 0], "radius": 0.1,
+                                                                 "stiffness": 9, "inside": 1}}), "true or false"),
+        (seal({"op": "add", "c": "C", "h": 1, "k": "Damper", "p": {"damping": 1, "evil": 2}}), "no parameter"),
+        (seal({"op": "add", "c": "C", "h": -4, "k": "Damper", "p": {"damping": 1}}), "handle"),
+        (seal({"op": "add", "c": "C", "h": 1, "k": "Damper", "p": {"damping": -5.0}}), "not negative"),
+        (seal({"op": "add", "c": "C", "h": 1, "k": "ConstantForce", "p": {"force": [9, 9, 9]},
+               "pad": "x" * (wire.MAX_MESSAGE + 10)}), "over the limit"),
+        (cbor2.dumps(cbor2.CBORTag(55799, {"v": 2})), "tag"),
+        (cbor2.dumps({"v": 2, "op": "clear", "c": "C", "x": cbor2.CBORTag(1, 0)}), "tag 1"),
+        (b"\x81" * 5000 + b"\x00", "nested deeper"),
+        (seal({"op": "clear", "c": "C"}) + b"\x00", "after the message"),
+        (b"\xbf\xff", "indefinite"),
+        (seal({"op": "add", "c": "C", "n": 0, "h": 1, "k": "Damper", "p": {"damping": 1}}), "sequence number"),
+        (seal({"op": "add", "c": "someone-else", "h": 1, "k": "ConstantForce", "p": {"force": [0, 0, 3]}}),
+         "does not have control"),
+        (seal({"op": "update", "c": "C", "h": 77, "k": "Damper", "p": {"damping": 1.0}}), "no effect with handle"),
+    ]
 
 
 def test_malformed_and_oversized_messages_are_rejected_with_a_reason_and_no_force(served, responder, caplog):
@@ -357,9 +392,13 @@ def test_malformed_and_oversized_messages_are_rejected_with_a_reason_and_no_forc
     session = s.session()
     caplog.set_level(logging.WARNING, logger="velkor_remote.server")
     try:
-        token = session.liveliness().declare_token(s.server.keys.control_token("C"))
-        wait_until(lambda: s.server.controller == "C", "control")
-        cases = MALFORMED + [(b"\x00\x01\x00\x00short", "force command")]
+        raw = RawController(session, s.server.keys, "C")
+
+        def seal(message):
+            raw.n += 1
+            return wire.seal(dict({"n": raw.n}, **message), raw.secret)
+
+        cases = malformed_cases(seal) + [(b"\x00\x01\x00\x00short", "force command")]
         for payload, reason in cases:
             before = s.server.counters()["rejected_messages"]
             key = s.server.keys.force_command if reason == "force command" else s.server.keys.effects
@@ -373,7 +412,7 @@ def test_malformed_and_oversized_messages_are_rejected_with_a_reason_and_no_forc
             assert seq.state()["running"]  # still serving
         finally:
             seq.close()
-        token.undeclare()
+        raw.close()
     finally:
         session.close()
 
@@ -398,11 +437,11 @@ def test_ros2_messages_decode_with_rosbags_and_a_wrench_sets_a_force(served, res
         assert pose.pose.orientation.w == 1.0
         T = store.types
         wrench = T["geometry_msgs/msg/WrenchStamped"](
-            header=T["std_msgs/msg/Header"](stamp=T["builtin_interfaces/msg/Time"](sec=1, nanosec=0), frame_id="arm1"),
+            header=T["std_msgs/msg/Header"](stamp=T["builtin_interfaces/msg/Time"](sec=1, nanosec=0), frame_id="arm1_base"),
             wrench=T["geometry_msgs/msg/Wrench"](force=T["geometry_msgs/msg/Vector3"](x=0.5, y=0.0, z=-1.0),
                                                  torque=T["geometry_msgs/msg/Vector3"](x=0.0, y=0.0, z=0.0)))
         data = bytes(store.serialize_cdr(wrench, "geometry_msgs/msg/WrenchStamped"))
-        assert ros.parse_wrench_stamped(data) == ("arm1", [0.5, 0.0, -1.0], [0.0, 0.0, 0.0])
+        assert ros.parse_wrench_stamped(data) == ("arm1_base", [0.5, 0.0, -1.0], [0.0, 0.0, 0.0])
         session.put(s.server.keys.force_command, data)
         responder.wait_force(lambda f: near(f, (0.5, 0, -1.0)), "the commanded force")
         since = time.monotonic()
@@ -413,20 +452,28 @@ def test_ros2_messages_decode_with_rosbags_and_a_wrench_sets_a_force(served, res
         session.close()
 
 
-def test_a_restarted_server_is_reconnected_to_and_gets_the_effects_again(caplog):
+def test_a_restarted_server_leaves_the_client_released_until_it_reacquires(caplog, responder):
     endpoint = free_endpoint()
-    server = serve_process(endpoint)  # the simulator
+    server = serve_process(endpoint, responder.path)
     caplog.set_level(logging.WARNING, logger="velkor_remote.client")
     loop = velkor_remote.connect("arm1", [endpoint], timeout=WAIT)
     try:
         loop.add(api.ConstantForce([0.0, 0.0, 1.25]))
-        wait_until(lambda: near(loop.state()["force"], (0, 0, 1.25)), "the force in the served state")
+        responder.wait_force(lambda f: near(f, (0, 0, 1.25)), "the client's force")
         end(server)
         wait_until(lambda: not loop.connected, "the client to notice the server left")
-        server = serve_process(endpoint)
-        wait_until(lambda: loop.reconnects == 1, "the reconnection")
-        wait_until(lambda: loop.connected and near(loop.state()["force"], (0, 0, 1.25)),
-                   "the effect on the new server")
+        server = serve_process(endpoint, responder.path)
+        wait_until(lambda: loop.reconnects == 1 and loop.connected, "the reconnection")
+        back = time.monotonic()
+        time.sleep(1.0)  # ample time for a client that pushes by itself
+        assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces() if f[0] >= back)
+        assert not loop.controlling and "lost control" in loop.error and "reacquire" in loop.error
+        assert any(e["event"] == "released" for e in loop.events())
+        with pytest.raises(velkor_remote.RemoteControlError, match="reacquire"):
+            loop.add(api.Damper(1.0))
+        loop.reacquire()
+        assert loop.controlling and loop.error is None
+        responder.wait_force(lambda f: near(f, (0, 0, 1.25)), "the effect again after reacquire()", since=back)
         assert "reconnected" in caplog.text and "lost the arm's server" in caplog.text
     finally:
         loop.close()
@@ -458,11 +505,11 @@ def test_session_settings_never_scout_unless_asked(tmp_path):
 
 def test_the_state_layout_is_fixed_and_refuses_other_sizes_and_versions():
     data = wire.pack_state(wire.FLAG_HOLDING, 7, 3, 42, 1.5, 100.0, (1, 2, 3), (4, 5, 6), (7, 8, 9))
-    assert len(data) == 76 and data[:2] == b"\x01\x01"
+    assert len(data) == 76 and data[:2] == b"\x02\x01"
     assert struct.unpack_from("<3f", data, 40) == (1.0, 2.0, 3.0)
     state = wire.unpack_state(data)
     assert state.holding and state.cycle == 42 and state.force == (7.0, 8.0, 9.0)
-    for bad in (data[:-1], data + b"\x00", b"\x02" + data[1:]):
+    for bad in (data[:-1], data + b"\x00", b"\x01" + data[1:]):
         with pytest.raises(wire.WireError):
             wire.unpack_state(bad)
 
