@@ -349,8 +349,9 @@ class ArmServer:
                 self._reject(None, f"{op} from {client}, which does not have control", kind="control")
                 return
             if message["n"] <= self._sequence:
-                self._reject(client, f"{op} with sequence number {message['n']}, not above {self._sequence} "
-                             "(a replayed message?)", message.get("h"), kind="replay")
+                # Not the controller's doing: no event for it.
+                self._reject(None, f"{op} with sequence number {message['n']}, not above {self._sequence} "
+                             "(a replayed message?)", kind="replay")
                 return
             self._sequence = message["n"]
             self._last_heard = now

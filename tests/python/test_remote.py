@@ -4,6 +4,7 @@ Loopback only (tcp/127.0.0.1 with ports picked free at run time), multicast
 scouting and gossip off, every wait bounded.
 """
 
+import json
 import logging
 import os
 import select
@@ -13,6 +14,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -151,7 +153,7 @@ class RawController:
 class Served:
     """An ArmServer in this process over a responder, listening on a free loopback port."""
 
-    def __init__(self, path, name="arm1", **options):
+    def __init__(self, path, name="arm1", connect=(), **options):
         self.endpoint = free_endpoint()
         self.stream = api.SerialStream(path)
         self.arm = api.Vorlan3(self.stream, 1.0)
@@ -159,7 +161,8 @@ class Served:
         self.loop.start()
         options.setdefault("lease", LEASE)
         options.setdefault("ramp", RAMP)
-        self.server = velkor_remote.ArmServer(self.loop, name, velkor_remote.zenoh_config(listen=[self.endpoint]),
+        config = velkor_remote.zenoh_config(listen=[self.endpoint], connect=list(connect))
+        self.server = velkor_remote.ArmServer(self.loop, name, config,
                                               rate_hz=500.0, identity={"port": path}, **options)
         self.server._log.limit, self.server._log.every = 10_000, 0.0
         self.server.start()
@@ -529,3 +532,289 @@ def test_random_bytes_only_ever_give_a_wire_error():
             wire.check_effect_message(message)
         except wire.WireError:
             pass
+
+
+# --- attacks from another process on the network, judged at the device
+
+def sample_bytes(samples):
+    return [x for x in samples]
+
+
+@pytest.fixture
+def router():
+    """A Zenoh router on loopback that the server, the client and an eavesdropper all join: whoever
+    shares a router (or sits on the path) sees every message."""
+    endpoint = free_endpoint()
+    session = zenoh.open(velkor_remote.zenoh_config(mode="router", listen=[endpoint]))
+    yield endpoint
+    session.close()
+
+
+def joined(router):
+    return zenoh.open(velkor_remote.zenoh_config(mode="client", connect=[router]))
+
+
+def test_nobody_but_the_controller_changes_a_force(served, responder, router):
+    s = served(connect=[router])
+    attacker = joined(router)
+    seen = {"effects": [], "events": [], "state": []}
+    subs = [attacker.declare_subscriber(getattr(s.server.keys, key), lambda x, key=key: seen[key].append(
+        x.payload.to_bytes())) for key in seen]
+    loop = velkor_remote.connect("arm1", [router], mode="client")
+    try:
+        handle = loop.add(api.ConstantForce([1.0, 0.0, 0.0]))
+        loop.update(handle, force=[0.0, 1.0, 0.0])
+        loop.update(handle, force=[0.0, 0.0, -2.0])
+        responder.wait_force(lambda f: near(f, (0, 0, -2.0)), "the controller's force")
+        wait_until(lambda: len(seen["effects"]) >= 3, "the attacker to capture the controller's messages")
+        captured = list(seen["effects"])
+        controller = claim(attacker, s.server.keys, "probe")["holder"]
+        assert controller == loop.client_id  # the id is public; it is not enough
+        since = time.monotonic()
+        forged = [
+            wire.encode({"op": "add", "c": controller, "n": 10**9, "h": 99, "k": "ConstantForce",
+                         "p": {"force": [0, 0, 2.0]}}),
+            wire.seal({"op": "update", "c": controller, "n": 10**9, "h": handle, "k": "ConstantForce",
+                       "p": {"force": [0, 0, 2.0]}}, os.urandom(wire.SECRET_SIZE)),
+            wire.encode({"op": "clear", "c": controller, "n": 10**9}),
+            cbor2.dumps({"v": 1, "op": "clear", "c": controller}),
+        ] + captured  # replayed: the update to (0, 1, 0) would show
+        for payload in forged:
+            attacker.put(s.server.keys.effects, payload)
+        answer = claim(attacker, s.server.keys, controller)  # claiming under the controller's id
+        assert answer["granted"] is False and "secret" not in answer
+        wait_until(lambda: s.server.counters()["rejected_messages"] >= len(forged), "every forgery refused")
+        time.sleep(0.3)
+        after = [f[1:] for f in responder.forces() if f[0] >= since]
+        assert after and all(near(f, (0, 0, -2.0)) for f in after), after[-5:]
+        assert loop.controlling and loop.rejections == deque_empty()
+        info = attacker.get(s.server.keys.info, timeout=WAIT)
+        published = seen["effects"] + seen["events"] + seen["state"] + [
+            r.ok.payload.to_bytes() for r in info if r.ok is not None]
+        assert loop._secret and not any(loop._secret in data for data in published)
+    finally:
+        for sub in subs:
+            sub.undeclare()
+        loop.close()
+        attacker.close()
+
+
+def deque_empty():
+    from collections import deque
+    return deque(maxlen=100)
+
+
+FROZEN_CLIENT = textwrap.dedent("""
+    import sys, time
+    import VelkorHardwareAPI as api, velkor_remote
+    loop = velkor_remote.connect("arm1", [sys.argv[1]], mode=sys.argv[3])
+    loop.add(api.ConstantForce([0.0, 0.0, float(sys.argv[2])]))
+    print("added", flush=True)
+    time.sleep(60)
+""")
+
+
+def start_client(endpoint, force=2.0, mode="peer"):
+    client = subprocess.Popen([sys.executable, "-c", FROZEN_CLIENT, endpoint, str(force), mode],
+                              stdout=subprocess.PIPE)
+    ready, _, _ = select.select([client.stdout], [], [], WAIT)
+    assert ready and client.stdout.readline() == b"added\n"
+    return client
+
+
+def stop_client(client):
+    client.kill()
+    client.wait()
+    client.stdout.close()
+
+
+def time_to_zero(responder, since):
+    forces = responder.wait_force(lambda f: f == (0.0, 0.0, 0.0), "zero force", since=since)
+    return next(t for t, *f in forces if f == [0.0, 0.0, 0.0]) - since
+
+
+def test_replayed_keepalives_do_not_keep_a_frozen_controllers_force_on(served, responder, router):
+    s = served(connect=[router])
+    attacker = joined(router)
+    captured = []
+    sub = attacker.declare_subscriber(s.server.keys.effects, lambda x: captured.append(x.payload.to_bytes()))
+    client = start_client(router, mode="client")
+    try:
+        responder.wait_force(lambda f: near(f, (0, 0, 2.0)), "the controller's force")
+        wait_until(lambda: len(captured) >= 5, "captured keep-alives")
+        client.send_signal(signal.SIGSTOP)
+        frozen = time.monotonic()
+        for i in range(100):  # 2 s of replayed keep-alives at 50 Hz
+            attacker.put(s.server.keys.effects, captured[i % len(captured)])
+            time.sleep(0.02)
+            if i == 10:
+                gone = time_to_zero(responder, frozen)
+        assert gone < LEASE + RAMP + 1.0
+        assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces() if f[0] > frozen + gone)
+    finally:
+        client.send_signal(signal.SIGCONT)
+        stop_client(client)
+        sub.undeclare()
+        attacker.close()
+
+
+class Proxy:
+    """A TCP relay on loopback that can cut every connection and refuse new ones for a while: an outage."""
+
+    def __init__(self, upstream):
+        self.upstream = int(upstream.rsplit(":", 1)[1])
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.listener.settimeout(0.1)
+        self.endpoint = f"tcp/127.0.0.1:{self.listener.getsockname()[1]}"
+        self.up = threading.Event()
+        self.up.set()
+        self.stop = threading.Event()
+        self.sockets = []
+        self.threads = [threading.Thread(target=self._accept, daemon=True)]
+        self.threads[0].start()
+
+    def _accept(self):
+        while not self.stop.is_set():
+            try:
+                down, _ = self.listener.accept()
+            except (socket.timeout, OSError):
+                continue
+            if not self.up.is_set():
+                down.close()
+                continue
+            up = socket.create_connection(("127.0.0.1", self.upstream), timeout=WAIT)
+            self.sockets += [down, up]
+            for a, b in ((down, up), (up, down)):
+                t = threading.Thread(target=self._pump, args=(a, b), daemon=True)
+                t.start()
+                self.threads.append(t)
+
+    def _pump(self, a, b):
+        try:
+            while not self.stop.is_set():
+                ready, _, _ = select.select([a], [], [], 0.1)
+                if ready:
+                    data = a.recv(65536)
+                    if not data:
+                        break
+                    b.sendall(data)
+        except OSError:
+            pass
+        for x in (a, b):
+            try:
+                x.close()
+            except OSError:
+                pass
+
+    def cut(self):
+        self.up.clear()
+        for x in self.sockets:
+            try:
+                x.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self.sockets = []
+
+    def close(self):
+        self.stop.set()
+        self.cut()
+        self.listener.close()
+        for t in self.threads:
+            t.join(2.0)
+
+
+def test_control_lapsed_in_an_outage_stays_lapsed_until_reacquired(responder):
+    endpoint = free_endpoint()
+    server = serve_process(endpoint, responder.path)
+    proxy = Proxy(endpoint)
+    loop = velkor_remote.connect("arm1", [proxy.endpoint], timeout=WAIT)
+    try:
+        loop.add(api.ConstantForce([0.0, 0.0, -2.0]))
+        responder.wait_force(lambda f: near(f, (0, 0, -2.0)), "the client's force")
+        cut = time.monotonic()
+        proxy.cut()
+        assert time_to_zero(responder, cut) < LEASE + RAMP + 1.0
+        time.sleep(1.0)
+        proxy.up.set()
+        wait_until(lambda: loop.connected, "the link to come back", bound=3 * WAIT)
+        back = time.monotonic()
+        time.sleep(1.0)  # a client that takes control back by itself would push within this
+        assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces() if f[0] >= back)
+        assert not loop.controlling and "lost control" in (loop.error or "")
+        assert [e for e in loop.events() if e["event"] == "released"]
+        loop.reacquire()
+        responder.wait_force(lambda f: near(f, (0, 0, -2.0)), "the force after reacquire()", since=back)
+    finally:
+        loop.close()
+        proxy.close()
+        end(server)
+
+
+def test_a_stalled_subscriber_or_a_stalled_server_never_holds_off_the_ramp(served, responder, tmp_path):
+    s = served()
+    # A process that subscribes to every key of the arm, then stops reading for good.
+    script = tmp_path / "stalled.py"
+    script.write_text(textwrap.dedent("""
+        import sys, time, zenoh, velkor_remote
+        session = zenoh.open(velkor_remote.zenoh_config(connect=[sys.argv[1]], listen_default=()))
+        subs = [session.declare_subscriber("velkor/arm1/**", lambda s: None)]
+        print("ready", flush=True)
+        time.sleep(60)
+    """))
+    stalled = subprocess.Popen([sys.executable, str(script), s.endpoint], stdout=subprocess.PIPE)
+    session = s.session()
+    try:
+        ready, _, _ = select.select([stalled.stdout], [], [], WAIT)
+        assert ready and stalled.stdout.readline() == b"ready\n"
+        stalled.send_signal(signal.SIGSTOP)
+        for round_ in range(2):
+            raw = RawController(session, s.server.keys, f"raw{round_}")
+            raw.send("add", h=1, k="ConstantForce", p={"force": [0.0, 0.0, 2.0]})
+            responder.wait_force(lambda f: near(f, (0, 0, 2.0)), "the raw controller's force")
+            for _ in range(400):  # each one queues a rejection event for the controller
+                raw.send("update", h=77, k="Damper", p={"damping": 1.0})
+            silent = time.monotonic()
+            if round_ == 0:
+                assert time_to_zero(responder, silent) < LEASE + RAMP + 1.0
+            else:
+                # The server's Python stalls: only the loop's own lease can take the force off.
+                with s.server._lock:
+                    stalled_for = time.monotonic()
+                    gone = time_to_zero(responder, silent)
+                    assert time.monotonic() - stalled_for < WAIT
+                assert gone < LEASE + RAMP + 1.0
+            raw.close()
+            wait_until(lambda: s.server.controller is None, "control to be free")
+            wait_until(lambda: not s.server._fading, "the fade to end")
+    finally:
+        stalled.send_signal(signal.SIGCONT)
+        stalled.kill()
+        stalled.wait()
+        stalled.stdout.close()
+        session.close()
+
+
+def test_forged_states_and_events_do_not_reach_a_client(served):
+    s = served()
+    loop = velkor_remote.connect("arm1", [s.endpoint])
+    forger = s.session()
+    positions = []
+    loop.on_state(lambda st: positions.append(st["position"]), rate_hz=1000.0)
+    try:
+        assert json.loads(velkor_remote.zenoh_config(listen_default=()).get_json("listen/endpoints")) == []
+        forged = wire.pack_state(wire.FLAG_CONTROLLED, 0, 2**62, 1, 1.0, time.time(), (9, 9, 9), (0, 0, 0), (0, 0, 0))
+        for _ in range(200):
+            forger.put(s.server.keys.state, forged)
+            forger.put(s.server.keys.events, wire.encode({"event": "released", "c": loop.client_id, "reason": "x"}))
+            time.sleep(0.002)
+        time.sleep(0.3)
+        assert positions and not any(near(p, (9, 9, 9)) for p in positions)
+        assert loop.controlling and loop.error is None
+        assert loop.client_stats()["states_lost"] < 1000
+    finally:
+        loop.on_state(None)
+        loop.close()
+        forger.close()
