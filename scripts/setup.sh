@@ -25,6 +25,8 @@ if [ $for_tests = 1 ]; then
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   # A headless browser: the test that opens the served web viewer of velkor view.
   command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+  # openssl: the remote tests make their own certificates for TLS between server and client.
+  command -v openssl >/dev/null 2>&1 || missing+=(openssl)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   step "installing system packages: ${missing[*]}"

@@ -8,6 +8,7 @@ import json
 import logging
 import os
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -818,3 +819,147 @@ def test_forged_states_and_events_do_not_reach_a_client(served):
         loop.on_state(None)
         loop.close()
         forger.close()
+
+
+# --- a secured served arm: TLS with client certificates, users and passwords, access control
+
+def make_certificates(directory):
+    """A test CA, and a server and a client certificate it signed, with openssl."""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        pytest.skip("openssl is not installed (scripts/setup.sh --test installs it)")
+
+    def run(*args):
+        subprocess.run([openssl, *args], cwd=directory, check=True, capture_output=True, timeout=60)
+
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for ca in ("ca", "other-ca"):
+        run("req", "-x509", *ec, "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "2", "-subj", f"/CN={ca}")
+    (directory / "leaf.ext").write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n")
+    for who, ca in (("server", "ca"), ("client", "ca"), ("stranger", "other-ca")):
+        run("req", *ec, "-keyout", f"{who}.key", "-out", f"{who}.csr", "-subj", f"/CN={who}")
+        run("x509", "-req", "-in", f"{who}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key", "-CAcreateserial",
+            "-out", f"{who}.pem", "-days", "2", "-extfile", "leaf.ext")
+    return {name: str(directory / name) for name in os.listdir(directory)}
+
+
+def write_config(path, settings):
+    path.write_text(json.dumps(settings))
+    return str(path)
+
+
+def tls(files, who=None, ca="ca.pem", server=False):
+    settings = {"root_ca_certificate": files[ca], "enable_mtls": True}
+    if server:
+        settings.update(listen_private_key=files["server.key"], listen_certificate=files["server.pem"])
+    elif who:
+        settings.update(connect_private_key=files[f"{who}.key"], connect_certificate=files[f"{who}.pem"])
+    return {"transport": {"link": {"tls": settings}}}
+
+
+def refused_client(endpoint, config_file, **options):
+    with pytest.raises(velkor_remote.RemoteError) as e:
+        velkor_remote.connect("arm1", [endpoint], config_file=config_file, timeout=2.0, **options)
+    return str(e.value)
+
+
+def test_tls_with_client_certificates_lets_in_only_certified_clients(tmp_path, responder):
+    files = make_certificates(tmp_path)
+    port = free_endpoint().rsplit(":", 1)[1]
+    endpoint = f"tls/127.0.0.1:{port}"
+    server = serve_process(endpoint, responder.path, "arm1", "--config",
+                           write_config(tmp_path / "server.json5", tls(files, server=True)))
+    try:
+        for who, ca in ((None, "ca.pem"), ("stranger", "ca.pem"), ("client", "other-ca.pem")):
+            text = refused_client(endpoint, write_config(tmp_path / f"c-{who}-{ca}.json5", tls(files, who, ca)))
+            assert "refused this client" in text and "Securing a served arm" in text, text
+        loop = velkor_remote.connect("arm1", [endpoint], timeout=WAIT,
+                                     config_file=write_config(tmp_path / "client.json5", tls(files, "client")))
+        try:
+            loop.add(api.ConstantForce([0.0, 1.5, 0.0]))
+            responder.wait_force(lambda f: near(f, (0, 1.5, 0)), "the certified client's force")
+        finally:
+            loop.close()
+        assert all(abs(f[2]) <= 1.5 + 1e-6 and f[1] == f[3] == 0.0 for f in responder.forces())
+    finally:
+        log = end(server)
+    assert "without TLS" not in log
+
+
+ACL = {
+    "enabled": True,
+    "default_permission": "deny",
+    "rules": [
+        {"id": "drive", "permission": "allow", "flows": ["ingress", "egress"],
+         "messages": ["put", "delete", "declare_subscriber", "query", "reply", "declare_queryable",
+                      "liveliness_token", "declare_liveliness_subscriber", "liveliness_query"],
+         "key_exprs": ["velkor/arm1/**"]},
+        {"id": "read", "permission": "allow", "flows": ["ingress", "egress"],
+         "messages": ["declare_subscriber", "declare_liveliness_subscriber", "liveliness_query", "liveliness_token"],
+         "key_exprs": ["velkor/arm1/**"]},
+        {"id": "read-out", "permission": "allow", "flows": ["egress"],
+         "messages": ["put", "reply", "declare_queryable"],
+         "key_exprs": ["velkor/arm1/state", "velkor/arm1/events", "velkor/arm1/info", "velkor/arm1/joint_states",
+                       "velkor/arm1/pose"]},
+        {"id": "read-info", "permission": "allow", "flows": ["ingress"], "messages": ["query"],
+         "key_exprs": ["velkor/arm1/info"]},
+    ],
+    "subjects": [{"id": "operators", "usernames": ["operator"]}, {"id": "viewers", "usernames": ["viewer"]}],
+    "policies": [{"rules": ["drive"], "subjects": ["operators"]},
+                 {"rules": ["read", "read-out", "read-info"], "subjects": ["viewers"]}],
+}
+
+
+def user(tmp_path, name, password):
+    return write_config(tmp_path / f"user-{name}-{password}.json5",
+                        {"transport": {"auth": {"usrpwd": {"user": name, "password": password}}}})
+
+
+def test_users_passwords_and_access_control_decide_who_reads_and_who_drives(tmp_path, responder):
+    (tmp_path / "users.txt").write_text("operator:op-pass\nviewer:view-pass\n")
+    settings = {"transport": {"auth": {"usrpwd": {"user": "arm1-server", "password": "server-pass",
+                                                  "dictionary_file": str(tmp_path / "users.txt")}}},
+                "access_control": ACL}
+    endpoint = free_endpoint()
+    server = serve_process(endpoint, responder.path, "arm1", "--config",
+                           write_config(tmp_path / "server.json5", settings))
+    try:
+        for name, password in (("operator", "wrong"), ("intruder", "op-pass")):
+            text = refused_client(endpoint, user(tmp_path, name, password))
+            assert "refused this client" in text, text
+        viewer = velkor_remote.connect("arm1", [endpoint], config_file=user(tmp_path, "viewer", "view-pass"),
+                                       control=False, timeout=WAIT)
+        try:
+            assert near(viewer.state()["position"], POSITION)
+            with pytest.raises(velkor_remote.RemoteControlError):  # its claim never reaches the server
+                velkor_remote.connect("arm1", [endpoint], config_file=user(tmp_path, "viewer", "view-pass"),
+                                      timeout=1.5)
+            operator = velkor_remote.connect("arm1", [endpoint], config_file=user(tmp_path, "operator", "op-pass"),
+                                             timeout=WAIT)
+            try:
+                operator.add(api.ConstantForce([0.0, 0.0, 1.0]))
+                responder.wait_force(lambda f: near(f, (0, 0, 1.0)), "the operator's force")
+                wait_until(lambda: viewer.state()["controlled"], "the viewer to see the arm controlled")
+            finally:
+                operator.close()
+        finally:
+            viewer.close()
+        assert all(f[1] == f[2] == 0.0 and 0.0 <= f[3] <= 1.0 + 1e-6 for f in responder.forces())
+    finally:
+        log = end(server)
+    assert "without TLS" not in log
+
+
+def test_serving_beyond_loopback_without_security_is_warned_about(tmp_path):
+    from velkor_remote.serve import unsecured_endpoints
+
+    config = velkor_remote.zenoh_config
+    assert unsecured_endpoints(config(listen=["tcp/0.0.0.0:7447", "tcp/127.0.0.1:7448", "tls/0.0.0.0:7449",
+                                              "tcp/[::1]:7450", "tcp/192.168.1.4:7451"])) == [
+        "tcp/0.0.0.0:7447", "tcp/192.168.1.4:7451"]
+    assert unsecured_endpoints(config(listen_default=())) == []
+    assert unsecured_endpoints(config()) == ["tcp/[::]:0"]  # zenoh's own default listens everywhere
+    (tmp_path / "users.txt").write_text("a:b\n")
+    secured = write_config(tmp_path / "auth.json5", {"transport": {"auth": {"usrpwd": {
+        "user": "s", "password": "p", "dictionary_file": str(tmp_path / "users.txt")}}}})
+    assert unsecured_endpoints(config(listen=["tcp/0.0.0.0:7447"], config_file=secured)) == []
