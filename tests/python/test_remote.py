@@ -963,3 +963,104 @@ def test_serving_beyond_loopback_without_security_is_warned_about(tmp_path):
     secured = write_config(tmp_path / "auth.json5", {"transport": {"auth": {"usrpwd": {
         "user": "s", "password": "p", "dictionary_file": str(tmp_path / "users.txt")}}}})
     assert unsecured_endpoints(config(listen=["tcp/0.0.0.0:7447"], config_file=secured)) == []
+
+
+# --- ROS force commands, limits, names, endpoints
+
+def wrench_bytes(force, frame="arm1_base"):
+    return ros.wrench_stamped(frame, force, [0.0, 0.0, 0.0], 1.0)
+
+
+def test_ros_force_commands_only_without_a_controller_in_the_base_frame(served, responder, caplog):
+    s = served(accept_wrench=True)
+    s.server._log.every, s.server._log.limit = 1.0, 10
+    caplog.set_level(logging.WARNING, logger="velkor_remote.server")
+    session = s.session()
+    key = s.server.keys.force_command
+    try:
+        loop = velkor_remote.connect("arm1", [s.endpoint])
+        try:
+            loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+            responder.wait_force(lambda f: near(f, (0, 0, 1.0)), "the controller's force")
+            since = time.monotonic()
+            for _ in range(20):
+                session.put(key, wrench_bytes([2.0, 0.0, 0.0]))
+                time.sleep(0.01)
+            time.sleep(0.3)
+            assert all(near(f[1:], (0, 0, 1.0)) for f in responder.forces() if f[0] >= since)
+        finally:
+            loop.close()
+        responder.wait_force(lambda f: f == (0.0, 0.0, 0.0), "zero after the controller left")
+        since = time.monotonic()
+        session.put(key, wrench_bytes([0.0, 0.0, 0.0], frame="tool0"))
+        session.put(key, wrench_bytes([3.0, 0.0, 0.0], frame="tool0"))
+        time.sleep(0.3)
+        assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces() if f[0] >= since)
+        session.put(key, wrench_bytes([2.0, 0.0, 0.0]))
+        responder.wait_force(lambda f: near(f, (2.0, 0, 0)), "the commanded force")
+        with pytest.raises(velkor_remote.RemoteControlError, match="ROS"):  # ROS controls now
+            velkor_remote.connect("arm1", [s.endpoint], timeout=0.3)
+        last_good = time.monotonic()
+        caplog.clear()
+        while time.monotonic() - last_good < 1.5:  # refused commands must not keep the 2 N on
+            session.put(key, wrench_bytes([1e39, 0.0, 0.0]))
+            time.sleep(0.01)
+        assert time_to_zero(responder, last_good) < LEASE + RAMP + 1.0
+        refusals = [r for r in caplog.records if "rejected" in r.getMessage()]
+        assert 1 <= len(refusals) <= 4 and "Traceback" not in caplog.text, caplog.text[-1000:]
+    finally:
+        session.close()
+
+
+def test_effects_per_controller_are_bounded_and_many_fade_as_fast_as_one(served, responder):
+    s = served()
+    session = s.session()
+    try:
+        loop = velkor_remote.connect("arm1", [s.endpoint])
+        try:
+            for _ in range(wire.MAX_EFFECTS):
+                loop.add(api.Damper(0.0))
+            with pytest.raises(velkor_remote.RemoteError, match="at most"):
+                loop.add(api.Damper(0.0))
+        finally:
+            loop.close()
+        wait_until(lambda: s.server.controller is None and not s.loop.effects, "the effects to go")
+        gone = {}
+        for count in (1, wire.MAX_EFFECTS + 5):
+            raw = RawController(session, s.server.keys, f"many{count}")
+            for h in range(1, count + 1):
+                raw.send("add", h=h, k="ConstantForce", p={"force": [0.0, 0.0, 2.0 / count]})
+            expected = 2.0 * min(count, wire.MAX_EFFECTS) / count
+            responder.wait_force(lambda f: near(f, (0, 0, expected), 1e-2), f"{count} effects' force")
+            assert len(s.loop.effects) == min(count, wire.MAX_EFFECTS)
+            silent = time.monotonic()
+            gone[count] = time_to_zero(responder, silent)
+            raw.close()
+            wait_until(lambda: s.server.controller is None and not s.loop.effects, "the effects to go")
+        assert all(t < LEASE + RAMP + 1.0 for t in gone.values()), gone
+    finally:
+        session.close()
+
+
+def test_a_second_server_of_the_same_name_refuses_to_start(responder):
+    first_endpoint, second_endpoint = free_endpoint(), free_endpoint()
+    first = serve_process(first_endpoint, responder.path)
+    try:
+        second = subprocess.run([sys.executable, "-m", "velkor_cli", "serve", "--name", "arm1", "--listen",
+                                 second_endpoint, "--connect", first_endpoint], capture_output=True, timeout=3 * WAIT)
+        assert second.returncode != 0 and b"served already" in second.stderr, second.stderr[-2000:]
+        assert b"Traceback" not in second.stderr
+    finally:
+        end(first)
+
+
+def test_a_busy_endpoint_is_one_line_naming_it():
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        endpoint = f"tcp/127.0.0.1:{busy.getsockname()[1]}"
+        result = subprocess.run([sys.executable, "-m", "velkor_cli", "serve", "--name", "arm1", "--listen", endpoint],
+                                capture_output=True, timeout=3 * WAIT)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode != 0 and "Traceback" not in result.stderr.decode()
+    assert any(endpoint in line and "--listen" in line for line in lines), lines
