@@ -163,8 +163,8 @@ class Served:
         options.setdefault("lease", LEASE)
         options.setdefault("ramp", RAMP)
         config = velkor_remote.zenoh_config(listen=[self.endpoint], connect=list(connect))
-        self.server = velkor_remote.ArmServer(self.loop, name, config,
-                                              rate_hz=500.0, identity={"port": path}, **options)
+        options.setdefault("rate_hz", 500.0)
+        self.server = velkor_remote.ArmServer(self.loop, name, config, identity={"port": path}, **options)
         self.server._log.limit, self.server._log.every = 10_000, 0.0
         self.server.start()
 
@@ -1064,3 +1064,23 @@ def test_a_busy_endpoint_is_one_line_naming_it():
     lines = result.stderr.decode().strip().splitlines()
     assert result.returncode != 0 and "Traceback" not in result.stderr.decode()
     assert any(endpoint in line and "--listen" in line for line in lines), lines
+
+
+def test_ros_topics_stay_at_most_at_their_rate_and_a_normal_close_is_no_warning(served, caplog):
+    s = served(rate_hz=250.0)  # 2.5 states per ROS message: not rounded down to 2 (125 Hz)
+    caplog.set_level(logging.INFO)
+    session = s.session()
+    got = []
+    sub = session.declare_subscriber(s.server.keys.joint_states, lambda x: got.append(time.monotonic()))
+    try:
+        wait_until(lambda: len(got) >= 10, "ROS messages")
+        time.sleep(2.0)
+        window = [t for t in got if t >= got[-1] - 1.5]
+        assert len(window) <= 1.5 * 100 * 1.1, len(window)
+        loop = velkor_remote.connect("arm1", [s.endpoint])
+        loop.close()
+        wait_until(lambda: s.server.controller is None, "control to be given up")
+        assert not [r for r in caplog.records if r.levelno >= logging.WARNING and "lost control" in r.getMessage()]
+    finally:
+        sub.undeclare()
+        session.close()
