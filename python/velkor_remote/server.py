@@ -371,11 +371,11 @@ class ArmServer:
             elif op == "update":
                 self._update(client, handle, message["k"], params)
             elif op == "remove":
-                owned = self._effects.pop(handle, None)
-                if owned is None:
+                removed: Optional[_Owned] = self._effects.pop(handle, None)
+                if removed is None:
                     self._reject(client, f"remove: no effect with handle {handle}", handle)
                 else:
-                    self._remove_all([owned])
+                    self._remove_all([removed])
 
     def _on_info(self, query: "zenoh.Query") -> None:
         query.reply(self.keys.info, wire.encode(self.info()))

@@ -144,7 +144,7 @@ def unpack_state(data: bytes) -> State:
 
 # --- Effect kinds: one row per kind the servo loop has. A new kind (a mesh)
 # is one more row; fields carry how to check a value and whether the force is
-# proportional to it, which is how a departed controller's effects ramp out.
+# proportional to it.
 
 @dataclass(frozen=True)
 class Field:
@@ -381,19 +381,6 @@ def check_client_id(client: Any) -> str:
             c.isalnum() or c in "_-" for c in client):
         raise WireError("the client id (c) must be 1 to 64 letters, digits, '_' or '-'")
     return client
-
-
-def scaled(kind: EffectKind, params: Mapping[str, Any], factor: float, has_gain: bool) -> Dict[str, Any]:
-    """The changes that scale an effect's force by ``factor``: its gain where
-    the effect has one, otherwise every parameter the force is proportional to."""
-    if has_gain:
-        return {"gain": float(params.get("gain", 1.0)) * factor}
-    out: Dict[str, Any] = {}
-    for f in kind.fields:
-        if f.scales and f.name in params:
-            value = params[f.name]
-            out[f.name] = [x * factor for x in value] if isinstance(value, list) else value * factor
-    return out
 
 
 def stats_for_wire(stats: Mapping[str, Any]) -> Dict[str, Any]:
