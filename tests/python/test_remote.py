@@ -998,8 +998,9 @@ def test_ros_force_commands_only_without_a_controller_in_the_base_frame(served, 
         assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces() if f[0] >= since)
         session.put(key, wrench_bytes([2.0, 0.0, 0.0]))
         responder.wait_force(lambda f: near(f, (2.0, 0, 0)), "the commanded force")
-        with pytest.raises(velkor_remote.RemoteControlError, match="ROS"):  # ROS controls now
-            velkor_remote.connect("arm1", [s.endpoint], timeout=0.3)
+        session.put(key, wrench_bytes([2.0, 0.0, 0.0]))
+        answer = claim(session, s.server.keys, "probe")  # ROS controls now
+        assert answer["granted"] is False and "ROS" in answer["holder"], answer
         last_good = time.monotonic()
         caplog.clear()
         while time.monotonic() - last_good < 1.5:  # refused commands must not keep the 2 N on
