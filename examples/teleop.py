@@ -48,7 +48,7 @@ def main() -> int:
     args = parser.parse_args()
     endpoints = [free_endpoint(), free_endpoint()]
     servers = [serve("leader", endpoints[0]), serve("follower", endpoints[1])]
-    session = zenoh.open(velkor_remote.zenoh_config(connect=endpoints))
+    session = zenoh.open(velkor_remote.zenoh_config(connect=endpoints, listen_default=()))
     try:
         leader = velkor_remote.connect("leader", session=session)
         follower = velkor_remote.connect("follower", session=session)

@@ -27,6 +27,8 @@ if [ $for_tests = 1 ]; then
   command -v chromium >/dev/null 2>&1 || missing+=(chromium)
   # Doxygen reads the C++ headers for the documentation's C++ reference (through breathe).
   command -v doxygen >/dev/null 2>&1 || missing+=(doxygen)
+  # openssl: the remote tests make their own certificates for TLS between server and client.
+  command -v openssl >/dev/null 2>&1 || missing+=(openssl)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   step "installing system packages: ${missing[*]}"

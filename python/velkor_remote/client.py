@@ -56,11 +56,15 @@ class RemoteLoop:
     noticed and sent within ``1/sync_hz`` seconds.
 
     Control: with ``control=True`` this client claims the arm; the server
-    gives it to one client at a time. If this client goes away or stays
-    silent for the server's lease, its effects ramp out to zero force; a
-    background thread keeps the lease while the process runs. When the server
-    restarts the client reconnects, says so in the log, and sends its effects
-    again.
+    gives it to one client at a time, with a secret that seals this client's
+    messages and that nobody else sees. If this client goes away or stays
+    silent for the server's lease, its effects fade to zero force; a
+    background thread keeps the lease while the process runs (a hung
+    application's process keeps it: end the process, or close()). Control
+    that lapsed (the lease ran out, an outage, a server restart) stays lapsed:
+    ``error`` says why, ``events()`` lists it, changes raise
+    RemoteControlError, and nothing is sent until the application calls
+    ``reacquire()``, which claims the arm again and sends its effects again.
     """
 
     def __init__(self, name: str, session: "zenoh.Session", *, own_session: bool = True, control: bool = True,
@@ -91,6 +95,10 @@ class RemoteLoop:
         self._server_lost = False
         self._resync = False
         self._released: Optional[str] = None
+        self._secret: Optional[bytes] = None
+        self._sequence = 0
+        self._confirmed = False       # a state named this client the controller since the claim
+        self._events: Deque[Dict[str, Any]] = deque(maxlen=100)
         self._last_sent = 0.0
         self._closed = False
         self._info: Dict[str, Any] = {}
@@ -123,11 +131,10 @@ class RemoteLoop:
             while self._state is None and time.monotonic() < deadline:
                 self._new_state.wait(min(max(deadline - time.monotonic(), 0.0), 0.1))
         if self._state is None:
-            raise RemoteError(f"no state from arm {self.name!r} within {self.timeout:g} s: is `velkor serve` "
-                              f"running with --name {self.name} and reachable?")
+            raise RemoteError(self._unreachable())
         self._info = self.info()
         if control:
-            self._wait_for(lambda: self.controlling, "control")
+            self._claim(deadline=time.monotonic() + self.timeout)
         period = 1.0 / sync_hz
         lease = float(self._info.get("limits", {}).get("lease", 0.5))
         self._keepalive_every = max(min(lease / 4.0, 0.1), period)
@@ -135,16 +142,93 @@ class RemoteLoop:
                                         daemon=True)
         self._worker.start()
 
-    def _wait_for(self, condition: Callable[[], bool], what: str) -> None:
-        deadline = time.monotonic() + self.timeout
+    def _unreachable(self) -> str:
+        text = f"no state from arm {self.name!r} within {self.timeout:g} s: "
+        try:
+            info = self._session.info
+            linked = bool(list(info.peers_zid()) or list(info.routers_zid()))
+        except Exception:
+            linked = True
+        if not linked:
+            return text + ("no connection to any endpoint: nothing listens there, or the server refused this "
+                           "client (a server that asks for TLS, a user and password, or allows only some "
+                           "clients refuses the others; see 'Securing a served arm' in the remote guide)")
+        return text + f"is `velkor serve` running with --name {self.name}, and may this client read it?"
+
+    def _claim(self, deadline: float) -> None:
+        """Asks the server for control until it gives it or the deadline passes;
+        then waits for a state that names this client."""
+        holder: Optional[str] = None
+        request = wire.encode({"op": "claim", "c": self.client_id})
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise RemoteControlError(f"arm {self.name!r} did not give this client control within "
+                                         f"{self.timeout:g} s" + (f" (client {holder} has it)" if holder else ""))
+            reply_data: Optional[bytes] = None
+            for reply in self._session.get(self.keys.claim, payload=request, timeout=max(0.05, min(left, 2.0))):
+                if reply.ok is not None:
+                    reply_data = reply.ok.payload.to_bytes()
+                    break
+            if reply_data is not None:
+                try:
+                    answer = wire.decode(reply_data)
+                except WireError as e:
+                    raise RemoteError(f"arm {self.name!r} answered the claim with {e}") from None
+                secret = answer.get("secret")
+                if answer.get("granted") is True and isinstance(secret, bytes) and len(secret) == wire.SECRET_SIZE:
+                    with self._lock:
+                        self._secret, self._sequence, self._confirmed = secret, 0, False
+                        self._released = None
+                    break
+                holder = str(answer.get("holder")) if answer.get("holder") else None
+            self._stop.wait(min(0.05, max(0.0, deadline - time.monotonic())))
         with self._lock:
-            while not condition():
+            while not self._confirmed:
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    holder = self._info.get("controller")
-                    raise RemoteControlError(f"arm {self.name!r} did not give this client {what} within "
-                                             f"{self.timeout:g} s" + (f" (client {holder} has it)" if holder else ""))
+                    self._secret = None
+                    raise RemoteControlError(f"arm {self.name!r} gave this client control, but no state within "
+                                             f"{self.timeout:g} s said so")
                 self._new_state.wait(min(left, 0.1))
+
+    def reacquire(self, timeout: Optional[float] = None) -> None:
+        """Claims control again after it lapsed (see ``error``), then sends
+        this client's effects again. RemoteControlError if another client has
+        control past ``timeout`` (default: connect's)."""
+        if self._closed:
+            raise RemoteError(f"the connection to arm {self.name!r} is closed")
+        if not self.wanted_control:
+            raise RemoteControlError(f"this client connected to arm {self.name!r} to read only (control=False)")
+        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
+                                    or not 0.0 < timeout <= 3600.0):
+            raise ValueError(f"reacquire: timeout must be above 0 and at most 3600 s, not {timeout!r}")
+        if self.controlling:
+            return
+        self._claim(deadline=time.monotonic() + (self.timeout if timeout is None else float(timeout)))
+        with self._lock:
+            for handle, effect in self._effects.items():
+                self._send_add(handle, effect)
+            self._note("control", "control taken again")
+
+    def events(self) -> List[Dict[str, Any]]:
+        """What happened to this client's control, oldest first: dicts with
+        "event" (control, released, rejected, server lost, server back),
+        "reason" and "time" (time.time())."""
+        with self._lock:
+            return list(self._events)
+
+    def _note(self, event: str, reason: str) -> None:
+        self._events.append({"event": event, "reason": reason, "time": time.time()})
+
+    def _lapse(self, reason: str) -> None:
+        """Control is gone until reacquire(); called with the lock held."""
+        if self._released is not None or self._secret is None or self._closed:
+            return
+        self._released = reason
+        self._secret = None
+        self._note("released", reason)
+        self.logger.warning("%s: lost control of the arm: %s (reacquire() asks for it again)", self.name, reason)
 
     # --- what arrives
 
@@ -162,6 +246,12 @@ class RemoteLoop:
             previous = self._state
             if previous is not None and state.sequence > previous.sequence + 1 and not self._server_lost:
                 self._lost += state.sequence - previous.sequence - 1
+            if self._secret is not None and self._released is None:
+                if state.controller_tag == self._tag:
+                    self._confirmed = True
+                elif self._confirmed:
+                    self._lapse("the server no longer names this client its controller (its lease ran out, "
+                                "or the connection was lost)")
             self._state = state
             self._received += 1
             self._received_at = time.monotonic()
@@ -175,32 +265,38 @@ class RemoteLoop:
                 if self._server_lost:
                     self._server_lost = False
                     self.reconnects += 1
-                    self._resync = bool(self._effects) or self.wanted_control
                     self._state = None
-                    self._released = None  # a new server: this client claims afresh
-                    self.logger.warning("%s: reconnected to the arm's server (reconnection %d)%s", self.name,
-                                        self.reconnects, "; sending its effects again" if self._effects else "")
+                    self._note("server back", f"reconnection {self.reconnects}")
+                    self.logger.warning("%s: reconnected to the arm's server (reconnection %d)", self.name,
+                                        self.reconnects)
+                    self._lapse("the server restarted or was out of reach")
             else:
                 self._server_up = False
                 self._server_lost = True
+                if not self._closed:
+                    self._note("server lost", "its liveliness token went away")
                 self.logger.warning("%s: lost the arm's server; waiting for it to come back", self.name)
             self._new_state.notify_all()
 
     def _on_event(self, sample: "zenoh.Sample") -> None:
+        # Only events sealed with this client's secret are about it: anyone may publish on the key.
+        secret = self._secret
+        if secret is None or self._closed:
+            return
         try:
-            event = wire.decode(sample.payload.to_bytes())
+            event = wire.open_sealed(sample.payload.to_bytes(), secret)
         except WireError:
             return
         if event.get("c") != self.client_id:
             return
-        kind, reason = event.get("event"), str(event.get("reason", ""))
-        if kind == "rejected":
-            self.rejections.append(reason)
-            self.logger.warning("%s: the server rejected a change: %s", self.name, reason)
-        elif kind == "released":
-            with self._lock:
-                self._released = reason
-            self.logger.warning("%s: lost control of the arm: %s", self.name, reason)
+        kind, reason = event.get("event"), str(event.get("reason", ""))[:500]
+        with self._lock:
+            if kind == "rejected":
+                self.rejections.append(reason)
+                self._note("rejected", reason)
+                self.logger.warning("%s: the server rejected a change: %s", self.name, reason)
+            elif kind == "released" and self._secret is secret:
+                self._lapse(reason)
 
     # --- the background thread: keeps the lease, sends changes made on live effects, resends after a restart
 
@@ -208,10 +304,6 @@ class RemoteLoop:
         while not self._stop.wait(period):
             try:
                 with self._lock:
-                    if self._resync and self.controlling:
-                        self._resync = False
-                        for handle, effect in self._effects.items():
-                            self._send_add(handle, effect)
                     if self.controlling:
                         for handle, effect in self._effects.items():
                             params = wire.effect_params(effect)
@@ -227,14 +319,18 @@ class RemoteLoop:
 
     def _send(self, op: str, handle: Optional[int] = None, kind: Optional[str] = None,
               params: Optional[Dict[str, Any]] = None) -> None:
-        message: Dict[str, Any] = {"op": op, "c": self.client_id}
+        secret = self._secret
+        if secret is None:
+            raise RemoteControlError(f"this client does not have control of arm {self.name!r}")
+        self._sequence += 1
+        message: Dict[str, Any] = {"op": op, "c": self.client_id, "n": self._sequence}
         if handle is not None:
             message["h"] = handle
         if kind is not None:
             message["k"] = kind
         if params is not None:
             message["p"] = params
-        self._publisher.put(wire.encode(message))
+        self._publisher.put(wire.seal(message, secret))
         self._last_sent = time.monotonic()
 
     def _send_add(self, handle: int, effect: Any) -> None:
@@ -248,7 +344,10 @@ class RemoteLoop:
         if not self.wanted_control:
             raise RemoteControlError(f"this client connected to arm {self.name!r} to read only (control=False)")
         if self._released is not None:
-            raise RemoteControlError(f"this client lost control of arm {self.name!r}: {self._released}")
+            raise RemoteControlError(f"this client lost control of arm {self.name!r}: {self._released}; "
+                                     "reacquire() asks for it again")
+        if self._secret is None:
+            raise RemoteControlError(f"this client does not have control of arm {self.name!r}")
 
     # --- the ServoLoop surface
 
@@ -257,6 +356,8 @@ class RemoteLoop:
         wire.kind_of(effect)
         with self._lock:
             self._require_control()
+            if len(self._effects) >= wire.MAX_EFFECTS:
+                raise RemoteError(f"a served arm takes {wire.MAX_EFFECTS} effects from one controller at most")
             handle = self._next_handle
             self._next_handle += 1
             self._effects[handle] = effect
@@ -385,9 +486,10 @@ class RemoteLoop:
 
     @property
     def controlling(self) -> bool:
-        """Whether the server's latest state names this client as its controller."""
+        """Whether this client holds control: the server gave it, and its latest state names this client."""
         state = self._state
-        return state is not None and state.controller_tag == self._tag and self._released is None
+        return (state is not None and state.controller_tag == self._tag and self._released is None
+                and self._secret is not None and self._confirmed)
 
     @property
     def connected(self) -> bool:
@@ -408,7 +510,7 @@ class RemoteLoop:
         if not self._server_up:
             return f"arm {self.name!r}: no server"
         if self._released is not None:
-            return f"lost control: {self._released}"
+            return f"lost control: {self._released}; reacquire() asks for it again"
         state = self._state
         if state is not None and state.holding:
             return "the server's loop holds zero force"
@@ -482,7 +584,8 @@ def connect(name: str, connect: Sequence[str] = (DEFAULT_ENDPOINT,), *, listen: 
     """Connect to the arm served as ``name`` and return its ``RemoteLoop``.
 
     ``connect``/``listen``/``mode``/``config_file``/``scout`` build the zenoh
-    session (see ``zenoh_config``; scouting stays off unless ``scout``), or
+    session (see ``zenoh_config``; scouting stays off unless ``scout``, and
+    the client listens nowhere unless ``listen`` or the file says so), or
     pass an open ``session`` to share. ``control``: claim the arm (False: read
     only). Waits at most ``timeout`` seconds for the server's first state and,
     with control, for control; raises RemoteError / RemoteControlError.
@@ -496,6 +599,9 @@ def connect(name: str, connect: Sequence[str] = (DEFAULT_ENDPOINT,), *, listen: 
         raise TypeError("connect: connect and listen are lists of endpoints")
     own = session is None
     if session is None:
-        session = zenoh.open(zenoh_config(mode, listen, connect, config_file, scout))
+        try:
+            session = zenoh.open(zenoh_config(mode, listen, connect, config_file, scout, listen_default=()))
+        except zenoh.ZError as e:
+            raise RemoteError(f"cannot open a zenoh session for arm {name!r}: {e}") from None
     return RemoteLoop(name, session, own_session=own, control=control, timeout=timeout, sync_hz=sync_hz,
                       logger=logger)

@@ -3,16 +3,51 @@ and serve it until SIGINT or SIGTERM."""
 
 import argparse
 import contextlib
+import ipaddress
+import json
 import logging
 import signal
 import sys
 import threading
-from typing import Any, Dict, Iterator, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+import zenoh
 
 import VelkorHardwareAPI as api
 
-from .config import DEFAULT_ENDPOINT, MODES, zenoh_config
-from .server import DEFAULT_LEASE, DEFAULT_RAMP, DEFAULT_RATE_HZ, ArmServer
+from .config import DEFAULT_ENDPOINT, MODES, listen_endpoints, zenoh_config
+from .server import DEFAULT_LEASE, DEFAULT_RAMP, DEFAULT_RATE_HZ, ArmServer, ServerError
+
+UNSECURED = ("serving on {where} without TLS and without authentication or access control: anyone who reaches "
+             "it can read the arm and claim control of it (see 'Securing a served arm' in the remote guide)")
+
+
+def _loopback(endpoint: str) -> bool:
+    """Whether an endpoint (tcp/HOST:PORT and the like) is reachable from this host only."""
+    if endpoint.startswith("unixsock-stream/"):
+        return True
+    address = endpoint.split("/", 1)[-1].split("#", 1)[0]
+    host = address.rsplit(":", 1)[0].strip("[]") if ":" in address else address
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def unsecured_endpoints(config: "zenoh.Config") -> List[str]:
+    """The endpoints a session of this config listens on that other hosts can
+    reach without TLS, when it has neither user/password authentication nor
+    access control."""
+    def setting(key: str) -> Any:
+        try:
+            return json.loads(config.get_json(key))
+        except Exception:
+            return None
+    if setting("transport/auth/usrpwd/user") or setting("access_control/enabled"):
+        return []
+    return [e for e in listen_endpoints(config) if not e.startswith(("tls/", "quic/")) and not _loopback(e)]
 
 __all__ = ["run"]
 
@@ -46,7 +81,12 @@ def run(args: argparse.Namespace) -> int:
     if not listen and not args.connect and not args.config:
         listen = [DEFAULT_ENDPOINT]
     mode = args.mode
-    config = zenoh_config(mode, listen, args.connect or [], args.config, args.scout)
+    config = zenoh_config(mode, listen, args.connect or [], args.config, args.scout, listen_default=())
+    where = ", ".join(listen_endpoints(config)) or "no endpoint of its own (connected to " + \
+        (", ".join(args.connect or []) or "the configured endpoints") + ")"
+    unsecured = unsecured_endpoints(config)
+    if unsecured:
+        log.warning(UNSECURED.format(where=", ".join(unsecured)))
     stop = threading.Event()
     previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
     try:
@@ -57,15 +97,23 @@ def run(args: argparse.Namespace) -> int:
             arm = api.Vorlan3(stream, args.timeout)
             identity = _identity(arm, port)
             identity["simulated"] = bool(simulated)
-            loop = api.ServoLoop(arm, rate_hz=args.loop_rate)
+            # The loop fades effects in and out over --ramp: at start, after a hold, and when a
+            # controller's effects go.
+            loop = api.ServoLoop(arm, rate_hz=args.loop_rate, ramp_s=args.ramp)
             loop.max_force = args.max_force
-            server = ArmServer(loop, args.name, config, rate_hz=args.rate, lease=args.lease, ramp=args.ramp,
-                               ros_topics=not args.no_ros, accept_wrench=args.ros_force_command,
-                               identity=identity, logger=log)
+            try:
+                server = ArmServer(loop, args.name, config, rate_hz=args.rate, lease=args.lease, ramp=args.ramp,
+                                   ros_topics=not args.no_ros, accept_wrench=args.ros_force_command,
+                                   identity=identity, logger=log)
+            except zenoh.ZError as e:
+                raise RuntimeError(f"cannot serve on {where}: {e}; is another process listening there? Choose "
+                                   "another endpoint with --listen") from None
             try:
                 with loop:
-                    server.start()
-                    where = ", ".join(listen) or "the configured endpoints"
+                    try:
+                        server.start()
+                    except ServerError as e:
+                        raise RuntimeError(str(e)) from None
                     print(f"serving {args.name} ({'simulator' if simulated else port}) on {where}", flush=True)
                     try:
                         while not stop.wait(0.2):
@@ -99,7 +147,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--lease", type=float, default=DEFAULT_LEASE, metavar="SECONDS",
                    help="how long the controller may stay silent before its effects ramp out (default: %(default)s)")
     p.add_argument("--ramp", type=float, default=DEFAULT_RAMP, metavar="SECONDS",
-                   help="how long effects take to ramp out (default: %(default)s)")
+                   help="how long effects take to fade out (default: %(default)s)")
     p.add_argument("--max-force", type=float, default=5.0, metavar="N", help="force limit (default: %(default)s)")
     p.add_argument("--loop-rate", type=float, default=1000.0, metavar="HZ",
                    help="the servo loop's rate (default: %(default)s)")
@@ -107,7 +155,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="how long to wait for the arm's replies (default: %(default)s)")
     p.add_argument("--no-ros", action="store_true", help="do not publish the ROS 2 JointState and PoseStamped")
     p.add_argument("--ros-force-command", action="store_true",
-                   help="accept geometry_msgs/msg/WrenchStamped on velkor/NAME/force_command as a force")
+                   help="accept geometry_msgs/msg/WrenchStamped on velkor/NAME/force_command as a force while no "
+                        "client has control (frame NAME_base or empty)")
     p.add_argument("-q", "--quiet", action="store_true", help="log only warnings")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="also show the device library's [err] lines on standard error")

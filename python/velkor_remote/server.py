@@ -2,34 +2,53 @@
 
 The loop runs next to the device at its own rate; this server only reads its
 state snapshot (from a Python thread, at the publishing rate) and changes its
-effects when a message from the controlling client arrives. The network is
-never inside the loop's cycle.
+effects when a message sealed by the controlling client arrives. The network
+is never inside the loop's cycle, and no Python thread stands between a
+silent controller and zero force: every served effect is added to the loop
+with a lease of its own, which only the controller's messages renew, so the
+servo thread fades it out by itself when they stop.
+
+Threads: zenoh's callbacks (claims, effect messages, wrenches; short, under
+the lock, never publishing), the keeper (control lease, fades; never
+publishing), the state publisher, and the event publisher. Nothing is
+published while the lock is held; events are queued and sent by their own
+thread with drop-on-congestion.
 """
 
 import logging
+import math
 import threading
 import time
 import uuid
-from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Mapping, Optional, Set
+from collections import deque
+from dataclasses import dataclass
+from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
 
 import zenoh
 
 import VelkorHardwareAPI as api
 
 from . import ros, wire
-from .wire import EffectKind, Keys, WireError
+from .wire import EffectKind, Keys, NotSealedError, WireError
 
-__all__ = ["ArmServer", "DEFAULT_RATE_HZ", "DEFAULT_LEASE", "DEFAULT_RAMP"]
+__all__ = ["ArmServer", "DEFAULT_RATE_HZ", "DEFAULT_LEASE", "DEFAULT_RAMP", "ServerError"]
 
 DEFAULT_RATE_HZ = 250.0
 HIGHEST_RATE_HZ = 1000.0
 DEFAULT_ROS_RATE_HZ = 100.0
 DEFAULT_LEASE = 0.5
 DEFAULT_RAMP = 0.25
-# Ramps and leases are looked after at least this often, whatever the publishing rate.
+# Leases and fades are looked after at least this often.
 HOUSEKEEPING_PERIOD = 0.005
 LOG_LINES_PER_SECOND = 10
+EVENT_QUEUE = 256
+# The largest force (N) a WrenchStamped may ask for before it is refused as nonsense (the loop's
+# max_force limits what the device gets anyway).
+MAX_WRENCH_FORCE = 1e4
+
+
+class ServerError(RuntimeError):
+    """The server cannot start: the name is served already, or the endpoints cannot be used."""
 
 
 @dataclass
@@ -40,36 +59,34 @@ class _Owned:
     params: Dict[str, Any]
 
 
-@dataclass
-class _Ramp:
-    owned: List[_Owned]
-    start: float
-    reason: str
-    has_gain: Dict[int, bool] = field(default_factory=dict)
-
-
 class _RateLimitedLog:
-    """At most a few lines a second, so that a flood of bad messages cannot
-    flood the log; how many were left out is said with the next line."""
+    """At most one line a second per kind of line, and a few a second in all,
+    so that a flood of bad messages cannot flood the log; how many were left
+    out is said with the next line of that kind."""
 
     def __init__(self, logger: logging.Logger) -> None:
         self.logger = logger
         self.window = 0.0
         self.lines = 0
-        self.dropped = 0
         self.limit = LOG_LINES_PER_SECOND
+        self.every = 1.0  # seconds between two lines of one kind
+        self.kinds: Dict[str, Tuple[float, int]] = {}
 
-    def __call__(self, level: int, text: str) -> None:
+    def __call__(self, level: int, text: str, kind: Optional[str] = None) -> None:
         now = time.monotonic()
+        key = kind or text
+        last, dropped = self.kinds.get(key, (-1e9, 0))
         if now - self.window >= 1.0:
             self.window, self.lines = now, 0
-        if self.lines >= self.limit:
-            self.dropped += 1
+        if now - last < self.every or self.lines >= self.limit:
+            if len(self.kinds) > 1024:
+                self.kinds.clear()
+            self.kinds[key] = (last, dropped + 1)
             return
         self.lines += 1
-        if self.dropped:
-            text += f" ({self.dropped} more such lines left out)"
-            self.dropped = 0
+        if dropped:
+            text += f" ({dropped} more such lines left out)"
+        self.kinds[key] = (now, 0)
         self.logger.log(level, text)
 
 
@@ -78,12 +95,17 @@ class ArmServer:
 
     ``session`` is a zenoh session the caller keeps; otherwise ``config`` (a
     zenoh.Config, see ``zenoh_config``) opens one that close() closes.
-    One client controls at a time: the first whose control token is seen. When
-    its token goes away, or nothing comes from it for ``lease`` seconds, its
-    effects ramp out to zero force over ``ramp`` seconds and the next waiting
-    client gets control. ``accept_wrench``: a ROS 2 WrenchStamped on
-    ``velkor/NAME/force_command`` sets a force, which ramps out likewise when
-    commands stop for ``lease``.
+    One client controls at a time: the first whose claim (a query on
+    ``velkor/NAME/claim``) finds the arm free; the reply gives it a random
+    secret that seals its messages, and a message not sealed with it never
+    changes a force. Every effect it adds carries a lease of ``lease``
+    seconds in the servo loop, renewed only by its messages. When its
+    liveliness token goes away, or nothing comes from it for ``lease``
+    seconds, its effects fade to zero force over the loop's ``ramp_s`` and are
+    removed ``ramp`` seconds later; it must claim again. ``accept_wrench``: a
+    ROS 2 WrenchStamped on ``velkor/NAME/force_command`` sets a force while no
+    client has control (ROS is then the controller: claims are refused until
+    commands stop for ``lease``).
     """
 
     def __init__(self, loop: "api.ServoLoop", name: str, config: Optional["zenoh.Config"] = None, *,
@@ -96,7 +118,7 @@ class ArmServer:
         self.keys = Keys(name)
         for what, value, low, high in (("rate_hz", rate_hz, 1.0, HIGHEST_RATE_HZ), ("lease", lease, 0.01, 60.0),
                                        ("ramp", ramp, 0.0, 10.0), ("ros_rate_hz", ros_rate_hz, 0.1, HIGHEST_RATE_HZ)):
-            if not isinstance(value, (int, float)) or not low <= value <= high:
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not low <= value <= high:
                 raise ValueError(f"ArmServer: {what} must be from {low} to {high}, not {value!r}")
         self.name = name
         self.loop = loop
@@ -112,19 +134,26 @@ class ArmServer:
         self._log = _RateLimitedLog(self.logger)
         self._lock = threading.RLock()
         self._controller: Optional[str] = None
+        self._secret: Optional[bytes] = None
+        self._sequence = 0                  # the last sequence number taken from the controller
         self._last_heard = 0.0
-        self._candidates: List[str] = []   # clients with a live control token, in the order seen
-        self._expired: Set[str] = set()         # clients whose lease ran out: they must claim afresh
+        self._last_renewed = 0.0
+        self._refused: Dict[str, float] = {}  # clients refused control lately, for info's "waiting"
         self._effects: Dict[int, _Owned] = {}
-        self._ramps: List[_Ramp] = []
+        self._fading: List[Tuple[float, List[_Owned]]] = []  # (when to remove, effects fading out)
         self._wrench: Optional[_Owned] = None
         self._wrench_heard = 0.0
+        self._tokens = wire.MESSAGE_BURST
+        self._tokens_at = time.monotonic()
         self._counters: Dict[str, int] = {
             "states_published": 0, "effect_messages": 0, "rejected_messages": 0, "controller_changes": 0,
-            "ramps": 0, "wrench_commands": 0, "publish_failures": 0}
+            "ramps": 0, "wrench_commands": 0, "publish_failures": 0, "claims": 0, "claims_refused": 0,
+            "throttled_messages": 0, "events_dropped": 0}
         self._publish_time = 0.0  # CPU seconds of the publishing thread spent publishing, for CPU per state
+        self._events: Deque[bytes] = deque()
+        self._events_ready = threading.Event()
         self._stop = threading.Event()
-        self._thread: Optional[threading.Thread] = None
+        self._threads: List[threading.Thread] = []
         self._own_session = session is None
         self._session = session if session is not None else zenoh.open(config if config is not None else zenoh.Config())
         self._declared: List[Any] = []
@@ -134,15 +163,21 @@ class ArmServer:
     # --- life cycle
 
     def start(self) -> "ArmServer":
+        """Declares everything and starts the threads. ServerError when an arm
+        of this name is served already on the network this session reaches."""
         if self._started:
             raise RuntimeError("ArmServer: already started")
         self._started = True
         s = self._session
+        for reply in s.liveliness().get(self.keys.server, timeout=1.0):
+            if reply.ok is not None:
+                raise ServerError(f"an arm named {self.name!r} is served already (its server's liveliness token "
+                                  f"{self.keys.server} is up): choose another --name")
         # Its own queue, ahead of the ROS 2 copies and events, sent at once. DROP, not BLOCK: a client
-        # that stops reading must never hold up this thread, which also looks after leases and ramps.
+        # that stops reading must never hold up a thread of this server. Events likewise.
         self._state_pub = s.declare_publisher(self.keys.state, congestion_control=zenoh.CongestionControl.DROP,
                                               priority=zenoh.Priority.REAL_TIME, express=True)
-        self._events_pub = s.declare_publisher(self.keys.events, congestion_control=zenoh.CongestionControl.BLOCK)
+        self._events_pub = s.declare_publisher(self.keys.events, congestion_control=zenoh.CongestionControl.DROP)
         self._declared += [self._state_pub, self._events_pub]
         if self.ros_topics:
             self._joint_pub = s.declare_publisher(self.keys.joint_states,
@@ -151,19 +186,22 @@ class ArmServer:
             self._declared += [self._joint_pub, self._pose_pub]
         self._declared.append(s.declare_subscriber(self.keys.effects, self._guarded(self._on_effects)))
         self._declared.append(s.declare_queryable(self.keys.info, self._guarded(self._on_info)))
+        self._declared.append(s.declare_queryable(self.keys.claim, self._guarded(self._on_claim)))
         if self.accept_wrench:
             self._declared.append(s.declare_subscriber(self.keys.force_command, self._guarded(self._on_wrench)))
         self._declared.append(s.liveliness().declare_subscriber(
-            self.keys.control + "/*", self._guarded(self._on_control), history=True))
-        self._thread = threading.Thread(target=self._run, name=f"velkor serve {self.name}", daemon=True)
-        self._thread.start()
+            self.keys.control + "/*", self._guarded(self._on_control), history=False))
+        for target, what in ((self._keep, "keeper"), (self._run, "states"), (self._send_events, "events")):
+            thread = threading.Thread(target=target, name=f"velkor serve {self.name} {what}", daemon=True)
+            thread.start()
+            self._threads.append(thread)
         # Last, so a client that sees the server finds everything declared.
         self._declared.append(s.liveliness().declare_token(self.keys.server))
         self.logger.info("serving %s: state on %s at %g Hz", self.name, self.keys.state, self.rate_hz)
         return self
 
     def close(self) -> None:
-        """Ramps out every effect it added (at most ``ramp`` seconds), then
+        """Fades out every effect it added (at most ``ramp`` seconds), then
         undeclares everything; closes the session if it opened it."""
         if self._closed:
             return
@@ -171,21 +209,25 @@ class ArmServer:
         if self._started and not self._stop.is_set():
             with self._lock:
                 if self._controller is not None:
-                    self._release("the server is stopping")
-                self._drop_wrench()
+                    self._release("the server is stopping", quiet=True)
+                self._drop_wrench("the server is stopping")
             deadline = time.monotonic() + self.ramp + 1.0
             while time.monotonic() < deadline:
                 with self._lock:
-                    if not self._ramps:
+                    if not self._fading:
                         break
                 time.sleep(HOUSEKEEPING_PERIOD)
         self._stop.set()
-        if self._thread is not None and self._thread is not threading.current_thread():
-            self._thread.join(5.0)
+        self._events_ready.set()
+        for thread in self._threads:
+            if thread is not threading.current_thread():
+                thread.join(5.0)
         with self._lock:
-            for r in self._ramps:
-                self._remove_all(r.owned)
-            self._ramps.clear()
+            for _, owned in self._fading:
+                self._remove_all(owned)
+            self._fading.clear()
+            self._remove_all(list(self._effects.values()))
+            self._effects.clear()
         for entity in reversed(self._declared):
             try:
                 entity.undeclare()
@@ -213,55 +255,114 @@ class ArmServer:
         out["publish_us_per_state"] = self._publish_time / published * 1e6 if published else 0.0
         return out
 
-    # --- callbacks from zenoh's threads: a fault in one is logged, never raised into zenoh
+    # --- callbacks from zenoh's threads: a fault in one is logged (one line), never raised into zenoh
 
     def _guarded(self, fn: Callable[[Any], None]) -> Callable[[Any], None]:
         def run(arg: Any) -> None:
             try:
                 fn(arg)
             except Exception as e:
-                self.logger.exception("%s: %s failed: %s", self.name, fn.__name__, e)
+                self._log(logging.ERROR, f"{self.name}: {fn.__name__} failed: {type(e).__name__}: {e}",
+                          kind=fn.__name__)
         return run
 
     def _on_control(self, sample: "zenoh.Sample") -> None:
+        if sample.kind != zenoh.SampleKind.DELETE:
+            return
         client = str(sample.key_expr).rsplit("/", 1)[-1]
         with self._lock:
-            if sample.kind == zenoh.SampleKind.PUT:
-                if client in self._candidates or client in self._expired:
-                    return
-                self._candidates.append(client)
-                if self._controller is None:
-                    self._promote()
-                else:
-                    self.logger.info("%s: client %s waits for control (%s has it)", self.name, client,
-                                     self._controller)
+            if client == self._controller:
+                self._release("its liveliness ended", quiet=True)
+
+    def _on_claim(self, query: "zenoh.Query") -> None:
+        payload = query.payload
+        data = payload.to_bytes() if payload is not None else b""
+        try:
+            message = wire.decode(data)
+            client = wire.check_client_id(message.get("c"))
+        except WireError as e:
+            self._reject(None, f"malformed claim of {len(data)} bytes: {e}", kind="claim")
+            query.reply_err(wire.encode({"reason": f"malformed claim: {e}"}))
+            return
+        now = time.monotonic()
+        with self._lock:
+            self._counters["claims"] += 1
+            secret: Optional[bytes] = None
+            holder: Optional[str] = None
+            if self._controller is not None:
+                holder = self._controller
+            elif self._wrench is not None:
+                holder = "ROS force commands"
             else:
-                if client in self._candidates:
-                    self._candidates.remove(client)
-                self._expired.discard(client)
-                if client == self._controller:
-                    self._release("its liveliness ended")
+                secret = wire.new_secret()
+                self._controller, self._secret, self._sequence = client, secret, 0
+                self._last_heard = self._last_renewed = now
+                self._counters["controller_changes"] += 1
+                self._refused.pop(client, None)
+            if secret is None:
+                self._counters["claims_refused"] += 1
+                self._refused[client] = now
+                if len(self._refused) > 64:
+                    self._refused.pop(next(iter(self._refused)))
+        if secret is not None:
+            self.logger.info("%s: client %s has control", self.name, client)
+            self._event({"event": "control", "c": client})
+            reply = {"granted": True, "c": client, "secret": secret, "instance": self.instance}
+        else:
+            reply = {"granted": False, "c": client, "holder": holder, "instance": self.instance}
+        query.reply(self.keys.claim, wire.encode(reply))
+
+    def _take_token(self, now: float) -> bool:
+        """The message rate bound: a token bucket of MESSAGE_BURST filled at MESSAGE_RATE."""
+        self._tokens = min(wire.MESSAGE_BURST, self._tokens + (now - self._tokens_at) * wire.MESSAGE_RATE)
+        self._tokens_at = now
+        if self._tokens < 1.0:
+            return False
+        self._tokens -= 1.0
+        return True
 
     def _on_effects(self, sample: "zenoh.Sample") -> None:
         data = sample.payload.to_bytes()
-        self._counters["effect_messages"] += 1
+        now = time.monotonic()
+        with self._lock:
+            self._counters["effect_messages"] += 1
+            if not self._take_token(now):
+                self._counters["throttled_messages"] += 1
+                self._reject(None, f"a message over the rate of {wire.MESSAGE_RATE:g} a second", kind="rate")
+                return
+            secret, controller = self._secret, self._controller
         try:
-            message = wire.decode(data)
+            message = wire.open_sealed(data, secret)
             params = wire.check_effect_message(message)
+        except NotSealedError:
+            self._reject(None, "an effect message not sealed by the controller's secret ("
+                         + (f"client {controller} has control)" if controller else "nobody has control)"),
+                         kind="unsealed")
+            return
         except WireError as e:
-            self._reject(None, f"malformed effect message of {len(data)} bytes: {e}")
+            self._reject(None, f"malformed effect message of {len(data)} bytes: {e}", kind="malformed")
             return
         client: str = message["c"]
         op: str = message["op"]
         with self._lock:
-            if client != self._controller:
-                self._reject(client, f"{op} from {client}, which does not have control", message.get("h"))
+            if self._secret is not secret or client != self._controller:
+                self._reject(None, f"{op} from {client}, which does not have control", kind="control")
                 return
-            self._last_heard = time.monotonic()
+            if message["n"] <= self._sequence:
+                # Not the controller's doing: no event for it.
+                self._reject(None, f"{op} with sequence number {message['n']}, not above {self._sequence} "
+                             "(a replayed message?)", kind="replay")
+                return
+            self._sequence = message["n"]
+            self._last_heard = now
+            if now - self._last_renewed >= self.lease / 4.0:
+                self._last_renewed = now
+                for owned in self._effects.values():
+                    self._renew(owned)
             if op == "keepalive":
                 return
             if op == "clear":
-                self._remove_all(list(self._effects.values()))
+                self._fade(list(self._effects.values()), now)
                 self._effects.clear()
                 return
             handle: int = message["h"]
@@ -270,11 +371,11 @@ class ArmServer:
             elif op == "update":
                 self._update(client, handle, message["k"], params)
             elif op == "remove":
-                owned = self._effects.pop(handle, None)
-                if owned is None:
+                removed: Optional[_Owned] = self._effects.pop(handle, None)
+                if removed is None:
                     self._reject(client, f"remove: no effect with handle {handle}", handle)
                 else:
-                    self._remove_all([owned])
+                    self._remove_all([removed])
 
     def _on_info(self, query: "zenoh.Query") -> None:
         query.reply(self.keys.info, wire.encode(self.info()))
@@ -282,39 +383,67 @@ class ArmServer:
     def _on_wrench(self, sample: "zenoh.Sample") -> None:
         data = sample.payload.to_bytes()
         if len(data) > wire.MAX_MESSAGE:
-            self._reject(None, f"force command of {len(data)} bytes is over the limit of {wire.MAX_MESSAGE}")
+            self._reject(None, f"force command of {len(data)} bytes is over the limit of {wire.MAX_MESSAGE}",
+                         kind="wrench-size")
             return
         try:
-            _frame, force, _torque = ros.parse_wrench_stamped(data)
+            frame, force, _torque = ros.parse_wrench_stamped(data)
         except ros.RosError as e:
-            self._reject(None, f"malformed force command of {len(data)} bytes: {e}")
+            self._reject(None, f"malformed force command of {len(data)} bytes: {e}", kind="wrench-malformed")
+            return
+        base = f"{self.name}_base"
+        if frame not in ("", base):
+            self._reject(None, f"force command in frame {frame[:64]!r}: only {base!r} (or an empty frame_id) "
+                         "is taken", kind="wrench-frame")
+            return
+        if math.sqrt(sum(x * x for x in force)) > MAX_WRENCH_FORCE:
+            self._reject(None, f"force command of {math.sqrt(sum(x * x for x in force)):.3g} N: more than "
+                         f"{MAX_WRENCH_FORCE:g} N is refused", kind="wrench-range")
             return
         with self._lock:
+            if self._controller is not None:
+                self._reject(None, f"force command while client {self._controller} has control",
+                             kind="wrench-control")
+                return
             self._counters["wrench_commands"] += 1
             self._wrench_heard = time.monotonic()
             if self._wrench is None:
-                kind = wire.EFFECT_KINDS["ConstantForce"]
                 effect = api.ConstantForce(force)
-                self._wrench = _Owned(kind, effect, self.loop.add(effect), {"force": force})
+                try:
+                    handle = self.loop.add(effect, lease=self.lease)
+                except RuntimeError as e:
+                    self._reject(None, f"force command: {e}", kind="wrench-slots")
+                    return
+                self._wrench = _Owned(wire.EFFECT_KINDS["ConstantForce"], effect, handle, {"force": force})
             else:
-                self._wrench.effect.force = force
+                self._wrench.effect.force = force  # a change renews its lease
                 self._wrench.params["force"] = force
 
-    # --- effects
+    # --- effects (called with the lock held)
+
+    def _renew(self, owned: _Owned) -> None:
+        try:
+            self.loop.renew(owned.loop_handle)
+        except (KeyError, ValueError):
+            pass
 
     def _add(self, client: str, handle: int, kind: EffectKind, params: Dict[str, Any]) -> None:
         if handle in self._effects:
             self._reject(client, f"add: handle {handle} is in use", handle)
+            return
+        if len(self._effects) >= wire.MAX_EFFECTS:
+            self._reject(client, f"add: a controller has {wire.MAX_EFFECTS} effects at most", handle)
             return
         try:
             effect = getattr(api, kind.name)(**{f.name: params[f.name] for f in kind.fields if f.name in params})
             extra = {k: v for k, v in params.items() if kind.field(k) in wire.COMMON_FIELDS and hasattr(effect, k)}
             if extra:
                 effect.update(**extra)
-        except (ValueError, TypeError) as e:
+            loop_handle = self.loop.add(effect, lease=self.lease)
+        except (ValueError, TypeError, RuntimeError) as e:
             self._reject(client, f"add {kind.name}: {e}", handle)
             return
-        self._effects[handle] = _Owned(kind, effect, self.loop.add(effect), dict(params))
+        self._effects[handle] = _Owned(kind, effect, loop_handle, dict(params))
 
     def _update(self, client: str, handle: int, kind_name: str, params: Dict[str, Any]) -> None:
         owned = self._effects.get(handle)
@@ -339,77 +468,87 @@ class ArmServer:
             except KeyError:
                 pass
 
-    def _reject(self, client: Optional[str], reason: str, handle: Any = None) -> None:
-        self._log(logging.WARNING, f"{self.name}: rejected {reason}")
+    def _fade(self, owned: List[_Owned], now: float) -> None:
+        """Disables the effects, which the servo loop fades out over its ramp_s
+        (one call each, whatever else is going on), and removes them ``ramp``
+        seconds later."""
+        if not owned:
+            return
+        for o in owned:
+            try:
+                o.effect.enabled = False
+            except (ValueError, TypeError, AttributeError):
+                self._remove_all([o])
+        self._counters["ramps"] += 1
+        self._fading.append((now + self.ramp, owned))
+
+    def _reject(self, client: Optional[str], reason: str, handle: Any = None, kind: Optional[str] = None) -> None:
+        self._log(logging.WARNING, f"{self.name}: rejected {reason}", kind=kind)
         self._counters["rejected_messages"] += 1
-        if client is not None:
-            self._event({"event": "rejected", "c": client, "h": handle, "reason": reason})
+        if client is not None and client == self._controller and self._secret is not None:
+            self._event({"event": "rejected", "c": client, "h": handle, "reason": reason}, self._secret)
 
-    def _event(self, event: Dict[str, Any]) -> None:
-        try:
-            self._events_pub.put(wire.encode(event))
-        except Exception as e:
-            self._log(logging.WARNING, f"{self.name}: cannot publish an event: {e}")
+    def _event(self, event: Dict[str, Any], secret: Optional[bytes] = None) -> None:
+        """Queues an event for the event thread: sealed with the secret of
+        the client it is about where there is one. Never publishes here."""
+        data = wire.seal(event, secret) if secret is not None else wire.encode(event)
+        if len(self._events) >= EVENT_QUEUE:
+            self._counters["events_dropped"] += 1
+            return
+        self._events.append(data)
+        self._events_ready.set()
 
-    # --- control
+    def _send_events(self) -> None:
+        while not self._stop.is_set():
+            self._events_ready.wait(0.1)
+            self._events_ready.clear()
+            while self._events:
+                data = self._events.popleft()
+                try:
+                    self._events_pub.put(data)
+                except Exception as e:
+                    self._log(logging.WARNING, f"{self.name}: cannot publish an event: {e}", kind="event")
 
-    def _promote(self) -> None:
-        if self._candidates:
-            self._controller = self._candidates[0]
-            self._last_heard = time.monotonic()
-            self._counters["controller_changes"] += 1
-            self.logger.info("%s: client %s has control", self.name, self._controller)
-            self._event({"event": "control", "c": self._controller})
+    # --- control (called with the lock held)
 
-    def _release(self, reason: str) -> None:
-        client = self._controller
+    def _release(self, reason: str, quiet: bool = False) -> None:
+        client, secret = self._controller, self._secret
         if client is None:
             return
-        if self._effects:
-            self._start_ramp(list(self._effects.values()), f"controller {client}: {reason}")
+        self._fade(list(self._effects.values()), time.monotonic())
         self._effects = {}
-        self._controller = None
-        if client in self._candidates:
-            self._candidates.remove(client)
-        self.logger.warning("%s: client %s lost control: %s", self.name, client, reason)
-        self._event({"event": "released", "c": client, "reason": reason})
-        self._promote()
+        self._controller, self._secret = None, None
+        self.logger.log(logging.INFO if quiet else logging.WARNING, "%s: client %s lost control: %s", self.name,
+                        client, reason)
+        self._event({"event": "released", "c": client, "reason": reason}, secret)
 
-    def _start_ramp(self, owned: List[_Owned], reason: str) -> None:
-        self._counters["ramps"] += 1
-        ramp = _Ramp(owned, time.monotonic(), reason)
-        for o in owned:
-            ramp.has_gain[id(o)] = hasattr(o.effect, "gain")
-        self._ramps.append(ramp)
-        self.logger.info("%s: %d effect%s ramp out over %g s (%s)", self.name, len(owned),
-                         "s" if len(owned) != 1 else "", self.ramp, reason)
-
-    def _drop_wrench(self) -> None:
+    def _drop_wrench(self, reason: str) -> None:
         if self._wrench is not None:
-            self._start_ramp([self._wrench], "force commands stopped")
+            self.logger.info("%s: force commands fade out: %s", self.name, reason)
+            self._fade([self._wrench], time.monotonic())
             self._wrench = None
 
     def _housekeeping(self, now: float) -> None:
         with self._lock:
             if self._controller is not None and now - self._last_heard > self.lease:
-                client = self._controller
-                self._expired.add(client)
                 self._release(f"nothing came from it for its lease of {self.lease:g} s")
             if self._wrench is not None and now - self._wrench_heard > self.lease:
-                self._drop_wrench()
-            for ramp in list(self._ramps):
-                factor = max(0.0, 1.0 - (now - ramp.start) / self.ramp) if self.ramp > 0 else 0.0
-                if factor <= 0.0:
-                    self._remove_all(ramp.owned)
-                    self._ramps.remove(ramp)
-                    continue
-                for o in ramp.owned:
-                    changes = wire.scaled(o.kind, o.params, factor, ramp.has_gain[id(o)])
-                    if changes:
-                        try:
-                            o.effect.update(**changes)
-                        except (ValueError, TypeError):
-                            self.loop.remove(o.loop_handle)
+                self._drop_wrench(f"no command for {self.lease:g} s")
+            due = [owned for at, owned in self._fading if at <= now]
+            if due:
+                self._fading = [(at, owned) for at, owned in self._fading if at > now]
+                for owned in due:
+                    self._remove_all(owned)
+            for client, at in list(self._refused.items()):
+                if now - at > 1.0:
+                    del self._refused[client]
+
+    def _keep(self) -> None:
+        while not self._stop.wait(HOUSEKEEPING_PERIOD):
+            try:
+                self._housekeeping(time.monotonic())
+            except Exception as e:
+                self._log(logging.ERROR, f"{self.name}: housekeeping failed: {type(e).__name__}: {e}", kind="keep")
 
     # --- the publishing thread
 
@@ -419,7 +558,7 @@ class ArmServer:
             flags |= wire.FLAG_HOLDING
         if self._controller is not None:
             flags |= wire.FLAG_CONTROLLED
-        if self._ramps:
+        if self._fading:
             flags |= wire.FLAG_RAMPING
         if self.loop.running:
             flags |= wire.FLAG_RUNNING
@@ -427,26 +566,20 @@ class ArmServer:
 
     def _run(self) -> None:
         period = 1.0 / self.rate_hz
-        tick = min(period, HOUSEKEEPING_PERIOD)
-        ros_every = max(1, round(self.rate_hz / self.ros_rate_hz))
-        now = time.monotonic()
-        next_tick = next_publish = now
+        ros_every = max(1, math.ceil(self.rate_hz / self.ros_rate_hz - 1e-9))
+        next_publish = time.monotonic()
         sequence = 0
         while not self._stop.is_set():
             now = time.monotonic()
-            self._housekeeping(now)
             if now >= next_publish:
                 next_publish += period
                 if now - next_publish > period:
                     next_publish = now + period  # skip what was missed rather than burst
                 sequence += 1
                 self._publish(sequence, sequence % ros_every == 0)
-            next_tick = min(next_tick + tick, next_publish)
-            left = next_tick - time.monotonic()
+            left = next_publish - time.monotonic()
             if left > 0:
                 self._stop.wait(left)
-            else:
-                next_tick = time.monotonic()
 
     def _publish(self, sequence: int, with_ros: bool) -> None:
         begin = time.thread_time()  # CPU, not wall time: a busy machine's waits are not this thread's cost
@@ -462,7 +595,7 @@ class ArmServer:
             self._counters["states_published"] += 1
         except Exception as e:
             self._counters["publish_failures"] += 1
-            self._log(logging.WARNING, f"{self.name}: publishing the state failed: {e}")
+            self._log(logging.WARNING, f"{self.name}: publishing the state failed: {e}", kind="publish")
         self._publish_time += time.thread_time() - begin
 
     # --- info
@@ -472,12 +605,13 @@ class ArmServer:
         stats (every key it reports), the server's counters and its keys."""
         with self._lock:
             controller = self._controller
-            waiting = list(self._candidates[1:] if controller else self._candidates)
+            waiting = list(self._refused)
         return {
             "name": self.name, "instance": self.instance, "identity": wire.stats_for_wire(self.identity),
             "limits": {"max_force": float(self.loop.max_force), "loop_rate_hz": float(self.loop.rate_hz),
                        "state_rate_hz": self.rate_hz, "ros_rate_hz": self.ros_rate_hz, "lease": self.lease,
-                       "ramp": self.ramp, "max_message": wire.MAX_MESSAGE},
+                       "ramp": self.ramp, "max_message": wire.MAX_MESSAGE,
+                       "max_effects": wire.MAX_EFFECTS, "message_rate": wire.MESSAGE_RATE},
             "running": bool(self.loop.running), "error": self.loop.error,
             "stats": wire.stats_for_wire(self.loop.stats()), "server": self.counters(),
             "controller": controller, "waiting": waiting,

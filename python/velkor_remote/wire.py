@@ -1,5 +1,11 @@
-"""What crosses the network, version 1: key names, the binary state layout,
+"""What crosses the network, version 2: key names, the binary state layout,
 the CBOR messages, and the table of effect kinds.
+
+Version 2 ties control to the session that took it: a client claims control
+with a query whose reply (seen by that client alone) carries a random secret;
+every effect message is then sealed, a CBOR body with an HMAC-SHA256 of it
+under that secret and a sequence number that only grows. The secret itself
+never crosses the network again, is never published and appears in no key.
 
 The state goes out hundreds of times a second, so it is one fixed
 little-endian layout (``STATE``) that unpacks in one call. Effect messages,
@@ -8,7 +14,10 @@ events and the arm's info are CBOR maps: self-describing, open to new keys
 ever pickled: a decoder takes only numbers, texts, booleans, lists and maps.
 """
 
+import hashlib
+import hmac
 import math
+import secrets
 import struct
 import zlib
 from dataclasses import dataclass
@@ -19,10 +28,11 @@ import cbor2
 __all__ = [
     "VERSION", "STATE", "STATE_SIZE", "MAX_MESSAGE", "Keys", "Field", "EffectKind", "EFFECT_KINDS", "COMMON_FIELDS",
     "OPS", "WireError", "State", "pack_state", "unpack_state", "controller_tag", "encode", "decode",
-    "check_effect_message", "effect_params", "kind_of",
+    "check_effect_message", "effect_params", "kind_of", "new_secret", "seal", "open_sealed", "MAC_SIZE",
+    "SECRET_SIZE", "NotSealedError", "MAX_EFFECTS", "check_client_id",
 ]
 
-VERSION = 1
+VERSION = 2
 STATE_TYPE = 1
 
 # version u8, type u8, flags u16, controller tag u32, sequence u64, cycle u64,
@@ -43,6 +53,13 @@ MAX_CLIENT_ID = 64
 MAX_HANDLE = 2**31 - 1
 
 OPS = ("add", "update", "remove", "clear", "keepalive")
+# A controller's effects at most, and how many of its messages a second the
+# server takes (a burst of MESSAGE_BURST above that rate is allowed).
+MAX_EFFECTS = 64
+MESSAGE_RATE = 2000.0
+MESSAGE_BURST = 500.0
+SECRET_SIZE = 32
+MAC_SIZE = 16
 
 
 class WireError(ValueError):
@@ -61,6 +78,7 @@ class Keys:
         self.effects = f"{base}/effects"
         self.events = f"{base}/events"
         self.server = f"{base}/server"            # liveliness token of the running server
+        self.claim = f"{base}/claim"              # queryable: a client asks for control, the reply holds its secret
         self.control = f"{base}/control"          # liveliness tokens of clients claiming control: control/ID
         # ROS 2 topics as zenoh-bridge-ros2dds names them: the topic without its leading slash.
         self.joint_states = f"{base}/joint_states"
@@ -126,7 +144,7 @@ def unpack_state(data: bytes) -> State:
 
 # --- Effect kinds: one row per kind the servo loop has. A new kind (a mesh)
 # is one more row; fields carry how to check a value and whether the force is
-# proportional to it, which is how a departed controller's effects ramp out.
+# proportional to it.
 
 @dataclass(frozen=True)
 class Field:
@@ -289,15 +307,48 @@ def _refuse_tag(decoder: Any, tag: Any) -> Any:
     raise WireError(f"CBOR tag {getattr(tag, 'tag', '?')} is not part of the schema")
 
 
+def new_secret() -> bytes:
+    """A controller's capability: random, from the operating system."""
+    return secrets.token_bytes(SECRET_SIZE)
+
+
+def _mac(secret: bytes, body: bytes) -> bytes:
+    return hmac.new(secret, body, hashlib.sha256).digest()[:MAC_SIZE]
+
+
+def seal(message: Mapping[str, Any], secret: bytes) -> bytes:
+    """The message as sent by a controller (or to it): {v, b: the encoded
+    message, m: its HMAC under the controller's secret}."""
+    body = encode(message)
+    data: bytes = cbor2.dumps({"v": VERSION, "b": body, "m": _mac(secret, body)})
+    return data
+
+
+def open_sealed(data: bytes, secret: Optional[bytes]) -> Dict[str, Any]:
+    """The message inside a sealed one, if ``secret`` sealed it; WireError otherwise."""
+    outer = decode(data)
+    body, mac = outer.get("b"), outer.get("m")
+    if not isinstance(body, bytes) or not isinstance(mac, bytes) or len(mac) != MAC_SIZE:
+        raise WireError("not a sealed message: b (bytes) and m (a 16-byte code) are needed")
+    if secret is None or not hmac.compare_digest(_mac(secret, body), mac):
+        raise NotSealedError("not sealed with the controller's secret")
+    return decode(body)
+
+
+class NotSealedError(WireError):
+    """A well-formed message that the controller's secret did not seal."""
+
+
 def check_effect_message(message: Dict[str, Any]) -> Dict[str, Any]:
     """Checks an effect message's shape and values; returns the checked
     parameters for add and update. Raises WireError with the reason."""
     op = message.get("op")
     if op not in OPS:
         raise WireError(f"unknown op {op!r}")
-    client = message.get("c")
-    if not isinstance(client, str) or not 0 < len(client) <= MAX_CLIENT_ID:
-        raise WireError("the client id (c) must be a text of 1 to 64 characters")
+    check_client_id(message.get("c"))
+    sequence = message.get("n")
+    if isinstance(sequence, bool) or not isinstance(sequence, int) or not 0 < sequence < 2**63:
+        raise WireError("the sequence number (n) must be a positive integer")
     if op in ("clear", "keepalive"):
         return {}
     handle = message.get("h")
@@ -325,17 +376,11 @@ def check_effect_message(message: Dict[str, Any]) -> Dict[str, Any]:
     return checked
 
 
-def scaled(kind: EffectKind, params: Mapping[str, Any], factor: float, has_gain: bool) -> Dict[str, Any]:
-    """The changes that scale an effect's force by ``factor``: its gain where
-    the effect has one, otherwise every parameter the force is proportional to."""
-    if has_gain:
-        return {"gain": float(params.get("gain", 1.0)) * factor}
-    out: Dict[str, Any] = {}
-    for f in kind.fields:
-        if f.scales and f.name in params:
-            value = params[f.name]
-            out[f.name] = [x * factor for x in value] if isinstance(value, list) else value * factor
-    return out
+def check_client_id(client: Any) -> str:
+    if not isinstance(client, str) or not 0 < len(client) <= MAX_CLIENT_ID or not all(
+            c.isalnum() or c in "_-" for c in client):
+        raise WireError("the client id (c) must be 1 to 64 letters, digits, '_' or '-'")
+    return client
 
 
 def stats_for_wire(stats: Mapping[str, Any]) -> Dict[str, Any]:
