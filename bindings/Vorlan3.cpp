@@ -449,6 +449,11 @@ void RegisterVorlan3(py::module_& m) {
       "None (the default) or the largest force in newtons that end_effector_force and SendForce send: a longer "
       "request is scaled down to this length, keeping its direction. Joint torques, positions and angles are "
       "not limited by it; a ServoLoop clamps its own force.");
+  arm.def_property_readonly(
+      "stray_replies", [](Arm self) { return self->stray_replies; },
+      "Whole replies that answered no request of the call that found them (a duplicate, a reply that came after "
+      "its call gave up, or an older one queued ahead of the right one): discarded, and counted here since "
+      "construction.");
   arm.def_property(
       "zero_force_on_close", [](Arm self) { return VelkorBinding::ZeroForceOnClose(*self); },
       [](Arm self, bool zero) { VelkorBinding::SetZeroForceOnClose(*self, zero); },
@@ -456,10 +461,5 @@ void RegisterVorlan3(py::module_& m) {
       "(end_effector_force, joint_torques, SendForce, SendJointTorques), one zero-force exchange goes out before "
       "its stream is closed or reopened, before the arm is collected, and at interpreter exit. False leaves the "
       "last force on the device, as a plain request always did.");
-  arm.def_property_readonly(
-      "stray_replies", [](Arm self) { return self->stray_replies; },
-      "Whole replies that answered no request of the call that found them (a duplicate, a reply that came after "
-      "its call gave up, or an older one queued ahead of the right one): discarded, and counted here since "
-      "construction.");
   py::module_::import("atexit").attr("register")(py::cpp_function(&VelkorBinding::EndAllArmForces));
 }
