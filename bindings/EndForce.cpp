@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Calls.hpp"
+#include "Velkor/HardwareAPI/Devices/Outcome.hpp"
 
 namespace VelkorBinding {
 
@@ -71,6 +72,9 @@ void EndArmForce(const Device* device) {
   Vorlan3& arm = *force.arm;
   // A loop driving the arm ends with its own zero-force exchange.
   if (arm.stream == nullptr || !arm.stream->IsOpen() || !arm.Admits()) return;
+  // A device that went away takes no request: nothing to send, and no line to print about it.
+  if (arm.stream->LastFault() == api::IO::PortFault::Gone || arm.last_outcome == api::Devices::Outcome::PortGone)
+    return;
   SendZero(arm, force.code);
 }
 

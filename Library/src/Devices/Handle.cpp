@@ -112,10 +112,11 @@ int32_t Handle::ReceiveStatusMessage() {
   bool finite = true;
   for (size_t i = 0; i < 4; ++i) {
     message.quaternion[i] = GetFloat(body + 4 + 4 * i);
-    finite = finite && std::isfinite(message.quaternion[i]);
+    finite = finite && std::isfinite(message.quaternion[i]) &&
+             std::fabs(message.quaternion[i]) <= kLargestQuaternionComponent;
   }
   if (!finite) {
-    // No handle reports that: the line was out of step, or the bytes were damaged.
+    // No orientation looks like that: the line was out of step, or the bytes were damaged.
     NoteFailure(Outcome::BadReply);
     out_of_step_ = true;
     return -1;

@@ -85,9 +85,12 @@ struct Handle : Device {
   // are a status message. A message is no message (bad_reply, no callback)
   // when a valid status frame begins inside it (it was cut short), when bytes
   // already queued behind it begin no frame (it took another frame's bytes),
-  // or when its quaternion is not finite. The message itself has no checksum:
-  // damage that keeps its length and its numbers finite cannot be told.
+  // or when a quaternion component is not finite or beyond
+  // kLargestQuaternionComponent (an orientation's lie within ±1; bytes of
+  // other frames read as floats mostly do not). The message itself has no
+  // checksum: damage that keeps its length and its numbers small cannot be told.
   uint64_t status_frames_skipped = 0;
+  static constexpr float kLargestQuaternionComponent = 16.0f;
   // After a fault the line may be mid-frame: the next Receive or
   // GetStrixelStatus first discards bytes up to the end of a valid status
   // frame, or until the line has stood still this long (a handle sends each
