@@ -228,6 +228,23 @@ bool StreamInUse::Busy(const SerialStream* stream) {
   return std::find(streams_in_use.begin(), streams_in_use.end(), stream) != streams_in_use.end();
 }
 
+HoldStreamCalls::HoldStreamCalls(SerialStream* stream, CallScope& scope) : stream_(stream) {
+  if (stream_ == nullptr || stream_->Calls().TryLock()) {
+    held_ = true;
+    return;
+  }
+  // Short slices: an interruption is seen well within its 50 ms.
+  constexpr std::chrono::milliseconds kSlice{5};
+  ReleaseLock unlock(&scope);
+  while (!(held_ = stream_->Calls().TryLockFor(kSlice))) {
+    if (api::InterruptRequested()) break;
+  }
+}
+
+HoldStreamCalls::~HoldStreamCalls() {
+  if (held_ && stream_ != nullptr) stream_->Calls().Unlock();
+}
+
 bool IsStrict(const Device& device) { return strict_devices.count(&device) != 0; }
 
 void SetStrict(const Device& device, bool strict) {
@@ -239,6 +256,7 @@ void SetStrict(const Device& device, bool strict) {
 }
 
 void ForgetDevice(const Device* device) {
+  ForgetArmForce(device);
   strict_devices.erase(device);
   max_forces.erase(device);
 }

@@ -8,11 +8,13 @@
 
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "EndForce.hpp"
 #include "Velkor/HardwareAPI/Devices/Device.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 #include "Velkor/HardwareAPI/Interrupt.hpp"
@@ -153,6 +155,26 @@ class StreamInUse {
   const Velkor::HardwareAPI::IO::SerialStream* stream_;
 };
 
+// Holds the stream's call lock for a whole device call, so that two Python
+// threads sharing a stream each get their own reply. Free: taken at once.
+// Taken by another thread: waited for with the interpreter lock released, in
+// short slices that answer an interruption (Ctrl-C) like every other wait.
+// Created and ended with the interpreter lock held.
+class HoldStreamCalls {
+ public:
+  HoldStreamCalls(Velkor::HardwareAPI::IO::SerialStream* stream, CallScope& scope);
+  ~HoldStreamCalls();
+  HoldStreamCalls(const HoldStreamCalls&) = delete;
+  HoldStreamCalls& operator=(const HoldStreamCalls&) = delete;
+
+  // False when the wait was interrupted: the call must not go on.
+  bool Held() const { return held_; }
+
+ private:
+  Velkor::HardwareAPI::IO::SerialStream* stream_;
+  bool held_ = false;
+};
+
 template <typename Work>
 decltype(auto) RunWork(CallScope& scope, Lock lock, Work& work) {
   try {
@@ -217,6 +239,11 @@ auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method
   RequireLease(device, method);
   StreamInUse in_use(device.stream);
   CallScope scope(IsStrict(device));
+  HoldStreamCalls serial(device.stream, scope);
+  if (!serial.Held()) {
+    scope.RaiseIfInterrupted();
+    throw std::runtime_error(std::string(method) + "(): interrupted while waiting for the stream");
+  }
   if constexpr (std::is_void_v<decltype(work())>) {
     RunWork(scope, lock, work);
     scope.RaiseIfInterrupted();
@@ -235,6 +262,7 @@ auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method
 struct DeviceDeleter {
   template <typename T>
   void operator()(T* device) const noexcept {
+    EndArmForce(device);
     ForgetDevice(device);
     delete device;
   }

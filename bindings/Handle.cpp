@@ -207,4 +207,8 @@ void RegisterHandle(py::module_& m) {
           },
           "Get the most recent Strixel informations");
   VelkorBinding::AddOutcomeMembers<Handle>(handle);
+  handle.def_property_readonly(
+      "status_frames_skipped", [](HandleRef self) { return self->status_frames_skipped; },
+      "Status frames of a handle that streams its status, which Receive read whole and skipped because they "
+      "answer no request (GetStrixelStatus reads them), counted since construction.");
 }

@@ -18,3 +18,4 @@ void RegisterPorts(py::module_& m);
 // Additions after the specified registration order.
 void RegisterErrorHandler(py::module_& m);
 void RegisterErrors(py::module_& m);
+void RegisterTerminationHandling(py::module_& m);

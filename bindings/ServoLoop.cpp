@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ServoShared.hpp"
+#include "Termination.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 
 namespace servo_binding {
@@ -88,6 +89,7 @@ void PyLoop::Start() {
     }
     throw std::runtime_error(message);
   }
+  VelkorBinding::WatchLoop(loop);
   if (callback) StartCallbackThread();
 }
 

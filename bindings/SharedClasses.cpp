@@ -159,6 +159,7 @@ void RegisterSerialStream(py::module_& m) {
           "close",
           [](Built<SerialStream> self) {
             RequireIdle(*self, "close");
+            VelkorBinding::EndForcesOnStream(&*self);
             // A servo loop driving the stream is stopped first (zero force last): not with the lock held.
             Call(Lock::Released, [&] { self->Close(); });
           },
@@ -167,6 +168,7 @@ void RegisterSerialStream(py::module_& m) {
           "reopen",
           [](Built<SerialStream> self) {
             RequireIdle(*self, "reopen");
+            VelkorBinding::EndForcesOnStream(&*self);
             return Call(Lock::Released, [&] { return self->Reopen() >= 0; });
           },
           "Close the port if it is open and open the same name again, as after the device was unplugged and "
@@ -178,6 +180,7 @@ void RegisterSerialStream(py::module_& m) {
           "__exit__",
           [](Built<SerialStream> self, const py::object&, const py::object&, const py::object&) {
             RequireIdle(*self, "__exit__");
+            VelkorBinding::EndForcesOnStream(&*self);
             Call(Lock::Released, [&] { self->Close(); });
           },
           py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), "Close the port.")

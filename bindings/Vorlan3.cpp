@@ -85,6 +85,7 @@ std::array<float, 3> Request(const Vorlan3& arm, const char* method, uint8_t cod
 py::tuple Exchange(Arm self, const char* method, uint8_t code, uint8_t reply_code, const FloatList& request,
                    const char* argument) {
   const auto components = Request(*self, method, code, request, argument);
+  VelkorBinding::NoteArmRequest(*self, code, components);
   const ArmState state =
       DeviceCall(*self, method, Lock::Released, [&] { return self->Exchange(code, reply_code, components); });
   return StateTuple(state);
@@ -94,6 +95,7 @@ void SendOnly(Arm self, const char* method, uint8_t code, const FloatList& reque
               const char* warning) {
   const auto components = Request(*self, method, code, request, argument);
   if (warning != nullptr) WarnDeprecated(warning);
+  VelkorBinding::NoteArmRequest(*self, code, components);
   DeviceCall(*self, method, Lock::Released, [&] { self->SendRequest(code, components); });
 }
 
@@ -452,4 +454,12 @@ void RegisterVorlan3(py::module_& m) {
       "Whole replies that answered no request of the call that found them (a duplicate, a reply that came after "
       "its call gave up, or an older one queued ahead of the right one): discarded, and counted here since "
       "construction.");
+  arm.def_property(
+      "zero_force_on_close", [](Arm self) { return VelkorBinding::ZeroForceOnClose(*self); },
+      [](Arm self, bool zero) { VelkorBinding::SetZeroForceOnClose(*self, zero); },
+      "True (the default): when this arm's last request carried a non-zero force or joint torque "
+      "(end_effector_force, joint_torques, SendForce, SendJointTorques), one zero-force exchange goes out before "
+      "its stream is closed or reopened, before the arm is collected, and at interpreter exit. False leaves the "
+      "last force on the device, as a plain request always did.");
+  py::module_::import("atexit").attr("register")(py::cpp_function(&VelkorBinding::EndAllArmForces));
 }

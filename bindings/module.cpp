@@ -14,4 +14,5 @@ PYBIND11_MODULE(VelkorHardwareAPI, m) {
   m.attr("__version__") = "dev";
   RegisterErrorHandler(m);
   RegisterErrors(m);
+  RegisterTerminationHandling(m);
 }

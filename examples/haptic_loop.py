@@ -22,6 +22,7 @@ Without --port it starts the device simulator (velkor-sim) and talks to that.
 import argparse
 import contextlib
 import math
+import signal
 import sys
 import time
 from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Tuple
@@ -183,6 +184,10 @@ def main() -> int:
     parser.add_argument("--give-up", type=bounded(0, 60), default=0.1,
                         help="seconds without an answer before stopping")
     args = parser.parse_args()
+    # SIGTERM and SIGHUP (kill, a service manager, the terminal closed) take Ctrl-C's way out.
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.default_int_handler)
     if args.latency_us is not None and not 0 <= args.latency_us <= 1_000_000:
         parser.error(f"argument --latency-us: {args.latency_us} is out of range: at least 0, at most 1000000")
 

@@ -11,6 +11,7 @@ shows position, force, timing and the period's error. The same from the shell:
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 
 import velkor_telemetry
@@ -23,6 +24,10 @@ def main() -> int:
     parser.add_argument("-o", "--output", default="run.mcap", help="the recording")
     parser.add_argument("--plot", default="run.png", help="the figure")
     args = parser.parse_args()
+    # SIGTERM and SIGHUP (kill, a service manager, the terminal closed) take Ctrl-C's way out.
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.default_int_handler)
     if not 0.0 < args.seconds <= 3600.0:
         parser.error("--seconds must be above 0 and at most 3600")
     summary = scenes.record_run(None, args.seconds, args.output, scene="wall-and-sphere")

@@ -18,6 +18,7 @@ from __future__ import annotations  # api.ServoState and the like are names for 
 import argparse
 import contextlib
 import math
+import signal
 import sys
 import time
 from typing import Any, Callable, Dict, Iterator, NoReturn, Optional, Sequence
@@ -154,6 +155,10 @@ def main() -> int:
                         help="wall and sphere stiffness, N/m")
     parser.add_argument("--realtime", action="store_true", help="ask for SCHED_FIFO and locked memory")
     args = parser.parse_args()
+    # SIGTERM and SIGHUP (kill, a service manager, the terminal closed) take Ctrl-C's way out.
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.default_int_handler)
     try:
         with arm_port(args.port, args.push) as (port, sim):
             return run(port, sim, not args.port, args.seconds, args.rate, args.push, args.stiffness, args.realtime)

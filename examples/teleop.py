@@ -11,6 +11,7 @@ from side to side, past where the follower's wall is.
 
 import argparse
 import math
+import signal
 import socket
 import subprocess
 import sys
@@ -46,6 +47,10 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=5.0)
     args = parser.parse_args()
+    # SIGTERM and SIGHUP (kill, a service manager, the terminal closed) take Ctrl-C's way out.
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.default_int_handler)
     endpoints = [free_endpoint(), free_endpoint()]
     servers = [serve("leader", endpoints[0]), serve("follower", endpoints[1])]
     session = zenoh.open(velkor_remote.zenoh_config(connect=endpoints, listen_default=()))

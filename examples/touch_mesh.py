@@ -16,6 +16,7 @@ pip install 'VelkorHardwareAPI[mesh]'.
 import argparse
 import math
 import os
+import signal
 import time
 
 import VelkorHardwareAPI as api
@@ -99,6 +100,10 @@ def main() -> None:
     parser.add_argument("--port", help="a real arm's port; default: start the simulator")
     parser.add_argument("--seconds", type=float, default=5.0)
     args = parser.parse_args()
+    # SIGTERM and SIGHUP (kill, a service manager, the terminal closed) take Ctrl-C's way out.
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.default_int_handler)
     if args.port:
         touch(args.port, args.seconds, simulated=False)
         return

@@ -229,6 +229,14 @@ class Vorlan3:
     @strict.setter
     def strict(self, arg1: bool) -> None:
         ...
+    @property
+    def zero_force_on_close(self) -> bool:
+        """
+        True (the default): when this arm's last request carried a non-zero force or joint torque (end_effector_force, joint_torques, SendForce, SendJointTorques), one zero-force exchange goes out before its stream is closed or reopened, before the arm is collected, and at interpreter exit. False leaves the last force on the device, as a plain request always did.
+        """
+    @zero_force_on_close.setter
+    def zero_force_on_close(self, arg1: bool) -> None:
+        ...
 class Handle:
     """
     The strixel handle class
@@ -274,6 +282,11 @@ class Handle:
     def last_error(self) -> str | None:
         """
         None when the last call succeeded, otherwise why it failed: 'timeout', 'bad_reply', 'port_gone' or 'write_failed' ('interrupted' when a signal handler raised during the call).
+        """
+    @property
+    def status_frames_skipped(self) -> int:
+        """
+        Status frames of a handle that streams its status, which Receive read whole and skipped because they answer no request (GetStrixelStatus reads them), counted since construction.
         """
     @property
     def strict(self) -> bool:
@@ -983,6 +996,10 @@ def probe_port(device: str, port: str, limit: float | None = None) -> bool:
 def set_error_handler(handler: typing.Callable[[str], object] | None) -> None:
     """
     Pass each error line to handler(line) as a str without its newline, instead of writing it to standard error. Lines are delivered on the calling thread when a call of this module returns (lines of discovery workers with the detect call that started them). None restores standard error.
+    """
+def set_termination_handling(enabled: bool) -> bool:
+    """
+    While a ServoLoop runs, SIGTERM and SIGHUP whose action is still the default stop every loop (zero force last) and then end the process by that signal as the default would. A handler the program installs is never replaced, and SIG_IGN is kept. False turns this off (and puts back the default action where the module's handler stands in); True turns it on again from the next loop's start. Returns the previous setting.
     """
 __version__: str = 'dev'
 

@@ -4,6 +4,9 @@ identity and watch its state, from the shell.
 Exit status: 0 on success, 1 when the command failed or found nothing (for
 ``monitor``: when no exchange came back),
 2 for a usage error; Ctrl-C ends it at once by SIGINT, as for any Unix tool.
+SIGTERM and SIGHUP (a service manager stopping it, the terminal closed) take
+the same way out as Ctrl-C: loops stop with zero force, a recording is closed
+and readable, and the process then ends by that signal.
 The device library's ``[err]`` lines are shown only with ``--verbose``.
 """
 
@@ -11,6 +14,7 @@ import argparse
 import os
 import signal
 import sys
+import threading
 from typing import Optional, Sequence
 
 import VelkorHardwareAPI as api
@@ -37,11 +41,34 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, raised where Ctrl-C would be so that every clean-up
+    a KeyboardInterrupt runs (zero force, the recording closed) runs for them."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def _raise_terminated(signum: int, _frame: object) -> None:
+    raise Terminated(signum)
+
+
+def _end_like_ctrl_c() -> None:
+    """SIGTERM and SIGHUP whose action is still the default end the command as Ctrl-C does."""
+    for name in ("SIGTERM", "SIGHUP"):
+        signum = getattr(signal, name, None)
+        if signum is not None and signal.getsignal(signum) == signal.SIG_DFL:
+            signal.signal(signum, _raise_terminated)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     _error_lines.verbose = args.verbose
     api.set_error_handler(_error_lines)
+    if threading.current_thread() is threading.main_thread():
+        _end_like_ctrl_c()
     try:
         status: int = args.run(args)
         return status
@@ -49,15 +76,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _error_lines.show()
         sys.stderr.write(f"{PROG}: {e}\n")
         return 1
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as e:
         _error_lines.show()
         sys.stderr.flush()
+        signum = e.signum if isinstance(e, Terminated) else signal.SIGINT
         if os.name != "posix":
             # os.kill would end the process with code 2, a usage error's.
             return STATUS_CONTROL_C_EXIT
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
-        os.kill(os.getpid(), signal.SIGINT)
-        return 130
+        try:
+            sys.stdout.flush()
+        except OSError:
+            pass
+        signal.signal(signum, signal.SIG_DFL)
+        os.kill(os.getpid(), signum)
+        return 128 + signum
     except BrokenPipeError:
         # The reader went away (velkor monitor | head): end quietly, as cat does.
         devnull = os.open(os.devnull, os.O_WRONLY)

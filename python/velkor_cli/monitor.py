@@ -58,6 +58,7 @@ def cmd_monitor(args: argparse.Namespace) -> int:
     tick = begin
     taken = 0
     failures = 0
+    failed = 0
     good = 0
     reason: Optional[str] = None
     while args.count is None or taken < args.count:
@@ -68,6 +69,7 @@ def cmd_monitor(args: argparse.Namespace) -> int:
         reason = device.last_error
         if reason is not None or sample is None:
             failures += 1
+            failed += 1
             why = reason or "no status message"
             sys.stderr.write(f"{PROG}: {t:9.3f} s  no reply from {args.port} ({why})\n")
             if reason == "port_gone" or failures >= MAX_FAILURES_IN_A_ROW:
@@ -92,4 +94,7 @@ def cmd_monitor(args: argparse.Namespace) -> int:
         # Every exchange failed: that is no successful run, whatever the count.
         raise CommandFailed(f"nothing came back from {args.port} in {taken} exchange{'s' if taken != 1 else ''}"
                             + _other_device_hint(args.device, args.port, reason))
+    if failed:
+        # Samples were missed: a run with gaps is no clean run.
+        raise CommandFailed(f"{failed} of {taken} exchanges with {args.port} failed")
     return 0

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "Velkor/HardwareAPI/Devices/Device.hpp"
 
@@ -75,6 +76,34 @@ struct Handle : Device {
   // goes to `code`. The payload count, or -1 for a failed or unknown code.
   int32_t Receive(uint8_t& code);
   StrixelStatus GetStrixelStatus();
+
+  // A handle that streams its status sends self-checking status frames (0xDA
+  // and a SLIP-stuffed body) between its answers, under the same code as a
+  // status message. Receive reads each 0xDA frame whole, byte by byte, and
+  // tells the two apart: a body that closes a valid status frame is one (it
+  // answers no request: skipped and counted here), 21 + L bytes that do not
+  // are a status message. A message is no message (bad_reply, no callback)
+  // when a valid status frame begins inside it (it was cut short), when bytes
+  // already queued behind it begin no frame (it took another frame's bytes),
+  // or when a quaternion component is not finite or beyond
+  // kLargestQuaternionComponent (an orientation's lie within ±1; bytes of
+  // other frames read as floats mostly do not). The message itself has no
+  // checksum: damage that keeps its length and its numbers small cannot be told.
+  uint64_t status_frames_skipped = 0;
+  static constexpr float kLargestQuaternionComponent = 16.0f;
+  // After a fault the line may be mid-frame: the next Receive or
+  // GetStrixelStatus first discards bytes up to the end of a valid status
+  // frame, or until the line has stood still this long (a handle sends each
+  // frame in one piece).
+  static constexpr std::chrono::milliseconds kQuietBoundary{10};
+
+ private:
+  bool FindBoundary();
+  // False when a byte is queued and it begins no frame (nothing queued: true).
+  bool NextMayBeginFrame();
+  int32_t ReceiveStatusMessage();
+  std::unique_ptr<uint8_t[]> frame_;  // a 0xDA frame's bytes as they came
+  bool out_of_step_ = false;
 };
 
 }  // namespace Velkor::HardwareAPI::Devices

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "Velkor/HardwareAPI/IO/CallLock.hpp"
 #include "Velkor/HardwareAPI/IO/Lease.hpp"
 #include "Velkor/HardwareAPI/IO/serialib.hpp"
 
@@ -64,8 +65,12 @@ class SerialStream : public std::basic_iostream<char> {
   Lease& GetLease() { return lease_; }
   const Lease& GetLease() const { return lease_; }
 
+  // Held by a program's device call for its whole exchange (see CallLock).
+  CallLock& Calls() { return calls_; }
+
  private:
   Lease lease_;
+  CallLock calls_;
   std::string port_name_;
   std::unique_ptr<serialib> port_;
 };
