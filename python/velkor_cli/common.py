@@ -12,7 +12,7 @@ import VelkorHardwareAPI as api
 
 PROG = "velkor"
 DETECT_DEVICES = ["vorlan3", "handle", "wired_handle", "wireless_handle"]
-KIND_TEXT = {"usb_cdc": "USB CDC", "serial": "serial", "bluetooth": "Bluetooth"}
+KIND_TEXT = {"usb_cdc": "USB CDC", "serial": "serial", "bluetooth": "Bluetooth", "unknown": "unknown"}
 
 
 Record = Dict[str, Any]
