@@ -72,8 +72,7 @@ std::vector<PortInfo> ListPorts(const std::string& sys_root, const std::string& 
   if (list.status != api::Platform::TtyListingStatus::Ok) {
     const int error = list.error != 0 ? list.error : EIO;
     // The platform's own text for its own code (a Win32 code is no errno).
-    std::wstring text = api::SystemErrorMessage(error);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    const std::wstring text = api::SystemErrorText(error);
     PyErr_SetObject(PyExc_OSError, py::make_tuple(error, py::cast(text), list.class_path).ptr());
     throw py::error_already_set();
   }
