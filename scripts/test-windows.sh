@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the library, its C++ tests and the Python module for 64-bit
 # Windows with MinGW-w64, packs the module into a win_amd64 wheel and installs
-# it with pip into a fresh environment of the pinned Windows CPython, then runs
+# it with pip into a fresh copy of the pinned Windows CPython, then runs
 # them under Wine against the simulator and other Linux-side lines mapped to
 # COM ports: first the C++ suite (the portable tests and the Windows driver's
 # own), then the pytest suite and a servo-loop smoke against the installed
@@ -70,7 +70,9 @@ mkdir -p "$W/wheels"
   { grep -v '^WARNING: Location' "$W/downloads/pip.log"; exit 1; }
 
 step "Fresh Wine prefix"
-export WINEPREFIX=$W/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Python's platform module asks WMI, which Wine 8 lacks a call of (pip asks the
+# platform module): without _wmi it reads the registry instead.
+export WINEPREFIX=$W/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;_wmi.pyd=d"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -107,7 +109,7 @@ chmod +x "$W/python-wine"
   { tail -40 "$W/configure.log"; exit 1; }
 "$CMAKE" --build "$W/build" >"$W/build.log" 2>&1 || { tail -60 "$W/build.log"; exit 1; }
 
-step "Windows wheel, installed with pip into a fresh environment of the Windows Python"
+step "Windows wheel, installed with pip into a fresh copy of the Windows Python"
 modules=("$W"/build/VelkorHardwareAPI*.pyd)
 rm -rf "$W/wheelhouse"
 wheel=$("$PY" scripts/windows_wheel.py "${modules[0]}" "$W/wheelhouse" cp313)
@@ -115,17 +117,19 @@ wheel=$("$PY" scripts/windows_wheel.py "${modules[0]}" "$W/wheelhouse" cp313)
 imports=$(x86_64-w64-mingw32-objdump -p "${modules[0]}" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 unexpected=$(printf '%s\n' $imports | grep -vxE 'python3[0-9]*\.dll|kernel32\.dll|advapi32\.dll|msvcrt\.dll|api-ms-win-crt-[a-z0-9-]+\.dll|ucrtbase\.dll|user32\.dll|ws2_32\.dll|bcrypt\.dll|shell32\.dll|ole32\.dll' || true)
 [ -z "$unexpected" ] || { echo "the module needs DLLs that Windows does not have: $unexpected"; exit 1; }
-rm -rf "$W/venv"
-wine "$W/python/python.exe" -m venv "$(winepath -w "$W/venv" 2>/dev/null)" 2>&1 | cat
+# A fresh copy of the pinned interpreter each run (Wine 8 cannot make a venv:
+# it lacks CopyFile2), the wheel and its dependencies installed by its own pip.
+rm -rf "$W/winpy"
+cp -a "$W/python" "$W/winpy"
+WINPY="$W/winpy/python.exe"
 set +e
 # Windows Python exits at once when its output is a file: give it a pipe.
-wine "$W/venv/Scripts/python.exe" -m pip install -q --disable-pip-version-check --no-index \
+wine "$WINPY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-compile --no-index \
   --find-links "$(winepath -w "$W/wheels" 2>/dev/null)" "$(winepath -w "$wheel" 2>/dev/null)" pytest 2>&1 |
   tee "$W/pip-install.log"
 pip_status=${PIPESTATUS[0]}
 set -e
 [ "$pip_status" -eq 0 ] || { echo "pip could not install $wheel"; exit 1; }
-WINPY="$W/venv/Scripts/python.exe"
 echo "installed $(basename "$wheel") ($(du -k "$wheel" | cut -f1) kB)"
 
 step "Devices on Linux ptys, mapped to COM ports"
