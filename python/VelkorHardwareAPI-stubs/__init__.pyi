@@ -878,7 +878,7 @@ class PortInfo:
     @property
     def kind(self) -> str:
         """
-        The driver class: 'usb_cdc' (arms), 'serial' (USB-to-UART bridges and on-board ports, wired handles) or 'bluetooth' (wireless handles).
+        The driver class: 'usb_cdc' (arms), 'serial' (USB-to-UART bridges and on-board ports, wired handles), 'bluetooth' (wireless handles) or 'unknown' (a driver the detect functions do not know, which they never probe).
         """
     @property
     def name(self) -> str:
@@ -964,6 +964,9 @@ def get_cpp_version() -> str:
 def list_ports(sys_root: str = '/sys', dev_root: str = '/dev') -> list[PortInfo]:
     """
     List the serial ports that the detect functions consider, sorted by name, without opening any.
+    
+    Ports of the platform's map whose driver the detect functions do not know are listed too,
+    with kind 'unknown'.
     
     sys_root and dev_root name the kernel's device tree and device folder; tests point them at a
     tree of their own. Raises OSError when the device tree cannot be read.
