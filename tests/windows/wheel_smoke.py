@@ -1,6 +1,6 @@
 """Checks the installed Windows wheel from the outside, under Windows Python:
 the module comes from site-packages, the velkor command works, and a servo
-loop holds a spring on the arm at COM_PORT for a second.
+loop holds a spring on the arm at COM_PORT for two seconds.
 
     python.exe wheel_smoke.py COM_PORT
 
@@ -15,7 +15,7 @@ import time
 
 import VelkorHardwareAPI as api
 
-RUN_S = 1.0
+RUN_S = 2.0
 
 
 def main() -> int:
@@ -30,13 +30,18 @@ def main() -> int:
     site = {os.path.normcase(sysconfig.get_path(k)) for k in ("platlib", "purelib")}
     check(os.path.normcase(os.path.dirname(api.__file__)) in site and api.__file__.lower().endswith(".pyd"),
           f"the module is the installed one: {api.__file__}")
-    scripts = sysconfig.get_path("scripts")
-    velkor = os.path.join(scripts, "velkor.exe")
-    out = subprocess.run([velkor, "--version"], capture_output=True, text=True, timeout=60,
-                         stdin=subprocess.DEVNULL)
+    # pip's launcher (Scripts\\velkor.exe) does not run under Wine 8: check what it starts,
+    # and run that entry point through the interpreter.
+    with open(os.path.join(sysconfig.get_path("scripts"), "velkor.exe"), "rb") as f:
+        check(b"from velkor_cli import main" in f.read(), "velkor.exe starts velkor_cli:main")
+
+    def velkor(*args):
+        return subprocess.run([sys.executable, "-m", "velkor_cli", *args], capture_output=True, text=True,
+                              timeout=60, stdin=subprocess.DEVNULL)
+
+    out = velkor("--version")
     check(out.returncode == 0 and out.stdout.startswith("velkor "), f"velkor --version: {out.stdout.strip()}")
-    out = subprocess.run([velkor, "ports", "--help"], capture_output=True, text=True, timeout=60,
-                         stdin=subprocess.DEVNULL)
+    out = velkor("ports", "--help")
     check(out.returncode == 0 and "--sys-root" not in out.stdout, "velkor ports --help offers no device tree")
 
     arm = api.Vorlan3(api.SerialStream(port), 2.0)
