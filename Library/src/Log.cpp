@@ -16,6 +16,12 @@ std::wstring SystemErrorMessage(int32_t code) {
   return text;
 }
 
+std::wstring SystemErrorText(int32_t code) {
+  std::wstring text = SystemErrorMessage(code);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+  return text;
+}
+
 namespace {
 
 // The wide text as UTF-8, so the line prints the same whatever the C locale is.

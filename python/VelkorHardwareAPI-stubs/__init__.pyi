@@ -891,7 +891,7 @@ class PortInfo:
     @property
     def kind(self) -> str:
         """
-        The driver class: 'usb_cdc' (arms), 'serial' (USB-to-UART bridges and on-board ports, wired handles) or 'bluetooth' (wireless handles).
+        The driver class: 'usb_cdc' (arms), 'serial' (USB-to-UART bridges and on-board ports, wired handles), 'bluetooth' (wireless handles) or 'unknown' (a driver the detect functions do not know, which they never probe).
         """
     @property
     def name(self) -> str:
@@ -978,6 +978,9 @@ def list_ports(sys_root: str = '/sys', dev_root: str = '/dev') -> list[PortInfo]
     """
     List the serial ports that the detect functions consider, sorted by name, without opening any.
     
+    Ports of the platform's map whose driver the detect functions do not know are listed too,
+    with kind 'unknown'.
+    
     sys_root and dev_root name the kernel's device tree and device folder; tests point them at a
     tree of their own. Raises OSError when the device tree cannot be read.
     """
@@ -1057,6 +1060,10 @@ class ServoStats(typing.TypedDict):
     lease_expiries: typing_extensions.NotRequired[int]
     leases_out: typing_extensions.NotRequired[int]
     telemetry_dropped: typing_extensions.NotRequired[int]
+    recent_rate_hz: typing_extensions.NotRequired[float]
+    timer: typing_extensions.NotRequired[str]
+    timer_lateness_us: typing_extensions.NotRequired[float]
+    spin_us: typing_extensions.NotRequired[float]
 
 class RecordingSummary(typing.TypedDict):
     """What ServoLoop.stop_recording() returns."""

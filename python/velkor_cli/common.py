@@ -12,7 +12,7 @@ import VelkorHardwareAPI as api
 
 PROG = "velkor"
 DETECT_DEVICES = ["vorlan3", "handle", "wired_handle", "wireless_handle"]
-KIND_TEXT = {"usb_cdc": "USB CDC", "serial": "serial", "bluetooth": "Bluetooth"}
+KIND_TEXT = {"usb_cdc": "USB CDC", "serial": "serial", "bluetooth": "Bluetooth", "unknown": "unknown"}
 
 
 Record = Dict[str, Any]
@@ -122,11 +122,19 @@ def _verbose_option(parser: argparse.ArgumentParser) -> None:
                         help="also show the device library's [err] lines on standard error")
 
 
+# An example port name as people on this system write them.
+PORT_EXAMPLE = "COM3" if sys.platform == "win32" else "/dev/ttyACM0 or ttyACM0"
+
+
 def _tree_options(parser: argparse.ArgumentParser) -> None:
+    # Windows reads its registry and device database, which have no roots to
+    # point elsewhere: the options stay (and do nothing) but are not offered.
+    windows = sys.platform == "win32"
     parser.add_argument("--sys-root", default="/sys", metavar="DIR",
-                        help="the kernel's device tree (default: %(default)s; for tests and containers)")
+                        help=argparse.SUPPRESS if windows else
+                        "the kernel's device tree (default: %(default)s; for tests and containers)")
     parser.add_argument("--dev-root", default="/dev", metavar="DIR",
-                        help="the device-node folder (default: %(default)s)")
+                        help=argparse.SUPPRESS if windows else "the device-node folder (default: %(default)s)")
 
 
 def _list_ports(args: argparse.Namespace) -> List[api.PortInfo]:

@@ -6,7 +6,7 @@ from typing import List, Optional, Tuple, Union
 
 import VelkorHardwareAPI as api
 
-from .common import CommandFailed, Record, _device_name, _error_lines, _seconds
+from .common import PORT_EXAMPLE, CommandFailed, Record, _device_name, _error_lines, _seconds
 
 BUSY_HINT = ("; another program has it open (a serial terminal, another velkor, ModemManager?): "
              "close that program and try again")
@@ -73,7 +73,7 @@ class _RecordingHandle(api.Handle):
 
 def add_device_port_arguments(p: argparse.ArgumentParser) -> None:
     """PORT, --device and --timeout, as info and monitor take them."""
-    p.add_argument("port", metavar="PORT", help="port name, such as /dev/ttyACM0 or ttyACM0")
+    p.add_argument("port", metavar="PORT", help=f"port name, such as {PORT_EXAMPLE}")
     p.add_argument("--device", type=_device_name, choices=["vorlan3", "handle"], default="vorlan3",
                    help="what is on the port: vorlan3 (or arm; the default) or handle")
     p.add_argument("--timeout", type=_seconds, default=0.5, metavar="SECONDS",

@@ -9,7 +9,8 @@ from .common import KIND_TEXT, _json, _list_ports, _progress, _tree_options, _ve
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("ports", help="list serial ports with their kind and USB vendor",
                             description="List every serial port the detect functions consider, with its "
-                                        "driver kind and USB vendor, without opening any.")
+                                        "driver kind and USB vendor, without opening any; ports of "
+                                        "drivers they do not know show as 'unknown'.")
     _tree_options(p)
     p.add_argument("--json", action="store_true", help="print a JSON list")
     p.add_argument("-q", "--quiet", action="store_true", help="no summary line on standard error")

@@ -64,6 +64,10 @@ class SimulatorError(RuntimeError):
 
 def find_simulator() -> str:
     """Path of the ``velkor-sim`` program; raises SimulatorError when there is none."""
+    if sys.platform == "win32":
+        # It plays devices on pseudo-terminals, which Windows does not have.
+        raise SimulatorError(f"{PROGRAM} runs on Linux and other POSIX systems only, not on Windows: "
+                             "run it there, or test against a real device")
     override = os.environ.get("VELKOR_SIM")
     if override:
         if os.access(override, os.X_OK):

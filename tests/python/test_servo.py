@@ -27,7 +27,8 @@ WAIT = 10.0  # generous bound for anything the loop or the kernel must do
 # force, one line per request.
 # Plays an arm on a pty: answers every force request with a state and logs the
 # force, one line per request. Options (JSON in argv[9]): "id" (hex) answers the
-# identifier query with it; "delay" seconds before each reply; "silent_after"
+# identifier query with it; "delay" seconds before each reply; "slow_every"
+# [k, seconds]: that long before every k-th reply; "silent_after"
 # requests after which it answers nothing (and logs each request's arrival
 # time, monotonic, in log_path + ".times").
 RESPONDER = textwrap.dedent(r"""
@@ -40,6 +41,7 @@ RESPONDER = textwrap.dedent(r"""
     identifier = bytes.fromhex(options.get("id", "00" * 16))
     delay = options.get("delay", 0.0)
     silent_after = options.get("silent_after")
+    slow_every, slow_delay = options.get("slow_every", (0, 0.0))
     log = open(log_path, "w", buffering=1)
     times = open(log_path + ".times", "w", buffering=1)
     print(os.ttyname(slave), flush=True)
@@ -73,6 +75,8 @@ RESPONDER = textwrap.dedent(r"""
                 continue
             if delay:
                 time.sleep(delay)
+            if slow_every and n % slow_every == 0:
+                time.sleep(slow_delay)
             state = [float(n)] * 6 if mode == "count" else fixed
             os.write(master, b"\x2b" + struct.pack("<6f", *state))
 """)
@@ -573,6 +577,32 @@ def test_a_device_slower_than_the_period_shows_as_missed_deadlines_and_an_error(
         wait_until(lambda: loop.stats()["missed_deadlines"] > 50, "missed deadlines")
         wait_until(lambda: loop.error is not None and "cannot keep the rate" in (loop.error or ""), "the error")
     assert loop.stats()["failures"] == 0
+
+
+def test_a_rate_that_stays_below_the_target_shows_in_the_error_with_the_timer(responder):
+    # Every 20th reply takes 8 ms: the cycles after it skip the deadlines they
+    # missed, never ten in a row, so the loop runs on at about 20/28 of its rate.
+    device = responder(position=(0.0, 0.0, 0.1), slow_every=[20, 0.008])
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm, rate_hz=1000.0, late_limit=1.0)
+    with loop:
+        error = wait_until(lambda: "below 95%" in (loop.error or "") and loop.error, "the rate error")
+        stats = loop.stats()
+    assert "running at" in error and stats["timer"] in error
+    assert 0 < stats["recent_rate_hz"] < 950
+    assert stats["failures"] == 0 and stats["holds"] == 0
+
+
+def test_the_loop_spins_for_as_long_as_its_timer_wakes_late_and_names_the_timer(responder):
+    device = responder(position=(0.0, 0.0, 0.1))
+    stream, arm = open_arm(device.path)
+    with api.ServoLoop(arm, rate_hz=1000.0, spin=0.0, late_limit=1.0) as loop:
+        wait_until(lambda: loop.stats()["cycles"] > 500, "500 cycles")
+        stats = loop.stats()
+    assert stats["timer"] and stats["timer"] in stats["realtime_note"]
+    # No spin asked for, yet it spins past the wakes measured, never beyond one period.
+    assert stats["timer_lateness_us"] >= 0
+    assert 20.0 <= stats["spin_us"] <= 1000.0
 
 
 def test_a_lost_port_logs_one_error_line_per_episode_and_stop_is_prompt_at_any_rate(tmp_path):

@@ -11,7 +11,9 @@ writes stall once the pty's buffer is full. An ``echo`` line takes requests of
 the form [N, HEAD, PAUSE, N bytes] and sends the N bytes back in two writes:
 the first HEAD bytes at once, the rest PAUSE x 10 ms later, as a USB-serial
 bridge delivers a reply in packets; a PAUSE of 255 hangs up 300 ms after the
-first HEAD bytes instead, and offers a fresh line under the link. Prints "ready" once every link exists;
+first HEAD bytes instead, and offers a fresh line under the link; a PAUSE of
+254 answers instead with the line's settings as the host left them, 16 bytes of
+text such as ``115200 8N1``. Prints "ready" once every link exists;
 runs until SIGTERM.
 """
 
@@ -19,11 +21,24 @@ import os
 import select
 import signal
 import sys
+import termios
 import time
 import tty
 
 
 HANG_UP = 255
+SETTINGS = 254
+SPEEDS = {getattr(termios, name): int(name[1:]) for name in dir(termios) if name[:1] == "B" and name[1:].isdigit()}
+SIZES = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
+
+
+def settings_text(fd):
+    """The speed and byte format of a terminal as 16 bytes, such as ``115200 8N1``."""
+    cflag, ospeed = termios.tcgetattr(fd)[2], termios.tcgetattr(fd)[5]
+    parity = "N" if not cflag & termios.PARENB else ("O" if cflag & termios.PARODD else "E")
+    stop = 2 if cflag & termios.CSTOPB else 1
+    text = f"{SPEEDS.get(ospeed, 0)} {SIZES[cflag & termios.CSIZE]}{parity}{stop}"
+    return text.encode().ljust(16)
 
 
 class Line:
@@ -70,6 +85,9 @@ class Line:
                 n, head, pause = self.pending[0], self.pending[1], self.pending[2]
                 reply = bytes(self.pending[3:3 + n])
                 del self.pending[:3 + n]
+                if pause == SETTINGS:
+                    os.write(self.master, settings_text(self.slave))
+                    continue
                 os.write(self.master, reply[:head])
                 if pause == HANG_UP:
                     self.later.append((time.monotonic() + 0.3, None))

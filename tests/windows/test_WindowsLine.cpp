@@ -68,7 +68,57 @@ bool PresetFlowControl(const std::string& port) {
   return ok;
 }
 
+// Leaves the port at another speed and byte format, as a program talking to a
+// slower device would.
+bool PresetSpeedAndFormat(const std::string& port, DWORD baud, BYTE stop_bits) {
+  const std::string path = "\\\\.\\" + port;
+  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  bool ok = ::GetCommState(handle, &dcb) != 0;
+  dcb.BaudRate = baud;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = stop_bits;
+  ok = ok && ::SetCommState(handle, &dcb) != 0;
+  ::CloseHandle(handle);
+  return ok;
+}
+
+// The line's speed and format as the far side sees them, asked through a stream that holds the port.
+std::string LineSettingsSeenByTheDevice(SerialStream& stream) {
+  const std::vector<char> request = EchoRequest({}, 0, 254);
+  stream.Write(request.data(), request.size());
+  char text[16] = {};
+  stream.read(text, sizeof text);
+  std::string settings(text, static_cast<size_t>(stream.gcount()));
+  while (!settings.empty() && settings.back() == ' ') settings.pop_back();
+  return settings;
+}
+
 }  // namespace
+
+TEST(WindowsLine, TheLineRuns115200With8N1WhileTheLibraryHoldsItWhateverItWasLeftAt) {
+  VELKOR_REQUIRE_PORT(EchoPort());
+  const struct {
+    DWORD baud;
+    BYTE stop_bits;
+    const char* preset;
+  } presets[] = {{CBR_9600, TWOSTOPBITS, "9600 8N2"}, {CBR_57600, ONESTOPBIT, "57600 8N1"}};
+  for (const auto& preset : presets) {
+    SCOPED_TRACE(preset.preset);
+    ASSERT_TRUE(PresetSpeedAndFormat(EchoPort(), preset.baud, preset.stop_bits));
+    DCB before{};
+    ASSERT_TRUE(ReadLineSettings(EchoPort(), before));
+    ASSERT_EQ(before.BaudRate, preset.baud) << "the line did not keep its preset, so this test would prove nothing";
+    ASSERT_EQ(before.StopBits, preset.stop_bits);
+
+    SerialStream stream(EchoPort().c_str(), true);
+    ASSERT_TRUE(stream.IsOpen());
+    EXPECT_EQ(LineSettingsSeenByTheDevice(stream), "115200 8N1");
+  }
+}
 
 TEST(WindowsLine, AReplyArrivingInPiecesIsAwaitedOnThePortNotBySleepingAndAskingAgain) {
   VELKOR_REQUIRE_PORT(EchoPort());

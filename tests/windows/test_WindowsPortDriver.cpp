@@ -59,6 +59,19 @@ TEST(WindowsPortDriver, OpenCodesForMissingAndNonSerialDevices) {
   EXPECT_EQ(not_serial.xsputn(&byte, 1), 0);
 }
 
+TEST(WindowsPortDriver, APortNamedInTheDeviceNamespaceOpensAsGiven) {
+  VELKOR_REQUIRE_PORT(SilentPort());
+  // As device managers and other tools write names, also those of COM10 and above.
+  for (const std::string& name : {"\\\\.\\" + SilentPort(), SilentPort()}) {
+    SCOPED_TRACE(name);
+    ProbePort port;
+    EXPECT_EQ(port.Open(name.c_str()), 1);
+    EXPECT_TRUE(port.IsOpen());
+  }
+  ProbePort missing;
+  EXPECT_EQ(missing.Open("\\\\.\\COM199"), -1);
+}
+
 TEST(WindowsPortDriver, SilentReadEndsAfterTheConstantPlusPerByteLimit) {
   VELKOR_REQUIRE_PORT(SilentPort());
   ProbePort port;

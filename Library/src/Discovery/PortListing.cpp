@@ -81,6 +81,10 @@ SerialPortList ListSerialPorts(const std::string& sys_root, const std::string& d
     const auto vendor = vendors.find(port.port_name);
     list.ports.push_back({port.port_name, port.kind, vendor != vendors.end() ? vendor->second : std::string()});
   }
+  for (const std::string& name : map.other_ports) {
+    const auto vendor = vendors.find(name);
+    list.ports.push_back({name, PortKind::None, vendor != vendors.end() ? vendor->second : std::string()});
+  }
   // Sorted on every platform, also where the port map has an order of its own,
   // and as people count: COM3 before COM10.
   std::sort(list.ports.begin(), list.ports.end(),

@@ -25,6 +25,8 @@ constexpr double kLateShare = 0.1;
 // The last, zero-force exchange is tried once more when it fails for a reason
 // other than a gone port: it is the one that matters most.
 constexpr int kFinalAttempts = 2;
+// The span over which recent_rate_hz is measured.
+constexpr int64_t kRateWindow = 1000000000;
 
 constexpr const char* kFile = "Library/src/Servo/ServoLoop";
 constexpr LogSite kEpisodeBegins{kFile, 1, "%s: exchange failed (%s); zero force after %u failures in a row"};
@@ -363,12 +365,17 @@ void ServoLoop::Cycles() {
   Outcome failed_outcome = Outcome::Ok;
   int64_t previous_start = start;
   uint64_t tick = 0;  // index of the deadline on the grid start + tick * period
+  int64_t rate_window_start = start;  // the achieved rate is measured over windows of kRateWindow
+  uint64_t rate_window_cycle = 0;
+  recent_rate_hz_.store(0.0, std::memory_order_relaxed);
   // Proxies left from an earlier run would pull the tool to where it was then.
   if (active_ != nullptr) CarryState(active_->effects, nullptr, 1.0 / options_.rate_hz);
 
   for (uint64_t cycle = 0;; ++cycle) {
     const int64_t deadline = start + static_cast<int64_t>(static_cast<double>(tick) * period_ns);
-    if (!timer_.SleepUntil(deadline, spin_ns) || stop_requested_.load(std::memory_order_relaxed)) break;
+    if (!timer_.SleepUntil(deadline, spin_ns, static_cast<int64_t>(period_ns)) ||
+        stop_requested_.load(std::memory_order_relaxed))
+      break;
     const int64_t begin = Platform::MonotonicNanoseconds();
     const int64_t lateness = begin - deadline;
     const double elapsed_ns = static_cast<double>(begin - previous_start);
@@ -536,6 +543,13 @@ void ServoLoop::Cycles() {
     if (cycle > 0) Record(begin - previous_start, exchange_ns, lateness > kLateShare * period_ns);
     previous_start = begin;
     last_start_ns_.store(begin, std::memory_order_relaxed);
+    if (begin - rate_window_start >= kRateWindow) {
+      recent_rate_hz_.store(static_cast<double>(cycle - rate_window_cycle) * kNanosecondsPerSecond /
+                                static_cast<double>(begin - rate_window_start),
+                            std::memory_order_relaxed);
+      rate_window_start = begin;
+      rate_window_cycle = cycle;
+    }
     cycles_.store(cycle + 1, std::memory_order_release);
     if (cycle == 0) Signal(2);
 
@@ -604,6 +618,14 @@ ServoStats ServoLoop::Stats() const {
     s.memory_locked = grant_.memory_locked;
     s.realtime_note = grant_.note;
   }
+  s.recent_rate_hz = recent_rate_hz_.load(std::memory_order_relaxed);
+  s.timer = timer_.Name();
+  s.timer_lateness_us = static_cast<double>(timer_.TypicalLateness()) / 1e3;
+  s.spin_us = static_cast<double>(timer_.Spin()) / 1e3;
+  char timing[320];
+  std::snprintf(timing, sizeof timing, "; timer: %s, waking %.0f us late (90th percentile), spinning %.0f us",
+                s.timer.c_str(), s.timer_lateness_us, s.spin_us);
+  s.realtime_note += timing;
   return s;
 }
 

@@ -98,6 +98,37 @@ def test_list_ports_reads_the_serial_port_map(usb_cdc_arm_port):
     assert kinds.get(usb_cdc_arm_port) == "usb_cdc"
 
 
+def test_list_ports_shows_ports_of_every_driver_and_detect_probes_only_known_kinds():
+    import winreg
+
+    path = r"HARDWARE\DEVICEMAP\SERIALCOMM"
+    others = {r"\Device\VCP0": "COM41", r"\Device\ProlificSerial0": "COM42", r"\Device\com0com10": "COM43"}
+    known = {r"\Device\Silabser7": ("COM44", "serial"), r"\Device\BthModem7": ("COM45", "bluetooth")}
+    try:
+        key = winreg.CreateKeyEx(winreg.HKEY_LOCAL_MACHINE, path, 0, winreg.KEY_SET_VALUE)
+    except PermissionError:
+        pytest.skip("the serial-port map is not writable here")
+    values = {**others, **{name: port for name, (port, _) in known.items()}}
+    with key:
+        for name, port in values.items():
+            winreg.SetValueEx(key, name, 0, winreg.REG_SZ, port)
+    try:
+        kinds = {port.name: port.kind for port in api.list_ports()}
+        for port in others.values():
+            assert kinds.get(port) == "unknown", kinds
+        for port, kind in known.values():
+            assert kinds.get(port) == kind, kinds
+        names = [port.name for port in api.list_ports()]
+        assert names == sorted(names, key=lambda n: (len(n), n))
+        # Nothing the detect functions would open: no probe of a driver they do not know.
+        for device in ("vorlan3", "handle", "wired_handle", "wireless_handle"):
+            assert not set(others.values()) & {port for port, _ in api.detect_candidates(device)}
+    finally:
+        with winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, path, 0, winreg.KEY_SET_VALUE) as key:
+            for name in values:
+                winreg.DeleteValue(key, name)
+
+
 def test_a_machine_without_the_serial_port_map_has_no_ports(capfd):
     import winreg
 

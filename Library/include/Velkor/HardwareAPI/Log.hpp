@@ -8,6 +8,10 @@ namespace Velkor::HardwareAPI {
 
 // The system's message text for a platform error code, or "unknown".
 std::wstring SystemErrorMessage(int32_t code);
+// The same without the line end the system's texts carry (Windows ends them
+// with a carriage return and a line feed), for messages of our own that go on
+// after it; the [err] lines keep the text as the system gives it.
+std::wstring SystemErrorText(int32_t code);
 
 // Prints one line "[err] <file>:<line>> <message>: [<code>] <text>\n" to standard
 // error in a single write and flushes it. `message_format` is printf-style.

@@ -36,10 +36,11 @@ timespec ToTimespec(int64_t ns) {
 // Grants whose memory lock is still in force.
 std::atomic<int> memory_locks{0};
 
-#if !defined(__linux__)
+// Timers made while set sleep as where there is no futex.
+std::atomic<bool> use_fallback{false};
+
 // Without a futex the sleep is cut in slices this long to notice Wake.
 constexpr int64_t kWakeSlice = 1000000;
-#endif
 
 void PrefaultStack() {
   volatile unsigned char pages[kStackPrefault];
@@ -54,7 +55,7 @@ int64_t MonotonicNanoseconds() {
   return static_cast<int64_t>(ts.tv_sec) * kNanosecondsPerSecond + ts.tv_nsec;
 }
 
-ServoTimer::ServoTimer() = default;
+ServoTimer::ServoTimer() { precise_ = !use_fallback.load(); }
 
 ServoTimer::~ServoTimer() = default;
 
@@ -67,10 +68,28 @@ void ServoTimer::TuneCallingThread() {
 #endif
 }
 
-bool ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
-  const int64_t wake = deadline_ns - std::max<int64_t>(spin_ns, 0);
-  while (!Woken() && MonotonicNanoseconds() < wake) {
+void ServoTimer::UseFallback(bool fallback) { use_fallback.store(fallback); }
+
+const char* ServoTimer::Name() const {
 #if defined(__linux__)
+  if (!precise_) return "clock_nanosleep on CLOCK_MONOTONIC in 1 ms slices (fallback)";
+  return "futex wait on CLOCK_MONOTONIC";
+#else
+  return "clock_nanosleep on CLOCK_MONOTONIC in 1 ms slices";
+#endif
+}
+
+bool ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns, int64_t longest_spin_ns) {
+  const int64_t wake = deadline_ns - SpinFor(spin_ns, longest_spin_ns);
+  bool slept = false;
+  while (!Woken() && MonotonicNanoseconds() < wake) {
+    slept = true;
+#if defined(__linux__)
+    if (!precise_) {
+      const timespec ts = ToTimespec(std::min(wake, MonotonicNanoseconds() + kWakeSlice));
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+      continue;
+    }
     // An absolute wait on the monotonic clock that Wake ends at once; the
     // word is read by the kernel, so a Wake just before the wait is not lost.
     const timespec ts = ToTimespec(wake);
@@ -81,6 +100,7 @@ bool ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
 #endif
   }
+  if (slept && !Woken()) lateness_.Record(MonotonicNanoseconds() - wake);
   while (!Woken() && MonotonicNanoseconds() < deadline_ns) {
   }
   return !Woken();

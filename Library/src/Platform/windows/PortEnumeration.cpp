@@ -187,14 +187,18 @@ PortMap ReadPortMap(const std::string&, const std::string&) {
       map.status = PortMapStatus::ReadFailed;
       map.error = status;
       map.ports.clear();
+      map.other_ports.clear();
       break;
     }
     const PortKind kind = ClassifyDeviceObjectName(std::string(name, name_size));
-    if (kind == PortKind::None) continue;
     // String data carries its terminating NUL inside the reported size.
     std::string port_name;
     for (DWORD i = 0; i < data_size && i < kValueCapacity; ++i) {
       if (data[i] != 0) port_name.push_back(static_cast<char>(data[i]));
+    }
+    if (kind == PortKind::None) {
+      if (!port_name.empty()) map.other_ports.push_back(port_name);
+      continue;
     }
     map.ports.push_back({port_name, kind});
   }

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 // Windows 10 1803 and later; older systems refuse the flag and get the fallback.
@@ -34,7 +35,17 @@ int64_t CounterFrequency() {
   return frequency;
 }
 
+// Timers made while set behave as on a system without the high-resolution timer.
+std::atomic<bool> use_fallback{false};
+
 }  // namespace
+
+void ServoTimer::UseFallback(bool fallback) { use_fallback.store(fallback); }
+
+const char* ServoTimer::Name() const {
+  if (precise_) return "high-resolution waitable timer";
+  return "no high-resolution waitable timer (before Windows 10 1803): yields the processor until the deadline";
+}
 
 int64_t MonotonicNanoseconds() {
   LARGE_INTEGER count;
@@ -47,7 +58,9 @@ int64_t MonotonicNanoseconds() {
 
 ServoTimer::ServoTimer() {
   wake_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+  HANDLE timer = use_fallback.load()
+                     ? nullptr
+                     : CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
   precise_ = timer != nullptr;
   // A classic timer wakes on the system tick (up to 15.6 ms): useless for one
   // period, so without a precise one the thread yields until the deadline.
@@ -61,8 +74,8 @@ ServoTimer::~ServoTimer() {
 
 void ServoTimer::TuneCallingThread() {}
 
-bool ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
-  const int64_t wake = deadline_ns - std::max<int64_t>(spin_ns, 0);
+bool ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns, int64_t longest_spin_ns) {
+  const int64_t wake = deadline_ns - SpinFor(spin_ns, longest_spin_ns);
   const int64_t now = MonotonicNanoseconds();
   if (precise_ && wake_event_ != nullptr && now < wake && !Woken()) {
     LARGE_INTEGER due;
@@ -70,10 +83,16 @@ bool ServoTimer::SleepUntil(int64_t deadline_ns, int64_t spin_ns) {
     if (due.QuadPart < 0 && SetWaitableTimer(static_cast<HANDLE>(timer_), &due, 0, nullptr, nullptr, FALSE)) {
       const DWORD limit = static_cast<DWORD>((wake - now) / 1000000) + kTimerGraceMilliseconds;
       HANDLE handles[2] = {static_cast<HANDLE>(timer_), static_cast<HANDLE>(wake_event_)};
-      WaitForMultipleObjects(2, handles, FALSE, limit);
+      if (WaitForMultipleObjects(2, handles, FALSE, limit) == WAIT_OBJECT_0) {
+        lateness_.Record(MonotonicNanoseconds() - wake);
+      }
     }
   }
+  // Without the precise timer (or after its wait gave up) the thread yields
+  // until the wake time: that keeps the period, at the cost of a busy processor.
+  const bool yielding = !Woken() && MonotonicNanoseconds() < wake;
   while (!Woken() && MonotonicNanoseconds() < wake) SwitchToThread();
+  if (yielding && !Woken()) lateness_.Record(MonotonicNanoseconds() - wake);
   while (!Woken() && MonotonicNanoseconds() < deadline_ns) YieldProcessor();
   return !Woken();
 }

@@ -89,7 +89,23 @@ class WindowsPortDriver final : public PortDriver {
     dcb.fNull = FALSE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
+    // The line itself: whatever speed and format the port was left at, the
+    // devices speak 115200 8N1.
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
     if (!::SetCommState(handle_, &dcb)) return -5;
+    // A driver may accept the record and keep some of it: check what matters.
+    DCB applied{};
+    applied.DCBlength = sizeof applied;
+    if (!::GetCommState(handle_, &applied)) return -5;
+    if (applied.BaudRate != CBR_115200 || applied.ByteSize != 8 || applied.Parity != NOPARITY ||
+        applied.StopBits != ONESTOPBIT || applied.fOutX || applied.fInX || applied.fOutxCtsFlow ||
+        applied.fOutxDsrFlow) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return -5;
+    }
     return 0;
   }
 
@@ -337,7 +353,12 @@ std::unique_ptr<PortDriver> MakePortDriver() {
 
 void SetPortDriverFactory(PortDriverFactory factory) { FactoryOverride() = std::move(factory); }
 
-// Also COM10 and above, which only the device namespace knows by name.
-std::string PortPath(const std::string& name) { return "\\\\.\\" + name; }
+// Also COM10 and above, which only the device namespace knows by name. A name
+// already in a device namespace (\\.\COM15, as device managers and other
+// tools write it) is taken as it is.
+std::string PortPath(const std::string& name) {
+  if (name.rfind("\\\\.\\", 0) == 0 || name.rfind("\\\\?\\", 0) == 0) return name;
+  return "\\\\.\\" + name;
+}
 
 }  // namespace Velkor::HardwareAPI::Platform

@@ -13,7 +13,7 @@ namespace Velkor::HardwareAPI {
 // One port as a person listing the machine's ports wants to see it.
 struct SerialPortInfo {
   std::string port_name;
-  PortKind kind;          // never PortKind::None
+  PortKind kind;          // PortKind::None: a driver the detect functions do not know
   std::string vendor_id;  // the USB vendor, four upper-case hex digits; empty off USB
 };
 
@@ -25,7 +25,8 @@ struct SerialPortList {
 };
 
 // The ports EnumerateSerialPorts lists, with their vendors, in PortNameLess
-// order. Unlike it, a failure is handed back to the caller instead of being
+// order, and the other ports of the platform's map (kind None), so that a
+// person sees every port. Unlike it, a failure is handed back to the caller instead of being
 // logged, and a machine without a port map (Windows without SERIALCOMM) has no
 // ports rather than a failure.
 SerialPortList ListSerialPorts(const std::string& sys_root = "/sys", const std::string& dev_root = "/dev");

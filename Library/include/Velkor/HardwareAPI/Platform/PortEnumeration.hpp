@@ -23,6 +23,9 @@ struct PortMap {
   // only once a serial port appears, so this is a machine without serial ports.
   bool absent = false;
   std::vector<SerialPortEntry> ports;  // stable order between calls; no PortKind::None
+  // Ports of the map whose driver is none of the kinds above (on Windows a
+  // device object such as \Device\VCP0): never probed, only listed for people.
+  std::vector<std::string> other_ports;
 };
 
 PortMap ReadPortMap(const std::string& sys_root, const std::string& dev_root);

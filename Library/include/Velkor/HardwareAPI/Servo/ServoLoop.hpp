@@ -108,7 +108,11 @@ struct ServoStats {
   uint64_t telemetry_dropped = 0;  // records the telemetry ring had no room for
   bool realtime = false;
   bool memory_locked = false;
-  std::string realtime_note;
+  std::string realtime_note;  // what was granted, and the timer's name and figures
+  double recent_rate_hz = 0.0;     // achieved over the last whole second; 0 before it
+  std::string timer;               // which timer sleeps between cycles
+  double timer_lateness_us = 0.0;  // how late it typically wakes (90th percentile of recent wakes)
+  double spin_us = 0.0;            // spun before each deadline: spin, or more to make up for that lateness
 };
 
 // A fixed-rate thread that drives one arm: every period it sends the clamped sum
@@ -169,6 +173,11 @@ class ServoLoop : public IO::LeaseHolder {
   TelemetryRing& Telemetry() { return telemetry_; }
 
   ServoState State() const { return state_.Load(); }
+  // Achieved over the last whole second (Hz); 0 before it.
+  double RecentRate() const { return recent_rate_hz_.load(std::memory_order_relaxed); }
+  const char* TimerName() const { return timer_.Name(); }
+  int64_t TimerLateness() const { return timer_.TypicalLateness(); }
+  int64_t Spin() const { return timer_.Spin(); }
   // No allocation beyond the note; sorts in buffers of its own. Call it from
   // one thread at a time or any: it serialises itself, never with the cycle.
   ServoStats Stats() const;
@@ -246,6 +255,7 @@ class ServoLoop : public IO::LeaseHolder {
   std::atomic<uint64_t> samples_{0};
   std::atomic<int64_t> first_start_ns_{0};
   std::atomic<int64_t> last_start_ns_{0};
+  std::atomic<double> recent_rate_hz_{0.0};
   std::atomic<int64_t> period_max_ns_{0};
   std::atomic<int64_t> exchange_max_ns_{0};
   std::atomic<uint64_t> late_cycles_{0};
