@@ -288,9 +288,11 @@ void RegisterServoLoop(py::module_& m) {
             if (!std::isfinite(limit) || limit < 0.0f)
               throw py::value_error("max_force must be finite and not negative");
             self.max_force = limit;
-            self.Republish();
+            // Lowered: clamped from the next cycle on; raised: reached slew-limited.
+            self.Republish(true);
           },
-          "Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it. Default 5.0.")
+          "Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it. Default 5.0. A "
+          "lower limit applies from the next cycle; a higher one is reached no faster than max_force per ramp_s.")
       .def_property_readonly(
           "running", [](const PyLoop& self) { return self.loop->Running(); }, "Whether the thread runs.")
       .def_property_readonly(
@@ -306,7 +308,8 @@ void RegisterServoLoop(py::module_& m) {
       .def(
           "state", [](const PyLoop& self) { return StateDict(self.loop->State()); },
           "One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), "
-          "holding.")
+          "holding, valid (position and velocity are a reply of this run: False until the arm first answered, "
+          "and again after a reconnect until it answers).")
       .def(
           "stats",
           [](const PyLoop& self) {

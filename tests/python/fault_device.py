@@ -177,6 +177,9 @@ class Device:
             reply = bytes((0x41 + i) % 256 for i in range(fault["size"])) + reply
         elif kind == "wrong_code":
             reply = bytes([0x77]) + reply[1:]
+        elif kind == "position":
+            # A whole, well-formed state reply whose position is what the test names.
+            reply = reply[:1] + struct.pack("<3f", *fault["position"]) + reply[13:]
         if kind == "late":
             self.later(fault["delay"], lambda: self.reply(reply))
         else:
