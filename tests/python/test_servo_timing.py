@@ -82,21 +82,24 @@ def drain_all(loop):
     return list(batch[0] if isinstance(batch, tuple) else batch)
 
 
-# (faults after 60 healthy requests, requests to run to): a device whose replies all come late, one
-# reply later than the time-out, one reply lost for good.
-@pytest.mark.parametrize("fault, count, run_to", [
-    (dict(kind="late", delay=0.06), 25, 100),
-    (dict(kind="late", delay=0.08), 1, 120),
-    (dict(kind="silent"), 1, 200),
-    (dict(kind="late", delay=0.0015), 1, 140),
+# (fault after 60 healthy requests, how many requests it applies to, requests to run to, the loop's
+# exchange_timeout). The device answers in order, as a device does: "slow" delays a reply and so every
+# reply behind it. A device whose replies all come late; one reply later than the time-out; one reply
+# lost for good; one reply a little late at 1 kHz with a time-out shorter than a period.
+@pytest.mark.parametrize("fault, count, run_to, timeout", [
+    (dict(kind="slow", delay=0.06), 25, 100, 0.05),
+    (dict(kind="slow", delay=0.08), 1, 120, 0.05),
+    (dict(kind="silent"), 1, 200, 0.05),
+    (dict(kind="slow", delay=0.002), 1, 400, 0.001),
 ])
-def test_a_late_device_is_a_failing_one_and_every_good_reading_is_its_own_request(device, fault, count, run_to):
+def test_a_late_device_is_a_failing_one_and_every_good_reading_is_its_own_request(device, fault, count, run_to,
+                                                                                 timeout):
     dev = device()
     dev.fault("none", count=60)
     dev.fault(fault.pop("kind"), count=count, **fault)
     stream = api.SerialStream(dev.path)
     arm = api.Vorlan3(stream, 0.5)
-    loop = api.ServoLoop(arm, exchange_timeout=0.05, failure_limit=3)
+    loop = api.ServoLoop(arm, exchange_timeout=timeout, failure_limit=3)
     loop.add(api.ConstantForce([0.0, 0.0, 2.0]))
     records = []
     loop.start()
@@ -276,3 +279,34 @@ def test_closing_the_stream_while_the_loop_looks_for_its_arm_neither_hangs_nor_l
     assert done.wait(WAIT), f"stream.{how}() hung"
     closer.join(WAIT)
     assert not loop.running
+
+
+def test_a_forked_child_closing_the_stream_neither_frees_the_port_nor_stops_the_parents_loop(device):
+    dev = device()
+    stream = api.SerialStream(dev.path)
+    arm = api.Vorlan3(stream, 0.5)
+    loop = api.ServoLoop(arm)
+    loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+    with loop:
+        wait_until(lambda: dev.state()["requests"] >= 20, "20 requests")
+        child = os.fork()
+        if child == 0:
+            try:
+                stream.close()
+            finally:
+                os._exit(0)
+        end = time.monotonic() + WAIT
+        while os.waitpid(child, os.WNOHANG) == (0, 0):
+            if time.monotonic() > end:
+                os.kill(child, 9)
+                os.waitpid(child, 0)
+                raise AssertionError("the child's close() hung")
+            time.sleep(0.01)
+        assert loop.running
+        third = api.SerialStream(dev.path)
+        assert not third.is_open, "a third opener got the port under the running loop"
+        before = dev.state()["requests"]
+        wait_until(lambda: dev.state()["requests"] >= before + 20, "the loop going on")
+    sent = [f for f in forces(dev.written()) if f is not None]
+    assert all(f in ((0.0, 0.0, 0.0),) or f[2] <= 1.0 for f in sent)
+    assert magnitude(sent[-1]) == 0.0

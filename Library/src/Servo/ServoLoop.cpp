@@ -97,6 +97,7 @@ const char* ServoLoop::Start() {
     return stream->GetLease().Holder() != nullptr ? "the arm's stream is driven by another servo loop"
                                                   : "a call on the arm's stream did not end within a second";
   leased_ = stream;
+  process_ = Platform::CurrentProcess();
   stop_requested_ = false;
   phase_ = 0;
   cycles_ = 0;
@@ -134,6 +135,14 @@ const char* ServoLoop::Start() {
 void ServoLoop::Stop() {
   std::lock_guard<std::mutex> control(control_mutex_);
   if (!running_) return;
+  if (Platform::CurrentProcess() != process_) {
+    // A forked child's copy: the thread runs in the parent only, and the arm
+    // is the parent's to stop. The copy just lets go of the lease.
+    running_ = false;
+    leased_->GetLease().Release(this);
+    leased_ = nullptr;
+    return;
+  }
   stop_requested_ = true;
   timer_.Wake();
   thread_.join();

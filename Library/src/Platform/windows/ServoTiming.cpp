@@ -36,6 +36,8 @@ int64_t CounterFrequency() {
 
 }  // namespace
 
+int64_t CurrentProcess() { return static_cast<int64_t>(GetCurrentProcessId()); }
+
 int64_t MonotonicNanoseconds() {
   LARGE_INTEGER count;
   QueryPerformanceCounter(&count);

@@ -7,6 +7,8 @@ namespace Velkor::HardwareAPI::Platform {
 
 // The monotonic clock the servo loop keeps its deadlines on, in nanoseconds.
 int64_t MonotonicNanoseconds();
+// The calling process: a forked child has another one than its parent.
+int64_t CurrentProcess();
 
 // Absolute-deadline sleeping for one thread, which another thread can cut
 // short (Wake) without a lock on the sleeping side.

@@ -211,6 +211,7 @@ class ServoLoop : public IO::LeaseHolder {
   const ServoOptions options_;
   char name_[64] = {};
   IO::SerialStream* leased_ = nullptr;
+  int64_t process_ = 0;  // the process whose thread runs the loop
   std::array<uint8_t, 16> identifier_{};
 
   std::mutex control_mutex_;  // Start and Stop, from whichever threads call them
