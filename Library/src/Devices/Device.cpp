@@ -137,7 +137,10 @@ void Device::WriteCommand(size_t n) {
   if (outstanding_ < kMostOutstanding) ++outstanding_;
   outstanding_until_ = last_request_ + OutstandingHorizon();
   stream->Write(tx_buffer.get(), n);
-  if (!stream->good()) NoteFailure(StreamFault(Outcome::WriteFailed));
+  if (stream->good()) return;
+  NoteFailure(StreamFault(Outcome::WriteFailed));
+  // What the device had not taken of a failed write is dropped: no reply is owed.
+  if (outstanding_ > 0) --outstanding_;
 }
 
 bool Device::RecoverStream() {
@@ -237,13 +240,26 @@ bool Device::BeginExchange(bool wait_out_failure) {
   }
   paced_ = !wait_out_failure;
   const uint64_t replies = line_.Replies();
-  if (ConsumeQueued(std::numeric_limits<size_t>::max()) < 0) return false;
+  const uint64_t garbage = line_.GarbageBytes();
+  const long queued = ConsumeQueued(std::numeric_limits<size_t>::max());
+  if (queued < 0) return false;
   stray_replies += line_.Replies() - replies;
   Settle();
   // Before the first exchange, what was queued may begin anywhere (the tail of
   // a frame sent before the port opened, a byte a reader peeked at): no frame
   // of it is taken to be still arriving.
-  if (!in_step_) return FindBoundary();
+  if (!in_step_) {
+    // A line that was quiet when the first exchange began has no frame under way.
+    if (queued == 0) {
+      line_.Resync();
+      return true;
+    }
+    // Queued since the port opened and whole frames from the first byte on
+    // (the device began while the port was open): the scanner follows the
+    // line already, a frame still arriving included.
+    if (line_.GarbageBytes() == garbage) return true;
+    return FindBoundary();
+  }
   return true;
 }
 
@@ -370,15 +386,22 @@ void Device::Settle() {
 
 uint32_t Device::Outstanding() {
   Settle();
-  if (outstanding_ > 0 && Clock::now() >= outstanding_until_) outstanding_ = 0;
   // A reply under way has begun to answer its request.
   const uint32_t begun = line_.InReply() ? 1u : 0u;
-  return outstanding_ > begun ? outstanding_ - begun : 0;
+  if (outstanding_ <= begun) return 0;
+  if (Clock::now() >= outstanding_until_) {
+    outstanding_ = 0;
+    return 0;
+  }
+  return outstanding_ - begun;
 }
 
 bool Device::SkipEarlierReplies() {
   // Our own request is the last outstanding one; the replies before it answer
-  // earlier requests and are read as whole frames, never as ours.
+  // earlier requests and are read as whole frames, never as ours. A healthy
+  // line owes none: one comparison.
+  Settle();
+  if (outstanding_ <= 1) return true;
   while (Outstanding() > 1) {
     const uint64_t replies = line_.Replies();
     if (ReadHeaderCode() == 0 && CallFailed()) return false;
