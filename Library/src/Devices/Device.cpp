@@ -254,10 +254,8 @@ bool Device::BeginExchange(bool wait_out_failure) {
       line_.Resync();
       return true;
     }
-    // Queued since the port opened and whole frames from the first byte on
-    // (the device began while the port was open): the scanner follows the
-    // line already, a frame still arriving included.
-    if (line_.GarbageBytes() == garbage) return true;
+    // Whole frames from the first byte to the last: nothing is under way.
+    if (line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
     return FindBoundary();
   }
   return true;
