@@ -188,7 +188,8 @@ class Device:
             # A device that answers in order: this reply takes `delay` (slow), and every reply waits
             # for the ones before it.
             self.busy_until = max(self.busy_until, now) + (fault["delay"] if kind == "slow" else 0.0)
-            self.later(self.busy_until - now, lambda: self.reply(reply))
+            self.timer_order += 1
+            heapq.heappush(self.timers, (self.busy_until, self.timer_order, lambda: self.reply(reply)))
         else:
             self.reply(reply)
 

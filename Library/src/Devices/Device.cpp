@@ -369,7 +369,7 @@ void Device::EndExchange(bool ok) {
 Clock::duration Device::OutstandingHorizon() const {
   // A paced caller waits for its replies within its own limit: a reply counts
   // as outstanding for as many of those limits as the horizon has read time-outs.
-  if (paced_ && call_.limited) return call_.limit * kHorizonMultiple;
+  if (paced_ && call_.limited) return std::max<Clock::duration>(call_.limit * kHorizonMultiple, kShortestOwedHorizon);
   Clock::duration limit{};
   if (LimitFrom(kHorizonMultiple * static_cast<double>(read_timeout), limit)) return limit;
   return std::chrono::hours(24);

@@ -157,7 +157,8 @@ struct Device {
   // tells: each request counts one, each whole reply read or discarded takes
   // one off. They count until the horizon of the latest request
   // (kHorizonMultiple read time-outs; for a paced caller, kHorizonMultiple of
-  // its call limits); a reply later than that cannot be told from a fresh one.
+  // its call limits but at least kShortestOwedHorizon); a reply later than
+  // that cannot be told from a fresh one.
   uint32_t Outstanding();
   // After its request went out, a paced exchange reads the replies still
   // owed to earlier requests (all but the last outstanding one, its own) as
@@ -169,6 +170,8 @@ struct Device {
   // afresh after it. False when interrupted or the port went away.
   bool AwaitEarlierReplies();
   static constexpr uint32_t kMostOutstanding = 1024;
+  // A paced caller's replies count as owed for at least this long.
+  static constexpr std::chrono::milliseconds kShortestOwedHorizon{100};
 
   // The outcome of a stream read or write that fell short: a gone port or an
   // interruption when the port says so, otherwise `otherwise`.
