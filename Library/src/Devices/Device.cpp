@@ -249,13 +249,8 @@ bool Device::BeginExchange(bool wait_out_failure) {
   // a frame sent before the port opened, a byte a reader peeked at): no frame
   // of it is taken to be still arriving.
   if (!in_step_) {
-    // A line that was quiet when the first exchange began has no frame under way.
-    if (queued == 0) {
-      line_.Resync();
-      return true;
-    }
     // Whole frames from the first byte to the last: nothing is under way.
-    if (line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
+    if (queued > 0 && line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
     return FindBoundary();
   }
   return true;
@@ -279,10 +274,11 @@ bool Device::FindBoundary() {
     const auto now = Clock::now();
     if (got > 0) last_byte = now;
     if (now - last_byte >= kQuietGap || now >= bound) break;
+    // A short wait with a bound of its own: no interruption check needed.
     const auto wake = std::min(last_byte + kQuietGap, bound);
-    const WaitEnd end = Await(1, std::max(std::chrono::duration<float>(wake - now).count(), 1e-6f));
-    if (end == WaitEnd::Interrupted || end == WaitEnd::Gone) {
-      NoteFailure(end == WaitEnd::Interrupted ? Outcome::Interrupted : Outcome::PortGone);
+    if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now)) ==
+        Platform::WaitResult::Gone) {
+      NoteFailure(Outcome::PortGone);
       ok = false;
       break;
     }

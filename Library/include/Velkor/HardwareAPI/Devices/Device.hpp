@@ -198,7 +198,7 @@ struct Device {
   // kQuietGap (at most kJoinLimit, half the call's limit), then takes the next
   // byte for the start of a frame.
   bool FindBoundary();
-  static constexpr std::chrono::milliseconds kQuietGap{2};
+  static constexpr std::chrono::microseconds kQuietGap{500};
   static constexpr std::chrono::milliseconds kJoinLimit{20};
   std::chrono::steady_clock::duration OutstandingHorizon() const;
 
