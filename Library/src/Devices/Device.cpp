@@ -249,8 +249,14 @@ bool Device::BeginExchange(bool wait_out_failure) {
   // a frame sent before the port opened, a byte a reader peeked at): no frame
   // of it is taken to be still arriving.
   if (!in_step_) {
-    // Whole frames from the first byte to the last: nothing is under way.
-    if (queued > 0 && line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
+    // A line that was quiet when the first exchange began is taken to be at a
+    // boundary (a healthy line pays nothing); whole frames from the first byte
+    // to the last: nothing is under way.
+    if (queued == 0) {
+      line_.Resync();
+      return true;
+    }
+    if (line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
     return FindBoundary();
   }
   return true;
