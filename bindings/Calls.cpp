@@ -267,13 +267,20 @@ std::optional<float> MaxForce(const Device& device) {
   return found->second;
 }
 
+namespace {
+void (*max_force_listener)(const Device&) = nullptr;
+}  // namespace
+
 void SetMaxForce(const Device& device, std::optional<float> limit) {
   if (limit) {
     max_forces[&device] = *limit;
   } else {
     max_forces.erase(&device);
   }
+  if (max_force_listener != nullptr) max_force_listener(device);
 }
+
+void OnMaxForceChange(void (*listener)(const Device& device)) { max_force_listener = listener; }
 
 namespace {
 

@@ -223,6 +223,8 @@ void RaiseIfStrict(const Velkor::HardwareAPI::Devices::Device& device, const cha
 // The opt-in limit on the norm of a force a device call sends directly; unset by default.
 std::optional<float> MaxForce(const Velkor::HardwareAPI::Devices::Device& device);
 void SetMaxForce(const Velkor::HardwareAPI::Devices::Device& device, std::optional<float> limit);
+// Told of every change of a device's limit (the servo loops on it take the lower of theirs and it).
+void OnMaxForceChange(void (*listener)(const Velkor::HardwareAPI::Devices::Device& device));
 
 // Raises RuntimeError naming the holder when another owner (a running servo
 // loop) holds the lease of the device's stream; clears the thread's refusal mark.

@@ -10,17 +10,23 @@
 
 namespace servo_binding {
 
+namespace {
+// How long stop() waits for an on_state call under way to return (seconds).
+constexpr double kCallbackJoinLimit = 0.1;
+}  // namespace
+
 void PyLoop::StartCallbackThread() {
   if (!callback || !callback_fn) return;
   if (callback_thread && callback_thread.attr("is_alive")().cast<bool>()) return;
   std::shared_ptr<CallbackControl> control = callback;
+  uint64_t generation;
   {
     std::lock_guard<std::mutex> lock(control->mutex);
-    control->stop = false;
+    generation = ++control->generation;
   }
   std::shared_ptr<ServoLoop> native = loop;
   py::object fn = callback_fn;
-  py::cpp_function runner([control, native, fn]() {
+  py::cpp_function runner([control, native, fn, generation]() {
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / control->rate_hz));
     auto next = Clock::now();
@@ -29,8 +35,8 @@ void PyLoop::StartCallbackThread() {
       bool stop = false;
       WithoutInterpreterLock([&] {
         std::unique_lock<std::mutex> lock(control->mutex);
-        control->wake.wait_until(lock, next, [&] { return control->stop; });
-        stop = control->stop;
+        control->wake.wait_until(lock, next, [&] { return control->generation != generation; });
+        stop = control->generation != generation;
       });
       if (stop) return;
       // A slow callback is not made up for with a burst of calls.
@@ -53,13 +59,16 @@ void PyLoop::EndCallbackThread() {
   if (!callback_thread) return;
   {
     std::lock_guard<std::mutex> lock(callback->mutex);
-    callback->stop = true;
+    ++callback->generation;
   }
   callback->wake.notify_all();
   py::object thread = std::move(callback_thread);
   callback_thread = py::object();
   py::object current = py::module_::import("threading").attr("current_thread")();
-  if (!thread.is(current) && !InterpreterFinalizing()) thread.attr("join")();
+  // A callback still busy (or waiting on this very thread) does not hold up
+  // stop(): it gets a moment to end, then finishes on its own and is not
+  // called again.
+  if (!thread.is(current) && !InterpreterFinalizing()) thread.attr("join")(kCallbackJoinLimit);
 }
 
 void PyLoop::TakeCallbackError() {

@@ -67,11 +67,20 @@ bool Enabled(const Effect& effect) {
   return std::visit([](const auto& e) { return e.enabled; }, effect);
 }
 
+float Gain(const Effect& effect) {
+  return std::visit([](const auto& e) { return e.gain; }, effect);
+}
+
+// Switching an effect on or off, or scaling it, moves the loop's force
+// slew-limited: the whole effect's force would otherwise step at once.
+bool Fades(const Effect& before, const Effect& after) {
+  return Enabled(before) != Enabled(after) || Gain(before) != Gain(after);
+}
+
 // Sets several parameters as one change: checked together, published once.
 void Update(py::object self, const py::kwargs& changes) {
   PyEffect& effect = self.cast<PyEffect&>();
   const Effect saved = effect.value;
-  const bool was_enabled = Enabled(saved);
   effect.batching = true;
   try {
     for (const auto& item : changes) py::setattr(self, item.first, item.second);
@@ -83,7 +92,7 @@ void Update(py::object self, const py::kwargs& changes) {
     effect.value = saved;
     throw;
   }
-  effect.Changed(Enabled(effect.value) != was_enabled);
+  effect.Changed(Fades(saved, effect.value));
 }
 
 // The parameters every effect has; switching one on or off fades it.
@@ -94,12 +103,12 @@ void ChangeCommon(PyEffect& self, Mutate&& mutate) {
   if (!self.batching) {
     if (const char* why = Validate(copy)) throw py::value_error(std::string("Effect: ") + why);
   }
-  const bool fade = Enabled(copy) != Enabled(self.value);
+  const bool fade = Fades(self.value, copy);
   self.value = std::move(copy);
   if (!self.batching) self.Changed(fade);
 }
 
-// enabled and gain, which every effect has.
+// enabled and gain, which every effect has; changing either fades.
 template <class Cls>
 void AddSwitches(Cls& cls) {
   cls.def_property(
@@ -109,7 +118,8 @@ void AddSwitches(Cls& cls) {
       .def_property(
           "gain", [](const PyEffect& self) { return std::visit([](const auto& e) { return e.gain; }, self.value); },
           [](PyEffect& self, double gain) { ChangeCommon(self, [&](auto& e) { e.gain = ToFloat(gain); }); },
-          "The effect's force is scaled by this (finite, not negative; default 1.0).");
+          "The effect's force is scaled by this (finite, not negative; default 1.0). A running loop moves to the "
+          "new force no faster than max_force per ramp_s.");
 }
 
 template <class Cls>

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "Calls.hpp"
 #include "ServoShared.hpp"
 #include "Termination.hpp"
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
@@ -53,7 +54,10 @@ void PyLoop::Republish(bool fade) {
     lease_list.push_back(lease != leases.end() ? lease->second : EffectLease{});
   }
   if (leases.empty()) lease_list.clear();
-  loop->Publish(std::move(values), max_force, fade, std::move(lease_list));
+  // The arm's own limit, when set, bounds the loop's too: the lower of the two applies.
+  float limit = max_force;
+  if (const std::optional<float> arm_limit = VelkorBinding::MaxForce(arm)) limit = std::min(limit, *arm_limit);
+  loop->Publish(std::move(values), limit, fade, std::move(lease_list));
 }
 
 void PyLoop::Renew(const PyEffect* effect) {
@@ -121,6 +125,11 @@ void PyEffect::Changed(bool fade) {
 }
 
 namespace {
+
+void ArmLimitChanged(const Velkor::HardwareAPI::Devices::Device& device) {
+  for (PyLoop* loop : LiveLoops())
+    if (static_cast<const Velkor::HardwareAPI::Devices::Device*>(&loop->arm) == &device) loop->Republish(true);
+}
 
 // Stops every loop still running when the interpreter begins to exit, while
 // Python threads can still be joined.
@@ -288,9 +297,12 @@ void RegisterServoLoop(py::module_& m) {
             if (!std::isfinite(limit) || limit < 0.0f)
               throw py::value_error("max_force must be finite and not negative");
             self.max_force = limit;
-            self.Republish();
+            // Lowered: clamped from the next cycle on; raised: reached slew-limited.
+            self.Republish(true);
           },
-          "Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it. Default 5.0.")
+          "Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it (or to the arm's "
+          "max_force when that is lower). Default 5.0. A "
+          "lower limit applies from the next cycle; a higher one is reached no faster than max_force per ramp_s.")
       .def_property_readonly(
           "running", [](const PyLoop& self) { return self.loop->Running(); }, "Whether the thread runs.")
       .def_property_readonly(
@@ -306,7 +318,8 @@ void RegisterServoLoop(py::module_& m) {
       .def(
           "state", [](const PyLoop& self) { return StateDict(self.loop->State()); },
           "One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), "
-          "holding.")
+          "holding, valid (position and velocity are a reply of this run: False until the arm first answered, "
+          "and again after a reconnect until it answers).")
       .def(
           "stats",
           [](const PyLoop& self) {
@@ -352,4 +365,5 @@ void RegisterServoLoop(py::module_& m) {
   RegisterLoopTelemetry(servo_loop);
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&StopAllLoops));
+  VelkorBinding::OnMaxForceChange(&ArmLimitChanged);
 }

@@ -129,7 +129,10 @@ struct TelemetryTap {
 struct CallbackControl {
   std::mutex mutex;
   std::condition_variable wake;
-  bool stop = false;
+  // Each callback thread runs while this is the generation it was started in:
+  // one still inside fn when the loop stops ends after fn returns, and never
+  // runs beside a thread started later.
+  uint64_t generation = 0;
   double rate_hz = kDefaultCallbackRate;
   py::object error;  // what the callback raised; touched only with the interpreter lock
 };

@@ -60,7 +60,7 @@ py::tuple Drain(TelemetryTap& tap) {
 py::dict StateDict(const ServoState& s) {
   return py::dict(py::arg("position") = s.position, py::arg("velocity") = s.velocity, py::arg("force") = s.force,
                   py::arg("cycle") = s.cycle, py::arg("time") = s.time,
-                  py::arg("holding") = s.hold != HoldReason::None);
+                  py::arg("holding") = s.hold != HoldReason::None, py::arg("valid") = s.valid);
 }
 
 std::string ErrorText(const PyLoop& self) {

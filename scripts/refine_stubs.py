@@ -46,6 +46,7 @@ class ServoState(typing.TypedDict):
     cycle: int
     time: float
     holding: bool
+    valid: bool
 
 class ServoStats(typing.TypedDict):
     """What ServoLoop.stats() returns. The NotRequired keys come with newer loops."""

@@ -74,9 +74,14 @@ void LogError(const char* file, unsigned line, int32_t code, const char* message
   va_end(args);
 
   char head[640];
-  std::snprintf(head, sizeof head, "[err] %s:%u> %s: [%d] ", file, line, message, code);
+  // Code -1: no system error is behind the line, and it names none.
+  if (code != kNoSystemError) {
+    std::snprintf(head, sizeof head, "[err] %s:%u> %s: [%d] ", file, line, message, code);
+  } else {
+    std::snprintf(head, sizeof head, "[err] %s:%u> %s", file, line, message);
+  }
   std::string out(head);
-  AppendUtf8(out, SystemErrorMessage(code));
+  if (code != kNoSystemError) AppendUtf8(out, SystemErrorMessage(code));
   if (sink_installed.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(sink_mutex);
     if (sink_function != nullptr) {

@@ -211,7 +211,7 @@ class Vorlan3:
     @property
     def max_force(self) -> float | None:
         """
-        None (the default) or the largest force in newtons that end_effector_force and SendForce send: a longer request is scaled down to this length, keeping its direction. Joint torques, positions and angles are not limited by it; a ServoLoop clamps its own force.
+        None (the default) or the largest force in newtons that end_effector_force and SendForce send: a longer request is scaled down to this length, keeping its direction. Joint torques, positions and angles are not limited by it; a ServoLoop on the arm clamps its force to the lower of its own max_force and this.
         """
     @max_force.setter
     def max_force(self, arg1: float | None) -> None:
@@ -343,7 +343,7 @@ class Spring(Effect):
     @property
     def gain(self) -> float:
         """
-        The effect's force is scaled by this (finite, not negative; default 1.0).
+        The effect's force is scaled by this (finite, not negative; default 1.0). A running loop moves to the new force no faster than max_force per ramp_s.
         """
     @gain.setter
     def gain(self, arg1: float) -> None:
@@ -391,7 +391,7 @@ class Damper(Effect):
     @property
     def gain(self) -> float:
         """
-        The effect's force is scaled by this (finite, not negative; default 1.0).
+        The effect's force is scaled by this (finite, not negative; default 1.0). A running loop moves to the new force no faster than max_force per ramp_s.
         """
     @gain.setter
     def gain(self, arg1: float) -> None:
@@ -431,7 +431,7 @@ class Plane(Effect):
     @property
     def gain(self) -> float:
         """
-        The effect's force is scaled by this (finite, not negative; default 1.0).
+        The effect's force is scaled by this (finite, not negative; default 1.0). A running loop moves to the new force no faster than max_force per ramp_s.
         """
     @gain.setter
     def gain(self, arg1: float) -> None:
@@ -503,7 +503,7 @@ class Sphere(Effect):
     @property
     def gain(self) -> float:
         """
-        The effect's force is scaled by this (finite, not negative; default 1.0).
+        The effect's force is scaled by this (finite, not negative; default 1.0). A running loop moves to the new force no faster than max_force per ramp_s.
         """
     @gain.setter
     def gain(self, arg1: float) -> None:
@@ -567,7 +567,7 @@ class Box(Effect):
     @property
     def gain(self) -> float:
         """
-        The effect's force is scaled by this (finite, not negative; default 1.0).
+        The effect's force is scaled by this (finite, not negative; default 1.0). A running loop moves to the new force no faster than max_force per ramp_s.
         """
     @gain.setter
     def gain(self, arg1: float) -> None:
@@ -631,7 +631,7 @@ class ConstantForce(Effect):
     @property
     def gain(self) -> float:
         """
-        The effect's force is scaled by this (finite, not negative; default 1.0).
+        The effect's force is scaled by this (finite, not negative; default 1.0). A running loop moves to the new force no faster than max_force per ramp_s.
         """
     @gain.setter
     def gain(self, arg1: float) -> None:
@@ -718,7 +718,7 @@ class Mesh(Effect):
     @property
     def gain(self) -> float:
         """
-        The effect's force is scaled by this (finite, not negative; default 1.0).
+        The effect's force is scaled by this (finite, not negative; default 1.0). A running loop moves to the new force no faster than max_force per ramp_s.
         """
     @gain.setter
     def gain(self, arg1: float) -> None:
@@ -831,7 +831,7 @@ class ServoLoop:
         """
     def state(self) -> ServoState:
         """
-        One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), holding.
+        One cycle's values: position, velocity (of the reply), force (sent), cycle, time (s since start), holding, valid (position and velocity are a reply of this run: False until the arm first answered, and again after a reconnect until it answers).
         """
     def stats(self) -> ServoStats:
         """
@@ -858,7 +858,7 @@ class ServoLoop:
     @property
     def max_force(self) -> float:
         """
-        Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it. Default 5.0.
+        Largest magnitude (N) of the force sent; the sum of the effects is scaled down to it (or to the arm's max_force when that is lower). Default 5.0. A lower limit applies from the next cycle; a higher one is reached no faster than max_force per ramp_s.
         """
     @max_force.setter
     def max_force(self, arg1: float) -> None:
@@ -1031,6 +1031,7 @@ class ServoState(typing.TypedDict):
     cycle: int
     time: float
     holding: bool
+    valid: bool
 
 class ServoStats(typing.TypedDict):
     """What ServoLoop.stats() returns. The NotRequired keys come with newer loops."""

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
@@ -104,4 +107,27 @@ TEST(SerialStream, ZeroByteWriteChangesNothing) {
   stream.Write("", 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(stream.good());
+}
+
+TEST(SerialStream, AForkedChildClosingItsCopyLeavesThePortLockedForItsParent) {
+  PtyEmulator device;
+  SerialStream stream{device.SlavePath().c_str(), true};
+  ASSERT_TRUE(stream.IsOpen());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    stream.Close();
+    std::_Exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  {
+    Velkor::HardwareAPI::ScopedLogQuiet quiet;
+    SerialStream other{device.SlavePath().c_str(), true};
+    EXPECT_FALSE(other.IsOpen()) << "another opener got the port while its owner still had it open";
+  }
+  stream.Close();
+  SerialStream after{device.SlavePath().c_str(), true};
+  EXPECT_TRUE(after.IsOpen()) << "the port is free once its owner closed it";
 }

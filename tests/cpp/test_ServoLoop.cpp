@@ -295,3 +295,50 @@ TEST(ServoLoopDevice, TheLeaseRefusesEveryOtherUserAndCloseStopsTheLoopFirst) {
   ExpectVec(RequestedForce(written, requests - 1), {0, 0, 0}, 0, "zero force last");
   EXPECT_TRUE(arm.Admits());
 }
+
+TEST(ServoLoopDevice, TheStreamsOwnIostreamCallsAreRefusedWhileTheLoopHoldsTheLease) {
+  PtyEmulator device;
+  SerialStream stream{device.SlavePath().c_str(), true};
+  Vorlan3 arm{&stream, 0.25f};
+  for (size_t i = 0; i < 2000; ++i) device.Expect(Vorlan3::kRequestSize, StateReply({0, 0, 0.1f}, {}));
+  ServoOptions options;
+  options.rate_hz = 500.0;
+  options.exchange_timeout = 2.0;
+  options.late_limit = 10.0;
+  options.ramp_s = 0.0;
+  ServoLoop loop(arm, options);
+  loop.Publish({ConstantForce{{0, 0, 1}}}, 5.0f);
+  ASSERT_EQ(loop.Start(), nullptr);
+
+  // 9 N through every std::iostream route to the stream buffer, from a thread the loop does not act for.
+  uint8_t push[Vorlan3::kRequestSize] = {Vorlan3::kForceRequest};
+  const float nine = 9.0f;
+  std::memcpy(push + 9, &nine, sizeof nine);
+  std::ostream& out = stream;
+  std::istream& in = stream;
+  std::thread intruder([&] {
+    out.write(reinterpret_cast<const char*>(push), sizeof push);
+    out.clear();
+    for (uint8_t byte : push) out.put(static_cast<char>(byte));
+    out.clear();
+    out << reinterpret_cast<const char*>("\x2a") << std::flush;
+    out.clear();
+    stream.rdbuf()->sputn(reinterpret_cast<const char*>(push), sizeof push);
+    char stolen[24];
+    EXPECT_EQ(stream.rdbuf()->sgetn(stolen, sizeof stolen), 0) << "a reply taken from under the loop";
+    EXPECT_EQ(stream.rdbuf()->in_avail(), 0);
+    in.clear();
+  });
+  intruder.join();
+  std::this_thread::sleep_for(milliseconds(30));
+  loop.Stop();
+
+  const Bytes written = device.Written();
+  ASSERT_EQ(written.size() % Vorlan3::kRequestSize, 0u) << "nothing but the loop's whole requests";
+  const size_t requests = written.size() / Vorlan3::kRequestSize;
+  for (size_t i = 0; i < requests; ++i) {
+    const Vec3 f = RequestedForce(written, i);
+    EXPECT_TRUE(f == (Vec3{0, 0, 0}) || f == (Vec3{0, 0, 1})) << "request " << i << ": " << f[2];
+  }
+  ExpectVec(RequestedForce(written, requests - 1), {0, 0, 0}, 0, "zero force last");
+}

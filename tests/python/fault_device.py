@@ -71,6 +71,7 @@ class Device:
         self.pending = bytearray()
         self.timers = []
         self.timer_order = 0
+        self.busy_until = 0.0    # a device that answers in order: no reply before this
         self.paused_until = 0.0
         self.trickle = 0.0
         self.signals = []
@@ -177,8 +178,18 @@ class Device:
             reply = bytes((0x41 + i) % 256 for i in range(fault["size"])) + reply
         elif kind == "wrong_code":
             reply = bytes([0x77]) + reply[1:]
+        elif kind == "position":
+            # A whole, well-formed state reply whose position is what the test names.
+            reply = reply[:1] + struct.pack("<3f", *fault["position"]) + reply[13:]
+        now = time.monotonic()
         if kind == "late":
             self.later(fault["delay"], lambda: self.reply(reply))
+        elif kind == "slow" or self.busy_until > now:
+            # A device that answers in order: this reply takes `delay` (slow), and every reply waits
+            # for the ones before it.
+            self.busy_until = max(self.busy_until, now) + (fault["delay"] if kind == "slow" else 0.0)
+            self.timer_order += 1
+            heapq.heappush(self.timers, (self.busy_until, self.timer_order, lambda: self.reply(reply)))
         else:
             self.reply(reply)
 

@@ -78,3 +78,26 @@ def test_a_wake_up_after_a_failure_reports_the_device_own_record():
             assert (info["device_model_number"], info["device_id"]) == (4, 0x3A17)
             time.sleep(0.005)
         stream.close()
+
+
+def test_a_host_that_opens_a_busy_line_mid_frame_finds_the_frame_boundaries():
+    # A UART-paced line with notifications most of the time: an open lands inside a frame often.
+    sim = velkor_sim.start("arm", echo=True, notify=400, baud=115200)
+    try:
+        opens, failed, foreign = 150, 0, []
+        for i in range(opens):
+            value = float(i + 1)
+            with api.SerialStream(sim.path) as stream:
+                arm = api.Vorlan3(stream, 0.5)
+                position, _ = arm.end_effector_force([value, 0.0, 0.0])
+                if arm.last_error is not None:
+                    failed += 1
+                elif position[0] != value:
+                    foreign.append((value, position[0]))
+    finally:
+        sim.stop()
+    assert foreign == []
+    if failed > opens // 100:
+        # Known and documented: the simulator resumes a frame it began before the port opened, with
+        # nothing of it queued yet at the first exchange, which then fails (never with another's values).
+        pytest.xfail(f"{failed} of {opens} first exchanges failed")

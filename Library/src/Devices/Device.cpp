@@ -132,8 +132,15 @@ void Device::WriteCommand(size_t n) {
     return;
   }
   last_request_ = Clock::now();
+  // From here the request may reach the device, so a reply may come.
+  Settle();
+  if (outstanding_ < kMostOutstanding) ++outstanding_;
+  outstanding_until_ = last_request_ + OutstandingHorizon();
   stream->Write(tx_buffer.get(), n);
-  if (!stream->good()) NoteFailure(StreamFault(Outcome::WriteFailed));
+  if (stream->good()) return;
+  NoteFailure(StreamFault(Outcome::WriteFailed));
+  // What the device had not taken of a failed write is dropped: no reply is owed.
+  if (outstanding_ > 0) --outstanding_;
 }
 
 bool Device::RecoverStream() {
@@ -174,6 +181,7 @@ bool Device::FinishFrame() {
     if (ConsumeQueued(needed) < 0) return false;
   }
   stray_replies += line_.Replies() - replies;
+  Settle();
   return true;
 }
 
@@ -202,6 +210,7 @@ bool Device::DrainUntil(Clock::time_point until) {
     if (end == WaitEnd::Interrupted || end == WaitEnd::Gone) break;
   }
   stray_replies += line_.Replies() - replies;
+  Settle();
   return !CallFailed();
 }
 
@@ -222,18 +231,68 @@ bool Device::BeginExchange(bool wait_out_failure) {
       const bool drained = DrainUntil(until);
       call_.limited = limited;
       call_.deadline = Clock::now() + call_.limit;
-      horizon_set_ = false;
+      // A drain cut short (interrupted, port gone) leaves the horizon pending:
+      // the late reply may still come, and the next exchange waits it out.
       if (!drained) return false;
+      horizon_set_ = false;
+      outstanding_ = 0;
     }
   }
+  paced_ = !wait_out_failure;
   const uint64_t replies = line_.Replies();
-  if (ConsumeQueued(std::numeric_limits<size_t>::max()) < 0) return false;
+  const uint64_t garbage = line_.GarbageBytes();
+  const long queued = ConsumeQueued(std::numeric_limits<size_t>::max());
+  if (queued < 0) return false;
   stray_replies += line_.Replies() - replies;
+  Settle();
   // Before the first exchange, what was queued may begin anywhere (the tail of
   // a frame sent before the port opened, a byte a reader peeked at): no frame
   // of it is taken to be still arriving.
-  if (!in_step_) line_.Resync();
+  if (!in_step_) {
+    // A line that was quiet when the first exchange began is taken to be at a
+    // boundary (a healthy line pays nothing); whole frames from the first byte
+    // to the last: nothing is under way.
+    if (queued == 0) {
+      line_.Resync();
+      return true;
+    }
+    if (line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
+    return FindBoundary();
+  }
   return true;
+}
+
+bool Device::FindBoundary() {
+  // A device writes each frame in one piece, so a frame that was under way
+  // when the port opened ends with the first pause on the line: the next
+  // byte begins a frame.
+  const auto start = Clock::now();
+  auto bound = start + kJoinLimit;
+  if (call_.limited) bound = std::min(bound, start + call_.limit / 2);
+  auto last_byte = start;
+  bool ok = true;
+  for (;;) {
+    const long got = ConsumeQueued(kBufferSize);
+    if (got < 0) {
+      ok = false;
+      break;
+    }
+    const auto now = Clock::now();
+    if (got > 0) last_byte = now;
+    if (now - last_byte >= kQuietGap || now >= bound) break;
+    // A short wait with a bound of its own: no interruption check needed.
+    const auto wake = std::min(last_byte + kQuietGap, bound);
+    if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now)) ==
+        Platform::WaitResult::Gone) {
+      NoteFailure(Outcome::PortGone);
+      ok = false;
+      break;
+    }
+  }
+  // What came before the boundary answered none of this device's requests.
+  line_.Resync();
+  replies_settled_ = line_.Replies();
+  return ok;
 }
 
 void Device::TakeLatestReply(uint8_t code, size_t size) {
@@ -249,9 +308,16 @@ void Device::TakeLatestReply(uint8_t code, size_t size) {
       filled = 1;
       continue;
     }
-    // Only what is queued: a frame still arriving is the next exchange's to finish.
+    // Only what is queued: a frame still arriving is the next exchange's to
+    // finish, unless it is a reply of the same kind already under way behind
+    // the one read (a duplicate came late, and this request's reply right
+    // after it): that one is waited for, within the call.
     const size_t needed = line_.Needed();
-    if (stream->Available() < static_cast<int32_t>(needed) || filled + needed > kBufferSize) return;
+    if (filled + needed > kBufferSize) return;
+    if (stream->Available() < static_cast<int32_t>(needed)) {
+      const bool same_reply = line_.InReply() && frame[0] == code && filled + needed == size + 1;
+      if (!same_reply || Await(needed, read_timeout) != WaitEnd::Ready) return;
+    }
     stream->read(reinterpret_cast<char*>(frame + filled), static_cast<std::streamsize>(needed));
     if (!stream->good()) break;
     line_.Feed(frame + filled, needed);
@@ -280,6 +346,7 @@ bool Device::FollowQueueAsItIs() {
 }
 
 void Device::EndExchange(bool ok) {
+  Settle();
   if (ok) {
     horizon_set_ = false;
     in_step_ = true;
@@ -301,6 +368,84 @@ void Device::EndExchange(bool ok) {
   }
 }
 
+Clock::duration Device::OutstandingHorizon() const {
+  // A paced caller waits for its replies within its own limit: a reply counts
+  // as outstanding for as many of those limits as the horizon has read time-outs.
+  if (paced_ && call_.limited) return std::max<Clock::duration>(call_.limit * kHorizonMultiple, kShortestOwedHorizon);
+  Clock::duration limit{};
+  if (LimitFrom(kHorizonMultiple * static_cast<double>(read_timeout), limit)) return limit;
+  return std::chrono::hours(24);
+}
+
+void Device::Settle() {
+  const uint64_t seen = line_.Replies();
+  const uint64_t answered = seen - replies_settled_;
+  replies_settled_ = seen;
+  outstanding_ = answered >= outstanding_ ? 0 : outstanding_ - static_cast<uint32_t>(answered);
+}
+
+uint32_t Device::Outstanding() {
+  Settle();
+  // A reply under way has begun to answer its request.
+  const uint32_t begun = line_.InReply() ? 1u : 0u;
+  if (outstanding_ <= begun) return 0;
+  if (Clock::now() >= outstanding_until_) {
+    outstanding_ = 0;
+    return 0;
+  }
+  return outstanding_ - begun;
+}
+
+bool Device::SkipEarlierReplies() {
+  // Our own request is the last outstanding one; the replies before it answer
+  // earlier requests and are read as whole frames, never as ours. A healthy
+  // line owes none: one comparison.
+  Settle();
+  if (outstanding_ <= 1) return true;
+  while (Outstanding() > 1) {
+    const uint64_t replies = line_.Replies();
+    if (ReadHeaderCode() == 0 && CallFailed()) return false;
+    if (line_.InReply() && ReadPayload(line_.Needed()) == 0) {
+      NoteFailureIfUnexplained(Outcome::Timeout);
+      return false;
+    }
+    if (line_.Replies() == replies) {
+      // A byte that begins no frame: whose it is cannot be told.
+      NoteFailureIfUnexplained(Outcome::BadReply);
+      return false;
+    }
+    ++stray_replies;
+  }
+  return true;
+}
+
+bool Device::AwaitEarlierReplies() {
+  if (!RecoverStream()) return false;
+  const bool limited = call_.limited;
+  call_.limited = false;
+  bool ok = true;
+  const uint64_t replies = line_.Replies();
+  for (;;) {
+    if (ConsumeQueued(kBufferSize) < 0) {
+      ok = false;
+      break;
+    }
+    if (Outstanding() == 0) break;
+    const auto now = Clock::now();
+    const float left = std::max(std::chrono::duration<float>(outstanding_until_ - now).count(), 1e-6f);
+    const WaitEnd end = Await(1, left);
+    if (end == WaitEnd::Interrupted || end == WaitEnd::Gone) {
+      NoteFailure(end == WaitEnd::Interrupted ? Outcome::Interrupted : Outcome::PortGone);
+      ok = false;
+      break;
+    }
+  }
+  stray_replies += line_.Replies() - replies;
+  call_.limited = limited;
+  call_.deadline = Clock::now() + call_.limit;
+  return ok;
+}
+
 Device::WaitEnd Device::Await(size_t k, float timeout) {
   if (stream == nullptr || !Admits()) return WaitEnd::Gone;
   if (call_.active && call_.failure == Outcome::Interrupted) return WaitEnd::Interrupted;
@@ -314,7 +459,8 @@ Device::WaitEnd Device::Await(size_t k, float timeout) {
   }
   // A reply usually follows its request within tens of microseconds: a short
   // spin catches it without the cost of sleeping and waking up.
-  const auto spin_end = start + kSpinBeforeBlocking;
+  // The spin ends with the deadline too: a limit shorter than the spin is kept.
+  const auto spin_end = limited ? std::min(start + kSpinBeforeBlocking, deadline) : start + kSpinBeforeBlocking;
   int32_t queued = 0;
   // When bytes were last seen coming in: how long a frame has stood still.
   int32_t seen = -1;

@@ -1,6 +1,7 @@
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -184,15 +185,16 @@ ArmState Vorlan3::Exchange(uint8_t code, uint8_t reply_code, const Triple& reque
 }
 
 Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& request, double limit_seconds,
-                                ArmState& state) {
+                                ArmState& state, bool settle_first) {
   Call call(*this, limit_seconds);
   if (call.Refused()) return Outcome::Refused;
   EncodeRequest(*this, code, request);
   if (!BeginExchange(false)) return CallFailure();
+  if (settle_first && !AwaitEarlierReplies()) return CallFailure();
   WriteCommand(kRequestSize);
   // A request that never went out has no reply to wait out.
   if (CallFailed()) return CallFailure();
-  bool ok = FinishFrame();
+  bool ok = FinishFrame() && SkipEarlierReplies();
   if (ok && ReadHeaderCode() != reply_code) {
     NoteFailureIfUnexplained(Outcome::BadReply);
     ok = false;
@@ -204,9 +206,23 @@ Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& 
   if (ok) TakeLatestReply(reply_code, kStateSize);
   EndExchange(ok);
   if (!ok) return CallFailure();
-  GetFloats(rx_buffer.get(), state.first);
-  GetFloats(rx_buffer.get() + 12, state.second);
+  ArmState reply;
+  GetFloats(rx_buffer.get(), reply.first);
+  GetFloats(rx_buffer.get() + 12, reply.second);
+  // The frame was whole and the line stays in step, but no arm is there.
+  if (!Plausible(reply)) {
+    NoteFailure(Outcome::BadReply);
+    return Outcome::BadReply;
+  }
+  state = reply;
   return Outcome::Ok;
+}
+
+bool Vorlan3::Plausible(const ArmState& state) {
+  for (const Triple* t : {&state.first, &state.second})
+    for (float x : *t)
+      if (!(std::fabs(x) <= kLargestReading)) return false;
+  return true;
 }
 
 int32_t Vorlan3::ReceiveState(Triple& position, Triple& velocity) {

@@ -50,9 +50,14 @@ bool Lease::Admits() const {
 }
 
 void Lease::Revoke() {
-  // One revocation at a time.
-  std::lock_guard<std::mutex> lock(revoking_);
+  // The holder's own thread (a loop reopening its port) has nothing to revoke,
+  // and must not wait on the lock: the revoker holding it may be joining it.
   LeaseHolder* holder = holder_.load(std::memory_order_acquire);
+  if (holder == nullptr || holder == acting_for) return;
+  // One revocation at a time. The holder's threads never take this lock (see
+  // above), so stopping them under it cannot wait on it.
+  std::lock_guard<std::mutex> lock(revoking_);
+  holder = holder_.load(std::memory_order_acquire);
   if (holder == nullptr || holder == acting_for) return;
   holder->Revoke();
 }

@@ -32,6 +32,7 @@ SerialStream::~SerialStream() {
 int8_t SerialStream::Open() {
   lease_.Revoke();
   auto fresh = std::make_unique<serialib>();
+  fresh->Guard(&lease_);
   rdbuf(fresh.get());
   port_ = std::move(fresh);
   int8_t code = -1;

@@ -142,7 +142,7 @@ Platform::WaitResult serialib::WaitForMore(long queued_now, int64_t timeout_ns) 
 bool serialib::AssertDtr() { return IsOpen() && port_->AssertDtr(); }
 
 serialib::int_type serialib::overflow(int_type c) {
-  if (!IsOpen() || traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
+  if (!IsOpen() || !Admitted() || traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
   const char byte = traits_type::to_char_type(c);
   return WriteBytes(&byte, 1) == 1 ? c : traits_type::eof();
 }
@@ -155,7 +155,7 @@ serialib::int_type serialib::pbackfail(int_type c) {
 }
 
 std::streamsize serialib::showmanyc() {
-  if (!IsOpen()) return 0;
+  if (!IsOpen() || !Admitted()) return 0;
   if (has_lookahead_) return 1;
   if (ReadBytes(&lookahead_, 1) == 1) {
     has_lookahead_ = true;
@@ -165,7 +165,7 @@ std::streamsize serialib::showmanyc() {
 }
 
 serialib::int_type serialib::underflow() {
-  if (!IsOpen()) return traits_type::eof();
+  if (!IsOpen() || !Admitted()) return traits_type::eof();
   if (has_lookahead_) return traits_type::to_int_type(static_cast<char>(lookahead_));
   if (ReadBytes(&lookahead_, 1) != 1) return traits_type::eof();
   has_lookahead_ = true;
@@ -179,7 +179,7 @@ serialib::int_type serialib::uflow() {
 }
 
 std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
-  if (!IsOpen() || n <= 0) return 0;
+  if (!IsOpen() || !Admitted() || n <= 0) return 0;
   if (has_lookahead_) {
     s[0] = static_cast<char>(lookahead_);
     has_lookahead_ = false;
@@ -197,7 +197,7 @@ std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
     fault_ = PortFault::Gone;
     return 0;
   }
-  if (n <= 0) return 0;
+  if (n <= 0 || !Admitted()) return 0;
   // A write cut short reports the count that went out, so the stream above
   // sees the loss instead of a success.
   return WriteBytes(s, static_cast<size_t>(n));

@@ -99,6 +99,7 @@ const char* ServoLoop::Start() {
     return stream->GetLease().Holder() != nullptr ? "the arm's stream is driven by another servo loop"
                                                   : "a call on the arm's stream did not end within a second";
   leased_ = stream;
+  process_ = Platform::CurrentProcess();
   stop_requested_ = false;
   phase_ = 0;
   cycles_ = 0;
@@ -116,7 +117,7 @@ const char* ServoLoop::Start() {
   reconnects_ = 0;
   lease_expiries_ = 0;
   leases_out_ = 0;
-  stray_replies_ = arm_.stray_replies;
+  stray_replies_ = 0;
   state_.Store(ServoState{});
   timer_.Rearm();
   thread_ = std::thread(&ServoLoop::Run, this);
@@ -136,6 +137,14 @@ const char* ServoLoop::Start() {
 void ServoLoop::Stop() {
   std::lock_guard<std::mutex> control(control_mutex_);
   if (!running_) return;
+  if (Platform::CurrentProcess() != process_) {
+    // A forked child's copy: the thread runs in the parent only, and the arm
+    // is the parent's to stop. The copy just lets go of the lease.
+    running_ = false;
+    leased_->GetLease().Release(this);
+    leased_ = nullptr;
+    return;
+  }
   stop_requested_ = true;
   timer_.Wake();
   thread_.join();
@@ -191,7 +200,7 @@ void ServoLoop::Renew(uint32_t slot) {
   if (slot < kLeaseSlots) lease_renewed_ns_[slot].store(Platform::MonotonicNanoseconds(), std::memory_order_release);
 }
 
-bool ServoLoop::Lease(const EffectSet& set, int64_t now, double step) {
+bool ServoLoop::Lease(const EffectSet& set, int64_t now, float step) {
   bool below = false;
   uint32_t out = 0;
   for (const EffectLease& lease : set.leases) {
@@ -199,7 +208,7 @@ bool ServoLoop::Lease(const EffectSet& set, int64_t now, double step) {
     const int64_t renewed = lease_renewed_ns_[lease.slot].load(std::memory_order_acquire);
     const bool expired = static_cast<double>(now - renewed) > lease.lease_s * kNanosecondsPerSecond;
     float& weight = lease_weight_[lease.slot];
-    weight = expired ? std::max(0.0f, weight - static_cast<float>(step)) : std::min(1.0f, weight + static_cast<float>(step));
+    weight = expired ? std::max(0.0f, weight - step) : std::min(1.0f, weight + step);
     if (expired && !lease_out_[lease.slot]) lease_expiries_.fetch_add(1, std::memory_order_relaxed);
     lease_out_[lease.slot] = expired;
     if (expired) ++out;
@@ -207,6 +216,15 @@ bool ServoLoop::Lease(const EffectSet& set, int64_t now, double step) {
   }
   leases_out_.store(out, std::memory_order_relaxed);
   return below;
+}
+
+void ServoLoop::StartLeases(const EffectSet& set, int64_t now) {
+  for (const EffectLease& lease : set.leases) {
+    if (lease.slot >= kLeaseSlots) continue;
+    const int64_t renewed = lease_renewed_ns_[lease.slot].load(std::memory_order_acquire);
+    const bool expired = static_cast<double>(now - renewed) > lease.lease_s * kNanosecondsPerSecond;
+    lease_weight_[lease.slot] = expired ? 0.0f : 1.0f;
+  }
 }
 
 void ServoLoop::Retire(EffectSet* set) {
@@ -328,7 +346,7 @@ bool ServoLoop::Reconnect(uint32_t attempt) {
       opened = stream.ReopenAt(candidate.c_str());
     }
     if (opened >= 0 && SameArm()) {
-      LogError(kReconnected.file, kReconnected.line, 0, kReconnected.message, name_, candidate.c_str(), attempt);
+      LogError(kReconnected.file, kReconnected.line, kNoSystemError, kReconnected.message, name_, candidate.c_str(), attempt);
       return true;
     }
     stream.Close();
@@ -346,6 +364,9 @@ void ServoLoop::Cycles() {
   const int64_t late_limit_ns = static_cast<int64_t>(options_.late_limit * kNanosecondsPerSecond);
   const int64_t spin_ns = static_cast<int64_t>(options_.spin * kNanosecondsPerSecond);
   const double ramp_ns = options_.ramp_s * kNanosecondsPerSecond;
+  // Ramps, slews and lease weights move by one step a cycle, however long the
+  // cycle took: a slow reply or a stalled thread cannot turn a ramp into a jump.
+  const float step = ramp_ns > 0.0 ? static_cast<float>(std::min(1.0, period_ns / ramp_ns)) : 1.0f;
   const int64_t reconnect_interval_ns = static_cast<int64_t>(kReconnectInterval * kNanosecondsPerSecond);
   const int64_t start = Platform::MonotonicNanoseconds();
   first_start_ns_.store(start, std::memory_order_relaxed);
@@ -370,6 +391,8 @@ void ServoLoop::Cycles() {
   recent_rate_hz_.store(0.0, std::memory_order_relaxed);
   // Proxies left from an earlier run would pull the tool to where it was then.
   if (active_ != nullptr) CarryState(active_->effects, nullptr, 1.0 / options_.rate_hz);
+  bool leases_started = false;
+  const uint64_t strays_before = arm_.stray_replies;
 
   for (uint64_t cycle = 0;; ++cycle) {
     const int64_t deadline = start + static_cast<int64_t>(static_cast<double>(tick) * period_ns);
@@ -387,12 +410,17 @@ void ServoLoop::Cycles() {
       if (active_ != nullptr) Retire(active_);
       active_ = fresh;
     }
+    // An effect whose lease ran out before the start has no force to ramp out of.
+    if (!leases_started && active_ != nullptr) {
+      StartLeases(*active_, begin);
+      leases_started = true;
+    }
 
     // Leases age whatever the loop does, so that an effect not renewed during a
     // hold comes back ramped out.
     bool leased_below = false;
     if (active_ != nullptr && !active_->leases.empty()) {
-      leased_below = Lease(*active_, begin, ramp_ns > 0.0 ? elapsed_ns / ramp_ns : 1.0);
+      leased_below = Lease(*active_, begin, step);
     } else {
       leases_out_.store(0, std::memory_order_relaxed);
     }
@@ -433,18 +461,18 @@ void ServoLoop::Cycles() {
           computes_ns_[n % kStatsWindow].store(Saturated(compute_ns), std::memory_order_relaxed);
           compute_samples_.store(n + 1, std::memory_order_release);
         }
-        if (ramp < 1.0f) ramp = std::min(1.0f, ramp + static_cast<float>(elapsed_ns / ramp_ns));
+        if (ramp < 1.0f) ramp = std::min(1.0f, ramp + step);
         if (!have_state) ramp = ramp_ns > 0.0 ? 0.0f : 1.0f;
         for (float& x : target) x *= ramp;
         force = target;
         if (slewing) {
           // Effects added or removed: at most max_force per ramp_s towards the new sum.
           const float limit = std::max(active_ != nullptr ? active_->max_force : 0.0f, Length(sent));
-          const float step = limit * static_cast<float>(elapsed_ns / ramp_ns);
+          const float most = limit * step;
           const Vec3 change{target[0] - sent[0], target[1] - sent[1], target[2] - sent[2]};
           const float distance = Length(change);
-          if (distance > step && distance > 0.0f) {
-            for (int i = 0; i < 3; ++i) force[i] = sent[i] + change[i] * (step / distance);
+          if (distance > most && distance > 0.0f) {
+            for (int i = 0; i < 3; ++i) force[i] = sent[i] + change[i] * (most / distance);
           } else {
             slewing = false;
           }
@@ -461,17 +489,21 @@ void ServoLoop::Cycles() {
       Outcome outcome;
       {
         ScopedLogQuiet quiet;
+        // Holding, with zero force out already: the next request waits until the
+        // replies still owed have come (or their horizon passed), so that the
+        // first reading taken again is its own.
+        const bool settle = hold == HoldReason::Failures && sent == Vec3{};
         outcome = arm_.ExchangeWithin(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, force,
-                                      options_.exchange_timeout, reply);
+                                      options_.exchange_timeout, reply, settle);
       }
       exchange_ns = Platform::MonotonicNanoseconds() - sent_at;
       sent = force;
       // Cut short by stop(): no fault of the device's.
       if (outcome == Outcome::Interrupted && stop_requested_.load(std::memory_order_relaxed)) break;
-      stray_replies_.store(arm_.stray_replies, std::memory_order_relaxed);
+      stray_replies_.store(arm_.stray_replies - strays_before, std::memory_order_relaxed);
       if (outcome == Outcome::Ok) {
         if (consecutive_failures > 0)
-          LogError(kEpisodeEnds.file, kEpisodeEnds.line, 0, kEpisodeEnds.message, name_,
+          LogError(kEpisodeEnds.file, kEpisodeEnds.line, kNoSystemError, kEpisodeEnds.message, name_,
                    static_cast<unsigned long long>(consecutive_failures));
         position = reply.first;
         velocity = reply.second;
@@ -485,7 +517,11 @@ void ServoLoop::Cycles() {
         if (consecutive_failures == 1) {
           fault_episodes_.fetch_add(1, std::memory_order_relaxed);
           const char* why = OutcomeName(outcome);
-          LogError(kEpisodeBegins.file, kEpisodeBegins.line, Platform::LastError(), kEpisodeBegins.message, name_,
+          // Only a port that failed has a system error to name; a time-out or
+          // a bad reply has none (the last-error slot may hold an old one).
+          const bool from_port = outcome == Outcome::PortGone || outcome == Outcome::WriteFailed;
+          const int32_t code = from_port ? Platform::LastError() : 0;
+          LogError(kEpisodeBegins.file, kEpisodeBegins.line, code != 0 ? code : kNoSystemError, kEpisodeBegins.message, name_,
                    why != nullptr ? why : "unknown", options_.failure_limit);
         }
         if (outcome == Outcome::PortGone && options_.reconnect) {
@@ -519,6 +555,7 @@ void ServoLoop::Cycles() {
     state.overrun = missing_streak >= kOverrunCycles;
     state.exchange_s = static_cast<double>(exchange_ns) / kNanosecondsPerSecond;
     state.reconnect_attempts = reconnecting ? reconnect_attempts : 0;
+    state.valid = have_state;
     state_.Store(state);
 
     TelemetryRecord record;

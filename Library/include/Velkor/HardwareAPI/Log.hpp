@@ -24,6 +24,9 @@ std::wstring SystemErrorText(int32_t code);
 #define VELKOR_PRINTF_FORMAT(format_index, first_arg)
 #endif
 
+// The code of a line that no system error is behind: it ends with the message.
+constexpr int32_t kNoSystemError = -1;
+
 void LogError(const char* file, unsigned line, int32_t code, const char* message_format, ...)
     VELKOR_PRINTF_FORMAT(4, 5);
 

@@ -103,6 +103,10 @@ class PosixPortDriver final : public PortDriver {
       SetLastError(error == EWOULDBLOCK ? EBUSY : error);
       return -2;
     }
+    // Exclusive mode also keeps out openers that take no lock (not root).
+    // Best effort: not every tty has it.
+    exclusive_ = ::ioctl(fd, TIOCEXCL) == 0;
+    opener_ = ::getpid();
     fd_ = fd;
     return 1;
   }
@@ -157,7 +161,12 @@ class PosixPortDriver final : public PortDriver {
 
   void Close() override {
     if (fd_ < 0) return;
-    ::flock(fd_, LOCK_UN);
+    // The lock goes with the last descriptor of the open file, never by an
+    // explicit unlock: a forked child closing its copy must not unlock the
+    // port under its parent. Exclusive mode belongs to the tty, so only the
+    // process that opened it lifts it.
+    if (exclusive_ && ::getpid() == opener_) ::ioctl(fd_, TIOCNXCL);
+    exclusive_ = false;
     ::close(fd_);
     fd_ = -1;
     held_.Clear();
@@ -378,6 +387,8 @@ class PosixPortDriver final : public PortDriver {
   }
 
   int fd_ = -1;
+  bool exclusive_ = false;
+  pid_t opener_ = 0;
   PortTimeouts timeouts_{};
   HeldInput held_;
 };

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 #if defined(__linux__)
 #include <linux/futex.h>
 #include <sys/prctl.h>
@@ -48,6 +49,8 @@ void PrefaultStack() {
 }
 
 }  // namespace
+
+int64_t CurrentProcess() { return static_cast<int64_t>(::getpid()); }
 
 int64_t MonotonicNanoseconds() {
   timespec ts{};

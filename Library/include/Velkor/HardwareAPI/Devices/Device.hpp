@@ -153,6 +153,26 @@ struct Device {
   bool FollowQueueAsItIs();
   static constexpr int kHorizonMultiple = 3;
 
+  // Requests sent whose reply has not begun to arrive, as far as the line
+  // tells: each request counts one, each whole reply read or discarded takes
+  // one off. They count until the horizon of the latest request
+  // (kHorizonMultiple read time-outs; for a paced caller, kHorizonMultiple of
+  // its call limits but at least kShortestOwedHorizon); a reply later than
+  // that cannot be told from a fresh one.
+  uint32_t Outstanding();
+  // After its request went out, a paced exchange reads the replies still
+  // owed to earlier requests (all but the last outstanding one, its own) as
+  // whole frames, counted in stray_replies, before it reads its own. False
+  // when they did not come within the call or a byte began no frame.
+  bool SkipEarlierReplies();
+  // Before a request: discards whole frames until no earlier request is owed
+  // a reply or the horizon of the latest has passed; the call's limit starts
+  // afresh after it. False when interrupted or the port went away.
+  bool AwaitEarlierReplies();
+  static constexpr uint32_t kMostOutstanding = 1024;
+  // A paced caller's replies count as owed for at least this long.
+  static constexpr std::chrono::milliseconds kShortestOwedHorizon{100};
+
   // The outcome of a stream read or write that fell short: a gone port or an
   // interruption when the port says so, otherwise `otherwise`.
   Outcome StreamFault(Outcome otherwise) const;
@@ -171,6 +191,16 @@ struct Device {
   long ConsumeQueued(size_t limit);
   // Drains until `until`, giving up a frame that stops for a read time-out.
   bool DrainUntil(std::chrono::steady_clock::time_point until);
+  // Takes the replies the scanner has completed since the last time off the
+  // outstanding requests.
+  void Settle();
+  // Before the first exchange: discards what comes until the line pauses for
+  // kQuietGap (at most kJoinLimit, half the call's limit), then takes the next
+  // byte for the start of a frame.
+  bool FindBoundary();
+  static constexpr std::chrono::microseconds kQuietGap{500};
+  static constexpr std::chrono::milliseconds kJoinLimit{20};
+  std::chrono::steady_clock::duration OutstandingHorizon() const;
 
   Call::State call_;
   FrameScanner line_;
@@ -181,6 +211,10 @@ struct Device {
   bool in_step_ = false;  // an exchange has ended: the scanner follows the frames
   bool horizon_set_ = false;
   std::chrono::steady_clock::time_point horizon_{};
+  bool paced_ = false;  // the exchange under way waits out no earlier failure
+  uint32_t outstanding_ = 0;
+  uint64_t replies_settled_ = 0;
+  std::chrono::steady_clock::time_point outstanding_until_{};
 };
 
 }  // namespace Velkor::HardwareAPI::Devices

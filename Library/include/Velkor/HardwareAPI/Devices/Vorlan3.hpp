@@ -71,6 +71,8 @@ struct Vorlan3 : Device {
   static constexpr int kFlushReads = 32;
   static constexpr uint8_t kArmModelNumber = 4;
   static constexpr float kDefaultReadTimeout = 5.0f;
+  // No position (m) or velocity (m/s) of a desk arm comes near this.
+  static constexpr float kLargestReading = 1000.0f;
 
   // Sends nothing; resets the shared kinematic model as every arm construction does.
   Vorlan3(IO::SerialStream* stream, float timeout = kDefaultReadTimeout);
@@ -93,9 +95,17 @@ struct Vorlan3 : Device {
   // loop): every wait of it ends within limit_seconds of its start, whole frames
   // queued before the request are discarded (replies among them counted in
   // stray_replies), and a failure costs no discard attempt and no waiting out
-  // of earlier failures. `state` is written only when the outcome is Ok.
+  // of earlier failures. Replies owed to earlier requests (see
+  // Device::Outstanding) are read as whole frames before its own, never as
+  // its own. A reply with a value that is not finite or beyond
+  // kLargestReading is a BadReply. `state` is written only when the outcome
+  // is Ok. settle_first: before the request goes out, wait (beyond
+  // limit_seconds) until no earlier request is owed a reply or their horizon
+  // has passed, as a caller that holds zero force can afford.
   Outcome ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& request, double limit_seconds,
-                         ArmState& state);
+                         ArmState& state, bool settle_first = false);
+  // Whether every value of a state reply is finite and within kLargestReading.
+  static bool Plausible(const ArmState& state);
   void SendRequest(uint8_t code, const Triple& request);
   // 24 on success, -1 on failure (outputs then untouched).
   int32_t ReceiveState(Triple& position, Triple& velocity);

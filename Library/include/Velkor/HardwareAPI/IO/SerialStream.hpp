@@ -20,9 +20,10 @@ namespace Velkor::HardwareAPI::IO {
 // WaitReadable refuse threads that do not act for it (0 bytes, nothing
 // written, Gone) without touching the stream's state; Open, Close, Reopen and
 // the destructor first revoke the lease, which stops the holder (a loop ends
-// with its zero-force exchange) before the port is touched. Reading through
-// the std::istream interface itself is not guarded: device calls check the
-// lease before they read.
+// with its zero-force exchange) before the port is touched. Reads and writes
+// through the std::iostream interface itself are refused the same way at the
+// stream buffer (nothing read, nothing written), though the failure they set
+// on the stream's state is shared with the holder's own calls.
 class SerialStream : public std::basic_iostream<char> {
  public:
   // Keeps its own copy of the name; opens the port at once when asked to and

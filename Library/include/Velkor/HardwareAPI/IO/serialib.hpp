@@ -4,6 +4,7 @@
 #include <memory>
 #include <streambuf>
 
+#include "Velkor/HardwareAPI/IO/Lease.hpp"
 #include "Velkor/HardwareAPI/Platform/PortDriver.hpp"
 
 namespace Velkor::HardwareAPI::IO {
@@ -59,6 +60,10 @@ class serialib : public std::basic_streambuf<char> {
   const Velkor::HardwareAPI::Platform::PortTimeouts& Timeouts() const { return timeouts_; }
   bool HasLookahead() const { return has_lookahead_; }
 
+  // The lease whose holder alone may reach the port through the buffer's own
+  // reads and writes (std::istream/std::ostream calls included); none: anyone.
+  void Guard(const Velkor::HardwareAPI::IO::Lease* lease) { guard_ = lease; }
+
  protected:
   int_type overflow(int_type c) override;
   int_type pbackfail(int_type c) override;
@@ -70,6 +75,9 @@ class serialib : public std::basic_streambuf<char> {
   std::basic_streambuf<char>* setbuf(char_type* s, std::streamsize n) override;
 
  private:
+  bool Admitted() const { return guard_ == nullptr || guard_->Admits(); }
+
+  const Velkor::HardwareAPI::IO::Lease* guard_ = nullptr;
   uint8_t lookahead_ = 0;
   bool has_lookahead_ = false;
   std::unique_ptr<Velkor::HardwareAPI::Platform::PortDriver> port_;

@@ -76,6 +76,9 @@ struct ServoState {
   bool overrun = false;
   double exchange_s = 0.0;  // how long this cycle's exchange took
   uint32_t reconnect_attempts = 0;  // in the current episode
+  // position and velocity are a reply of this run (false until the first
+  // exchange of the run is answered, and again after a reconnect until one is).
+  bool valid = false;
 };
 
 struct ServoStats {
@@ -205,7 +208,9 @@ class ServoLoop : public IO::LeaseHolder {
   Vec3 Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const;
   // Moves each leased effect's weight towards 1 (renewed in time) or 0; true
   // while any is below 1.
-  bool Lease(const EffectSet& set, int64_t now, double step);
+  bool Lease(const EffectSet& set, int64_t now, float step);
+  // At start: an effect whose lease has run out begins ramped out, one renewed begins in.
+  void StartLeases(const EffectSet& set, int64_t now);
   void Record(int64_t period_ns, int64_t exchange_ns, bool late);
   void Retire(EffectSet* set);
   void FreeRetired();
@@ -215,6 +220,7 @@ class ServoLoop : public IO::LeaseHolder {
   const ServoOptions options_;
   char name_[64] = {};
   IO::SerialStream* leased_ = nullptr;
+  int64_t process_ = 0;  // the process whose thread runs the loop
   std::array<uint8_t, 16> identifier_{};
 
   std::mutex control_mutex_;  // Start and Stop, from whichever threads call them
