@@ -1,0 +1,248 @@
+"""The invariants, judged only on what the device received and sent and what the API reported.
+
+Inputs: the device's log (device.py) and the program's answers (program.py), both timed on the
+monotonic clock. Each finding is one line naming the invariant and the evidence.
+"""
+
+import math
+import struct
+
+FORCE = 0x2A
+POSITION = 0x2C
+FORCE_CODES = (0x2A, 0x1A)
+IDENTIFIER_QUERY = 0x0D
+FLAG_HELD, FLAG_FAILED, FLAG_RECONNECTING = 1 << 0, 1 << 3, 1 << 5
+# Kinds of reply that bring the request's own reply whole (possibly late, or behind other bytes).
+WHOLE = ("ok", "slow", "late", "split", "duplicate", "garbage_before", "burst")
+# A reply completed this long after its request reached the device could not have been in time.
+MARGIN = 0.001
+RAMP_TOLERANCE = 1.02
+RAMP_ABSOLUTE = 1e-4
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+MARK = (f32(0.000321), f32(0.000123))
+
+
+def same(a, b):
+    return all(f32(x) == f32(y) for x, y in zip(a, b))
+
+
+def finite_number(x):
+    return isinstance(x, float) and math.isfinite(x) and abs(x) < 1e6
+
+
+class Request:
+    __slots__ = ("session", "n", "t", "code", "values", "replies", "hung")
+
+    def __init__(self, entry):
+        _, self.session, self.n, self.t, self.code, *values = entry
+        self.values = tuple(values)
+        self.replies = []
+
+    @property
+    def marked(self):
+        return self.code in (FORCE, POSITION) and (f32(self.values[0]), f32(self.values[1])) == MARK
+
+    @property
+    def carries_force(self):
+        return self.code in FORCE_CODES and any(v != 0.0 for v in self.values)
+
+    def answered_by(self, deadline):
+        """Whether the host could have had this request's own reply, whole and sound, by deadline."""
+        return any(kind in WHOLE and last is not None and last <= deadline for kind, last in self.replies)
+
+    def __repr__(self):
+        values = ", ".join(f"{v:.4g}" for v in self.values)
+        return f"request {self.n} of line {self.session} (0x{self.code:02X} [{values}] at {self.t:.4f})"
+
+
+class Judge:
+    def __init__(self, config, log_entries, answers, device_events):
+        self.config = config
+        self.findings = []
+        self.requests = {}
+        self.hangups = {}
+        for entry in log_entries:
+            if entry[0] == "q":
+                r = Request(entry)
+                self.requests[(r.session, r.n)] = r
+            elif entry[0] == "r":
+                _, session, n, kind, _first, last = entry
+                if (session, n) in self.requests:
+                    self.requests[(session, n)].replies.append((kind, last))
+            elif entry[0] == "h":
+                self.hangups[entry[1]] = entry[2]
+        self.ordered = sorted(self.requests.values(), key=lambda r: r.t)
+        self.answers = answers
+        self.device_events = device_events
+
+    def find(self, text):
+        if text not in self.findings:
+            self.findings.append(text)
+
+    # --- the program's history -------------------------------------------------------------------------------
+
+    def runs(self):
+        """Each start of a loop that was not running: (answer of start, the loop's settings, end of its window)."""
+        settings = None
+        starts = []
+        running = False
+        for a in self.answers:
+            if a["op"] == "loop" and a["error"] is None:
+                settings = a["args"]
+            if a["op"] == "start" and settings is not None and not running:
+                starts.append([a, settings, None])
+            running = a.get("running", False)
+        for i, run in enumerate(starts):
+            later = [s[0]["t0"] for s in starts[i + 1:]]
+            run[2] = later[0] if later else float("inf")
+        return starts
+
+    def running_windows(self):
+        """Spans during which a loop certainly ran: from start() returning to the next call that ends it."""
+        windows = []
+        begin = None
+        for a in self.answers:
+            if a["op"] == "start":
+                if a["error"] is None and begin is None:
+                    begin = a["t1"]
+            elif a["op"] in ("stop", "close", "reopen", "collect", "loop") and begin is not None:
+                windows.append((begin, a["t0"]))
+                begin = None
+        if begin is not None:
+            windows.append((begin, self.answers[-1]["t1"] if self.answers else begin))
+        return windows
+
+    # --- invariants ------------------------------------------------------------------------------------------
+
+    def judge(self, exit_time):
+        runs = self.runs()
+        for start, settings, end in runs:
+            requests = [r for r in self.ordered if start["t0"] <= r.t < end and not r.marked
+                        and r.code in (FORCE, IDENTIFIER_QUERY)]
+            self.watchdog(start, settings, requests)
+            self.ramp(start, settings, [r for r in requests if r.code == FORCE])
+        self.own_readings(runs)
+        self.plain_calls()
+        self.lease()
+        self.zero_last(exit_time)
+        return self.findings
+
+    def watchdog(self, start, settings, requests):
+        timeout = settings["exchange_timeout"]
+        limit = settings["failure_limit"]
+        unanswered = 0
+        for r in requests:
+            if r.code == FORCE and unanswered >= limit and r.carries_force:
+                self.find(f"watchdog: {r} carries force after {unanswered} unanswered requests in a row "
+                          f"(failure_limit {limit}, exchange_timeout {timeout})")
+            if r.answered_by(r.t + timeout + MARGIN):
+                unanswered = 0
+            elif r.code == FORCE:
+                unanswered += 1
+
+    def ramp(self, start, settings, requests):
+        if settings["ramp_s"] <= 0:
+            return
+        max_force = max([settings["max_force"]] + [a["args"]["value"] for a in self.answers
+                                                   if a["op"] == "max_force" and a["t0"] >= start["t0"]])
+        bound = max_force / settings["rate"] / settings["ramp_s"] * RAMP_TOLERANCE + RAMP_ABSOLUTE
+        previous = None
+        for r in requests:
+            if previous is not None and previous.session == r.session:
+                step = math.dist(previous.values, r.values)
+                if step > bound and r.carries_force and r.values != previous.values:
+                    self.find(f"ramp: {r} steps {step:.3f} N from {previous} (bound per cycle {bound:.3f} N: "
+                              f"max_force {max_force} x period / ramp_s {settings['ramp_s']})")
+            previous = r
+
+    def own_readings(self, runs):
+        rows_by_run = {}
+        lost_by_run = {}
+        run_index = -1
+        begins = {id(run[0]) for run in runs}
+        for a in self.answers:
+            if id(a) in begins:
+                run_index += 1
+            rows_by_run.setdefault(run_index, []).extend(a["records"])
+            if a["lost"]:
+                lost_by_run[run_index] = lost_by_run.get(run_index, 0) + a["lost"]
+        for index, (start, settings, end) in enumerate(runs):
+            rows = rows_by_run.get(index, [])
+            requests = [r for r in self.ordered if start["t0"] <= r.t < end and not r.marked and r.code == FORCE]
+            aligned = (not lost_by_run.get(index) and len({r.session for r in requests}) <= 1
+                       and not any(row[10] & FLAG_RECONNECTING for row in rows))
+            for k, row in enumerate(rows):
+                cycle, position, velocity, force, flags = row[0], row[1:4], row[4:7], row[7:10], row[10]
+                if flags & (FLAG_FAILED | FLAG_RECONNECTING):
+                    continue
+                where = f"run {index + 1}, cycle {cycle}"
+                if not all(finite_number(x) for x in position):
+                    self.find(f"reading: {where} reported a good reading with position {position}")
+                    continue
+                own = requests[k] if aligned and k < len(requests) else None
+                key = (int(velocity[1]), int(velocity[0]))
+                answered = self.requests.get(key)
+                if answered is None or answered.code != FORCE:
+                    self.find(f"reading: {where} reported a good reading that answers no force request "
+                              f"(position {position}, velocity {velocity})")
+                elif own is not None and answered is not own:
+                    self.find(f"reading: {where} took the reply to {answered} as the reply to its own {own}")
+                elif not same(answered.values, force) or not same(position, answered.values):
+                    self.find(f"reading: {where} sent {force} but reported the reply to {answered}")
+            state = start["result"]
+            if start["error"] is None and isinstance(state, dict) and not state.get("holding") \
+                    and state.get("valid", True) is not False:
+                first = requests[0] if requests else None
+                key = (int(state["velocity"][1]), int(state["velocity"][0]))
+                if first is None or key != (first.session, first.n) or not same(state["position"], first.values):
+                    self.find(f"reading: start() of run {index + 1} returned a state that is not the reply to its "
+                              f"first exchange (position {state['position']}, velocity {state['velocity']}, "
+                              f"holding False, error {state.get('error')})")
+
+    def plain_calls(self):
+        results = []
+        for a in self.answers:
+            if a["op"] == "plain" and a["error"] is None:
+                results.append(a["result"])
+            results += [t["result"] for t in a["thread"] if t["error"] is None]
+        for result in results:
+            position, velocity, sent = result["position"], result["velocity"], result["sent"]
+            if all(v == 0.0 for v in position + velocity):
+                continue  # the neutral value of a failed call
+            answered = self.requests.get((int(velocity[1]), int(velocity[0])))
+            if answered is None or not answered.marked or not same(answered.values, sent) \
+                    or not same(position, sent):
+                self.find(f"reading: a call sending {sent} returned position {position}, velocity {velocity}, "
+                          f"which is not its own reply ({answered or 'no such request'})")
+
+    def lease(self):
+        for begin, end in self.running_windows():
+            for r in self.ordered:
+                if r.marked and begin < r.t < end:
+                    self.find(f"lease: {r} from the program reached the device while a loop ran "
+                              f"({begin:.4f} to {end:.4f})")
+
+    def zero_last(self, exit_time):
+        releases = []
+        for i, a in enumerate(self.answers):
+            if a["op"] in ("close", "reopen"):
+                following = self.answers[i + 1]["t0"] if i + 1 < len(self.answers) else exit_time
+                releases.append((a["op"], min(a["t1"] + 0.05, following)))
+        releases.append(("the end of the program", exit_time))
+        since = 0.0
+        for what, at in releases:
+            window = [r for r in self.ordered if since <= r.t < at and r.code in FORCE_CODES]
+            since = at
+            if not window:
+                continue
+            last = window[-1]
+            hung = self.hangups.get(last.session)
+            if hung is not None and hung < at:
+                continue  # the device left first: nothing could reach it after
+            if last.carries_force and not last.marked:
+                self.find(f"zero last: after {what} the last force the device received was {last}")
