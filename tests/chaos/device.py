@@ -74,6 +74,7 @@ class Device:
         self.requests = 0
         self.frames = []          # (due, order, parts, n, kind): frames waiting to be written
         self.order = 0
+        self.last_due = 0.0
         self.writing = None       # [parts left, n, kind, t_first] of the frame on the line
         self.next_part_at = 0.0
         self.next_notification = 0.0
@@ -136,8 +137,11 @@ class Device:
         return [(0.0, frame)]
 
     def schedule(self, delay, parts, n, kind):
+        # A device answers in order: a late reply holds up the ones behind it.
+        due = max(time.monotonic() + delay, self.last_due)
+        self.last_due = due
         self.order += 1
-        heapq.heappush(self.frames, (time.monotonic() + delay, self.order, parts, n, kind))
+        heapq.heappush(self.frames, (due, self.order, parts, n, kind))
 
     def pump(self, now):
         """Writes what is due; returns the time of the next thing to write."""

@@ -215,6 +215,10 @@ class Session:
             entries = [json.loads(line) for line in f if line.strip()]
         verdict = judge.Judge(self.config, entries, self.answers, self.device_events)
         findings = verdict.judge(exit_time)
+        if os.environ.get("VELKOR_CHAOS_VERBOSE"):
+            requests = sum(1 for e in entries if e[0] == "q")
+            print(f"schedule: {len(self.steps)} steps, {requests} requests, {len(findings)} findings: "
+                  f"{json.dumps(self.schedule)}", file=sys.stderr)
         if findings:
             shown = findings[:12] + ([f"... and {len(findings) - 12} more"] if len(findings) > 12 else [])
             self.findings += findings
