@@ -16,6 +16,8 @@ FLAG_HELD, FLAG_FAILED, FLAG_RECONNECTING = 1 << 0, 1 << 3, 1 << 5
 WHOLE = ("ok", "slow", "late", "split", "duplicate", "garbage_before", "burst")
 # A reply completed this long after its request reached the device could not have been in time.
 MARGIN = 0.001
+# How long bytes the device wrote may take to be in the host's input queue on a loaded machine.
+SETTLE = 0.005
 RAMP_TOLERANCE = 1.02
 RAMP_ABSOLUTE = 1e-4
 
@@ -65,20 +67,34 @@ class Judge:
         self.config = config
         self.findings = []
         self.requests = {}
+        self.copies = {}
         self.hangups = {}
         for entry in log_entries:
             if entry[0] == "q":
                 r = Request(entry)
                 self.requests[(r.session, r.n)] = r
             elif entry[0] == "r":
-                _, session, n, kind, _first, last = entry
+                _, session, n, kind, first, last = entry
                 if (session, n) in self.requests:
                     self.requests[(session, n)].replies.append((kind, last))
+                    self.copies.setdefault((session, n), []).append((kind, first, last))
             elif entry[0] == "h":
                 self.hangups[entry[1]] = entry[2]
         self.ordered = sorted(self.requests.values(), key=lambda r: r.t)
         self.answers = answers
         self.device_events = device_events
+
+    def truncated_near(self, session, begin, end):
+        """Whether a reply cut short was written in [begin, end]: followed at once by other frames, their
+        bytes complete it, and no host can tell (the failure guide says so)."""
+        return any(kind == "truncated" and last is not None and begin <= last <= end
+                   for (s, _), copies in self.copies.items() if s == session for kind, _, last in copies)
+
+    def late_duplicate(self, request, since):
+        """Whether a second copy of this request's reply was still arriving at `since` (a stray reply that
+        arrives after the next request went out cannot be told from that request's own)."""
+        return any(kind == "duplicate" and last is not None and last >= since - SETTLE
+                   for kind, _, last in self.copies.get((request.session, request.n), []))
 
     def find(self, text):
         if text not in self.findings:
@@ -187,12 +203,18 @@ class Judge:
                 own = requests[k] if aligned and k < len(requests) else None
                 key = (int(velocity[1]), int(velocity[0]))
                 answered = self.requests.get(key)
-                if answered is None or answered.code != FORCE:
-                    self.find(f"reading: {where} reported a good reading that answers no force request "
+                made_up = answered is None or answered.code != FORCE or not same(position, answered.values)
+                near = own.t if own is not None else start["t0"]
+                if made_up and self.truncated_near(key[0] if answered else (own.session if own else 1),
+                                                   near - 3 * settings["exchange_timeout"] - 0.1, end):
+                    continue
+                if made_up:
+                    self.find(f"reading: {where} reported a good reading that is no request's reply "
                               f"(position {position}, velocity {velocity})")
                 elif own is not None and answered is not own:
-                    self.find(f"reading: {where} took the reply to {answered} as the reply to its own {own}")
-                elif not same(answered.values, force) or not same(position, answered.values):
+                    if not self.late_duplicate(answered, own.t - settings["exchange_timeout"]):
+                        self.find(f"reading: {where} took the reply to {answered} as the reply to its own {own}")
+                elif not same(answered.values, force):
                     self.find(f"reading: {where} sent {force} but reported the reply to {answered}")
             state = start["result"]
             if start["error"] is None and isinstance(state, dict) and not state.get("holding") \
@@ -205,20 +227,34 @@ class Judge:
                               f"holding False, error {state.get('error')})")
 
     def plain_calls(self):
-        results = []
+        calls = []
         for a in self.answers:
             if a["op"] == "plain" and a["error"] is None:
-                results.append(a["result"])
-            results += [t["result"] for t in a["thread"] if t["error"] is None]
-        for result in results:
+                calls.append((a["t0"], a["t1"], a["result"]))
+            calls += [(t["t0"], t["t1"], t["result"]) for t in a["thread"] if t["error"] is None]
+        began = {f32(result["sent"][2]): t0 for t0, _, result in calls}
+        read_timeout = self.config.get("read_timeout", 0.0)
+        for t0, t1, result in calls:
             position, velocity, sent = result["position"], result["velocity"], result["sent"]
             if all(v == 0.0 for v in position + velocity):
                 continue  # the neutral value of a failed call
-            answered = self.requests.get((int(velocity[1]), int(velocity[0])))
-            if answered is None or not answered.marked or not same(answered.values, sent) \
-                    or not same(position, sent):
-                self.find(f"reading: a call sending {sent} returned position {position}, velocity {velocity}, "
-                          f"which is not its own reply ({answered or 'no such request'})")
+            key = (int(velocity[1]), int(velocity[0]))
+            answered = self.requests.get(key)
+            if answered is None or not answered.marked or not same(position, answered.values):
+                if not self.truncated_near(key[0] if answered else 1, t0 - 3 * read_timeout - 0.1, t1):
+                    self.find(f"reading: a call sending {sent} returned position {position}, velocity {velocity}, "
+                              f"which is no request's reply")
+                continue
+            if same(answered.values, sent):
+                continue
+            # Another call's reply. Not claimed when a copy of it arrived once this call had begun, and that
+            # copy was a duplicate or came after its own request's horizon (three read time-outs).
+            horizon = began.get(f32(answered.values[2]), answered.t) + 3 * read_timeout
+            if any(last is not None and last >= t0 - SETTLE and (kind == "duplicate" or last > horizon)
+                   for kind, _, last in self.copies.get(key, [])):
+                continue
+            self.find(f"reading: a call sending {sent} (from {t0:.4f}) returned the reply to {answered}, "
+                      f"which arrived before the call began or inside its request's horizon")
 
     def lease(self):
         for begin, end in self.running_windows():

@@ -191,6 +191,7 @@ def main():
 
     def on_sigint(signum, frame):
         if acting[0]:
+            acting[0] = False  # one interruption per call: its handling is not interrupted again
             raise KeyboardInterrupt
     signal.signal(signal.SIGINT, on_sigint)
 
