@@ -216,9 +216,12 @@ class Session:
         verdict = judge.Judge(self.config, entries, self.answers, self.device_events)
         findings = verdict.judge(exit_time)
         if os.environ.get("VELKOR_CHAOS_VERBOSE"):
+            # The evidence stays in the folder: device.log and the program's answers.
+            with open(os.path.join(self.folder, "answers.json"), "w") as f:
+                json.dump(self.answers, f, indent=1)
             requests = sum(1 for e in entries if e[0] == "q")
-            print(f"schedule: {len(self.steps)} steps, {requests} requests, {len(findings)} findings: "
-                  f"{json.dumps(self.schedule)}", file=sys.stderr)
+            print(f"schedule: {len(self.steps)} steps, {requests} requests, {len(findings)} findings, "
+                  f"evidence in {self.folder}", file=sys.stderr)
         if findings:
             shown = findings[:12] + ([f"... and {len(findings) - 12} more"] if len(findings) > 12 else [])
             self.findings += findings
@@ -280,9 +283,14 @@ class ChaosMachine(RuleBasedStateMachine):
                 exchange_timeout=st.sampled_from([0.002, 0.01, 0.03, 0.05]), failure_limit=st.integers(1, 4),
                 ramp_s=st.sampled_from([0.0, 0.02, 0.05, 0.1]), reconnect=st.booleans(),
                 max_force=st.sampled_from([1.0, 3.0, 5.0]), read_timeout=st.sampled_from([0.05, 0.2]),
-                exit_style=st.sampled_from(["exit", "stop", "close", "collect"]))
-    def setup(self, **config):
+                exit_style=st.sampled_from(["exit", "stop", "close", "collect"]),
+                push=st.one_of(st.none(), vectors), start=st.sampled_from([True, False]))
+    def setup(self, push, start, **config):
         self.session = Session(config)
+        if push is not None:
+            self.session.act("add", kind="constant", values=push, lease=None)
+        if start:
+            self.session.act("start")
 
     @allowed("start")
     @rule(dwell=st.floats(0.0, 0.3))

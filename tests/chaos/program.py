@@ -77,7 +77,7 @@ class Program:
         if op == "open":
             self.stream = api.SerialStream(args["path"])
             self.arm = api.Vorlan3(self.stream, args["read_timeout"])
-            return self.stream.is_open() if hasattr(self.stream, "is_open") else True
+            return True
         if op == "loop":
             self.loop = None
             gc.collect()  # an earlier loop is collected here: its way out ends with zero force
@@ -154,11 +154,11 @@ class Program:
         if self.loop is None:
             return None
         s = self.loop.state()
-        out = {"position": list(s.position), "velocity": list(s.velocity), "force": list(s.force),
-               "cycle": s.cycle, "holding": s.holding, "error": self.loop.error}
-        for name in ("valid", "ok", "outcome"):
-            if hasattr(s, name):
-                value = getattr(s, name)
+        out = {"position": list(s["position"]), "velocity": list(s["velocity"]), "force": list(s["force"]),
+               "cycle": s["cycle"], "holding": s["holding"], "error": self.loop.error}
+        for name in ("valid", "ok", "outcome"):  # a validity flag, where the state has one
+            if name in s:
+                value = s[name]
                 out[name] = value if isinstance(value, (bool, int, float, str, type(None))) else str(value)
         return out
 
