@@ -27,6 +27,8 @@ def main():
     parser.add_argument("--examples", type=int, default=5, help="schedules per seed")
     parser.add_argument("--steps", type=int, default=12, help="steps per schedule at most")
     parser.add_argument("--only", help="comma-separated rules to draw from (default: all)")
+    parser.add_argument("--space", help='settings to draw from instead of the defaults, as JSON: '
+                        '\'{"profile": ["healthy"], "ramp_s": [0.0]}\'')
     parser.add_argument("--replay", help="a schedule as a failing run printed it (JSON)")
     options = parser.parse_args()
 
@@ -48,7 +50,8 @@ def main():
         seed = seeds[0] if seeds else random.randrange(2**31)
         began = time.monotonic()
         try:
-            machine.run(seed, options.examples, steps=options.steps, enabled=enabled)
+            machine.run(seed, options.examples, steps=options.steps, enabled=enabled,
+                        space=json.loads(options.space) if options.space else None)
         except Exception as finding:  # noqa: BLE001 - a finding, or a Flaky wrapping one: report and go on
             failed += 1
             failing.append(seed)

@@ -262,14 +262,29 @@ def replay(schedule):
 # --- the Hypothesis state machine ------------------------------------------------------------------------------
 
 vectors = st.lists(st.floats(-6.0, 6.0, allow_nan=False).map(lambda x: round(x, 3)), min_size=3, max_size=3)
+# The settings of a schedule: each is drawn from its list.
+SPACE = {
+    "profile": sorted(PROFILES),
+    "notify_hz": [0.0, 20.0, 300.0],
+    "rate": [100.0, 250.0, 500.0, 1000.0],
+    "exchange_timeout": [0.002, 0.01, 0.03, 0.05],
+    "failure_limit": [1, 2, 3, 4],
+    "ramp_s": [0.0, 0.02, 0.05, 0.1],
+    "reconnect": [False, True],
+    "max_force": [1.0, 3.0, 5.0],
+    "read_timeout": [0.05, 0.2],
+    "exit_style": ["exit", "stop", "close", "collect"],
+}
 CALLS_TO_INTERRUPT = ("plain", "stop", "close", "start", "sleep", "reopen")
 
 
 class ChaosMachine(RuleBasedStateMachine):
     """Random programs; the settings come from the first step, the device's schedule from its seed."""
 
-    # Which rules the machine draws from; a run that cannot hold an invariant yet narrows this.
+    # Which rules the machine draws from, and the settings each schedule draws its own from; a run
+    # that cannot hold an invariant yet narrows these.
     enabled = None
+    space = SPACE
 
     def __init__(self):
         super().__init__()
@@ -278,18 +293,16 @@ class ChaosMachine(RuleBasedStateMachine):
     def allowed(name):  # noqa: N805 - used in the class body as a precondition factory
         return precondition(lambda self: self.session is not None and (self.enabled is None or name in self.enabled))
 
-    @initialize(seed=st.integers(0, 2**31 - 1), profile=st.sampled_from(sorted(PROFILES)),
-                notify_hz=st.sampled_from([0.0, 20.0, 300.0]), rate=st.sampled_from([100.0, 250.0, 500.0, 1000.0]),
-                exchange_timeout=st.sampled_from([0.002, 0.01, 0.03, 0.05]), failure_limit=st.integers(1, 4),
-                ramp_s=st.sampled_from([0.0, 0.02, 0.05, 0.1]), reconnect=st.booleans(),
-                max_force=st.sampled_from([1.0, 3.0, 5.0]), read_timeout=st.sampled_from([0.05, 0.2]),
-                exit_style=st.sampled_from(["exit", "stop", "close", "collect"]),
-                push=st.one_of(st.none(), vectors), start=st.sampled_from([True, False]))
-    def setup(self, push, start, **config):
+    @initialize(data=st.data())
+    def setup(self, data):
+        config = {"seed": data.draw(st.integers(0, 2**31 - 1), label="seed")}
+        for name, choices in self.space.items():
+            config[name] = data.draw(st.sampled_from(choices), label=name)
         self.session = Session(config)
+        push = data.draw(st.one_of(st.none(), vectors), label="push")
         if push is not None:
             self.session.act("add", kind="constant", values=push, lease=None)
-        if start:
+        if data.draw(st.booleans(), label="start"):
             self.session.act("start")
 
     @allowed("start")
@@ -403,13 +416,16 @@ class ChaosMachine(RuleBasedStateMachine):
                 self.session.close_processes()
 
 
-def run(seed, examples, steps=12, enabled=None, shrink=False):
-    """Runs `examples` schedules drawn from `seed`; raises the first failing one's Finding."""
+def run(seed, examples, steps=12, enabled=None, space=None, shrink=False):
+    """Runs `examples` schedules drawn from `seed`; raises the first failing one's Finding.
+
+    enabled: the rules to draw from (default all); space: settings to draw from instead of SPACE's."""
     from hypothesis import HealthCheck, Phase, settings
     from hypothesis import seed as with_seed
     from hypothesis.stateful import run_state_machine_as_test
 
-    machine = type("ChaosMachine", (ChaosMachine,), {"enabled": frozenset(enabled) if enabled else None})
+    machine = type("ChaosMachine", (ChaosMachine,), {"enabled": frozenset(enabled) if enabled else None,
+                                                     "space": dict(SPACE, **(space or {}))})
     phases = [Phase.explicit, Phase.generate] + ([Phase.shrink] if shrink else [])
     chosen = settings(max_examples=examples, stateful_step_count=steps, deadline=None, database=None,
                       phases=phases, suppress_health_check=list(HealthCheck), print_blob=False,
