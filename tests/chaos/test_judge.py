@@ -109,3 +109,42 @@ def test_watchdog_allows_failure_limit_pushes_and_counts_an_answer_as_a_fresh_st
     assert any("watchdog: request 5 of line 1" in f for f in judged(log, answers))
     log[7][3], log[7][4], log[7][5] = "ok", 1.031, 1.031  # request 4 answered after all
     assert not any(f.startswith("watchdog") for f in judged(log, answers))
+
+
+def late_duplicate(log, answers):
+    # A second copy of request 3's reply lands after request 4 went out, and cycle 3 takes it.
+    log.append(["r", 1, 3, "duplicate", 1.0305, 1.0305])
+    foreign_reading(log, answers)
+
+
+def cut_reply(log, answers):
+    # Request 3's reply is cut short and the next frame completes it: the reading is made up.
+    log.append(["r", 1, 3, "truncated", 1.021, 1.021])
+    answers[1]["records"][2][4] = 77.0
+
+
+@pytest.mark.parametrize("fault", [late_duplicate, cut_reply])
+def test_judge_holds_nothing_against_what_no_host_can_tell(fault):
+    log, answers = copy.deepcopy(healthy())
+    fault(log, answers)
+    assert not any(f.startswith("reading") for f in judged(log, answers))
+
+
+@pytest.mark.parametrize("arrived,held_against", [
+    (1.5, True),    # the earlier call's reply, late but inside its horizon (3 x 0.2 s): drained, never taken
+    (1.05, True),   # whole in the queue before the call began: a stray to discard
+    (1.75, False),  # past the horizon, after this call began: no host can tell
+])
+def test_judge_of_a_plain_call_taking_an_earlier_calls_reply(arrived, held_against):
+    mark_x, mark_y = judge.MARK
+    log = [["q", 1, 1, 1.0, 0x2A, mark_x, mark_y, judge.f32(-0.001)], ["r", 1, 1, "late", arrived, arrived],
+           ["q", 1, 2, 1.4, 0x2A, mark_x, mark_y, judge.f32(-0.002)], ["r", 1, 2, "silent", None, None]]
+    call = dict(op="plain", args={}, error=None, records=[], lost=0, thread=[], running=False)
+    answers = [
+        dict(call, t0=0.99, t1=1.6, result=dict(sent=[mark_x, mark_y, -0.001], position=[0.0] * 3,
+                                                 velocity=[0.0] * 3)),
+        dict(call, t0=1.39, t1=1.8, result=dict(sent=[mark_x, mark_y, -0.002], position=[mark_x, mark_y, -0.001],
+                                                 velocity=[1.0, 1.0, 0.0])),
+    ]
+    findings = judge.Judge({"read_timeout": 0.2}, log, answers, []).judge(exit_time=2.0)
+    assert any("returned the reply to request 1" in f for f in findings) == held_against, findings
