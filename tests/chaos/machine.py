@@ -131,6 +131,10 @@ class Session:
         line = self._read_answer(HANG + args.get("seconds", 0.0))
         if timer is not None:
             timer.join()
+        if not line and self.program.poll() is not None:
+            time.sleep(0.2)
+            self.fail(f"crash: the program ended (status {self.program.returncode}) during {op}({args}):\n"
+                      + "".join(self.stderr[-60:]))
         if not line:
             self._stacks()
             self.fail(f"deadlock: {op}({args}) did not return within {HANG} s; the program's threads:\n"
@@ -161,8 +165,6 @@ class Session:
             return 3 * c["read_timeout"] + SLACK
         if op == "sleep":
             return args["seconds"] + SLACK
-        if op == "thread":
-            return 3 * c["read_timeout"] + SLACK  # joins the previous thread's last call
         return SLACK
 
     def _signal(self, number):

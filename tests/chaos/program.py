@@ -128,7 +128,8 @@ class Program:
         if op == "plain":
             return self.plain(args["call"])
         if op == "thread":
-            self.join_thread()
+            if self.thread is not None and self.thread.is_alive():
+                return False  # one second thread at a time
             self.thread = threading.Thread(target=self.thread_body, args=(args["count"], args["interval"]),
                                            daemon=True)
             self.thread.start()
