@@ -148,3 +148,16 @@ def test_judge_of_a_plain_call_taking_an_earlier_calls_reply(arrived, held_again
     ]
     findings = judge.Judge({"read_timeout": 0.2}, log, answers, []).judge(exit_time=2.0)
     assert any("returned the reply to request 1" in f for f in findings) == held_against, findings
+
+
+@pytest.mark.parametrize("lowered_at,held_against", [(None, True), (1.035, False)])
+def test_judge_allows_one_step_down_to_a_lowered_max_force(lowered_at, held_against):
+    log, answers = copy.deepcopy(healthy())
+    for entry in log:
+        if entry[0] == "q" and entry[2] == 6:
+            entry[7] = 1.0  # from 3 N to 1 N in one cycle
+    if lowered_at is not None:
+        answers.insert(2, dict(op="max_force", args={"value": 1.0}, t0=lowered_at, t1=lowered_at, error=None,
+                               result=1.0, records=[], lost=0, thread=[], running=True))
+    findings = judge.Judge({}, log, answers, []).judge(exit_time=2.0)
+    assert any("ramp: request 6" in f for f in findings) == held_against, findings
