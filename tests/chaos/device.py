@@ -18,7 +18,8 @@ monotonic clock, which the driving process shares):
     ["h", session, t]                             the device hung its line up
 
 Driven by one JSON object a line on standard input: {"op": "profile", "name": ...},
-{"op": "hang_up"}, {"op": "replug"}, {"op": "sync"}; one JSON answer a line on standard output.
+{"op": "hang_up", "replug_after": seconds or null}, {"op": "replug"}, {"op": "sync"}; one JSON answer
+a line on standard output.
 """
 
 import argparse
@@ -75,6 +76,7 @@ class Device:
         self.frames = []          # (due, order, parts, n, kind): frames waiting to be written
         self.order = 0
         self.last_due = 0.0
+        self.replug_at = math.inf  # a hang-up may come back as a new line by itself
         self.writing = None       # [parts left, n, kind, t_first] of the frame on the line
         self.next_part_at = 0.0
         self.next_notification = 0.0
@@ -270,6 +272,8 @@ class Device:
             self.profile = request["name"]
         elif op == "hang_up":
             self.hang_up()
+            if request.get("replug_after") is not None:
+                self.replug_at = time.monotonic() + request["replug_after"]
         elif op == "replug":
             self.hang_up()
             self.open_pty()
@@ -282,7 +286,10 @@ class Device:
         self.answer_line({"ok": True, "path": self.path, "session": self.session})
         while True:
             now = time.monotonic()
-            upcoming = self.pump(now)
+            if now >= self.replug_at:
+                self.replug_at = math.inf
+                self.open_pty()
+            upcoming = min(self.pump(now), self.replug_at)
             wait = max(0.0, min(0.05, upcoming - time.monotonic()))
             readers = [control] + ([self.master] if self.master is not None else [])
             ready, _, _ = select.select(readers, [], [], wait)

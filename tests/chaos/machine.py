@@ -7,6 +7,7 @@ command that replays it. ChaosMachine draws the steps with Hypothesis's stateful
 
 import json
 import os
+import random
 import shlex
 import signal
 import subprocess
@@ -67,6 +68,8 @@ class Session:
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         text=True)
         self.stderr = []
+        self.running = False
+        self.stream_open = True
         threading.Thread(target=self._collect_stderr, daemon=True).start()
         self.finished = False
         self.act("open", path=self.link, read_timeout=config["read_timeout"])
@@ -142,6 +145,11 @@ class Session:
         answer = json.loads(line)
         answer["args"] = args
         self.answers.append(answer)
+        self.running = answer.get("running", False)
+        if op == "close" or (op == "reopen" and answer["error"] is not None):
+            self.stream_open = False
+        elif op == "reopen":
+            self.stream_open = True
         took = answer["t1"] - answer["t0"]
         bound = self.bound(op, args)
         if took > bound:
@@ -277,6 +285,8 @@ SPACE = {
     "read_timeout": [0.05, 0.2],
     "exit_style": ["exit", "stop", "close", "collect"],
 }
+# Pauses between calls (seconds), so that the loop runs cycles between them.
+PAUSES = (0.0, 0.0, 0.01, 0.05, 0.15)
 CALLS_TO_INTERRUPT = ("plain", "stop", "close", "start", "sleep", "reopen")
 
 
@@ -291,9 +301,21 @@ class ChaosMachine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.session = None
+        self.pauses = None
 
-    def allowed(name):  # noqa: N805 - used in the class body as a precondition factory
-        return precondition(lambda self: self.session is not None and (self.enabled is None or name in self.enabled))
+    def act(self, op, **args):
+        """One call, then a pause drawn from the schedule's seed that lets the loop run between calls."""
+        answer = self.session.act(op, **args)
+        pause = self.pauses.choice(PAUSES)
+        if pause:
+            self.session.act("sleep", seconds=pause)
+        return answer
+
+    def allowed(name, when=None):  # noqa: N805 - used in the class body as a precondition factory
+        """A rule the run draws from; when: whether it makes sense now (running, open), so that the
+        schedules spend their steps on a loop that runs rather than on calls refused at once."""
+        return precondition(lambda self: self.session is not None and (self.enabled is None or name in self.enabled)
+                            and (when is None or when(self.session)))
 
     @initialize(data=st.data())
     def setup(self, data):
@@ -301,45 +323,46 @@ class ChaosMachine(RuleBasedStateMachine):
         for name, choices in self.space.items():
             config[name] = data.draw(st.sampled_from(choices), label=name)
         self.session = Session(config)
+        self.pauses = random.Random(config["seed"])
         push = data.draw(st.one_of(st.none(), vectors), label="push")
         if push is not None:
-            self.session.act("add", kind="constant", values=push, lease=None)
+            self.act("add", kind="constant", values=push, lease=None)
         if data.draw(st.booleans(), label="start"):
-            self.session.act("start")
+            self.act("start")
 
-    @allowed("start")
+    @allowed("start", lambda s: s.stream_open and not s.running)
     @rule(dwell=st.floats(0.0, 0.3))
     def start(self, dwell):
-        self.session.act("start")
+        self.act("start")
         if dwell:
-            self.session.act("sleep", seconds=round(dwell, 3))
+            self.act("sleep", seconds=round(dwell, 3))
 
-    @allowed("stop")
+    @allowed("stop", lambda s: s.running)
     @rule()
     def stop(self):
-        self.session.act("stop")
+        self.act("stop")
 
-    @allowed("close")
+    @allowed("close", lambda s: s.stream_open)
     @rule()
     def close(self):
-        self.session.act("close")
+        self.act("close")
 
     @allowed("reopen")
     @rule()
     def reopen(self):
-        self.session.act("reopen")
+        self.act("reopen")
 
-    @allowed("loop")
+    @allowed("loop", lambda s: not s.running)
     @rule(failure_limit=st.integers(1, 4), ramp_s=st.sampled_from([0.0, 0.02, 0.05]),
           exchange_timeout=st.sampled_from([0.002, 0.01, 0.05]))
     def new_loop(self, **changes):
-        self.session.act("loop", **self.session.loop_settings(**changes))
+        self.act("loop", **self.session.loop_settings(**changes))
 
-    @allowed("collect")
+    @allowed("collect", lambda s: s.running)
     @rule()
     def collect(self):
-        self.session.act("collect")
-        self.session.act("loop", **self.session.loop_settings())
+        self.act("collect")
+        self.act("loop", **self.session.loop_settings())
 
     @allowed("add")
     @rule(kind=st.sampled_from(["constant", "constant", "damper"]), values=vectors,
@@ -347,66 +370,72 @@ class ChaosMachine(RuleBasedStateMachine):
     def add(self, kind, values, lease):
         if kind == "damper":
             values = [1e-5, 0.0, 0.0]
-        self.session.act("add", kind=kind, values=values, lease=lease)
+        self.act("add", kind=kind, values=values, lease=lease)
 
     @allowed("effects")
     @rule(op=st.sampled_from(["remove", "enable", "disable", "renew"]), index=st.integers(0, 7))
     def change(self, op, index):
         if op in ("enable", "disable"):
-            self.session.act("enable", index=index, on=op == "enable")
+            self.act("enable", index=index, on=op == "enable")
         else:
-            self.session.act(op, index=index)
+            self.act(op, index=index)
 
     @allowed("gain")
     @rule(index=st.integers(0, 7), gain=st.sampled_from([0.0, 0.5, 1.0, 1.5]))
     def gain(self, index, gain):
-        self.session.act("gain", index=index, gain=gain)
+        self.act("gain", index=index, gain=gain)
 
     @allowed("max_force")
     @rule(value=st.sampled_from([0.5, 2.0, 5.0]))
     def max_force(self, value):
-        self.session.act("max_force", value=value)
+        self.act("max_force", value=value)
 
     @allowed("callback")
     @rule(sleep=st.one_of(st.none(), st.sampled_from([0.0, 0.05, 2.5])))
     def callback(self, sleep):
-        self.session.act("callback", sleep=sleep)
+        self.act("callback", sleep=sleep)
 
     @allowed("plain")
     @rule(call=st.sampled_from(["force", "position"]))
     def plain(self, call):
-        self.session.act("plain", call=call)
+        self.act("plain", call=call)
 
     @allowed("thread")
     @rule(count=st.integers(1, 20), interval=st.sampled_from([0.0, 0.005, 0.02]))
     def thread(self, count, interval):
-        self.session.act("thread", count=count, interval=interval)
+        self.act("thread", count=count, interval=interval)
 
     @allowed("sleep")
     @rule(seconds=st.sampled_from([0.05, 0.2, 0.5]))
     def sleep(self, seconds):
-        self.session.act("sleep", seconds=seconds)
+        self.act("sleep", seconds=seconds)
 
     @allowed("state")
     @rule()
     def state(self):
-        self.session.act("state")
+        self.act("state")
 
     @allowed("signal")
     @rule(call=st.sampled_from(CALLS_TO_INTERRUPT), after=st.floats(0.0, 0.06))
     def interrupt(self, call, after):
         args = {"plain": {"call": "force"}, "sleep": {"seconds": 0.1}}.get(call, {})
-        self.session.act(call, interrupt_after=round(after, 4), **args)
+        self.act(call, interrupt_after=round(after, 4), **args)
 
     @allowed("profile")
     @rule(name=st.sampled_from(sorted(PROFILES)))
     def profile(self, name):
         self.session.device_op("profile", name=name)
 
+    @allowed("hang_up", lambda s: s.running)
+    @rule(replug_after=st.one_of(st.none(), st.sampled_from([0.0, 0.1, 0.4])))
+    def hang_up(self, replug_after):
+        # Unplugged, and plugged in again at once, a little later, or only when the schedule replugs.
+        self.session.device_op("hang_up", replug_after=replug_after)
+
     @allowed("hang_up")
-    @rule(replug=st.booleans())
-    def hang_up(self, replug):
-        self.session.device_op("replug" if replug else "hang_up")
+    @rule()
+    def replug(self):
+        self.session.device_op("replug")
 
     del allowed
 
