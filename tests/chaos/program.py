@@ -207,11 +207,14 @@ def main():
         t0 = time.monotonic()
         acting[0] = True
         try:
-            result = program.run(op, request)
+            try:
+                result = program.run(op, request)
+            finally:
+                # Python runs the handler at its next chance, maybe after the call returned: from here on
+                # an interruption is the call's outcome, never one that breaks its handling.
+                acting[0] = False
         except BaseException as e:  # noqa: BLE001 - KeyboardInterrupt included: it is an outcome
             error = f"{type(e).__name__}: {e}"
-        finally:
-            acting[0] = False
         t1 = time.monotonic()
         try:
             records, lost = program.drain()
