@@ -284,6 +284,7 @@ SPACE = {
     "max_force": [1.0, 3.0, 5.0],
     "read_timeout": [0.05, 0.2],
     "exit_style": ["exit", "stop", "close", "collect"],
+    "push": [6.0],  # the largest component of a constant force (N)
 }
 # Pauses between calls (seconds), so that the loop runs cycles between them.
 PAUSES = (0.0, 0.0, 0.01, 0.05, 0.15)
@@ -302,6 +303,10 @@ class ChaosMachine(RuleBasedStateMachine):
         super().__init__()
         self.session = None
         self.pauses = None
+
+    def scaled(self, values):
+        """A drawn force (components up to 6 N) scaled to the schedule's largest push."""
+        return [round(v * self.session.config["push"] / 6.0, 3) for v in values]
 
     def act(self, op, **args):
         """One call, then a pause drawn from the schedule's seed that lets the loop run between calls."""
@@ -326,6 +331,7 @@ class ChaosMachine(RuleBasedStateMachine):
         self.pauses = random.Random(config["seed"])
         push = data.draw(st.one_of(st.none(), vectors), label="push")
         if push is not None:
+            push = self.scaled(push)
             self.act("add", kind="constant", values=push, lease=None)
         if data.draw(st.booleans(), label="start"):
             self.act("start")
@@ -368,8 +374,7 @@ class ChaosMachine(RuleBasedStateMachine):
     @rule(kind=st.sampled_from(["constant", "constant", "damper"]), values=vectors,
           lease=st.one_of(st.none(), st.sampled_from([0.02, 0.05, 0.2])))
     def add(self, kind, values, lease):
-        if kind == "damper":
-            values = [1e-5, 0.0, 0.0]
+        values = [1e-5, 0.0, 0.0] if kind == "damper" else self.scaled(values)
         self.act("add", kind=kind, values=values, lease=lease)
 
     @allowed("effects")
