@@ -359,9 +359,11 @@ class ChaosMachine(RuleBasedStateMachine):
         self.act("reopen")
 
     @allowed("loop", lambda s: not s.running)
-    @rule(failure_limit=st.integers(1, 4), ramp_s=st.sampled_from([0.0, 0.02, 0.05]),
-          exchange_timeout=st.sampled_from([0.002, 0.01, 0.05]))
-    def new_loop(self, **changes):
+    @rule(data=st.data())
+    def new_loop(self, data):
+        # Another loop on the arm, with settings of its own from the schedule's space.
+        changes = {name: data.draw(st.sampled_from(self.space[name]), label=name)
+                   for name in ("failure_limit", "ramp_s", "exchange_timeout")}
         self.act("loop", **self.session.loop_settings(**changes))
 
     @allowed("collect", lambda s: s.running)
