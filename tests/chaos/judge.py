@@ -85,9 +85,10 @@ class Judge:
         self.device_events = device_events
 
     def truncated_near(self, session, begin, end):
-        """Whether a reply cut short was written in [begin, end]: followed at once by other frames, their
-        bytes complete it, and no host can tell (the failure guide says so)."""
-        return any(kind == "truncated" and last is not None and begin <= last <= end
+        """Whether a reply cut short, or garbage, was written in [begin, end]. A cut reply followed at once
+        by other frames is completed by their bytes (the failure guide says so); garbage whose first
+        byte is a reply code is such a reply itself. No host can tell either without a checksum."""
+        return any(kind in ("truncated", "garbage", "garbage_before") and last is not None and begin <= last <= end
                    for (s, _), copies in self.copies.items() if s == session for kind, _, last in copies)
 
     def late_duplicate(self, request, since):

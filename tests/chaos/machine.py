@@ -286,6 +286,9 @@ SPACE = {
     "exit_style": ["exit", "stop", "close", "collect"],
     "push": [6.0],  # the largest component of a constant force (N)
 }
+# The rules a run can draw from (ChaosMachine.enabled narrows them).
+RULES = ("start", "stop", "close", "reopen", "loop", "collect", "add", "effects", "gain", "max_force", "callback",
+         "plain", "thread", "sleep", "state", "signal", "profile", "hang_up")
 # Pauses between calls (seconds), so that the loop runs cycles between them.
 PAUSES = (0.0, 0.0, 0.01, 0.05, 0.15)
 CALLS_TO_INTERRUPT = ("plain", "stop", "close", "start", "sleep", "reopen")
