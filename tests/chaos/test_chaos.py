@@ -5,8 +5,14 @@ schedule prints the command that replays it.
 """
 
 import pytest
+import VelkorHardwareAPI as api
 
 import machine
+
+# A loop whose state says whether it is a reading (state()["valid"]) came with the exchange and servo
+# timing that these seeds hold against; before it, late replies were taken for the next request's,
+# ramps advanced by wall time and start() returned zeros as a reading, which these seeds find.
+TIMED = "valid" in (api.ServoLoop.state.__doc__ or "")
 
 # The settings CI draws from: devices that answer (at once, with jitter across the time-out, or not at
 # all) with time-outs that a loaded machine keeps. Outside this the loop still has open findings (OPEN).
@@ -27,6 +33,7 @@ SEEDS = [(seed, 3) for seed in (1, 2, 3, 4, 5, 6, 7, 8)]
 OPEN = "late replies past the owed-reply horizon; two threads calling one arm at once"
 
 
+@pytest.mark.xfail(not TIMED, reason="a loop before the exchange and servo timing fixes", strict=False)
 @pytest.mark.parametrize("seed,examples", SEEDS, ids=[f"seed{s}" for s, _ in SEEDS])
 def test_random_programs_against_random_device_timing_hold_every_invariant(seed, examples):
     machine.run(seed, examples, steps=15, enabled=CI_RULES, space=CI_SPACE)
