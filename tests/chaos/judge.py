@@ -227,11 +227,14 @@ class Judge:
             state = start["result"]
             if start["error"] is None and isinstance(state, dict) and not state.get("holding") \
                     and state.get("valid", True) is not False:
-                first = requests[0] if requests else None
-                key = (int(state["velocity"][1]), int(state["velocity"][0]))
-                if first is None or key != (first.session, first.n) or not same(state["position"], first.values):
-                    self.find(f"reading: start() of run {index + 1} returned a state that is not the reply to its "
-                              f"first exchange (position {state['position']}, velocity {state['velocity']}, "
+                # The state after start() is a cycle's reading: that cycle's own request's reply.
+                cycle = state.get("cycle", 0)
+                own = requests[cycle] if aligned and cycle < len(requests) else None
+                answered = self.requests.get((int(state["velocity"][1]), int(state["velocity"][0])))
+                if answered is None or (own is not None and answered is not own) \
+                        or not same(state["position"], answered.values):
+                    self.find(f"reading: start() of run {index + 1} returned a state that is not a reply to its "
+                              f"cycle {cycle} (position {state['position']}, velocity {state['velocity']}, "
                               f"holding False, error {state.get('error')})")
 
     def plain_calls(self):
@@ -248,6 +251,9 @@ class Judge:
                 continue  # the neutral value of a failed call
             key = (int(velocity[1]), int(velocity[0]))
             answered = self.requests.get(key)
+            if answered is not None and answered.marked and not all(finite_number(x) for x in position):
+                self.find(f"reading: a call sending {sent} returned an implausible reading, position {position}")
+                continue
             if answered is None or not answered.marked or not same(position, answered.values):
                 if not self.truncated_near(key[0] if answered else 1, t0 - 3 * read_timeout - 0.1, t1):
                     self.find(f"reading: a call sending {sent} returned position {position}, velocity {velocity}, "
