@@ -122,6 +122,7 @@ bool OnMainThread() {
 std::vector<const SerialStream*>& streams_in_use = *new std::vector<const SerialStream*>;
 std::unordered_set<const Device*>& strict_devices = *new std::unordered_set<const Device*>;
 std::unordered_map<const Device*, float>& max_forces = *new std::unordered_map<const Device*, float>;
+std::unordered_set<const Device*>& reach_refusing = *new std::unordered_set<const Device*>;
 
 }  // namespace
 
@@ -259,6 +260,17 @@ void ForgetDevice(const Device* device) {
   ForgetArmForce(device);
   strict_devices.erase(device);
   max_forces.erase(device);
+  reach_refusing.erase(device);
+}
+
+bool RefusesOutOfReach(const Device& device) { return reach_refusing.count(&device) != 0; }
+
+void SetRefuseOutOfReach(const Device& device, bool refuse) {
+  if (refuse) {
+    reach_refusing.insert(&device);
+  } else {
+    reach_refusing.erase(&device);
+  }
 }
 
 std::optional<float> MaxForce(const Device& device) {

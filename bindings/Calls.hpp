@@ -226,6 +226,10 @@ void SetMaxForce(const Velkor::HardwareAPI::Devices::Device& device, std::option
 // Told of every change of a device's limit (the servo loops on it take the lower of theirs and it).
 void OnMaxForceChange(void (*listener)(const Velkor::HardwareAPI::Devices::Device& device));
 
+// The opt-in refusal of position and angle requests far outside the arm's reach; off by default.
+bool RefusesOutOfReach(const Velkor::HardwareAPI::Devices::Device& device);
+void SetRefuseOutOfReach(const Velkor::HardwareAPI::Devices::Device& device, bool refuse);
+
 // Raises RuntimeError naming the holder when another owner (a running servo
 // loop) holds the lease of the device's stream; clears the thread's refusal mark.
 void RequireLease(const Velkor::HardwareAPI::Devices::Device& device, const char* method);

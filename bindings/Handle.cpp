@@ -67,9 +67,7 @@ class TrampolineHandle : public API::Devices::Handle {
       return py::make_tuple(device_id, FloatList(quaternion, kQuaternionSize), error_flag, hall_effect_sensor_level,
                             user_data_length, ByteList(user_data, user_data_length));
     });
-    if (!called)
-      throw std::runtime_error(
-          "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"");
+    if (!called) RaiseMissingStatusOverride();
   }
 
   void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
@@ -81,6 +79,26 @@ class TrampolineHandle : public API::Devices::Handle {
   bool InCallback() const { return callbacks_ > 0; }
 
  private:
+  // The message stays the one callers match on; NotImplementedError is a
+  // RuntimeError, so `except RuntimeError` still catches it, and the note says
+  // what to write (shown with the traceback from Python 3.11 on).
+  [[noreturn]] static void RaiseMissingStatusOverride() {
+    VelkorBinding::AcquireLock lock;
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_NotImplementedError)(
+        "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"");
+    const char* note =
+        "A Handle subclass receives status messages in a method it defines: "
+        "def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall_effect_sensor_level, "
+        "user_data_length, user_data). Define it (it may do nothing), or use Handle itself, whose callbacks do "
+        "nothing.";
+    if (py::hasattr(error, "add_note"))
+      error.attr("add_note")(note);
+    else
+      error.attr("__notes__") = py::list(py::make_tuple(note));
+    PyErr_SetObject(PyExc_NotImplementedError, error.ptr());
+    throw py::error_already_set();
+  }
+
   // Calls the method `name` that the Python subclass defines (the inherited
   // base method does not count); false when it defines none.
   template <typename MakeArguments>
@@ -211,4 +229,19 @@ void RegisterHandle(py::module_& m) {
       "status_frames_skipped", [](HandleRef self) { return self->status_frames_skipped; },
       "Status frames of a handle that streams its status, which Receive read whole and skipped because they "
       "answer no request (GetStrixelStatus reads them), counted since construction.");
+  // The constructor stays the one-argument form programs know (its overloads are part of the
+  // class as published); the time-out is set after construction, also by a subclass's __init__.
+  handle
+      .def(
+          "set_read_timeout",
+          [](HandleRef self, float t) {
+            RefuseFromCallback(*self, "set_read_timeout");
+            self->read_timeout = VelkorBinding::RequireTimeout(t, "set_read_timeout()");
+          },
+          py::arg("t"),
+          "Set the handle's read timeout (seconds): how long Receive() waits for each part of a message. "
+          "GetStrixelStatus() keeps its own one-to-two-second wait.")
+      .def_property_readonly(
+          "read_timeout", [](HandleRef self) { return self->read_timeout; },
+          "The read timeout in seconds: 5.0 until set_read_timeout() changes it.");
 }

@@ -1,6 +1,9 @@
 // The effects Python builds and hands to ServoLoop.add(), and the helpers
 // their parameters go through.
 
+#include <pybind11/eval.h>
+
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "Reach.hpp"
 #include "ServoShared.hpp"
 
 namespace servo_binding {
@@ -131,13 +135,112 @@ void AddCommon(Cls& cls) {
   AddSwitches(cls);
 }
 
-std::vector<double> ToList(const Vec3& v) { return {v[0], v[1], v[2]}; }
+ReadOnlyVector ToList(const Vec3& v) { return ReadOnly(v); }
 
 #include "MeshEffect.inc"
 
+// The tuple subclass of ReadOnlyVector, written in Python: it must behave as a
+// tuple everywhere (unpacking, NumPy, JSON, CBOR) and only add list equality.
+constexpr const char* kVectorSource = R"(
+class Vector(tuple):
+    """A read-only vector of an effect's parameters (a tuple). It equals a list with the same items.
+    Assign a whole new value to change the parameter: effect.force = [0.0, 0.0, 1.0]."""
+
+    __slots__ = ()
+    __module__ = "VelkorHardwareAPI"
+
+    def __eq__(self, other):
+        if isinstance(other, list):
+            return len(self) == len(other) and all(a == b for a, b in zip(self, other))
+        return tuple.__eq__(self, other)
+
+    def __ne__(self, other):
+        equal = self.__eq__(other)
+        return equal if equal is NotImplemented else not equal
+
+    __hash__ = tuple.__hash__
+
+    def __reduce__(self):
+        return (tuple, (tuple(self),))
+)";
+
+double Distance(const Vec3& v) { return std::sqrt(double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2]); }
+
+// Distance from the base origin to the axis-aligned box [low, high] (0 inside it).
+double DistanceToBox(const std::array<double, 3>& low, const std::array<double, 3>& high) {
+  double sum = 0.0;
+  for (int i = 0; i < 3; ++i) {
+    const double gap = std::max({low[i], -high[i], 0.0});
+    sum += gap * gap;
+  }
+  return std::sqrt(sum);
+}
+
 }  // namespace
 
+py::object VectorType() {
+  static py::object* type = nullptr;
+  if (type == nullptr) {
+    py::dict scope;
+    py::exec(kVectorSource, scope);
+    type = new py::object(scope["Vector"]);  // kept for the life of the process
+  }
+  return *type;
+}
+
+std::string GeometryOutOfReach(const Effect& effect, const char* kind) {
+  const double reach = VelkorBinding::PositionReach();
+  // How far from the base the nearest point of the geometry is, and what that geometry is.
+  double gap = 0.0;
+  std::string what;
+  if (const auto* e = std::get_if<Spring>(&effect)) {
+    gap = Distance(e->anchor);
+    what = "anchored at " + Format(e->anchor);
+  } else if (const auto* e = std::get_if<Plane>(&effect)) {
+    const Vec3& n = e->normal;
+    const double length = Distance(n);
+    gap = length > 0.0 ? std::fabs(double(e->point[0]) * n[0] + double(e->point[1]) * n[1] +
+                                   double(e->point[2]) * n[2]) / length
+                       : 0.0;
+    what = "through " + Format(e->point);
+  } else if (const auto* e = std::get_if<Sphere>(&effect)) {
+    gap = std::fabs(Distance(e->center) - e->radius);
+    what = "at " + Format(e->center) + " of radius " + Format(e->radius);
+  } else if (const auto* e = std::get_if<Box>(&effect)) {
+    gap = DistanceToBox({e->min_corner[0], e->min_corner[1], e->min_corner[2]},
+                        {e->max_corner[0], e->max_corner[1], e->max_corner[2]});
+    what = "from " + Format(e->min_corner) + " to " + Format(e->max_corner);
+  } else if (const auto* e = std::get_if<Mesh>(&effect)) {
+    const Render::Point low = e->shape->BoundsMin(), high = e->shape->BoundsMax();
+    std::array<double, 3> lo{HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi{-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (int corner = 0; corner < 8; ++corner) {
+      const Render::Point p{(corner & 1) ? high[0] : low[0], (corner & 2) ? high[1] : low[1],
+                            (corner & 4) ? high[2] : low[2]};
+      const Render::Point q = ToDevice(e->transform, p);
+      for (int i = 0; i < 3; ++i) {
+        lo[i] = std::min(lo[i], double(q[i]));
+        hi[i] = std::max(hi[i], double(q[i]));
+      }
+    }
+    gap = DistanceToBox(lo, hi);
+    char text[160];
+    std::snprintf(text, sizeof text, "placed within [%g, %g, %g] to [%g, %g, %g]", lo[0], lo[1], lo[2],
+                  hi[0], hi[1], hi[2]);
+    what = text;
+  } else {
+    return {};
+  }
+  if (!(gap > reach)) return {};
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "ServoLoop.add(): the %s %s lies %.3g m from the arm's base, far outside the workspace (no tool "
+                "position is more than %.2f m out): effect geometry is in metres, as is the tool's position",
+                kind, what.c_str(), gap, reach);
+  return text;
+}
+
 void RegisterEffects(py::module_& m) {
+  m.attr("Vector") = VectorType();
   py::class_<PyEffect>(m, "Effect",
                        "A force effect for ServoLoop. Parameters may be changed while a loop runs: each change "
                        "applies whole from the next cycle.");

@@ -239,10 +239,14 @@ void RegisterServoLoop(py::module_& m) {
             if (lease && (!std::isfinite(*lease) || *lease <= 0.0 || *lease > 3600.0))
               throw py::value_error("ServoLoop.add(): lease must be more than 0 and at most 3600 seconds, or None");
             if (!py::isinstance<PyEffect>(effect))
-              throw py::type_error(std::string("ServoLoop.add(): effect must be a Spring, Damper, Plane, Sphere, Box "
-                                               "or ConstantForce (an Effect), not ") +
+              throw py::type_error(std::string("ServoLoop.add(): effect must be a Spring, Damper, Plane, Sphere, Box, "
+                                               "ConstantForce or Mesh (an Effect), not ") +
                                    Py_TYPE(effect.ptr())->tp_name);
             PyEffect& native = effect.cast<PyEffect&>();
+            const std::string far = GeometryOutOfReach(
+                native.value, py::str(effect.get_type().attr("__name__")).cast<std::string>().c_str());
+            // Python's registry shows it once per line of the program and effect.
+            if (!far.empty() && PyErr_WarnEx(PyExc_UserWarning, far.c_str(), 1) != 0) throw py::error_already_set();
             EffectLease leased;
             if (lease) {
               leased.slot = self.loop->AcquireLease();

@@ -82,6 +82,24 @@ inline std::string Format(float x) {
   return text;
 }
 
+// A parameter vector as an attribute gives it: a tuple, so that an edit in place
+// (`c.force[2] = 3.0`) raises instead of changing a copy nobody sees. It is of a
+// tuple subclass that also equals a list with the same items, so comparisons
+// written against the lists these attributes used to be still hold.
+struct ReadOnlyVector {
+  std::vector<double> values;
+};
+struct ReadOnlyMatrix {
+  std::vector<std::vector<double>> rows;
+};
+// The tuple subclass (made once, when the effects are registered).
+py::object VectorType();
+inline ReadOnlyVector ReadOnly(const Vec3& v) { return {{v[0], v[1], v[2]}}; }
+
+// Why an effect's geometry lies far outside the arm's workspace (probably in
+// millimetres), or an empty text. ServoLoop.add() warns with it.
+std::string GeometryOutOfReach(const Effect& effect, const char* kind);
+
 struct PyLoop;
 
 // An effect as Python holds it: a value, and the loops it was added to, which
@@ -180,6 +198,31 @@ std::string ErrorText(const PyLoop& self);
 py::dict StatsDict(const ServoStats& s);
 
 }  // namespace servo_binding
+
+namespace pybind11::detail {
+template <>
+struct type_caster<servo_binding::ReadOnlyVector> {
+  PYBIND11_TYPE_CASTER(servo_binding::ReadOnlyVector, const_name("Vector"));
+  bool load(handle, bool) { return false; }
+  static handle cast(const servo_binding::ReadOnlyVector& v, return_value_policy, handle) {
+    py::tuple items(v.values.size());
+    for (size_t i = 0; i < v.values.size(); ++i) items[i] = py::float_(v.values[i]);
+    return servo_binding::VectorType()(items).release();
+  }
+};
+template <>
+struct type_caster<servo_binding::ReadOnlyMatrix> {
+  PYBIND11_TYPE_CASTER(servo_binding::ReadOnlyMatrix, const_name("tuple[Vector, Vector, Vector, Vector]"));
+  bool load(handle, bool) { return false; }
+  static handle cast(const servo_binding::ReadOnlyMatrix& m, return_value_policy policy, handle parent) {
+    py::tuple rows(m.rows.size());
+    for (size_t i = 0; i < m.rows.size(); ++i)
+      rows[i] = reinterpret_steal<object>(
+          type_caster<servo_binding::ReadOnlyVector>::cast(servo_binding::ReadOnlyVector{m.rows[i]}, policy, parent));
+    return servo_binding::VectorType()(rows).release();
+  }
+};
+}  // namespace pybind11::detail
 
 // Methods of instances made with __new__ alone raise instead of using unbuilt memory.
 namespace pybind11::detail {

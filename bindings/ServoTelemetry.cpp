@@ -147,6 +147,8 @@ py::dict StatsDict(const ServoStats& s) {
   d["timer"] = s.timer;
   d["timer_lateness_us"] = s.timer_lateness_us;
   d["spin_us"] = s.spin_us;
+  // Before the first cycle every figure above is a zero that measured nothing.
+  d["valid"] = s.cycles > 0;
   return d;
 }
 
@@ -184,7 +186,17 @@ void RegisterLoopTelemetry(py::class_<PyLoop>& servo_loop) {
           "telemetry_dtype", [](py::object) { return TelemetryDtype(); },
           "The NumPy dtype of drain()'s records.")
       .def(
-          "record", [](PyLoop& self, py::object path) { self.Record(path); }, py::arg("path"),
+          "record",
+          [](PyLoop& self, py::object path) {
+            // A recording made before start() would wait for cycles that may never come and
+            // would miss the first ones once they did: start(record=path) records from the first.
+            if (!self.loop->Running())
+              throw std::runtime_error(
+                  "ServoLoop.record(): the loop is not running; call start() first, or start(record=path) to "
+                  "record from the first cycle");
+            self.Record(path);
+          },
+          py::arg("path"),
           "Record every cycle to an MCAP file at path (velkor_telemetry.Recording, on a Python thread that drains "
           "the telemetry) until stop_recording() or stop(). RuntimeError if a recording runs already.")
       .def(

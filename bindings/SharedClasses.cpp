@@ -15,6 +15,7 @@
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "Velkor/HardwareAPI/Platform/PortLock.hpp"
 #include "Velkor/HardwareAPI/UUID.hpp"
 
 using Velkor::HardwareAPI::UUID;
@@ -89,10 +90,13 @@ std::string WideToUtf8(const std::wstring& text) {
 }
 
 // Why an open failed, in the words a user can act on.
-std::string OpenFailureReason(int8_t code, int32_t error) {
+std::string OpenFailureReason(const std::string& name, int8_t code, int32_t error) {
 #ifdef _WIN32
   if (error == 5) return "the port is in use by another program (or access was denied)";
 #else
+  if (error == EBUSY && Velkor::HardwareAPI::Platform::PortLockedByThisProcess(name))
+    return "the port is in use in this program already (another SerialStream has it open): close that one "
+           "(stream.close()) or use it";
   if (error == EBUSY) return "the port is in use by another program";
   if (error == EACCES) return "permission denied (on Linux, join the group that owns the port, often dialout)";
 #endif
@@ -128,7 +132,7 @@ std::unique_ptr<SerialStream> OpenOrRaise(const std::string& name) {
   details.port = name;
   details.lines = scope.TakeLinesForException();
   details.error_code = error;
-  std::string message = std::string(owner) + ": cannot open '" + name + "': " + OpenFailureReason(code, error);
+  std::string message = std::string(owner) + ": cannot open '" + name + "': " + OpenFailureReason(name, code, error);
   if (error != 0)
     message += " ([" + std::to_string(error) + "] " + WideToUtf8(Velkor::HardwareAPI::SystemErrorText(error)) + ")";
   VelkorBinding::RaiseDeviceError(VelkorBinding::ErrorKind::PortOpen, message, details);
@@ -185,7 +189,16 @@ void RegisterSerialStream(py::module_& m) {
           },
           py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), "Close the port.")
       .def_static(
-          "open", [](const py::object& port) { return OpenOrRaise(PortNameFrom(port, "SerialStream.open()")); },
+          "open",
+          [](const py::object& port) {
+            const std::string name = PortNameFrom(port, "SerialStream.open()");
+            // An empty name would be tried as /dev/ itself and reported as "not a serial port".
+            if (name.empty())
+              throw py::value_error(
+                  "SerialStream.open(): the port name is empty; give a port such as '/dev/ttyACM0' "
+                  "(VelkorHardwareAPI.list_ports() or `velkor ports` lists them)");
+            return OpenOrRaise(name);
+          },
           py::arg("port"),
           "Open the port and return its stream, or raise PortOpenError naming the port and why it could not be "
           "opened (no such port, not a serial port, in use, permission denied). port is a str, bytes or "

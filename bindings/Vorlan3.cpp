@@ -13,6 +13,7 @@
 
 #include "BindingHelpers.hpp"
 #include "Errors.hpp"
+#include "Reach.hpp"
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/Devices/ArmModel.hpp"
 #include "Velkor/HardwareAPI/Devices/Vorlan3.hpp"
@@ -69,6 +70,11 @@ std::array<float, 3> Request(const Vorlan3& arm, const char* method, uint8_t cod
   RequireTriple(request, argument);
   std::array<float, 3> components = Triple(request);
   RequireFiniteTriple(components, method, argument);
+  const std::array<double, 3> asked{components[0], components[1], components[2]};
+  if (code == Vorlan3::kPositionRequest)
+    VelkorBinding::WarnOrRefuse(VelkorBinding::PositionOutOfReach(method, asked), VelkorBinding::RefusesOutOfReach(arm));
+  if (code == Vorlan3::kJointAngleRequest)
+    VelkorBinding::WarnOrRefuse(VelkorBinding::AnglesOutOfReach(method, asked), VelkorBinding::RefusesOutOfReach(arm));
   if (!IsForce(code)) return components;
   const std::optional<float> limit = VelkorBinding::MaxForce(arm);
   if (!limit) return components;
@@ -462,4 +468,11 @@ void RegisterVorlan3(py::module_& m) {
       "its stream is closed or reopened, before the arm is collected, and at interpreter exit. False leaves the "
       "last force on the device, as a plain request always did.");
   py::module_::import("atexit").attr("register")(py::cpp_function(&VelkorBinding::EndAllArmForces));
+  arm.def_property(
+      "refuse_out_of_reach", [](Arm self) { return VelkorBinding::RefusesOutOfReach(*self); },
+      [](Arm self, bool refuse) { VelkorBinding::SetRefuseOutOfReach(*self, refuse); },
+      "False (the default): a position or joint-angle request far outside what the arm's kinematic model can "
+      "reach (farther from the base than the model's reach, about 0.59 m; a joint angle beyond 180 degrees "
+      "either way) is sent as given, with a UserWarning the first time a line of the program sends one. True: "
+      "such a request raises ValueError before anything is sent.");
 }

@@ -100,6 +100,9 @@ def _stub_signatures():
 
 _SIGNATURES = _stub_signatures()
 
+sys.path.insert(0, os.path.dirname(__file__))
+from reference_notes import NOTES as _NOTES  # noqa: E402
+
 
 def _use_stub_types(app, what, name, obj, options, signature, return_annotation):
     short = name.split("VelkorHardwareAPI.", 1)[-1]
@@ -116,6 +119,10 @@ def _tidy_docstring(app, what, name, obj, options, lines):
         lines[:] = [line[min(indents):] for line in lines]
     for i, line in enumerate(lines):
         lines[i] = line.strip() if line.strip() else ""
+    # The fuller entry: parameters with units, result, what it raises, a line of use.
+    note = _NOTES.get(name.split("VelkorHardwareAPI.", 1)[-1])
+    if note:
+        lines.extend([""] + note.splitlines())
 
 
 def _draw_frame(app):

@@ -80,6 +80,7 @@ class ServoStats(typing.TypedDict):
     timer: typing_extensions.NotRequired[str]
     timer_lateness_us: typing_extensions.NotRequired[float]
     spin_us: typing_extensions.NotRequired[float]
+    valid: typing_extensions.NotRequired[bool]
 
 class RecordingSummary(typing.TypedDict):
     """What ServoLoop.stop_recording() returns."""
@@ -159,6 +160,20 @@ EXACT = [
 ]
 
 
+VECTOR_CLASS = '''class Vector(tuple[float, ...]):
+    """
+    A read-only vector of an effect's parameters (a tuple). It equals a list with the same items.
+        Assign a whole new value to change the parameter: effect.force = [0.0, 0.0, 1.0].
+    """
+    def __eq__(self, other: object) -> bool:
+        ...
+    def __ne__(self, other: object) -> bool:
+        ...
+    def __hash__(self) -> int:
+        ...
+'''
+
+
 class RuleMissed(Exception):
     pass
 
@@ -191,6 +206,11 @@ def refine(text):
     for name in ("DeviceError",):
         text = sub_once(rf"^(class {name}\(OSError\):\n    \"\"\"\n(?:    [^\n]*\n)*?    \"\"\"\n)",
                         rf"\g<1>{DEVICE_ERROR_FIELDS}", text, name)
+
+    # The effects' read-only vectors: a tuple of floats that also equals a list. Its own __eq__
+    # tells mypy that comparing one with a list is meant.
+    text = sub_once(r"^class Vector\(tuple\):\n(?:    [^\n]*\n|        [^\n]*\n)*?(?=^class )", VECTOR_CLASS, text,
+                    "class Vector")
 
     # Effects compute a force: three floats.
     text, count = re.subn(r"^(    def force_at\(self: Effect, [^\n]*\) -> )list:", r"\1list[float]:", text, flags=re.M)

@@ -20,7 +20,7 @@ from typing import Optional, Sequence
 import VelkorHardwareAPI as api
 
 from . import detect, info, monitor, plot, ports, record, serve, view
-from .common import PROG, CommandFailed, _error_lines, _version
+from .common import PROG, CommandFailed, _error_lines, _SubcommandParser, _version
 
 __all__ = ["main"]
 
@@ -33,7 +33,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG, description="Find and inspect Vorlan3 arms and Strixel handles on this machine's serial ports.",
         epilog="Exit status: 0 success, 1 failure or nothing found, 2 usage error.")
     parser.add_argument("--version", action="version", version=_version())
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_SubcommandParser)
     commands.required = True
     # The order in which --help lists them.
     for command in (ports, detect, info, monitor, record, plot, view, serve):

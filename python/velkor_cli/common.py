@@ -117,6 +117,26 @@ def _progress(args: argparse.Namespace, text: str, end: str = "\n") -> None:
         sys.stderr.flush()
 
 
+class _SubcommandParser(argparse.ArgumentParser):
+    """A subcommand's parser: arguments it does not know are its usage error,
+    shown with its own usage (argparse would leave them to the top-level parser,
+    whose usage says nothing about the subcommand)."""
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        parsed, extras = super().parse_known_args(args, namespace)
+        if extras:
+            self.error("unrecognized arguments: " + " ".join(extras))
+        return parsed, extras
+
+
+def _json_option(parser: argparse.ArgumentParser, text: str = "print JSON") -> None:
+    parser.add_argument("--json", action="store_true", help=text)
+
+
+def _quiet_option(parser: argparse.ArgumentParser, text: str = "no progress lines on standard error") -> None:
+    parser.add_argument("-q", "--quiet", action="store_true", help=text)
+
+
 def _verbose_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="also show the device library's [err] lines on standard error")

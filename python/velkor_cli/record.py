@@ -5,7 +5,7 @@ from typing import Any
 
 import VelkorHardwareAPI as api
 
-from .common import CommandFailed, _newtons, _positive_rate, _progress, _seconds, _verbose_option
+from .common import CommandFailed, _json, _json_option, _newtons, _positive_rate, _progress, _quiet_option, _seconds, _verbose_option
 
 
 def add_parser(commands: Any) -> None:
@@ -28,7 +28,8 @@ def add_parser(commands: Any) -> None:
                         "geometry_msgs/msg/WrenchStamped) instead of the JSON recording")
     p.add_argument("--ros2-rate", type=_positive_rate, default=None, metavar="HZ",
                    help="with --ros2: messages a second per topic (default: one per cycle)")
-    p.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    _json_option(p, "print the summary as a JSON object (path, messages, lost, stats)")
+    _quiet_option(p, "no progress line")
     _verbose_option(p)
     p.set_defaults(run=cmd_record)
 
@@ -45,6 +46,10 @@ def cmd_record(args: argparse.Namespace) -> int:
     except (RuntimeError, ValueError, OSError) as e:
         raise CommandFailed(str(e)) from None
     stats = summary["stats"]
+    if args.json:
+        print(_json({"path": str(summary["path"]), "messages": summary["messages"], "lost": summary["lost"],
+                     "stats": stats}, indent=2))
+        return 0 if summary["lost"] == 0 else 1
     print(f"{summary['path']}: {summary['messages']} cycles, {summary['lost']} lost; loop {stats['rate_hz']:.1f} Hz, "
           f"period p99 {stats['period_p99_us']:.0f} us, {stats['failures']} failed exchanges")
     return 0 if summary["lost"] == 0 else 1

@@ -9,7 +9,8 @@ from typing import Any, Optional
 
 import VelkorHardwareAPI as api
 
-from .common import CommandFailed, _newtons, _positive_rate, _progress, _seconds, _verbose_option
+from .common import (CommandFailed, _json, _json_option, _newtons, _positive_rate, _progress, _quiet_option, _seconds,
+                     _verbose_option)
 
 
 def _port_number(text: str) -> int:
@@ -58,7 +59,8 @@ def add_parser(commands: Any) -> None:
     p.add_argument("--web", type=_port_number, nargs="?", const=0, default=None, metavar="PORT",
                    help="serve the web viewer on this loopback port (default: a free one) and print its address")
     p.add_argument("--save", metavar="FILE.rrd", help="write the stream to a Rerun file")
-    p.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    _json_option(p, "print JSON objects, one per line: the viewer's addresses, then the summary")
+    _quiet_option(p, "no progress line")
     _verbose_option(p)
     p.set_defaults(run=cmd_view)
 
@@ -108,7 +110,10 @@ def _replay(args: argparse.Namespace, velkor_view: Any, spawn: bool) -> int:
     try:
         _show_addresses(args, addresses)
         velkor_view._flush(stream, 60.0)
-        print(f"{args.source}: {cycles} cycles sent to the viewer", flush=True)
+        if args.json:
+            print(_json({"source": args.source, "cycles": cycles}), flush=True)
+        else:
+            print(f"{args.source}: {cycles} cycles sent to the viewer", flush=True)
         if args.web is not None:
             _progress(args, "serving the web viewer" + ("" if args.seconds is None else f" for {args.seconds:g} s") +
                       "; Ctrl-C ends")
@@ -120,7 +125,10 @@ def _replay(args: argparse.Namespace, velkor_view: Any, spawn: bool) -> int:
 
 def _show_addresses(args: argparse.Namespace, addresses: Any) -> None:
     if "web" in addresses:
-        print(f"web viewer: {addresses['web']}", flush=True)
+        if args.json:
+            print(_json({"web": addresses["web"]}), flush=True)
+        else:
+            print(f"web viewer: {addresses['web']}", flush=True)
     if "file" in addresses:
         _progress(args, f"saving to {addresses['file']}")
 
@@ -159,6 +167,11 @@ def _live(args: argparse.Namespace, velkor_view: Any, spawn: bool) -> int:
                 stats = loop.stats()
         finally:
             stream.close()
+    if args.json:
+        print(_json({"cycles": summary["cycles"], "lost": summary["lost"], "frames": summary["frames"],
+                     "frames_dropped": summary["frames_dropped"], "period_p99_us": stats["period_p99_us"]}),
+              flush=True)
+        return 0 if summary["lost"] == 0 else 1
     print(f"{summary['cycles']} cycles plotted, {summary['lost']} lost; {summary['frames']} frames, "
           f"{summary['frames_dropped']} dropped; loop period p99 {stats['period_p99_us']:.0f} us")
     return 0 if summary["lost"] == 0 else 1

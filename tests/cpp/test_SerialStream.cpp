@@ -8,6 +8,7 @@
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "Velkor/HardwareAPI/Platform/PortLock.hpp"
 #include "support/PtyEmulator.hpp"
 
 using namespace std::chrono;
@@ -130,4 +131,16 @@ TEST(SerialStream, AForkedChildClosingItsCopyLeavesThePortLockedForItsParent) {
   stream.Close();
   SerialStream after{device.SlavePath().c_str(), true};
   EXPECT_TRUE(after.IsOpen()) << "the port is free once its owner closed it";
+}
+
+TEST(SerialStream, ItsPortLockIsKnownAsThisProcesssOnlyWhileOpen) {
+  using Velkor::HardwareAPI::Platform::PortLockedByThisProcess;
+  PtyEmulator device;
+  EXPECT_FALSE(PortLockedByThisProcess(device.SlavePath()));
+  SerialStream stream(device.SlavePath().c_str(), true);
+  ASSERT_TRUE(stream.good());
+  EXPECT_TRUE(PortLockedByThisProcess(device.SlavePath()));
+  stream.Close();
+  EXPECT_FALSE(PortLockedByThisProcess(device.SlavePath()));
+  EXPECT_FALSE(PortLockedByThisProcess("/dev/velkor-missing"));
 }

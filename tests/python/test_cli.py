@@ -325,3 +325,54 @@ def test_info_with_the_wrong_device_kind_suggests_the_other(velkor_sim, device, 
 def test_monitor_help_states_the_rate_range():
     out = velkor("monitor", "--help")
     assert "above 0 and at most 1000" in " ".join(out.stdout.split())
+
+
+# Which common options each subcommand takes, as the command guide's table says.
+COMMON_OPTIONS = {
+    "ports": {"--json", "--quiet", "--verbose"},
+    "detect": {"--json", "--quiet", "--verbose"},
+    "info": {"--json", "--verbose"},
+    "monitor": {"--json", "--verbose"},
+    "record": {"--json", "--quiet", "--verbose"},
+    "plot": {"--json", "--quiet", "--verbose"},
+    "view": {"--json", "--quiet", "--verbose"},
+    "serve": {"--quiet", "--verbose"},
+}
+
+
+@pytest.mark.parametrize("command", sorted(COMMON_OPTIONS))
+def test_every_subcommand_takes_the_common_options_its_guide_lists(command):
+    out = velkor(command, "--help")
+    assert out.returncode == 0
+    offered = {option for option in ("--json", "--quiet", "--verbose") if option in out.stdout}
+    assert offered == COMMON_OPTIONS[command]
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "cli.rst")) as f:
+        guide = f.read()
+    row = next(line for line in guide.splitlines() if line.startswith(f"   * - ``{command}``"))
+    assert row, f"docs/cli.rst lists the common options of {command}"
+
+
+@pytest.mark.parametrize("args, usage, message", [
+    (["record", "-o", "x.mcap", "--frob"], "usage: velkor record", "unrecognized arguments: --frob"),
+    (["plot", "x.mcap", "-o", "x.png", "--frob"], "usage: velkor plot", "unrecognized arguments: --frob"),
+    (["serve", "--name", "a", "--json"], "usage: velkor serve", "unrecognized arguments: --json"),
+    (["info", "/dev/null", "--quiet"], "usage: velkor info", "unrecognized arguments: --quiet"),
+    (["view", "--frob"], "usage: velkor view", "unrecognized arguments: --frob"),
+])
+def test_a_subcommands_usage_error_shows_that_subcommands_usage(args, usage, message):
+    out = velkor(*args)
+    assert (out.returncode, out.stdout) == (2, "")
+    assert out.stderr.startswith(usage) and message in out.stderr
+
+
+def test_record_and_plot_print_json_when_asked(tmp_path):
+    recording, picture = str(tmp_path / "run.mcap"), str(tmp_path / "run.png")
+    out = velkor("record", "--seconds", "0.5", "-o", recording, "--json", "--quiet", timeout=120)
+    assert out.returncode in (0, 1), out.stderr
+    summary = json.loads(out.stdout)
+    assert summary["path"] == recording and summary["messages"] > 0 and "period_p99_us" in summary["stats"]
+    assert out.stderr == ""
+    out = velkor("plot", recording, "-o", picture, "--size", "400x300", "--json", timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout) == {"output": picture, "width": 400, "height": 300}
+    assert os.path.getsize(picture) > 0

@@ -3,6 +3,8 @@
 import errno
 import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -115,9 +117,34 @@ def test_open_a_busy_port_says_it_is_in_use(pty_device):
     with pytest.raises(api.PortOpenError, match="in use") as caught:
         api.SerialStream.open(pathlib.Path(pty_device.path))
     assert caught.value.errno == errno.EBUSY
+    assert ("the port is in use in this program already (another SerialStream has it open): close that one "
+            "(stream.close()) or use it") in str(caught.value)
     first.close()
     second = api.SerialStream.open(os.fsencode(pty_device.path))
     assert second.is_open and isinstance(second, api.SerialStream)
+
+
+def test_a_port_another_process_holds_is_in_use_by_another_program(pty_device):
+    holder = subprocess.Popen([sys.executable, "-c", "import sys, VelkorHardwareAPI as api; "
+                               "s = api.SerialStream.open(sys.argv[1]); print('open', flush=True); sys.stdin.read()",
+                               pty_device.path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "open\n"
+        with pytest.raises(api.PortOpenError) as caught:
+            api.SerialStream.open(pty_device.path)
+        assert str(caught.value).endswith(": the port is in use by another program ([16] Device or resource busy)")
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+        holder.stdout.close()
+
+
+@pytest.mark.parametrize("port", ["", b""])
+def test_an_empty_port_name_is_refused_before_any_open(port):
+    with pytest.raises(ValueError) as caught:
+        api.SerialStream.open(port)
+    assert str(caught.value) == ("SerialStream.open(): the port name is empty; give a port such as '/dev/ttyACM0' "
+                                 "(VelkorHardwareAPI.list_ports() or `velkor ports` lists them)")
 
 
 @pytest.mark.parametrize("make", [api.SerialStream, api.SerialStream.open])

@@ -308,3 +308,70 @@ def test_members_signatures_and_docstrings():
     assert members == list(DOCS)
     for name, doc in DOCS.items():
         assert getattr(api.Handle, name).__doc__ == doc, name
+
+
+def test_a_missing_status_override_is_a_not_implemented_error_that_says_what_to_define(stream, pty_device):
+    class InfoOnly(api.Handle):
+        def OnReceiveHandleInfo(self, *args):
+            pass
+
+    pty_device.send(status_message())
+    with pytest.raises(NotImplementedError) as caught:
+        InfoOnly(stream).Receive()
+    assert isinstance(caught.value, RuntimeError) and str(caught.value) == PURE_VIRTUAL
+    assert caught.value.__notes__ == [
+        "A Handle subclass receives status messages in a method it defines: def OnReceiveHandleStatusMessage(self, "
+        "device_id, quaternion, error_flag, hall_effect_sensor_level, user_data_length, user_data). Define it (it "
+        "may do nothing), or use Handle itself, whose callbacks do nothing."]
+
+
+def test_a_read_timeout_set_on_the_handle_bounds_receive_on_a_silent_line(stream):
+    class Quiet(api.Handle):
+        def __init__(self, stream):
+            super().__init__(stream)
+            self.set_read_timeout(0.1)
+
+        def OnReceiveHandleStatusMessage(self, *args):
+            pass
+
+    for handle in (Quiet(stream), api.Handle(stream)):
+        if type(handle) is api.Handle:
+            assert handle.read_timeout == 5.0
+            handle.set_read_timeout(0.1)
+        assert handle.read_timeout == pytest.approx(0.1)
+        started = time.monotonic()
+        assert handle.Receive() == -1
+        assert time.monotonic() - started < 2.5, "the default five seconds were waited"
+        assert handle.last_error == "timeout"
+
+
+def test_set_read_timeout_refuses_nan_and_takes_no_limit(stream):
+    handle = api.Handle(stream)
+    with pytest.raises(ValueError, match=r"set_read_timeout\(\): the time-out must be a number of seconds, not NaN"):
+        handle.set_read_timeout(float("nan"))
+    assert handle.read_timeout == 5.0
+    handle.set_read_timeout(0.0)
+    assert handle.read_timeout == 0.0
+
+
+def test_the_status_frames_device_id_is_the_low_byte_of_the_info_messages():
+    import velkor_sim
+
+    class Info(api.Handle):
+        def OnReceiveHandleInfo(self, remaining, device_id, model, hardware, firmware):
+            self.info = (device_id, model)
+
+        def OnReceiveHandleStatusMessage(self, *message):
+            pass
+
+    with velkor_sim.simulator("handle") as port:
+        handle = Info(api.SerialStream.open(port))
+        handle.set_read_timeout(2.0)
+        handle.SendDeviceWakeup()
+        assert handle.Receive() == 6
+    with velkor_sim.simulator("handle", stream_status=50) as port:
+        status = api.Handle(api.SerialStream.open(port)).GetStrixelStatus()
+    device_id, model = handle.info
+    assert (device_id, model, status["error_flag"]) == (0x521, 5, 0)
+    assert status["device_id"] == device_id & 0xFF == 33
+    assert device_id >> 8 == model

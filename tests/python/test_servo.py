@@ -13,6 +13,7 @@ import sys
 import textwrap
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -481,7 +482,8 @@ def test_start_on_a_closed_stream_and_add_of_a_non_effect_raise(responder):
     device = responder()
     stream, arm = open_arm(device.path)
     loop = api.ServoLoop(arm)
-    with pytest.raises(TypeError, match="Spring, Damper, Plane, Sphere, Box or ConstantForce.*not str"):
+    with pytest.raises(TypeError, match="Spring, Damper, Plane, Sphere, Box, ConstantForce or Mesh .an Effect., "
+                                        "not str"):
         loop.add("wall")
     stream.close()
     with pytest.raises(RuntimeError, match="not open"):
@@ -738,3 +740,104 @@ def test_reconnect_says_what_it_waits_for_and_start_needs_an_identifier(responde
     finally:
         silent.kill()
         silent.wait()
+
+
+# Each vector attribute, and an edit in place that used to change a copy nobody saw.
+VECTOR_EDITS = [
+    (lambda: api.ConstantForce([0.0, 0.0, 1.0]), "force", lambda e: e.force.__setitem__(2, 3.0)),
+    (lambda: api.Plane([0.0, 0.0, 0.22], [0.0, 0.0, -1.0], 500.0), "point", lambda e: e.point.__setitem__(2, 0.01)),
+    (lambda: api.Plane([0.0, 0.0, 0.22], [0.0, 0.0, -1.0], 500.0), "normal", lambda e: e.normal.append(1.0)),
+    (lambda: api.Spring([0.0, 0.0245, 0.22], 100.0), "anchor", lambda e: e.anchor.__setitem__(0, 0.1)),
+    (lambda: api.Sphere([0.0, 0.0245, 0.24], 0.02, 300.0), "center", lambda e: e.center.__setitem__(1, 0.0)),
+    (lambda: api.Box([-0.05, -0.03, 0.2], [0.05, 0.08, 0.25], 300.0), "min_corner",
+     lambda e: e.min_corner.__setitem__(0, 0.0)),
+    (lambda: api.Box([-0.05, -0.03, 0.2], [0.05, 0.08, 0.25], 300.0), "max_corner",
+     lambda e: e.max_corner.__setitem__(0, 0.0)),
+]
+
+
+@pytest.mark.parametrize("make, name, edit", VECTOR_EDITS)
+def test_editing_a_vector_attribute_in_place_raises_and_it_still_equals_its_list(make, name, edit):
+    effect = make()
+    before = getattr(effect, name)
+    with pytest.raises((TypeError, AttributeError)):
+        edit(effect)
+    assert getattr(effect, name) == before
+    # Compared with lists as before, and usable as the tuple it is.
+    assert getattr(effect, name) == [float(x) for x in before] and isinstance(before, tuple)
+    assert getattr(effect, name) != [9.0, 9.0, 9.0] and list(before) == [float(x) for x in before]
+    setattr(effect, name, [0.0, 1.0, 0.0] if name == "normal" else [x + 0.01 for x in before])
+    assert getattr(effect, name) != before
+
+
+def test_a_mesh_transform_and_bounds_are_read_only():
+    mesh = api.Mesh([[0, 0, 0], [0.1, 0, 0], [0, 0.1, 0]], [[0, 1, 2]], 500.0)
+    with pytest.raises(TypeError):
+        mesh.transform[2][3] = 0.05
+    with pytest.raises(TypeError):
+        mesh.bounds[0][2] = 1.0
+    assert mesh.transform == [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]
+    mesh.transform = [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0.05], [0, 0, 0, 1]]
+    assert mesh.transform[2][3] == pytest.approx(0.05)
+
+
+def mm_mesh():
+    return api.Mesh([[-50, -50, 220], [50, -50, 220], [0, 50, 220]], [[0, 1, 2]], 500.0)
+
+
+# Geometry given in millimetres, and the same in metres.
+GEOMETRY = [
+    (lambda: api.Box([-50.0, -50.0, 200.0], [50.0, 50.0, 250.0], 300.0),
+     lambda: api.Box([-0.05, -0.05, 0.2], [0.05, 0.05, 0.25], 300.0), "Box from [-50, -50, 200] to [50, 50, 250] lies 200 m"),
+    (lambda: api.Plane([0.0, 0.0, 220.0], [0.0, 0.0, -1.0], 500.0),
+     lambda: api.Plane([0.0, 0.0, 0.22], [0.0, 0.0, -1.0], 500.0), "Plane through [0, 0, 220] lies 220 m"),
+    (lambda: api.Sphere([0.0, 24.5, 240.0], 20.0, 300.0),
+     lambda: api.Sphere([0.0, 0.0245, 0.24], 0.02, 300.0), "Sphere at [0, 24.5, 240] of radius 20 lies"),
+    (lambda: api.Sphere([0.0, 0.0245, 0.24], 20.0, 300.0, inside=True),
+     lambda: api.Sphere([0.0, 0.0245, 0.24], 0.2, 300.0, inside=True), "Sphere at [0, 0.0245, 0.24] of radius 20 lies 19.8 m"),
+    (lambda: api.Spring([0.0, 24.5, 220.0], 100.0),
+     lambda: api.Spring([0.0, 0.0245, 0.22], 100.0), "Spring anchored at [0, 24.5, 220] lies 221 m"),
+    (mm_mesh, lambda: api.Mesh([[-0.05, -0.05, 0.22], [0.05, -0.05, 0.22], [0, 0.05, 0.22]], [[0, 1, 2]], 500.0),
+     "Mesh placed within [-50, -50, 220] to [50, 50, 220] lies 220 m"),
+]
+
+
+@pytest.mark.parametrize("far, near, named", GEOMETRY)
+def test_an_effect_far_outside_the_workspace_warns_when_added(stream, far, near, named):
+    loop = api.ServoLoop(api.Vorlan3(stream, 0.1))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("default")
+        effect = far()
+        for _ in range(2):  # added twice from one line: one warning
+            loop.add(effect)
+    assert [w.category for w in caught] == [UserWarning]
+    text = str(caught[0].message)
+    assert text.startswith("ServoLoop.add(): the " + named), text
+    assert "far outside the workspace" in text and "0.59 m" in text and "in metres" in text
+    assert caught[0].filename == __file__
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        loop.add(near())
+        loop.add(api.ConstantForce([0.0, 0.0, 300.0]))  # a force has no place to be out of
+
+
+def test_before_start_stats_say_they_measured_nothing_record_raises_and_drain_is_empty(stream):
+    loop = api.ServoLoop(api.Vorlan3(stream, 0.1))
+    stats = loop.stats()
+    assert stats["valid"] is False and stats["cycles"] == 0
+    with pytest.raises(RuntimeError, match=r"ServoLoop.record\(\): the loop is not running; call start\(\) first, "
+                                           r"or start\(record=path\) to record from the first cycle"):
+        loop.record("never.mcap")
+    assert loop.recording is None and not os.path.exists("never.mcap")
+    records, lost = loop.drain()
+    assert (len(records), lost) == (0, 0)
+
+
+def test_stats_are_valid_once_the_loop_has_run(responder):
+    device = responder()
+    stream, arm = open_arm(device.path)
+    loop = api.ServoLoop(arm, rate_hz=500.0)
+    with loop:
+        wait_until(lambda: loop.stats()["cycles"] > 0, "a cycle")
+        assert loop.stats()["valid"] is True
+    assert loop.stats()["valid"] is True

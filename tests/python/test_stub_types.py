@@ -40,6 +40,10 @@ GOOD = """
         except api.PortOpenError as e:
             raise SystemExit(f"{e.port}: {e}") from None
 
+    def pushes_up(push: api.ConstantForce, mesh: api.Mesh) -> bool:
+        x, y, z = push.force
+        return push.force == [0.0, 0.0, 1.0] and z > 0 and mesh.transform[2][3] == 0.0
+
     def lines(arm: api.Vorlan3) -> tuple[str, ...]:
         try:
             arm.end_effector_force([0.0, 0.0, 0.0])
@@ -54,6 +58,7 @@ BAD = [
     ("arm.device_wakeup_dict()['model']", 'TypedDict "ArmInfo" has no key "model"'),
     ("handle.GetStrixelStatus()['battery']", 'TypedDict "StrixelStatus" has no key "battery"'),
     ("api.SerialStream.open(3)", 'Argument 1 to "open" of "SerialStream" has incompatible type "int"'),
+    ("api.ConstantForce([0.0, 0.0, 1.0]).force[2] = 3.0", 'Unsupported target for indexed assignment ("Vector")'),
 ]
 
 

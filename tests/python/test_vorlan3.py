@@ -566,3 +566,63 @@ def test_read_timeout_zero_waits_without_limit(arm, pty_device):
     arm.set_read_timeout(0)
     pty_device.expect(13, reply, delay=1.0)
     assert arm.end_effector_force() == ([0.0, 1.0, 2.0], [3.0, 4.0, 5.0])
+
+
+# Requests in the wrong unit: millimetres for metres, a number of degrees no joint turns.
+OUT_OF_REACH = [
+    ("end_effector_position", [0.0, 24.5, 220.0], 0x2C, 0x2B,
+     ["end_effector_position(): the position [0, 24.5, 220]", "m from the arm's base",
+      "far outside its reach of 0.59 m", "positions are in metres"]),
+    ("joint_angles", [9000.0, 0.0, 0.0], 0x1C, 0x1B,
+     ["joint_angles(): joint 0's angle 9000 degrees", "reach of 180 degrees", "angles are in degrees"]),
+    ("SendPosition", [0.0, 0.0, -300.0], None, None, ["SendPosition(): the position [0, 0, -300]"]),
+    ("SendAngle", [0.0, 0.0, -720.0], None, None, ["SendAngle(): joint 2's angle -720 degrees"]),
+]
+
+
+@pytest.mark.parametrize("method, request_vector, code, reply, parts", OUT_OF_REACH)
+def test_a_request_far_out_of_reach_warns_once_per_line_and_is_still_sent(arm, pty_device, method, request_vector,
+                                                                          code, reply, parts):
+    if reply is not None:
+        pty_device.expect(13, bytes([reply]) + f32(*[0.0] * 6))
+        pty_device.expect(13, bytes([reply]) + f32(*[0.0] * 6))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(2):  # one line of the program, twice: one warning
+            getattr(arm, method)(request_vector)
+    reach = [w for w in caught if w.category is UserWarning]
+    assert len(reach) == 1
+    text = str(reach[0].message)
+    assert all(part in text for part in parts), text
+    assert reach[0].filename == __file__
+    if code is not None:
+        assert pty_device.wait_written(26) and pty_device.written()[:13] == request(code, *request_vector)
+
+
+@pytest.mark.parametrize("method, request_vector, code, reply, parts", OUT_OF_REACH)
+def test_refuse_out_of_reach_raises_before_anything_is_sent(arm, pty_device, method, request_vector, code, reply,
+                                                            parts):
+    assert arm.refuse_out_of_reach is False
+    arm.refuse_out_of_reach = True
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        with pytest.raises(ValueError, match="refuse_out_of_reach is set") as caught:
+            getattr(arm, method)(request_vector)
+    assert parts[0] in str(caught.value)
+    time.sleep(0.05)
+    assert pty_device.written() == b""
+
+
+def test_requests_within_reach_pass_without_a_warning(arm, pty_device):
+    arm.refuse_out_of_reach = True
+    pty_device.expect(13, bytes([0x2B]) + f32(*[0.0] * 6))
+    pty_device.expect(13, bytes([0x1B]) + f32(*[0.0] * 6))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        arm.end_effector_position([0.0, 0.0245, 0.22])
+        arm.joint_angles([60.0, -80.0, 80.0])
+    # Forces and torques have no reach: they are never checked against it.
+    pty_device.expect(13, bytes([0x2B]) + f32(*[0.0] * 6))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        arm.end_effector_force([0.0, 0.0, 300.0])

@@ -123,7 +123,7 @@ def test_method_doc_is_signature_and_docstring(name):
 def test_methods_are_registered_in_table_order_with_additions_last():
     registered = [n for n in vars(api.Vorlan3) if n == "__init__" or not n.startswith("_")]
     assert registered == list(EXPECTED) + ["last_error", "failures", "strict", "max_force",
-                                            "stray_replies", "zero_force_on_close"]
+                                            "stray_replies", "zero_force_on_close", "refuse_out_of_reach"]
 
 
 def test_class_docstring_bases_and_no_instance_dict(stream):
