@@ -188,6 +188,10 @@ NOTES = {
                                raises="ValueError for a negative or non-finite value", use="arm.max_force = 5.0"),
     "Vorlan3.stray_replies": entry(returns="int: replies discarded since construction because no request of the "
                                            "call was theirs"),
+    "Vorlan3.zero_force_on_close": entry(
+        "bool, True by default: after a non-zero force or torque, one zero-force exchange goes out before the "
+        "stream closes or reopens, before the arm is collected and at interpreter exit",
+        use="arm.zero_force_on_close = False"),
     "Vorlan3.refuse_out_of_reach": entry(
         "bool, False by default", raises="with True, position and angle requests far outside the reach raise "
         "ValueError before anything is sent", use="arm.refuse_out_of_reach = True"),
@@ -239,6 +243,9 @@ NOTES = {
     "Handle.failures": entry(returns="int: failed calls since construction"),
     "Handle.strict": entry("bool, False by default; True makes a failed call raise a DeviceError subclass",
                            use="handle.strict = True"),
+    "Handle.status_frames_skipped": entry(
+        returns="int: streamed status frames ``Receive`` read whole and skipped (``GetStrixelStatus`` reads "
+                "them), since construction"),
     "Handle.set_read_timeout": entry(
         "``t``: seconds each wait of ``Receive`` may take (0, negative or infinity: no limit)", "None",
         "ValueError for NaN; RuntimeError from a callback of the same handle", "handle.set_read_timeout(0.2)"),
@@ -266,6 +273,8 @@ NOTES = {
                         use="api.probe_port('/dev/ttyACM0', 'vorlan3')"),
     "discover": entry(returns="a dict: device kind -> ports, every candidate probed at once",
                       raises="KeyboardInterrupt on Ctrl-C", use="found = api.discover()"),
+    "set_termination_handling": entry("``enabled``: bool", "bool: the previous setting",
+                                      use="api.set_termination_handling(False)"),
     "set_error_handler": entry("``handler``: a callable taking one str, or None to print again", "None",
                                "TypeError for something not callable", "api.set_error_handler(log.warning)"),
     "PortInfo.__init__": entry(raises="TypeError: PortInfo records are made by ``list_ports()`` only",

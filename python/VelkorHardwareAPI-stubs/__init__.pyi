@@ -217,6 +217,14 @@ class Vorlan3:
     def max_force(self, arg1: float | None) -> None:
         ...
     @property
+    def refuse_out_of_reach(self) -> bool:
+        """
+        False (the default): a position or joint-angle request far outside what the arm's kinematic model can reach (farther from the base than the model's reach, about 0.59 m; a joint angle beyond 180 degrees either way) is sent as given, with a UserWarning the first time a line of the program sends one. True: such a request raises ValueError before anything is sent.
+        """
+    @refuse_out_of_reach.setter
+    def refuse_out_of_reach(self, arg1: bool) -> None:
+        ...
+    @property
     def stray_replies(self) -> int:
         """
         Whole replies that answered no request of the call that found them (a duplicate, a reply that came after its call gave up, or an older one queued ahead of the right one): discarded, and counted here since construction.
@@ -273,6 +281,10 @@ class Handle:
         """
     def __init__(self, arg0: SerialStream) -> None:
         ...
+    def set_read_timeout(self, t: float) -> None:
+        """
+        Set the handle's read timeout (seconds): how long Receive() waits for each part of a message. GetStrixelStatus() keeps its own one-to-two-second wait.
+        """
     @property
     def failures(self) -> int:
         """
@@ -282,6 +294,11 @@ class Handle:
     def last_error(self) -> str | None:
         """
         None when the last call succeeded, otherwise why it failed: 'timeout', 'bad_reply', 'port_gone' or 'write_failed' ('interrupted' when a signal handler raised during the call).
+        """
+    @property
+    def read_timeout(self) -> float:
+        """
+        The read timeout in seconds: 5.0 until set_read_timeout() changes it.
         """
     @property
     def status_frames_skipped(self) -> int:
@@ -295,6 +312,17 @@ class Handle:
         """
     @strict.setter
     def strict(self, arg1: bool) -> None:
+        ...
+class Vector(tuple[float, ...]):
+    """
+    A read-only vector of an effect's parameters (a tuple). It equals a list with the same items.
+        Assign a whole new value to change the parameter: effect.force = [0.0, 0.0, 1.0].
+    """
+    def __eq__(self, other: object) -> bool:
+        ...
+    def __ne__(self, other: object) -> bool:
+        ...
+    def __hash__(self) -> int:
         ...
 class Effect:
     """
@@ -317,7 +345,7 @@ class Spring(Effect):
         Change several parameters at once (keyword arguments): checked together and applied in one cycle.
         """
     @property
-    def anchor(self) -> list[float]:
+    def anchor(self) -> Vector:
         """
         Where the spring pulls to (m).
         """
@@ -437,7 +465,7 @@ class Plane(Effect):
     def gain(self, arg1: float) -> None:
         ...
     @property
-    def normal(self) -> list[float]:
+    def normal(self) -> Vector:
         """
         Towards the free side; kept at unit length.
         """
@@ -445,7 +473,7 @@ class Plane(Effect):
     def normal(self, arg1: typing.Sequence[float]) -> None:
         ...
     @property
-    def point(self) -> list[float]:
+    def point(self) -> Vector:
         """
         A point of the wall's surface (m).
         """
@@ -477,7 +505,7 @@ class Sphere(Effect):
         Change several parameters at once (keyword arguments): checked together and applied in one cycle.
         """
     @property
-    def center(self) -> list[float]:
+    def center(self) -> Vector:
         """
         m.
         """
@@ -573,7 +601,7 @@ class Box(Effect):
     def gain(self, arg1: float) -> None:
         ...
     @property
-    def max_corner(self) -> list[float]:
+    def max_corner(self) -> Vector:
         """
         m.
         """
@@ -581,7 +609,7 @@ class Box(Effect):
     def max_corner(self, arg1: typing.Sequence[float]) -> None:
         ...
     @property
-    def min_corner(self) -> list[float]:
+    def min_corner(self) -> Vector:
         """
         m.
         """
@@ -621,7 +649,7 @@ class ConstantForce(Effect):
     def enabled(self, arg1: bool) -> None:
         ...
     @property
-    def force(self) -> list[float]:
+    def force(self) -> Vector:
         """
         N.
         """
@@ -674,7 +702,7 @@ class Mesh(Effect):
         Change several parameters at once (keyword arguments): checked together and applied in one cycle.
         """
     @property
-    def bounds(self) -> tuple[list[float], list[float]]:
+    def bounds(self) -> tuple[Vector, Vector]:
         """
         (min corner, max corner) of the mesh in its own coordinates (m).
         """
@@ -760,7 +788,7 @@ class Mesh(Effect):
     def stiffness(self, arg1: float) -> None:
         ...
     @property
-    def transform(self) -> list[list[float]]:
+    def transform(self) -> tuple[Vector, Vector, Vector, Vector]:
         """
         Where the mesh is: a 4 x 4 row-major rigid motion from the mesh's coordinates to the device's (rotation and translation only; scale, shear and mirroring are refused). Published whole; a loop moves the mesh there over as many cycles as passed since the transform before (at most 100), so updates at a steady rate glide instead of stepping (see glide). closest_point answers for this transform.
         """
@@ -1065,6 +1093,7 @@ class ServoStats(typing.TypedDict):
     timer: typing_extensions.NotRequired[str]
     timer_lateness_us: typing_extensions.NotRequired[float]
     spin_us: typing_extensions.NotRequired[float]
+    valid: typing_extensions.NotRequired[bool]
 
 class RecordingSummary(typing.TypedDict):
     """What ServoLoop.stop_recording() returns."""
