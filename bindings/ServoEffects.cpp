@@ -261,7 +261,10 @@ void RegisterEffects(py::module_& m) {
           "Where the spring pulls to (m).")
       .def_property(
           "stiffness", [](const PySpring& s) { return Get<Spring>(s).stiffness; },
-          [](PySpring& s, double v) { Change<Spring>(s, [&](Spring& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+          [](PySpring& s, double v) {
+            Change<Spring>(s, [&](Spring& e) { e.stiffness = ToFloat(v); });
+            WarnIfTooStiff(s);
+          }, "N/m.")
       .def_property(
           "damping", [](const PySpring& s) { return Get<Spring>(s).damping; },
           [](PySpring& s, double v) { Change<Spring>(s, [&](Spring& e) { e.damping = ToFloat(v); }); }, "N s/m.")
@@ -310,7 +313,10 @@ void RegisterEffects(py::module_& m) {
           "Towards the free side; kept at unit length.")
       .def_property(
           "stiffness", [](const PyPlane& s) { return Get<Plane>(s).stiffness; },
-          [](PyPlane& s, double v) { Change<Plane>(s, [&](Plane& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+          [](PyPlane& s, double v) {
+            Change<Plane>(s, [&](Plane& e) { e.stiffness = ToFloat(v); });
+            WarnIfTooStiff(s);
+          }, "N/m.")
       .def_property(
           "damping", [](const PyPlane& s) { return Get<Plane>(s).damping; },
           [](PyPlane& s, double v) { Change<Plane>(s, [&](Plane& e) { e.damping = ToFloat(v); }); }, "N s/m.")
@@ -345,7 +351,10 @@ void RegisterEffects(py::module_& m) {
           [](PySphere& s, double v) { Change<Sphere>(s, [&](Sphere& e) { e.radius = ToFloat(v); }); }, "m.")
       .def_property(
           "stiffness", [](const PySphere& s) { return Get<Sphere>(s).stiffness; },
-          [](PySphere& s, double v) { Change<Sphere>(s, [&](Sphere& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+          [](PySphere& s, double v) {
+            Change<Sphere>(s, [&](Sphere& e) { e.stiffness = ToFloat(v); });
+            WarnIfTooStiff(s);
+          }, "N/m.")
       .def_property(
           "inside", [](const PySphere& s) { return Get<Sphere>(s).inside; },
           [](PySphere& s, bool v) { Change<Sphere>(s, [&](Sphere& e) { e.inside = v; }); },
@@ -387,7 +396,10 @@ void RegisterEffects(py::module_& m) {
           "m.")
       .def_property(
           "stiffness", [](const PyBox& s) { return Get<Box>(s).stiffness; },
-          [](PyBox& s, double v) { Change<Box>(s, [&](Box& e) { e.stiffness = ToFloat(v); }); }, "N/m.")
+          [](PyBox& s, double v) {
+            Change<Box>(s, [&](Box& e) { e.stiffness = ToFloat(v); });
+            WarnIfTooStiff(s);
+          }, "N/m.")
       .def_property(
           "damping", [](const PyBox& s) { return Get<Box>(s).damping; },
           [](PyBox& s, double v) { Change<Box>(s, [&](Box& e) { e.damping = ToFloat(v); }); },

@@ -117,6 +117,40 @@ void PyLoop::Halt() {
   }
 }
 
+namespace {
+
+// The stiffness of an effect that has one, and its class's name.
+std::pair<double, const char*> StiffnessOf(const Effect& effect) {
+  if (const auto* e = std::get_if<Spring>(&effect)) return {e->stiffness, "Spring"};
+  if (const auto* e = std::get_if<Plane>(&effect)) return {e->stiffness, "Plane"};
+  if (const auto* e = std::get_if<Sphere>(&effect)) return {e->stiffness, "Sphere"};
+  if (const auto* e = std::get_if<Box>(&effect)) return {e->stiffness, "Box"};
+  if (const auto* e = std::get_if<Mesh>(&effect)) return {e->material.stiffness, "Mesh"};
+  return {0.0, nullptr};
+}
+
+}  // namespace
+
+void WarnIfTooStiff(const PyEffect& effect, const PyLoop* loop) {
+  const auto [stiffness, name] = StiffnessOf(effect.value);
+  if (name == nullptr) return;
+  for (const PyLoop* owner : effect.owners) {
+    if (loop != nullptr && owner != loop) continue;
+    const ServoOptions& options = owner->loop->Options();
+    const double limit = StableStiffness(options.rate_hz);
+    if (!(stiffness > limit)) continue;
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "%s: stiffness %g N/m is more than %s renders stably (at most %.0f N/m at %g Hz: 0.0135 / T^2 "
+                  "for a period T); %s",
+                  name, stiffness, owner->loop->LeaseName(), limit, options.rate_hz,
+                  options.stiff_contact ? "it is rendered at that stiffness, damped along its push"
+                                        : "with stiff_contact=False it will buzz");
+    if (PyErr_WarnEx(PyExc_UserWarning, text, 1) != 0) throw py::error_already_set();
+    return;
+  }
+}
+
 void PyEffect::Changed(bool fade) {
   for (PyLoop* owner : owners) {
     owner->Renew(this);
@@ -162,7 +196,7 @@ void RegisterServoLoop(py::module_& m) {
   servo_loop
       .def(py::init([](VelkorBinding::BuiltOrNone<Vorlan3> built_arm, double rate_hz, bool realtime,
                        double exchange_timeout, uint32_t failure_limit, double late_limit, double spin, double ramp_s,
-                       bool reconnect, std::optional<std::vector<py::object>> reconnect_ports) {
+                       bool reconnect, std::optional<std::vector<py::object>> reconnect_ports, bool stiff_contact) {
              Vorlan3* arm = built_arm.get();
              if (arm == nullptr) throw py::type_error("ServoLoop(): the arm must be a Vorlan3, not None");
              ServoOptions options;
@@ -173,6 +207,7 @@ void RegisterServoLoop(py::module_& m) {
              options.late_limit = late_limit;
              options.ramp_s = ramp_s;
              options.reconnect = reconnect;
+             options.stiff_contact = stiff_contact;
              if (reconnect_ports) {
                py::object fspath = py::module_::import("os").attr("fspath");
                for (const py::object& port : *reconnect_ports) {
@@ -192,14 +227,16 @@ void RegisterServoLoop(py::module_& m) {
            py::arg("arm"), py::arg("rate_hz") = 1000.0, py::arg("realtime") = false, py::kw_only(),
            py::arg("exchange_timeout") = 0.05, py::arg("failure_limit") = 3, py::arg("late_limit") = 0.005,
            py::arg("spin") = kDefaultSpin, py::arg("ramp_s") = 0.05, py::arg("reconnect") = false,
-           py::arg("reconnect_ports") = py::none(), py::keep_alive<1, 2>(),
+           py::arg("reconnect_ports") = py::none(), py::arg("stiff_contact") = true, py::keep_alive<1, 2>(),
            "rate_hz: 1 to 10000. realtime: ask for SCHED_FIFO and locked memory where the process may have them "
            "(stats() says what it got; never fails for lack of privilege). exchange_timeout: seconds each exchange "
            "may take. failure_limit, late_limit: when to hold zero force. spin: seconds before each deadline spent "
            "spinning instead of sleeping. ramp_s: seconds over which force ramps in at start and after a hold, "
            "and the slew limit when effects are added or removed (0: none). reconnect: when the port goes away, hold "
            "zero force, find the arm again by its identifier (on reconnect_ports, or every serial port when None), "
-           "reopen the stream there and ramp back in.")
+           "reopen the stream there and ramp back in. stiff_contact: render springs, walls, balls, boxes and meshes "
+           "stiffer than the measured period keeps stable damped along their push, and at most as stiff as it "
+           "allows (False: as given, however they buzz).")
       .def(
           "start",
           [](PyLoop& self, py::object record) {
@@ -260,6 +297,7 @@ void RegisterServoLoop(py::module_& m) {
             if (lease) self.leases.emplace(handle, leased);
             native.owners.push_back(&self);
             self.Republish(true);
+            WarnIfTooStiff(native, &self);
             return handle;
           },
           py::arg("effect"), py::arg("lease") = py::none(),

@@ -191,6 +191,10 @@ struct PyLoop {
   py::object callback_thread;
 };
 
+// One UserWarning when the effect's stiffness is beyond what `loop` (or, without
+// one, the first of the loops it is in that finds it so) renders stably at its rate.
+void WarnIfTooStiff(const PyEffect& effect, const PyLoop* loop = nullptr);
+
 // The state as on_state and state() give it (ServoTelemetry.cpp).
 py::dict StateDict(const ServoState& s);
 // The `error` property's text; empty while there is nothing to report.

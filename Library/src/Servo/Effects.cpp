@@ -170,9 +170,17 @@ void AdvancePose(Mesh& m) {
   }
 }
 
+// A spring of `stiffness` as the loop renders it at its period: no stiffer than
+// the cap, damped along its push beyond the stiffness the arm keeps stable alone.
+template <class S>
+void Limit(S& stiffness, S& damping, const ContactLimits& l) {
+  if (stiffness > l.stiffness_cap) stiffness = l.stiffness_cap;
+  if (stiffness > l.free_stiffness) damping += l.damping_per_stiffness * (stiffness - l.free_stiffness);
+}
+
 // Enabled or not, a mesh's proxy is stepped every cycle: at zero gain it is put
 // where the tool is, as adding the mesh would put it.
-Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v) {
+Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v, const ContactLimits& limits) {
   const float target = m.enabled ? m.gain : 0.0f;
   // A fresh proxy starts at the tool, where the force is zero whatever the gain.
   if (!m.proxy.placed) m.level = target;
@@ -198,7 +206,9 @@ Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v) {
     const double moved = now[i] + m.shown.translation[i] - before[i] - m.shown_before.translation[i];
     relative[i] = v[i] - moved / m.cycle_s;
   }
-  const Render::Point f = Render::RenderMesh(*m.shape, m.proxy, m.material, m.shown, tool, relative);
+  Render::ProxyMaterial material = m.material;
+  Limit(material.stiffness, material.damping, limits);
+  const Render::Point f = Render::RenderMesh(*m.shape, m.proxy, material, m.shown, tool, relative);
   const Vec3 force = Scaled({static_cast<float>(f[0]), static_cast<float>(f[1]), static_cast<float>(f[2])}, m.level);
   ++m.renders;
   if (m.publishes) Publish(m, force);
@@ -209,14 +219,20 @@ Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v) {
 Vec3 Force(const Mesh& m, const Vec3& p, const Vec3& v) {
   Mesh copy = m;
   copy.publishes = false;
-  return StepMesh(copy, p, v);
+  return StepMesh(copy, p, v, ContactLimits{});
 }
 
-Vec3 Step(Mesh& m, const Vec3& p, const Vec3& v) { return StepMesh(m, p, v); }
+Vec3 Step(Mesh& m, const Vec3& p, const Vec3& v, const ContactLimits& limits) { return StepMesh(m, p, v, limits); }
 
 template <class E>
-Vec3 Step(E& e, const Vec3& p, const Vec3& v) {
-  return Force(e, p, v);
+Vec3 Step(E& e, const Vec3& p, const Vec3& v, const ContactLimits& limits) {
+  if constexpr (std::is_same_v<E, Damper> || std::is_same_v<E, ConstantForce>) {
+    return Force(e, p, v);
+  } else {
+    E rendered = e;
+    Limit(rendered.stiffness, rendered.damping, limits);
+    return Force(rendered, p, v);
+  }
 }
 
 const char* Check(Spring& s) {
@@ -291,12 +307,23 @@ Vec3 EffectForce(const Effect& effect, const Vec3& position, const Vec3& velocit
       effect);
 }
 
-Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity) {
+ContactLimits ContactLimitsFor(double period_s) {
+  if (!(period_s > 0.0) || !std::isfinite(period_s)) return {};
+  ContactLimits l;
+  l.stiffness_cap = static_cast<float>(kStableStiffnessShare * kArmMass / (period_s * period_s));
+  l.free_stiffness = static_cast<float>(kFreeStiffnessShare * kArmDamping / period_s);
+  l.damping_per_stiffness = static_cast<float>(kContactDampingPerStiffness * period_s);
+  return l;
+}
+
+double StableStiffness(double rate_hz) { return kStableStiffnessShare * kArmMass * rate_hz * rate_hz; }
+
+Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity, const ContactLimits& limits) {
   return std::visit(
       [&](auto& e) {
         // A mesh applies its own (slewed) gain and keeps its proxy going while disabled.
-        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, Mesh>) return Step(e, position, velocity);
-        else return e.enabled ? Scaled(Step(e, position, velocity), e.gain) : Vec3{};
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, Mesh>) return Step(e, position, velocity, limits);
+        else return e.enabled ? Scaled(Step(e, position, velocity, limits), e.gain) : Vec3{};
       },
       effect);
 }

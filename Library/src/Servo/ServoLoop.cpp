@@ -27,6 +27,11 @@ constexpr double kLateShare = 0.1;
 constexpr int kFinalAttempts = 2;
 // The span over which recent_rate_hz is measured.
 constexpr int64_t kRateWindow = 1000000000;
+// Shares of the way to a cycle's measured period (at most 4 nominal periods)
+// that the period contact is rendered for moves each cycle: longer periods are
+// taken within a few hundred cycles, shorter ones trusted more slowly.
+constexpr double kContactPeriodRise = 0.01;
+constexpr double kContactPeriodFall = 0.002;
 
 constexpr const char* kFile = "Library/src/Servo/ServoLoop";
 constexpr LogSite kEpisodeBegins{kFile, 1, "%s: exchange failed (%s); zero force after %u failures in a row"};
@@ -243,10 +248,10 @@ void ServoLoop::FreeRetired() {
   }
 }
 
-Vec3 ServoLoop::Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const {
+Vec3 ServoLoop::Sum(EffectSet& set, const Vec3& position, const Vec3& velocity, const ContactLimits& limits) const {
   Vec3 total{};
   for (size_t e = 0; e < set.effects.size(); ++e) {
-    const Vec3 f = StepEffect(set.effects[e], position, velocity);
+    const Vec3 f = StepEffect(set.effects[e], position, velocity, limits);
     const uint32_t slot = set.leases.empty() ? kNoLease : set.leases[e].slot;
     const float weight = slot < kLeaseSlots ? lease_weight_[slot] : 1.0f;
     for (int i = 0; i < 3; ++i) total[i] += weight * f[i];
@@ -389,6 +394,9 @@ void ServoLoop::Cycles() {
   int64_t rate_window_start = start;  // the achieved rate is measured over windows of kRateWindow
   uint64_t rate_window_cycle = 0;
   recent_rate_hz_.store(0.0, std::memory_order_relaxed);
+  // The period contact is rendered for: follows the measured one, slowly enough
+  // that the limits it sets change the force by no more than a few percent a cycle.
+  double contact_period_ns = period_ns;
   // Proxies left from an earlier run would pull the tool to where it was then.
   if (active_ != nullptr) CarryState(active_->effects, nullptr, 1.0 / options_.rate_hz);
   bool leases_started = false;
@@ -455,7 +463,12 @@ void ServoLoop::Cycles() {
         Vec3 target{};
         if (have_state && active_ != nullptr) {
           const int64_t compute_from = Platform::MonotonicNanoseconds();
-          target = Sum(*active_, position, velocity);
+          if (cycle > 0)
+            contact_period_ns += (elapsed_ns > contact_period_ns ? kContactPeriodRise : kContactPeriodFall) *
+                                 (std::clamp(elapsed_ns, 0.5 * period_ns, 4.0 * period_ns) - contact_period_ns);
+          const ContactLimits limits =
+              options_.stiff_contact ? ContactLimitsFor(contact_period_ns / kNanosecondsPerSecond) : ContactLimits{};
+          target = Sum(*active_, position, velocity, limits);
           compute_ns = Platform::MonotonicNanoseconds() - compute_from;
           const uint64_t n = compute_samples_.load(std::memory_order_relaxed);
           computes_ns_[n % kStatsWindow].store(Saturated(compute_ns), std::memory_order_relaxed);

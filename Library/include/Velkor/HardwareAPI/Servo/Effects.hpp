@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <variant>
@@ -141,8 +142,38 @@ struct Mesh {
 
 using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, Mesh>;
 
-// EffectForce that also advances the state an effect keeps (a mesh's proxy).
-Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity);
+// Stiff contact at a sampling period T. The force a cycle computes reaches the
+// arm a period later and is held for a period; on the arm (about 0.1 kg and
+// 2 N s/m at the tool) a spring stiffer than about 0.65 b / T then gains energy
+// each bounce and buzzes: 1,300 N/m at 1 kHz. Damping along the push of 2 T per
+// N/m beyond that keeps contact stable up to about 0.27 m / T^2, where the
+// damping itself, a period late, starts to feed the motion; the loop renders at
+// most half of that.
+constexpr double kArmMass = 0.1;      // kg, as felt at the tool
+constexpr double kArmDamping = 2.0;   // N s/m, as felt at the tool
+constexpr double kFreeStiffnessShare = 0.65;  // of b / T: stable without help
+constexpr double kStableStiffnessShare = 0.135;  // of m / T^2: rendered at most
+constexpr double kContactDampingPerStiffness = 2.0;  // times T, per N/m beyond the free stiffness
+
+// How the loop renders stiffness at its period: every spring force (springs,
+// walls, balls, boxes, meshes) is rendered with at most `stiffness_cap` and gets
+// `damping_per_stiffness` times its stiffness beyond `free_stiffness` as damping
+// along its push. The default renders every effect as given.
+struct ContactLimits {
+  float stiffness_cap = INFINITY;
+  float free_stiffness = INFINITY;
+  float damping_per_stiffness = 0.0f;  // s
+};
+
+// The limits for a loop whose cycles are `period_s` apart.
+ContactLimits ContactLimitsFor(double period_s);
+
+// The stiffest spring a loop at `rate_hz` renders as given (N/m).
+double StableStiffness(double rate_hz);
+
+// EffectForce that also advances the state an effect keeps (a mesh's proxy),
+// with the effect's stiffness rendered within `limits`.
+Vec3 StepEffect(Effect& effect, const Vec3& position, const Vec3& velocity, const ContactLimits& limits = {});
 
 // Gives each mesh in `fresh` the proxy (and applied gain) of the mesh with the
 // same key in `previous`; the others (all of them when `previous` is null) start

@@ -47,6 +47,9 @@ struct ServoOptions {
   // the stream there and ramp back in.
   bool reconnect = false;
   std::vector<std::string> reconnect_ports;
+  // Springs stiffer than the period keeps stable are damped along their push
+  // and capped (ContactLimitsFor), judged by the period the loop measures.
+  bool stiff_contact = true;
 };
 
 // Why the options cannot be used, or nullptr.
@@ -205,7 +208,7 @@ class ServoLoop : public IO::LeaseHolder {
   void Cycles();
   bool Reconnect(uint32_t attempt);
   bool SameArm();
-  Vec3 Sum(EffectSet& set, const Vec3& position, const Vec3& velocity) const;
+  Vec3 Sum(EffectSet& set, const Vec3& position, const Vec3& velocity, const ContactLimits& limits) const;
   // Moves each leased effect's weight towards 1 (renewed in time) or 0; true
   // while any is below 1.
   bool Lease(const EffectSet& set, int64_t now, float step);
