@@ -175,7 +175,8 @@ void AdvancePose(Mesh& m) {
 template <class S>
 void Limit(S& stiffness, S& damping, const ContactLimits& l) {
   if (stiffness > l.stiffness_cap) stiffness = l.stiffness_cap;
-  if (stiffness > l.free_stiffness) damping += l.damping_per_stiffness * (stiffness - l.free_stiffness);
+  if (stiffness > l.free_stiffness)
+    damping += std::min<S>(l.damping_per_root * std::sqrt(stiffness), l.damping_slope * (stiffness - l.free_stiffness));
 }
 
 // Enabled or not, a mesh's proxy is stepped every cycle: at zero gain it is put
@@ -312,7 +313,8 @@ ContactLimits ContactLimitsFor(double period_s) {
   ContactLimits l;
   l.stiffness_cap = static_cast<float>(kStableStiffnessShare * kArmMass / (period_s * period_s));
   l.free_stiffness = static_cast<float>(kFreeStiffnessShare * kArmDamping / period_s);
-  l.damping_per_stiffness = static_cast<float>(kContactDampingPerStiffness * period_s);
+  l.damping_per_root = static_cast<float>(kContactDampingRatio * std::sqrt(kArmMass));
+  l.damping_slope = static_cast<float>(kContactDampingSlope * period_s);
   return l;
 }
 

@@ -145,24 +145,28 @@ using Effect = std::variant<Spring, Damper, Plane, Sphere, Box, ConstantForce, M
 // Stiff contact at a sampling period T. The force a cycle computes reaches the
 // arm a period later and is held for a period; on the arm (about 0.1 kg and
 // 2 N s/m at the tool) a spring stiffer than about 0.65 b / T then gains energy
-// each bounce and buzzes: 1,300 N/m at 1 kHz. Damping along the push of 2 T per
-// N/m beyond that keeps contact stable up to about 0.27 m / T^2, where the
-// damping itself, a period late, starts to feed the motion; the loop renders at
-// most half of that.
+// each bounce and buzzes: 1,300 N/m at 1 kHz. Damping along the push keeps
+// stiffer contact stable, up to about 0.027 m / T^2 (where the damping itself,
+// a period late, starts to feed the motion); the loop renders at most half of
+// that, damped by 1.4 sqrt(k m) (the damping that settles it fastest), reached
+// at 8 T per N/m beyond the free stiffness so that springs just past it get little.
 constexpr double kArmMass = 0.1;      // kg, as felt at the tool
 constexpr double kArmDamping = 2.0;   // N s/m, as felt at the tool
-constexpr double kFreeStiffnessShare = 0.65;  // of b / T: stable without help
+constexpr double kFreeStiffnessShare = 0.65;     // of b / T: stable without help
 constexpr double kStableStiffnessShare = 0.135;  // of m / T^2: rendered at most
-constexpr double kContactDampingPerStiffness = 2.0;  // times T, per N/m beyond the free stiffness
+constexpr double kContactDampingRatio = 1.4;     // of sqrt(k m)
+constexpr double kContactDampingSlope = 8.0;     // times T, per N/m beyond the free stiffness
 
 // How the loop renders stiffness at its period: every spring force (springs,
-// walls, balls, boxes, meshes) is rendered with at most `stiffness_cap` and gets
-// `damping_per_stiffness` times its stiffness beyond `free_stiffness` as damping
-// along its push. The default renders every effect as given.
+// walls, balls, boxes, meshes) is rendered with at most `stiffness_cap` and,
+// beyond `free_stiffness`, gets min(damping_per_root sqrt(k), damping_slope
+// (k - free_stiffness)) more damping along its push. The default renders every
+// effect as given.
 struct ContactLimits {
   float stiffness_cap = INFINITY;
   float free_stiffness = INFINITY;
-  float damping_per_stiffness = 0.0f;  // s
+  float damping_per_root = 0.0f;  // N s/m per sqrt(N/m)
+  float damping_slope = 0.0f;     // s
 };
 
 // The limits for a loop whose cycles are `period_s` apart.
