@@ -841,3 +841,112 @@ def test_stats_are_valid_once_the_loop_has_run(responder):
         wait_until(lambda: loop.stats()["cycles"] > 0, "a cycle")
         assert loop.stats()["valid"] is True
     assert loop.stats()["valid"] is True
+
+
+def _push_into_wall(arm, sim, start, stiffness, stiff_contact, cycles=900):
+    """The arm brought back above a wall 3 mm below `start`, then pushed into it by
+    the simulator's hand with 2 N until the loop has run `cycles` cycles (however
+    slowly this machine lets it run); returns the telemetry of those cycles."""
+    here, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    with api.ServoLoop(arm, exchange_timeout=0.5, late_limit=0.5) as back:
+        spring = api.Spring([here[0], here[1], start[2] + 0.01], 300.0, 5.0)
+        back.add(spring)
+        wait_until(lambda: abs(back.state()["position"][2] - start[2] - 0.01) < 0.002, "the arm above the wall")
+        spring.anchor = [start[0], start[1], start[2] + 0.005]
+        time.sleep(0.5)
+    top = start[2] - 0.003
+    loop = api.ServoLoop(arm, exchange_timeout=0.5, late_limit=0.5, stiff_contact=stiff_contact)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        loop.add(api.Plane([start[0], start[1], top], [0.0, 0.0, 1.0], stiffness))
+    chunks, got = [], 0
+    with loop:
+        sim.set_hand_force([0.0, 0.0, -2.0])
+        end = time.monotonic() + 30.0
+        while got < cycles and time.monotonic() < end:
+            time.sleep(0.02)
+            records, _ = loop.drain()
+            chunks.append(records)
+            got += len(records)
+        sim.set_hand_force([0.0, 0.0, 0.0])
+    assert got >= cycles, f"the loop ran {got} cycles in 30 s"
+    records = pytest.importorskip("numpy").concatenate(chunks)
+    return records, top
+
+
+def test_a_stiff_wall_settles_under_a_push_and_a_soft_one_feels_as_without(velkor_simulator):
+    """The simulator's hand pushes 2 N into walls of 20,000 and 800 N/m, with the
+    loop's stiff contact and without it, side by side in one run; judged over the
+    last 300 cycles, however long this machine made them."""
+    np = pytest.importorskip("numpy")
+    sim = velkor_simulator("arm")
+    stream, arm = open_arm(sim.path, 0.5)
+    home, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    with api.ServoLoop(arm) as lift:  # the arm starts near the bottom of its workspace
+        lift.add(api.Spring([home[0], home[1], home[2] + 0.04], 300.0, 5.0))
+        wait_until(lambda: lift.state()["position"][2] > home[2] + 0.035, "the arm lifted")
+        time.sleep(0.3)
+    start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    figures = {}
+    for stiffness, stiff_contact in ((20000.0, False), (20000.0, True), (800.0, False), (800.0, True)):
+        records, top = _push_into_wall(arm, sim, start, stiffness, stiff_contact)
+        last = records[-300:]
+        force = last["force"][:, 2].astype(float)
+        figures[stiffness, stiff_contact] = (force.std(), force.mean(), top - float(last["position"][:, 2].mean()),
+                                             1e6 / float(np.mean(last["period_us"])))
+    report = {k: tuple(round(float(x), 5) for x in v) for k, v in figures.items()}  # (std N, mean N, depth m, rate Hz)
+    print("stiff contact (std N, mean N, depth m, rate Hz):", report)
+    buzzing, stable = figures[20000.0, False], figures[20000.0, True]
+    assert buzzing[0] > 0.5, f"without stiff contact 20,000 N/m buzzes: {report}"
+    assert stable[0] <= 0.1, f"with it the push settles: {report}"
+    assert stable[1] == pytest.approx(2.0, abs=0.05), report
+    assert 0.0 < stable[2] < 0.002, f"resting on the wall, at most as deep as 1,000 N/m would let it: {report}"
+    soft, soft_stable = figures[800.0, False], figures[800.0, True]
+    assert soft_stable[0] <= soft[0] + 0.05, f"800 N/m no rougher: {report}"
+    assert soft_stable[1] == pytest.approx(soft[1], abs=0.05), report
+    assert soft_stable[2] == pytest.approx(0.0025, rel=0.1) and soft[2] == pytest.approx(0.0025, rel=0.1), (
+        f"800 N/m as stiff as given: 2 N, 2.5 mm deep: {report}")
+
+
+def test_a_stiffness_beyond_what_the_rate_renders_stably_warns_once_on_add_and_on_set(velkor_sim):
+    stream, arm = open_arm(velkor_sim("arm"))
+    fast = api.ServoLoop(arm, rate_hz=1000.0)
+    slow = api.ServoLoop(arm, rate_hz=500.0, stiff_contact=False)
+    vertices = [[0, 0, 0], [1, 0, 0], [0, 1, 0]]
+    # (effect, warns in the 1 kHz loop, warns in the 500 Hz loop): the bounds are 13,500 and 3,375 N/m.
+    cases = [
+        (api.Plane([0, 0, 0], [0, 0, 1], 800.0), False, False),
+        (api.Plane([0, 0, 0], [0, 0, 1], 1e7), True, True),
+        (api.Sphere([0, 0, 0], 0.05, 5000.0), False, True),
+        (api.Box([-1, -1, -1], [1, 1, 1], 13000.0), False, True),
+        (api.Spring([0, 0, 0], 20000.0), True, True),
+        (api.Mesh(vertices, [[0, 1, 2]], 14000.0), True, True),
+        (api.Damper(1e6), False, False),
+        (api.ConstantForce([0, 0, 1]), False, False),
+    ]
+    first = None
+    for effect, in_fast, in_slow in cases:
+        for loop, expected in ((fast, in_fast), (slow, in_slow)):
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                handle = loop.add(effect)
+            first = first or handle
+            texts = [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
+            assert len(texts) == (1 if expected else 0), (effect, loop.rate_hz, texts)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        plane = cases[0][0]
+        plane.stiffness = 20000.0  # in both loops: one warning, naming the first
+        loose = api.Plane([0, 0, 0], [0, 0, 1], 800.0)
+        loose.stiffness = 1e9  # in no loop: nothing to judge it by
+    texts = [str(w.message) for w in caught]
+    assert len(texts) == 1, texts
+    assert texts[0].startswith("Plane: stiffness 20000 N/m is more than ServoLoop #")
+    assert texts[0].endswith("(1000 Hz) renders stably (at most 13500 N/m at 1000 Hz: 0.0135 / T^2 for a period T); "
+                             "it is rendered at that stiffness, damped along its push")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fast.remove(first)  # the first plane leaves the fast loop; the slow one has stiff_contact off
+        plane.stiffness = 30000.0
+    assert [str(w.message).split(" renders")[1] for w in caught] == [
+        " stably (at most 3375 N/m at 500 Hz: 0.0135 / T^2 for a period T); with stiff_contact=False it will buzz"]
