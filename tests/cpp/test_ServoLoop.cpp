@@ -239,6 +239,41 @@ TEST(ServoEffects, DampingEnabledAndGainApplyToEveryShape) {
   EXPECT_NE(Validate(bad_box), nullptr);
 }
 
+// At a period T the loop renders a spring no stiffer than 0.0135 / T^2 and damps
+// one stiffer than 1.3 / T along its push; softer ones, and effects without a
+// stiffness, come out exactly as given.
+TEST(ServoEffects, StiffContactCapsAndDampsOnlyWhatThePeriodCannotRenderAsGiven) {
+  const Vec3 in{0, 0, -0.01f};  // moving into the wall at 1 cm/s
+  const Plane wall{{0, 0, 0}, {0, 0, 1}, 1e7f, 0};
+  const float cap = 13500.0f, extra = 1.4f * std::sqrt(0.1f * cap);  // at 1 kHz
+  struct Case {
+    Effect effect;
+    double period_s;
+    Vec3 position;
+    Vec3 velocity;
+    Vec3 expected;
+    const char* what;
+  };
+  const Case cases[] = {
+      {wall, 0.001, {0, 0, -0.001f}, {}, {0, 0, cap * 0.001f}, "capped at rest"},
+      {wall, 0.001, {0, 0, -0.001f}, in, {0, 0, cap * 0.001f + extra * 0.01f}, "capped and damped"},
+      {wall, 0.002, {0, 0, -0.001f}, {}, {0, 0, cap / 4 * 0.001f}, "a quarter as stiff at half the rate"},
+      {wall, 0.0, {0, 0, -1e-6f}, {}, {0, 0, 10}, "no limits: as given"},
+      {Plane{{0, 0, 0}, {0, 0, 1}, 800, 1}, 0.001, {0, 0, -0.001f}, in, {0, 0, 0.81f}, "800 N/m: as given"},
+      {Plane{{0, 0, 0}, {0, 0, 1}, 1400, 0}, 0.001, {0, 0, -0.001f}, in, {0, 0, 1.4f + 0.8f * 0.01f},
+       "just past the free stiffness: 8 T per N/m beyond it"},
+      {Plane{{0, 0, 0}, {0, 0, 1}, 1e7f, 0}, 0.001, {0, 0, -0.001f}, {0, 0, 1}, {0, 0, 0}, "never pulls"},
+      {Spring{{0, 0, 0}, 1e6f, 0}, 0.001, {0, 0, 0.001f}, {}, {0, 0, -cap * 0.001f}, "a spring too"},
+      {Damper{1e6f}, 0.001, {}, {0, 0, 1e-6f}, {0, 0, -1}, "a damper as given"},
+  };
+  for (const Case& c : cases) {
+    Effect e = Valid(c.effect);
+    ExpectVec(StepEffect(e, c.position, c.velocity, ContactLimitsFor(c.period_s)), c.expected, 2e-3f, c.what);
+  }
+  EXPECT_NEAR(StableStiffness(1000.0), 13500.0, 1e-6);
+  EXPECT_NEAR(StableStiffness(500.0), 3375.0, 1e-6);
+}
+
 // While a loop runs, nothing else reaches the port: another thread's calls on
 // the arm, a second device on the stream, a second loop, the stream's own
 // writes. Closing the stream stops the loop, zero force last.
