@@ -27,11 +27,13 @@ constexpr double kLateShare = 0.1;
 constexpr int kFinalAttempts = 2;
 // The span over which recent_rate_hz is measured.
 constexpr int64_t kRateWindow = 1000000000;
-// Shares of the way to a cycle's measured period (at most 4 nominal periods)
-// that the period contact is rendered for moves each cycle: longer periods are
-// taken within a few hundred cycles, shorter ones trusted more slowly.
-constexpr double kContactPeriodRise = 0.01;
-constexpr double kContactPeriodFall = 0.002;
+// Shares of the way to a cycle's measured period (taken as at most 4 nominal
+// periods) that the period contact is rendered for moves each cycle: a stiffness
+// limit (as 1 / T^2) moves by under 2% a cycle, a capped 5 N push by under the
+// default ramp's 0.1 N; longer periods are taken within a few hundred cycles,
+// shorter ones trusted more slowly.
+constexpr double kContactPeriodRise = 0.003;
+constexpr double kContactPeriodFall = 0.001;
 
 constexpr const char* kFile = "Library/src/Servo/ServoLoop";
 constexpr LogSite kEpisodeBegins{kFile, 1, "%s: exchange failed (%s); zero force after %u failures in a row"};
