@@ -27,8 +27,8 @@ constexpr double kLateShare = 0.1;
 constexpr int kFinalAttempts = 2;
 // The span over which recent_rate_hz is measured.
 constexpr int64_t kRateWindow = 1000000000;
-// Shares of the way to a cycle's measured period (taken as at most 4 nominal
-// periods) that the period contact is rendered for moves each cycle: a stiffness
+// Shares of the way to a cycle's measured period (taken as at most 4 times the
+// period contact is rendered for) that the latter moves each cycle: a stiffness
 // limit (as 1 / T^2) moves by under 2% a cycle, a capped 5 N push by under the
 // default ramp's 0.1 N; longer periods are taken within a few hundred cycles,
 // shorter ones trusted more slowly.
@@ -467,7 +467,7 @@ void ServoLoop::Cycles() {
           const int64_t compute_from = Platform::MonotonicNanoseconds();
           if (cycle > 0)
             contact_period_ns += (elapsed_ns > contact_period_ns ? kContactPeriodRise : kContactPeriodFall) *
-                                 (std::clamp(elapsed_ns, 0.5 * period_ns, 4.0 * period_ns) - contact_period_ns);
+                                 (std::clamp(elapsed_ns, 0.5 * period_ns, 4.0 * contact_period_ns) - contact_period_ns);
           const ContactLimits limits =
               options_.stiff_contact ? ContactLimitsFor(contact_period_ns / kNanosecondsPerSecond) : ContactLimits{};
           target = Sum(*active_, position, velocity, limits);
