@@ -21,7 +21,7 @@ from the loop's telemetry (drain()) with the simulator's hand pushing the arm:
   from one cycle to the next. Target with gliding: <= 0.1 N.
 - stiff wall: a 2 N push into a plane of 800 and of 20,000 N/m, with the loop's
   stiff_contact (the default) and without it (as before); the force's standard
-  deviation over the last 300 cycles of a 1.5 s push, the rate the loop kept
+  deviation over the last 300 cycles of a 3 s push, the rate the loop kept
   and how deep the tool rests. Target with stiff_contact: std <= 0.1 N at
   20,000 N/m, 800 N/m as without.
 """
@@ -294,7 +294,7 @@ def main():
             arm.end_effector_force([0.0, 0.0, 0.0])
             shading_figures(arm, sim, start, args.feel_seconds)
             moving_figures(arm, sim, start, args.feel_seconds)
-            wall_figures(arm, sim, start, 1.5)
+            wall_figures(arm, sim, start, 3.0)
     finally:
         if sim:
             sim.stop()
