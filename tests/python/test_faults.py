@@ -309,6 +309,7 @@ SAMPLE_ARGUMENTS = {
     "OnReceiveHandleStatusMessage": (1, 1.0, 1, 1, 1, 1), "OnReceiveHandleErrorResponse": (1, 2),
     "__exit__": (None, None, None), "add": (None,), "remove": (1,), "on_state": (None,), "force_at": ([0, 0, 0],),
     "closest_point": ([0, 0, 0],), "renew": (1,), "record": ("unused.mcap",),
+    "set_geometry": ([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]]), "closest_points": ([[0, 0, 0]],),
 }
 
 
