@@ -38,9 +38,12 @@ def wait_until(condition, what, bound=WAIT):
 def settle(loop, what):
     """The state once the arm has been still (within 30 um) for 0.2 s."""
     def still():
-        first = loop.state()
+        # Still over at least 60 cycles: a loop stalled by a loaded machine is not an arm at rest.
+        first, cycles = loop.state(), loop.stats()["cycles"]
         time.sleep(0.2)
         last = loop.state()
+        if loop.stats()["cycles"] - cycles < 60 or last["holding"]:
+            return False
         moved = max(abs(a - b) for a, b in zip(first["position"], last["position"]))
         return moved < 3e-5 and last
     return wait_until(still, what)
