@@ -316,7 +316,7 @@ void RequireOpenedHere(Device& device, const char* method) {
   device.last_outcome = Outcome::PortGone;
   throw std::runtime_error(std::string(method) + "(): the stream '" + stream->PortName() +
                            "' was opened by another process (pid " + std::to_string(stream->OpenedBy()) +
-                           "); reopen() it or open the port in this one");
+                           "): a call here would take that process's replies");
 }
 
 void RequireLease(const Device& device, const char* method) {

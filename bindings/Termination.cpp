@@ -211,9 +211,11 @@ void RegisterTerminationHandling(py::module_& m) {
         return was;
       },
       py::arg("enabled"),
-      "While a ServoLoop runs, SIGTERM and SIGHUP whose action is still the default stop every loop (zero force "
-      "last) and then end the process by that signal as the default would. A handler the program installs is "
-      "never replaced, and SIG_IGN is kept. False turns this off (and puts back the default action where the "
-      "module's handler stands in); True turns it on again from the next loop's start. Returns the previous "
-      "setting.");
+      "While a ServoLoop runs or an arm's last plain request carried a force, SIGTERM and SIGHUP whose action is "
+      "still the default stop every loop (zero force last), send the zero-force exchange to every arm that needs "
+      "one (see Vorlan3.zero_force_on_close) and then end the process by that signal as the default would. A "
+      "handler the program installs is never replaced, and SIG_IGN is kept; SIG_DFL put back meanwhile is stood "
+      "in for again within about 5 ms. False turns this off (and puts back the default action where the module's "
+      "handler stands in); True turns it on again from the next loop's start or force request. Returns the "
+      "previous setting.");
 }

@@ -480,8 +480,10 @@ void RegisterVorlan3(py::module_& m) {
       [](Arm self, bool zero) { VelkorBinding::SetZeroForceOnClose(*self, zero); },
       "True (the default): when this arm's last request carried a non-zero force or joint torque "
       "(end_effector_force, joint_torques, SendForce, SendJointTorques), one zero-force exchange goes out before "
-      "its stream is closed or reopened, before the arm is collected, and at interpreter exit. False leaves the "
-      "last force on the device, as a plain request always did.");
+      "its stream is closed or reopened, before the arm is collected, at interpreter exit and on SIGTERM or SIGHUP "
+      "left at their default action (see set_termination_handling); from then on a non-zero force or torque "
+      "request raises RuntimeError unsent, so the zero stays last. False leaves the last force on the device, as "
+      "a plain request always did.");
   py::module_::import("atexit").attr("register")(py::cpp_function(&VelkorBinding::EndAllArmForces));
   arm.def_property(
       "refuse_out_of_reach", [](Arm self) { return VelkorBinding::RefusesOutOfReach(*self); },
