@@ -481,8 +481,8 @@ void RegisterVorlan3(py::module_& m) {
       "True (the default): when this arm's last request carried a non-zero force or joint torque "
       "(end_effector_force, joint_torques, SendForce, SendJointTorques), one zero-force exchange goes out before "
       "its stream is closed or reopened, before the arm is collected, at interpreter exit and on SIGTERM or SIGHUP "
-      "left at their default action (see set_termination_handling); from then on a non-zero force or torque "
-      "request raises RuntimeError unsent, so the zero stays last. False leaves the last force on the device, as "
+      "left at their default action (see set_termination_handling); once the exit or such a signal has begun "
+      "sending these, a non-zero force or torque request raises RuntimeError unsent, so the zero stays last. False leaves the last force on the device, as "
       "a plain request always did.");
   py::module_::import("atexit").attr("register")(py::cpp_function(&VelkorBinding::EndAllArmForces));
   arm.def_property(
