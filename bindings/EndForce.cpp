@@ -38,7 +38,17 @@ struct ForceOn {
 // Never held while the interpreter lock is being taken.
 std::mutex& forces_mutex = *new std::mutex;
 std::unordered_map<const Device*, ForceOn>& forces_on = *new std::unordered_map<const Device*, ForceOn>;
+// keep_force has a mutex of its own, only ever held for a look-up or a change
+// (taken after forces_mutex when both are): a call that holds its stream's
+// call lock asks it, while forces_mutex may be held by a thread waiting for
+// that call lock.
+std::mutex& keep_mutex = *new std::mutex;
 std::unordered_set<const Device*>& keep_force = *new std::unordered_set<const Device*>;
+
+bool Keeps(const Device* device) {
+  std::lock_guard<std::mutex> lock(keep_mutex);
+  return keep_force.count(device) != 0;
+}
 std::atomic<size_t> forces_count{0};
 // Set once the program is ending (interpreter exit, or a termination signal
 // the module stands in for): from then on a non-zero force or torque on an arm
@@ -101,8 +111,7 @@ bool RefusedWhileEnding(const Vorlan3& arm, uint8_t code, const std::array<float
   const bool carries = code == Vorlan3::kForceRequest || code == Vorlan3::kJointTorqueRequest;
   const bool nonzero = std::any_of(request.begin(), request.end(), [](float c) { return c != 0.0f; });
   if (!carries || !nonzero) return false;
-  std::lock_guard<std::mutex> lock(forces_mutex);
-  return keep_force.count(&arm) == 0;
+  return !Keeps(&arm);
 }
 
 void EndArmForce(const Device* device) {
@@ -114,8 +123,8 @@ void EndArmForce(const Device* device) {
     force = found->second;
     forces_on.erase(found);
     CountForces();
-    if (keep_force.count(device) != 0) return;
   }
+  if (Keeps(device)) return;
   Vorlan3& arm = *force.arm;
   if (!Reachable(arm)) return;
   SendZero(arm, force.code);
@@ -131,13 +140,10 @@ void EndForcesOnStream(const SerialStream* stream) {
   for (const Device* arm : arms) EndArmForce(arm);
 }
 
-bool ZeroForceOnClose(const Device& device) {
-  std::lock_guard<std::mutex> lock(forces_mutex);
-  return keep_force.count(&device) == 0;
-}
+bool ZeroForceOnClose(const Device& device) { return !Keeps(&device); }
 
 void SetZeroForceOnClose(const Device& device, bool zero) {
-  std::lock_guard<std::mutex> lock(forces_mutex);
+  std::lock_guard<std::mutex> lock(keep_mutex);
   if (zero) {
     keep_force.erase(&device);
   } else {
@@ -163,7 +169,7 @@ void EndArmForcesOnSignal() {
   std::lock_guard<std::mutex> lock(forces_mutex);
   for (auto it = forces_on.begin(); it != forces_on.end();) {
     const ForceOn force = it->second;
-    const bool keep = keep_force.count(it->first) != 0;
+    const bool keep = Keeps(it->first);
     it = forces_on.erase(it);
     if (keep || !Reachable(*force.arm)) continue;
     SendZeroUnlocked(*force.arm, force.code, give_up);
@@ -174,8 +180,9 @@ void EndArmForcesOnSignal() {
 void ForgetArmForce(const Device* device) {
   std::lock_guard<std::mutex> lock(forces_mutex);
   forces_on.erase(device);
-  keep_force.erase(device);
   CountForces();
+  std::lock_guard<std::mutex> keep(keep_mutex);
+  keep_force.erase(device);
 }
 
 }  // namespace VelkorBinding
