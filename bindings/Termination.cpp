@@ -149,7 +149,14 @@ void Install() {
     ours.sa_handler = &OnTerminationSignal;
     sigemptyset(&ours.sa_mask);
     ours.sa_flags = SA_RESTART;
-    installed[i] = sigaction(kSignals[i], &ours, nullptr) == 0;
+    // The swap returns what it replaced: a handler the program installed since
+    // the look above goes back at once.
+    struct sigaction replaced {};
+    installed[i] = sigaction(kSignals[i], &ours, &replaced) == 0;
+    if (installed[i] && ((replaced.sa_flags & SA_SIGINFO) != 0 || replaced.sa_handler != SIG_DFL)) {
+      sigaction(kSignals[i], &replaced, nullptr);
+      installed[i] = false;
+    }
   }
 }
 
