@@ -14,6 +14,7 @@
 #include "Registration.hpp"
 #include "Velkor/HardwareAPI/Devices/Outcome.hpp"
 #include "Velkor/HardwareAPI/Log.hpp"
+#include "Velkor/HardwareAPI/Platform/ServoTiming.hpp"
 
 namespace VelkorBinding {
 
@@ -306,6 +307,17 @@ namespace {
 }
 
 }  // namespace
+
+void RequireOpenedHere(Device& device, const char* method) {
+  const SerialStream* stream = device.stream;
+  if (stream == nullptr || stream->OpenedBy() == 0) return;
+  const int64_t here = api::Platform::CurrentProcess();
+  if (stream->OpenedBy() == here) return;
+  device.last_outcome = Outcome::PortGone;
+  throw std::runtime_error(std::string(method) + "(): the stream '" + stream->PortName() +
+                           "' was opened by another process (pid " + std::to_string(stream->OpenedBy()) +
+                           "): a call here would take that process's replies");
+}
 
 void RequireLease(const Device& device, const char* method) {
   Device::ForgetRefusal();

@@ -233,6 +233,10 @@ void SetRefuseOutOfReach(const Velkor::HardwareAPI::Devices::Device& device, boo
 // Raises RuntimeError naming the holder when another owner (a running servo
 // loop) holds the lease of the device's stream; clears the thread's refusal mark.
 void RequireLease(const Velkor::HardwareAPI::Devices::Device& device, const char* method);
+// Raises RuntimeError, before any I/O and with last_error 'port_gone', when
+// the device's stream was opened by another process (a forked child using the
+// descriptor it inherited would take the parent's replies, and the parent its).
+void RequireOpenedHere(Velkor::HardwareAPI::Devices::Device& device, const char* method);
 // The same, after a call: raises only when the lease refused it.
 void RaiseIfRefused(const Velkor::HardwareAPI::Devices::Device& device, const char* method);
 
@@ -242,6 +246,7 @@ void RaiseIfRefused(const Velkor::HardwareAPI::Devices::Device& device, const ch
 template <typename Work>
 auto DeviceCall(Velkor::HardwareAPI::Devices::Device& device, const char* method, Lock lock, Work&& work,
                 Strict rule = Strict::AnyFailure) -> decltype(work()) {
+  RequireOpenedHere(device, method);
   RequireLease(device, method);
   StreamInUse in_use(device.stream);
   CallScope scope(IsStrict(device));

@@ -12,7 +12,8 @@
 // each arm whose last request carried a non-zero force or torque is remembered,
 // and one zero-force exchange goes out before its stream closes (close, reopen,
 // the with block), before the arm is collected and at interpreter exit; unless
-// the program set arm.zero_force_on_close = False. All with the lock held.
+// the program set arm.zero_force_on_close = False. All with the lock held
+// unless said otherwise.
 namespace VelkorBinding {
 
 // Called for every request an arm call is about to send.
@@ -26,5 +27,18 @@ void SetZeroForceOnClose(const Velkor::HardwareAPI::Devices::Device& device, boo
 // Every arm that needs one, at interpreter exit.
 void EndAllArmForces();
 void ForgetArmForce(const Velkor::HardwareAPI::Devices::Device* device);
+// Once the program is ending (the interpreter-exit zero went out, or a
+// termination signal is being handled), whether this request must be refused
+// because it would put a force back after the last zero. Any thread, called
+// with the stream's call lock held, so that no request gets in after the zero.
+bool RefusedWhileEnding(const Velkor::HardwareAPI::Devices::Vorlan3& arm, uint8_t code,
+                        const std::array<float, 3>& request);
+// Whether any arm's last request carried a force; any thread.
+bool AnyArmForceOn();
+// The zero-force exchange for every arm that needs one, from the termination
+// signal's watcher thread (interpreter lock not held; bounded in time).
+void EndArmForcesOnSignal();
+// Installs the termination signal stand-in (Termination.cpp) for a plain force.
+void WatchForces();
 
 }  // namespace VelkorBinding

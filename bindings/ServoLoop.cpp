@@ -81,6 +81,7 @@ void PyLoop::Disown(const py::object& effect) {
 }
 
 void PyLoop::Start() {
+  VelkorBinding::RequireOpenedHere(arm, "ServoLoop.start");
   const char* why = nullptr;
   WithoutInterpreterLock([&] { why = loop->Start(); });
   if (why != nullptr) {

@@ -1,5 +1,7 @@
 #include "Termination.hpp"
 
+#include "EndForce.hpp"
+
 #include <algorithm>
 #include <mutex>
 #include <thread>
@@ -7,6 +9,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -67,17 +70,52 @@ void StopEveryLoop() {
   for (const auto& loop : loops) loop->Stop();
 }
 
+// While a loop runs or an arm's last request carried a force, the disposition
+// is looked at this often: a program that puts back SIG_DFL (say, what
+// signal.getsignal returned while the stand-in was in place) gets the stand-in
+// again within this time.
+constexpr int kRecheckMs = 5;
+// Otherwise (nothing to guard) the watcher only sleeps between looks.
+constexpr int kIdleMs = 250;
+
+void Install();
+
+bool Guarding() {
+  if (AnyArmForceOn()) return true;
+  std::lock_guard<std::mutex> lock(watched.mutex);
+  for (const auto& weak : watched.loops)
+    if (auto loop = weak.lock())
+      if (loop->Running()) return true;
+  return false;
+}
+
+void Recheck() {
+  std::lock_guard<std::mutex> lock(watched.mutex);
+  if (watched.enabled) Install();
+}
+
 void Watch(int read_fd) {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
   for (;;) {
+    const bool guarding = Guarding();
+    if (guarding) Recheck();
+    struct pollfd wait {};
+    wait.fd = read_fd;
+    wait.events = POLLIN;
+    const int ready = poll(&wait, 1, guarding ? kRecheckMs : kIdleMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return;
+    if (ready == 0) continue;
     unsigned char byte = 0;
     const ssize_t got = read(read_fd, &byte, 1);
-    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got != 1) return;
+    if (byte == 0) continue;  // a wake-up: something new to guard
     const int sig = byte;
     StopEveryLoop();
+    EndArmForcesOnSignal();
     // Now the action the signal would have had.
     signal(sig, SIG_DFL);
     sigset_t one;
@@ -95,6 +133,7 @@ void Install() {
     // First use, or a forked child: its own pipe and thread.
     if (pipe(wake_fd) != 0) return;
     for (int fd : wake_fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(wake_fd[0], F_SETFL, fcntl(wake_fd[0], F_GETFL) | O_NONBLOCK);
     fcntl(wake_fd[1], F_SETFL, fcntl(wake_fd[1], F_GETFL) | O_NONBLOCK);
     installed[0] = installed[1] = false;
     std::thread(Watch, wake_fd[0]).detach();
@@ -110,8 +149,22 @@ void Install() {
     ours.sa_handler = &OnTerminationSignal;
     sigemptyset(&ours.sa_mask);
     ours.sa_flags = SA_RESTART;
-    installed[i] = sigaction(kSignals[i], &ours, nullptr) == 0;
+    // The swap returns what it replaced: a handler the program installed since
+    // the look above goes back at once.
+    struct sigaction replaced {};
+    installed[i] = sigaction(kSignals[i], &ours, &replaced) == 0;
+    if (installed[i] && ((replaced.sa_flags & SA_SIGINFO) != 0 || replaced.sa_handler != SIG_DFL)) {
+      sigaction(kSignals[i], &replaced, nullptr);
+      installed[i] = false;
+    }
   }
+}
+
+// Lock held. The watcher looks at the disposition at its shorter pace from now on.
+void Wake() {
+  const unsigned char byte = 0;
+  if (owner_pid != getpid()) return;
+  [[maybe_unused]] const ssize_t ignored = write(wake_fd[1], &byte, 1);
 }
 
 // Lock held.
@@ -126,6 +179,7 @@ void Uninstall() {
 
 void Install() {}
 void Uninstall() {}
+void Wake() {}
 
 #endif
 
@@ -137,7 +191,18 @@ void WatchLoop(const std::shared_ptr<ServoLoop>& loop) {
   loops.erase(std::remove_if(loops.begin(), loops.end(), [](const auto& weak) { return weak.expired(); }),
               loops.end());
   loops.push_back(loop);
-  if (watched.enabled) Install();
+  if (watched.enabled) {
+    Install();
+    Wake();
+  }
+}
+
+void WatchForces() {
+  std::lock_guard<std::mutex> lock(watched.mutex);
+  if (!watched.enabled) return;
+  // Every plain force: cheap when the stand-in is in place already. The
+  // watcher sees the force at once (nothing to wake).
+  Install();
 }
 
 }  // namespace VelkorBinding
@@ -153,9 +218,11 @@ void RegisterTerminationHandling(py::module_& m) {
         return was;
       },
       py::arg("enabled"),
-      "While a ServoLoop runs, SIGTERM and SIGHUP whose action is still the default stop every loop (zero force "
-      "last) and then end the process by that signal as the default would. A handler the program installs is "
-      "never replaced, and SIG_IGN is kept. False turns this off (and puts back the default action where the "
-      "module's handler stands in); True turns it on again from the next loop's start. Returns the previous "
-      "setting.");
+      "While a ServoLoop runs or an arm's last plain request carried a force, SIGTERM and SIGHUP whose action is "
+      "still the default stop every loop (zero force last), send the zero-force exchange to every arm that needs "
+      "one (see Vorlan3.zero_force_on_close) and then end the process by that signal as the default would. A "
+      "handler the program installs is never replaced, and SIG_IGN is kept; SIG_DFL put back meanwhile is stood "
+      "in for again within about 5 ms. False turns this off (and puts back the default action where the module's "
+      "handler stands in); True turns it on again from the next loop's start or force request. Returns the "
+      "previous setting.");
 }

@@ -87,13 +87,25 @@ std::array<float, 3> Request(const Vorlan3& arm, const char* method, uint8_t cod
   return components;
 }
 
+// Checked with the stream's call lock held, after the wait for it: a request
+// that waited while the program's last zero-force exchange went out must not
+// follow it.
+void RefuseWhileEnding(const Vorlan3& arm, const char* method, uint8_t code, const std::array<float, 3>& request) {
+  if (VelkorBinding::RefusedWhileEnding(arm, code, request))
+    throw std::runtime_error(std::string(method) +
+                             "(): refused: the program is ending and the arm's force was set to zero");
+}
+
 // A whole request/reply exchange with the request taken from the list before the lock goes.
 py::tuple Exchange(Arm self, const char* method, uint8_t code, uint8_t reply_code, const FloatList& request,
                    const char* argument) {
   const auto components = Request(*self, method, code, request, argument);
   VelkorBinding::NoteArmRequest(*self, code, components);
   const ArmState state =
-      DeviceCall(*self, method, Lock::Released, [&] { return self->Exchange(code, reply_code, components); });
+      DeviceCall(*self, method, Lock::Released, [&] {
+        RefuseWhileEnding(*self, method, code, components);
+        return self->Exchange(code, reply_code, components);
+      });
   return StateTuple(state);
 }
 
@@ -102,7 +114,10 @@ void SendOnly(Arm self, const char* method, uint8_t code, const FloatList& reque
   const auto components = Request(*self, method, code, request, argument);
   if (warning != nullptr) WarnDeprecated(warning);
   VelkorBinding::NoteArmRequest(*self, code, components);
-  DeviceCall(*self, method, Lock::Released, [&] { self->SendRequest(code, components); });
+  DeviceCall(*self, method, Lock::Released, [&] {
+    RefuseWhileEnding(*self, method, code, components);
+    self->SendRequest(code, components);
+  });
 }
 
 // The result lists are the caller's lists as converted, elements 0 to 2 replaced on success.
@@ -465,8 +480,10 @@ void RegisterVorlan3(py::module_& m) {
       [](Arm self, bool zero) { VelkorBinding::SetZeroForceOnClose(*self, zero); },
       "True (the default): when this arm's last request carried a non-zero force or joint torque "
       "(end_effector_force, joint_torques, SendForce, SendJointTorques), one zero-force exchange goes out before "
-      "its stream is closed or reopened, before the arm is collected, and at interpreter exit. False leaves the "
-      "last force on the device, as a plain request always did.");
+      "its stream is closed or reopened, before the arm is collected, at interpreter exit and on SIGTERM or SIGHUP "
+      "left at their default action (see set_termination_handling); once the exit or such a signal has begun "
+      "sending these, a non-zero force or torque request raises RuntimeError unsent, so the zero stays last. False leaves the last force on the device, as "
+      "a plain request always did.");
   py::module_::import("atexit").attr("register")(py::cpp_function(&VelkorBinding::EndAllArmForces));
   arm.def_property(
       "refuse_out_of_reach", [](Arm self) { return VelkorBinding::RefusesOutOfReach(*self); },

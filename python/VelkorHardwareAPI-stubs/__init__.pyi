@@ -240,7 +240,7 @@ class Vorlan3:
     @property
     def zero_force_on_close(self) -> bool:
         """
-        True (the default): when this arm's last request carried a non-zero force or joint torque (end_effector_force, joint_torques, SendForce, SendJointTorques), one zero-force exchange goes out before its stream is closed or reopened, before the arm is collected, and at interpreter exit. False leaves the last force on the device, as a plain request always did.
+        True (the default): when this arm's last request carried a non-zero force or joint torque (end_effector_force, joint_torques, SendForce, SendJointTorques), one zero-force exchange goes out before its stream is closed or reopened, before the arm is collected, at interpreter exit and on SIGTERM or SIGHUP left at their default action (see set_termination_handling); once the exit or such a signal has begun sending these, a non-zero force or torque request raises RuntimeError unsent, so the zero stays last. False leaves the last force on the device, as a plain request always did.
         """
     @zero_force_on_close.setter
     def zero_force_on_close(self, arg1: bool) -> None:
@@ -1030,7 +1030,7 @@ def set_error_handler(handler: typing.Callable[[str], object] | None) -> None:
     """
 def set_termination_handling(enabled: bool) -> bool:
     """
-    While a ServoLoop runs, SIGTERM and SIGHUP whose action is still the default stop every loop (zero force last) and then end the process by that signal as the default would. A handler the program installs is never replaced, and SIG_IGN is kept. False turns this off (and puts back the default action where the module's handler stands in); True turns it on again from the next loop's start. Returns the previous setting.
+    While a ServoLoop runs or an arm's last plain request carried a force, SIGTERM and SIGHUP whose action is still the default stop every loop (zero force last), send the zero-force exchange to every arm that needs one (see Vorlan3.zero_force_on_close) and then end the process by that signal as the default would. A handler the program installs is never replaced, and SIG_IGN is kept; SIG_DFL put back meanwhile is stood in for again within about 5 ms. False turns this off (and puts back the default action where the module's handler stands in); True turns it on again from the next loop's start or force request. Returns the previous setting.
     """
 __version__: str = 'dev'
 

@@ -75,8 +75,6 @@ def record_run(port: Optional[str], seconds: float, output: str, scene: str = "w
         loop = api.ServoLoop(arm, rate_hz=rate_hz)
         for effect in scene_effects(scene, start, stiffness):
             loop.add(effect)
-        if progress:
-            progress(f"recording {scene} on {path} for {seconds:g} s to {output}")
         with loop:
             recording: Any = None
             if ros2:
@@ -86,6 +84,9 @@ def record_run(port: Optional[str], seconds: float, output: str, scene: str = "w
                 recording.start()
             else:
                 loop.record(output)
+            # Announced once the file is there: a signal from now on leaves it closed and readable.
+            if progress:
+                progress(f"recording {scene} on {path} for {seconds:g} s to {output}")
             time.sleep(seconds / 2)
             if sim is not None:
                 sim.set_hand_force([0.0, 0.0, -push])

@@ -221,3 +221,148 @@ def test_velkor_record_ended_by_a_termination_signal_leaves_zero_force_and_a_rea
     assert last_force(arm_device) == (0.0, 0.0, 0.0)
     records = velkor_telemetry.read(output)
     assert len(records) > 100
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_velkor_record_announces_a_file_that_is_there_however_early_it_is_ended(arm_device, tmp_path, signum):
+    import velkor_telemetry
+
+    output = tmp_path / "run.mcap"
+    process = subprocess.Popen([sys.executable, "-m", "velkor_cli", "record", arm_device.path, "--seconds", "60",
+                                "-o", str(output)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    line = process.stderr.readline().decode()
+    assert "recording" in line and str(output) in line, line
+    process.send_signal(signum)  # at once after the announcement
+    assert process.wait(timeout=WAIT) == -signum, process.stderr.read().decode()
+    assert last_force(arm_device) == (0.0, 0.0, 0.0)
+    velkor_telemetry.read(output)  # there, and readable
+
+
+# --- the last zero stays last ------------------------------------------------------------------------------------
+
+def test_a_daemon_thread_still_pushing_at_interpreter_exit_cannot_follow_the_zero(arm_device):
+    # The thread keeps asking for a force while the interpreter ends: once the
+    # exit's zero-force exchange is out, its requests are refused.
+    for _ in range(3):
+        done = run_script("""
+            import threading
+            stream = api.SerialStream({path!r})
+            arm = api.Vorlan3(stream, 1.0)
+            def push():
+                i = 0
+                while True:
+                    i += 1
+                    arm.end_effector_force([0.0, 0.0, 1.0 + i % 5])
+            threading.Thread(target=push, daemon=True).start()
+            time.sleep(0.2)
+        """, arm_device)
+        assert done.returncode == 0, done.stderr.decode()
+        assert last_force(arm_device) == (0.0, 0.0, 0.0)
+
+
+def test_after_the_exit_zero_a_force_is_refused_and_a_zero_still_goes(arm_device):
+    # An exit hook registered before the module's runs after it.
+    script = textwrap.dedent("""
+        import atexit
+        def late():
+            try:
+                arm.end_effector_force([0.0, 0.0, 3.0])
+                print("sent", flush=True)
+            except RuntimeError as e:
+                print("refused:", e, flush=True)
+            arm.end_effector_force([0.0, 0.0, 0.0])
+            print("zero", arm.last_error, flush=True)
+        atexit.register(late)
+        import VelkorHardwareAPI as api
+        stream = api.SerialStream({path!r})
+        arm = api.Vorlan3(stream, 1.0)
+        arm.end_effector_force([0.0, 0.0, 1.5])
+    """).format(path=arm_device.path)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
+    out = done.stdout.decode()
+    assert done.returncode == 0, done.stderr.decode()
+    assert "refused: end_effector_force(): refused: the program is ending" in out and "zero None" in out, out
+    assert [values for code, values in requests(arm_device.written())] == [
+        (0.0, 0.0, 1.5), (0.0, 0.0, 0.0), (0.0, 0.0, 0.0)]
+
+
+# --- termination signals zero plain arms as well -----------------------------------------------------------------
+
+@pytest.fixture
+def second_device():
+    device = FaultDevice("arm")
+    yield device
+    device.close()
+
+
+PLAIN_FORCE = """
+    stream2 = api.SerialStream({path2!r})
+    arm2 = api.Vorlan3(stream2, 1.0)
+    arm2.end_effector_force([0.0, 0.0, 2.0])
+"""
+
+
+@pytest.mark.parametrize("with_loop", [True, False])
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
+@pytest.mark.parametrize("keep", [False, True])
+def test_termination_signal_zeroes_an_arm_left_with_a_plain_force(arm_device, second_device, with_loop, signum,
+                                                                   keep):
+    prelude = textwrap.dedent(PLAIN_FORCE).format(path2=second_device.path)
+    if keep:
+        prelude = prelude.replace("arm2.end_effector_force", "arm2.zero_force_on_close = False\narm2.end_effector_force")
+    if with_loop:
+        process = pushing_process(arm_device, prelude)
+    else:
+        script = "import VelkorHardwareAPI as api, time\n" + prelude + "print('pushing', flush=True)\ntime.sleep(60)\n"
+        process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert process.stdout.readline() == b"pushing\n", process.stderr.read().decode()
+    process.send_signal(signum)
+    assert process.wait(timeout=WAIT) == -signum, process.stderr.read().decode()
+    assert last_force(second_device) == ((0.0, 0.0, 2.0) if keep else (0.0, 0.0, 0.0))
+    if with_loop:
+        assert last_force(arm_device) == (0.0, 0.0, 0.0)
+
+
+@pytest.mark.parametrize("prelude", [
+    # What getsignal said, put back after a while: SIG_DFL.
+    "old = signal.getsignal(signal.SIGTERM); signal.signal(signal.SIGTERM, lambda *_: None); "
+    "signal.signal(signal.SIGTERM, old)",
+    "signal.signal(signal.SIGTERM, signal.SIG_DFL)",
+])
+def test_the_default_action_put_back_while_a_loop_runs_is_stood_in_for_again(arm_device, prelude):
+    loop = textwrap.dedent(LOOP).replace('print("pushing"', prelude + '\nprint("pushing"')
+    script = "import VelkorHardwareAPI as api, time, signal, sys\n" + loop.format(path=arm_device.path)
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout.readline() == b"pushing\n", process.stderr.read().decode()
+    time.sleep(0.2)  # well past the watcher's recheck
+    process.send_signal(signal.SIGTERM)
+    assert process.wait(timeout=WAIT) == -signal.SIGTERM
+    assert last_force(arm_device) == (0.0, 0.0, 0.0)
+
+
+# --- a forked child does not share the parent's stream -----------------------------------------------------------
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="fork")
+def test_a_forked_child_calling_on_the_parents_stream_is_refused_before_any_io(arm_device):
+    done = run_script("""
+        import os
+        stream = api.SerialStream({path!r})
+        arm = api.Vorlan3(stream, 1.0)
+        arm.end_effector_force([0.0, 0.0, 0.0])
+        pid = os.fork()
+        if pid == 0:
+            try:
+                arm.end_effector_force([0.0, 0.0, 1.0])
+                os._exit(10)
+            except RuntimeError as e:
+                ok = "opened by another process" in str(e) and arm.last_error == "port_gone"
+                os._exit(0 if ok else 11)
+        _, status = os.waitpid(pid, 0)
+        position, _ = arm.end_effector_force([0.0, 0.0, 0.5])
+        print(os.waitstatus_to_exitcode(status), position, arm.last_error, flush=True)
+    """, arm_device)
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stdout.split() == [b"0", b"[0.0,", b"0.0,", b"0.5]", b"None"], done.stdout
+    # The child's request never reached the line.
+    assert [values for code, values in requests(arm_device.written())] == [(0.0, 0.0, 0.0), (0.0, 0.0, 0.5),
+                                                                           (0.0, 0.0, 0.0)]

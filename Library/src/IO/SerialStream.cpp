@@ -2,6 +2,7 @@
 
 #include "Velkor/HardwareAPI/Log.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
+#include "Velkor/HardwareAPI/Platform/ServoTiming.hpp"
 
 namespace Velkor::HardwareAPI::IO {
 
@@ -35,6 +36,7 @@ int8_t SerialStream::Open() {
   fresh->Guard(&lease_);
   rdbuf(fresh.get());
   port_ = std::move(fresh);
+  opened_by_ = Platform::CurrentProcess();
   int8_t code = -1;
   try {
     code = port_->Open(port_name_.c_str());

@@ -66,6 +66,11 @@ class SerialStream : public std::basic_iostream<char> {
   Lease& GetLease() { return lease_; }
   const Lease& GetLease() const { return lease_; }
 
+  // The process that last opened the port (Platform::CurrentProcess); 0 before
+  // the first Open. A forked child inherits the descriptor, and with it the
+  // parent's replies: its calls must not use it.
+  int64_t OpenedBy() const { return opened_by_; }
+
   // Held by a program's device call for its whole exchange (see CallLock).
   CallLock& Calls() { return calls_; }
 
@@ -74,6 +79,7 @@ class SerialStream : public std::basic_iostream<char> {
   CallLock calls_;
   std::string port_name_;
   std::unique_ptr<serialib> port_;
+  int64_t opened_by_ = 0;
 };
 
 }  // namespace Velkor::HardwareAPI::IO
