@@ -97,6 +97,33 @@ class Judge:
         return any(kind == "duplicate" and last is not None and last >= since - SETTLE
                    for kind, _, last in self.copies.get((request.session, request.n), []))
 
+    def arrived(self, request):
+        """When the last whole copy of this request's reply was in, or None."""
+        times = [last for kind, last in request.replies if kind in WHOLE and last is not None]
+        return max(times) if times else None
+
+    def given_up_late(self, answered, requests, settings):
+        """Whether taking `answered`'s reply for the next request's is the case the servo loop documents as
+        one no host can tell: a reply it gave up as lost (the loop waited its horizon, three exchange
+        time-outs and at least 0.1 s after the last request, with nothing sent) came after all, and it and
+        each reply behind it up to `answered`'s landed after the next request went out, so that no reply
+        came that no request was owed."""
+        horizon = max(3 * settings["exchange_timeout"], 0.1) - 0.002
+        try:
+            i = requests.index(answered)
+        except ValueError:
+            return False
+        for j in range(i, max(-1, i - 200), -1):
+            last = self.arrived(requests[j])
+            if j + 1 >= len(requests) or last is None or last < requests[j + 1].t - SETTLE:
+                return False
+            for k in range(j, len(requests) - 1):
+                if requests[k + 1].t > last:
+                    break
+                if requests[k + 1].t - requests[k].t >= horizon:
+                    return True
+        return False
+
     def find(self, text):
         if text not in self.findings:
             self.findings.append(text)
@@ -220,9 +247,10 @@ class Judge:
                     self.find(f"reading: {where} reported a good reading that is no request's reply "
                               f"(position {position}, velocity {velocity})")
                 elif own is not None and answered is not own:
-                    if not self.late_duplicate(answered, own.t - settings["exchange_timeout"]):
+                    if not self.late_duplicate(answered, own.t - settings["exchange_timeout"]) \
+                            and not self.given_up_late(answered, requests, settings):
                         self.find(f"reading: {where} took the reply to {answered} as the reply to its own {own}")
-                elif not same(answered.values, force):
+                elif not same(answered.values, force) and not self.given_up_late(answered, requests, settings):
                     self.find(f"reading: {where} sent {force} but reported the reply to {answered}")
             state = start["result"]
             if start["error"] is None and isinstance(state, dict) and not state.get("holding") \
