@@ -102,6 +102,17 @@ class Judge:
         times = [last for kind, last in request.replies if kind in WHOLE and last is not None]
         return max(times) if times else None
 
+    def duplicate_while_owed(self, answered):
+        """Whether a second copy of some reply landed while `answered`'s reply was owed (after its request,
+        before its reply): the servo loop counts the replies it is owed, and a device that sends one twice
+        makes the count take the copy for an owed reply (documented: counting covers late replies, not
+        replies a device sends twice)."""
+        arrived = self.arrived(answered)
+        if arrived is None:
+            return False
+        return any(kind == "duplicate" and last is not None and answered.t - SETTLE <= last <= arrived + SETTLE
+                   for (s, _), copies in self.copies.items() if s == answered.session for kind, _, last in copies)
+
     def given_up_late(self, answered, requests, settings):
         """Whether taking `answered`'s reply for the next request's is the case the servo loop documents as
         one no host can tell: a reply it gave up as lost (the loop waited its horizon, three exchange
@@ -248,9 +259,11 @@ class Judge:
                               f"(position {position}, velocity {velocity})")
                 elif own is not None and answered is not own:
                     if not self.late_duplicate(answered, own.t - settings["exchange_timeout"]) \
-                            and not self.given_up_late(answered, requests, settings):
+                            and not self.given_up_late(answered, requests, settings) \
+                            and not self.duplicate_while_owed(answered):
                         self.find(f"reading: {where} took the reply to {answered} as the reply to its own {own}")
-                elif not same(answered.values, force) and not self.given_up_late(answered, requests, settings):
+                elif not same(answered.values, force) and not self.given_up_late(answered, requests, settings) \
+                        and not self.duplicate_while_owed(answered):
                     self.find(f"reading: {where} sent {force} but reported the reply to {answered}")
             state = start["result"]
             if start["error"] is None and isinstance(state, dict) and not state.get("holding") \

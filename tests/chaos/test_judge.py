@@ -123,7 +123,17 @@ def cut_reply(log, answers):
     answers[1]["records"][2][4] = 77.0
 
 
-@pytest.mark.parametrize("fault", [late_duplicate, cut_reply])
+def duplicate_fools_the_count(log, answers):
+    # A second copy of request 2's reply lands while request 3's reply is owed: the loop counts it as
+    # request 3's, and cycle 3 takes request 3's late reply (after request 4 went out) as its own.
+    log.append(["r", 1, 2, "duplicate", 1.0205, 1.0205])
+    for entry in log:
+        if entry[0] == "r" and entry[2] == 3:
+            entry[3], entry[4], entry[5] = "late", 1.0305, 1.0305
+    foreign_reading(log, answers)
+
+
+@pytest.mark.parametrize("fault", [late_duplicate, cut_reply, duplicate_fools_the_count])
 def test_judge_holds_nothing_against_what_no_host_can_tell(fault):
     log, answers = copy.deepcopy(healthy())
     fault(log, answers)
