@@ -278,7 +278,10 @@ class Judge:
                     and state.get("valid", True) is not False:
                 # The state after start() is a cycle's reading: that cycle's own request's reply.
                 cycle = state.get("cycle", 0)
-                own = requests[cycle] if aligned and cycle < len(requests) else None
+                # Cycles that failed since keep the last reading (valid, not yet holding): that one's own.
+                good = [row[0] for row in rows if row[0] <= cycle and not row[10] & (FLAG_FAILED | FLAG_RECONNECTING)]
+                read = good[-1] if good else cycle
+                own = requests[read] if aligned and read < len(requests) else None
                 answered = self.requests.get((int(state["velocity"][1]), int(state["velocity"][0])))
                 if answered is None or (own is not None and answered is not own) \
                         or not same(state["position"], answered.values):
@@ -292,7 +295,11 @@ class Judge:
             if a["op"] == "plain" and a["error"] is None:
                 calls.append((a["t0"], a["t1"], a["result"]))
             calls += [(t["t0"], t["t1"], t["result"]) for t in a["thread"] if t["error"] is None]
+        calls.sort(key=lambda call: call[0])
         began = {f32(result["sent"][2]): t0 for t0, _, result in calls}
+        # Calls that took an earlier reply they could not tell (documented): their own reply comes after
+        # them, and the next call takes it (one reply behind, until a call finds the reply queued).
+        behind = set()
         read_timeout = self.config.get("read_timeout", 0.0)
         for t0, t1, result in calls:
             position, velocity, sent = result["position"], result["velocity"], result["sent"]
@@ -313,8 +320,10 @@ class Judge:
             # Another call's reply. Not claimed when a copy of it arrived once this call had begun, and that
             # copy was a duplicate or came after its own request's horizon (three read time-outs).
             horizon = began.get(f32(answered.values[2]), answered.t) + 3 * read_timeout
-            if any(last is not None and last >= t0 - SETTLE and (kind == "duplicate" or last > horizon)
-                   for kind, _, last in self.copies.get(key, [])):
+            if f32(answered.values[2]) in behind or any(
+                    last is not None and last >= t0 - SETTLE and (kind == "duplicate" or last > horizon)
+                    for kind, _, last in self.copies.get(key, [])):
+                behind.add(f32(sent[2]))
                 continue
             self.find(f"reading: a call sending {sent} (from {t0:.4f}) returned the reply to {answered}, "
                       f"which arrived before the call began or inside its request's horizon")
