@@ -97,6 +97,44 @@ class Judge:
         return any(kind == "duplicate" and last is not None and last >= since - SETTLE
                    for kind, _, last in self.copies.get((request.session, request.n), []))
 
+    def arrived(self, request):
+        """When the last whole copy of this request's reply was in, or None."""
+        times = [last for kind, last in request.replies if kind in WHOLE and last is not None]
+        return max(times) if times else None
+
+    def duplicate_while_owed(self, answered):
+        """Whether a second copy of some reply landed while `answered`'s reply was owed (after its request,
+        before its reply): the servo loop counts the replies it is owed, and a device that sends one twice
+        makes the count take the copy for an owed reply (documented: counting covers late replies, not
+        replies a device sends twice)."""
+        arrived = self.arrived(answered)
+        if arrived is None:
+            return False
+        return any(kind == "duplicate" and last is not None and answered.t - SETTLE <= last <= arrived + SETTLE
+                   for (s, _), copies in self.copies.items() if s == answered.session for kind, _, last in copies)
+
+    def given_up_late(self, answered, requests, settings):
+        """Whether taking `answered`'s reply for the next request's is the case the servo loop documents as
+        one no host can tell: a reply it gave up as lost (the loop waited its horizon, three exchange
+        time-outs and at least 0.1 s after the last request, with nothing sent) came after all, and it and
+        each reply behind it up to `answered`'s landed after the next request went out, so that no reply
+        came that no request was owed."""
+        horizon = max(3 * settings["exchange_timeout"], 0.1) - 0.002
+        try:
+            i = requests.index(answered)
+        except ValueError:
+            return False
+        for j in range(i, max(-1, i - 200), -1):
+            last = self.arrived(requests[j])
+            if j + 1 >= len(requests) or last is None or last < requests[j + 1].t - SETTLE:
+                return False
+            for k in range(j, len(requests) - 1):
+                if requests[k + 1].t > last:
+                    break
+                if requests[k + 1].t - requests[k].t >= horizon:
+                    return True
+        return False
+
     def find(self, text):
         if text not in self.findings:
             self.findings.append(text)
@@ -153,11 +191,19 @@ class Judge:
         timeout = settings["exchange_timeout"]
         limit = settings["failure_limit"]
         unanswered = 0
+        forces = [r for r in requests if r.code == FORCE]
+        before = dict(zip((id(r) for r in forces[1:]), forces))
         for r in requests:
             if r.code == FORCE and unanswered >= limit and r.carries_force:
                 self.find(f"watchdog: {r} carries force after {unanswered} unanswered requests in a row "
                           f"(failure_limit {limit}, exchange_timeout {timeout})")
-            if r.answered_by(r.t + timeout + MARGIN):
+            previous = before.get(id(r))
+            # The documented case no host can tell: the reply before this request's, given up as lost (or
+            # miscounted by a duplicate), came in its time instead; the loop had a reply and may push.
+            late = self.arrived(previous) if previous is not None else None
+            taken_for_own = late is not None and r.t - SETTLE <= late <= r.t + timeout + MARGIN and (
+                self.given_up_late(previous, forces, settings) or self.duplicate_while_owed(previous))
+            if r.answered_by(r.t + timeout + MARGIN) or taken_for_own:
                 unanswered = 0
             elif r.code == FORCE:
                 unanswered += 1
@@ -220,16 +266,22 @@ class Judge:
                     self.find(f"reading: {where} reported a good reading that is no request's reply "
                               f"(position {position}, velocity {velocity})")
                 elif own is not None and answered is not own:
-                    if not self.late_duplicate(answered, own.t - settings["exchange_timeout"]):
+                    if not self.late_duplicate(answered, own.t - settings["exchange_timeout"]) \
+                            and not self.given_up_late(answered, requests, settings) \
+                            and not self.duplicate_while_owed(answered):
                         self.find(f"reading: {where} took the reply to {answered} as the reply to its own {own}")
-                elif not same(answered.values, force):
+                elif not same(answered.values, force) and not self.given_up_late(answered, requests, settings) \
+                        and not self.duplicate_while_owed(answered):
                     self.find(f"reading: {where} sent {force} but reported the reply to {answered}")
             state = start["result"]
             if start["error"] is None and isinstance(state, dict) and not state.get("holding") \
                     and state.get("valid", True) is not False:
                 # The state after start() is a cycle's reading: that cycle's own request's reply.
                 cycle = state.get("cycle", 0)
-                own = requests[cycle] if aligned and cycle < len(requests) else None
+                # Cycles that failed since keep the last reading (valid, not yet holding): that one's own.
+                good = [row[0] for row in rows if row[0] <= cycle and not row[10] & (FLAG_FAILED | FLAG_RECONNECTING)]
+                read = good[-1] if good else cycle
+                own = requests[read] if aligned and read < len(requests) else None
                 answered = self.requests.get((int(state["velocity"][1]), int(state["velocity"][0])))
                 if answered is None or (own is not None and answered is not own) \
                         or not same(state["position"], answered.values):
@@ -243,7 +295,11 @@ class Judge:
             if a["op"] == "plain" and a["error"] is None:
                 calls.append((a["t0"], a["t1"], a["result"]))
             calls += [(t["t0"], t["t1"], t["result"]) for t in a["thread"] if t["error"] is None]
+        calls.sort(key=lambda call: call[0])
         began = {f32(result["sent"][2]): t0 for t0, _, result in calls}
+        # Calls that took an earlier reply they could not tell (documented): their own reply comes after
+        # them, and the next call takes it (one reply behind, until a call finds the reply queued).
+        behind = set()
         read_timeout = self.config.get("read_timeout", 0.0)
         for t0, t1, result in calls:
             position, velocity, sent = result["position"], result["velocity"], result["sent"]
@@ -264,8 +320,10 @@ class Judge:
             # Another call's reply. Not claimed when a copy of it arrived once this call had begun, and that
             # copy was a duplicate or came after its own request's horizon (three read time-outs).
             horizon = began.get(f32(answered.values[2]), answered.t) + 3 * read_timeout
-            if any(last is not None and last >= t0 - SETTLE and (kind == "duplicate" or last > horizon)
-                   for kind, _, last in self.copies.get(key, [])):
+            if f32(answered.values[2]) in behind or any(
+                    last is not None and last >= t0 - SETTLE and (kind == "duplicate" or last > horizon)
+                    for kind, _, last in self.copies.get(key, [])):
+                behind.add(f32(sent[2]))
                 continue
             self.find(f"reading: a call sending {sent} (from {t0:.4f}) returned the reply to {answered}, "
                       f"which arrived before the call began or inside its request's horizon")

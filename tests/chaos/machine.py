@@ -261,6 +261,10 @@ def replay(schedule):
         if kind == "act":
             args = dict(args)
             interrupt_after = args.pop("interrupt_after", None)
+            # The recorded line lived in a folder of its own: this run's device is at session.link.
+            for name in ("link", "path"):
+                if name in args:
+                    args[name] = session.link
             session.act(op, interrupt_after=interrupt_after, **args)
         elif kind == "device":
             session.device_op(op, **args)

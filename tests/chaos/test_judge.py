@@ -123,7 +123,17 @@ def cut_reply(log, answers):
     answers[1]["records"][2][4] = 77.0
 
 
-@pytest.mark.parametrize("fault", [late_duplicate, cut_reply])
+def duplicate_fools_the_count(log, answers):
+    # A second copy of request 2's reply lands while request 3's reply is owed: the loop counts it as
+    # request 3's, and cycle 3 takes request 3's late reply (after request 4 went out) as its own.
+    log.append(["r", 1, 2, "duplicate", 1.0205, 1.0205])
+    for entry in log:
+        if entry[0] == "r" and entry[2] == 3:
+            entry[3], entry[4], entry[5] = "late", 1.0305, 1.0305
+    foreign_reading(log, answers)
+
+
+@pytest.mark.parametrize("fault", [late_duplicate, cut_reply, duplicate_fools_the_count])
 def test_judge_holds_nothing_against_what_no_host_can_tell(fault):
     log, answers = copy.deepcopy(healthy())
     fault(log, answers)
@@ -161,3 +171,35 @@ def test_judge_allows_one_step_down_to_a_lowered_max_force(lowered_at, held_agai
                                result=1.0, records=[], lost=0, thread=[], running=True))
     findings = judge.Judge({}, log, answers, []).judge(exit_time=2.0)
     assert any("ramp: request 6" in f for f in findings) == held_against, findings
+
+
+# (how long nothing went out after request 3, when its reply came relative to request 4, held against):
+# a loop that waited out its horizon (0.1 s here) and then took the late reply is the documented case
+# no host can tell; inside the horizon, or a reply queued before the next request, it is a fault.
+@pytest.mark.parametrize("gap,after_next,held_against", [
+    (0.13, 0.002, False),
+    (0.06, 0.002, True),
+    (0.13, -0.003 - judge.SETTLE, True),
+])
+def test_judge_of_a_reply_the_loop_gave_up_as_lost(gap, after_next, held_against):
+    log, answers = copy.deepcopy(healthy())
+    next_t = 1.02 + gap
+    for entry in log:
+        if entry[0] in ("q", "r") and entry[2] >= 4:
+            shift = next_t - 1.03
+            if entry[0] == "q":
+                entry[3] += shift
+            else:
+                entry[4] += shift
+                entry[5] += shift
+        if entry[0] == "r" and entry[2] == 3:
+            entry[3], entry[4], entry[5] = "late", next_t + after_next, next_t + after_next
+        if entry[0] == "r" and entry[2] == 4:
+            entry[4] = entry[5] = next_t + 0.0105  # after request 5 went out: the line stays a reply behind
+    answers[2]["t0"] += gap
+    answers[2]["t1"] += gap
+    answers[3]["t0"] += gap
+    answers[3]["t1"] += gap
+    foreign_reading(log, answers)
+    findings = judged(log, answers)
+    assert any("took the reply to request 3" in f for f in findings) == held_against, findings

@@ -195,6 +195,37 @@ def test_a_reply_that_is_no_position_is_a_failed_exchange(device, position):
         assert [f[2] for f in sent[60:150]] == [pytest.approx(4.0, abs=1e-5)] * 90
 
 
+# (the call, the reply's position, strict): a plain exchange whose reply is no arm's state fails as
+# bad_reply with its zeros (or raises in strict mode), and the next call gets its own reply.
+@pytest.mark.parametrize("call, position, strict", [
+    ("end_effector_force", [1e30, 0.0, 0.0], False),
+    ("end_effector_position", [0.0, float("nan"), 0.0], False),
+    ("end_effector_force", [0.0, 0.0, -float("inf")], True),
+    ("end_effector_force", [0.0, -2000.0, 0.0], False),
+    ("joint_angles", [0.0, float("nan"), 0.0], False),
+])
+def test_a_plain_call_whose_reply_is_no_state_fails_as_a_bad_reply(device, call, position, strict):
+    dev = device()
+    dev.fault("none", count=2)
+    dev.fault("position", position=position)
+    stream = api.SerialStream(dev.path)
+    arm = api.Vorlan3(stream, 0.5)
+    method = getattr(arm, call)
+    for n in (1, 2):
+        reading, speed = method([0.01 * n, 0.0, 0.0])
+        assert arm.last_error is None and speed[0] == pytest.approx(n)
+    arm.strict = strict
+    if strict:
+        with pytest.raises(api.BadReplyError):
+            method([0.03, 0.0, 0.0])
+    else:
+        assert method([0.03, 0.0, 0.0]) == ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
+    assert arm.last_error == "bad_reply" and arm.failures == 1
+    reading, speed = method([0.04, 0.0, 0.0])
+    assert arm.last_error is None and speed[0] == pytest.approx(4.0)
+    assert dev.state()["requests"] == 4
+
+
 def test_an_interrupted_horizon_drain_keeps_the_horizon(device):
     dev = device()
     stream = api.SerialStream(dev.path)

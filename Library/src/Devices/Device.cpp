@@ -381,6 +381,7 @@ void Device::Settle() {
   const uint64_t seen = line_.Replies();
   const uint64_t answered = seen - replies_settled_;
   replies_settled_ = seen;
+  if (answered > outstanding_) unowed_replies += answered - outstanding_;
   outstanding_ = answered >= outstanding_ ? 0 : outstanding_ - static_cast<uint32_t>(answered);
 }
 
@@ -390,6 +391,7 @@ uint32_t Device::Outstanding() {
   const uint32_t begun = line_.InReply() ? 1u : 0u;
   if (outstanding_ <= begun) return 0;
   if (Clock::now() >= outstanding_until_) {
+    forgotten_replies += outstanding_ - begun;
     outstanding_ = 0;
     return 0;
   }

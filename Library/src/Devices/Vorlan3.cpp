@@ -75,14 +75,31 @@ void EncodeRequest(Vorlan3& arm, uint8_t code, const Triple& request) {
   for (size_t i = 0; i < request.size(); ++i) PutFloat(arm.tx_buffer.get() + 1 + 4 * i, request[i]);
 }
 
+// Whether a joint state reply can be a reading: finite values (degrees and
+// degrees per second have no bound a desk arm sets as plainly as metres do).
+bool FiniteState(const ArmState& state) {
+  for (const Triple* t : {&state.first, &state.second})
+    for (float x : *t)
+      if (!std::isfinite(x)) return false;
+  return true;
+}
+
 ArmState ExchangeInCall(Vorlan3& arm, uint8_t code, uint8_t reply_code, const Triple& request) {
   EncodeRequest(arm, code, request);
   ArmState state;
-  if (RequestAndReadReply(arm, Vorlan3::kRequestSize, reply_code, Vorlan3::kStateSize)) {
-    GetFloats(arm.rx_buffer.get(), state.first);
-    GetFloats(arm.rx_buffer.get() + 12, state.second);
+  if (!RequestAndReadReply(arm, Vorlan3::kRequestSize, reply_code, Vorlan3::kStateSize)) return state;
+  ArmState reply;
+  GetFloats(arm.rx_buffer.get(), reply.first);
+  GetFloats(arm.rx_buffer.get() + 12, reply.second);
+  // A whole frame, and the line stays in step, but no arm reads like this: the
+  // call fails with its zeros, as the servo loop's exchange does.
+  const bool plausible =
+      reply_code == Vorlan3::kEndEffectorStateReply ? Vorlan3::Plausible(reply) : FiniteState(reply);
+  if (!plausible) {
+    arm.NoteFailure(Outcome::BadReply);
+    return state;
   }
-  return state;
+  return reply;
 }
 
 // The angles the device reports for a zero-torque request; zeros when it does not answer.

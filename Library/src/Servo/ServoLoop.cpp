@@ -34,6 +34,9 @@ constexpr int64_t kRateWindow = 1000000000;
 // shorter ones trusted more slowly.
 constexpr double kContactPeriodRise = 0.003;
 constexpr double kContactPeriodFall = 0.001;
+// Exchanges after replies were given up as lost until a reading is taken again
+// (the last of them is taken).
+constexpr uint32_t kConfirmations = 2;
 
 constexpr const char* kFile = "Library/src/Servo/ServoLoop";
 constexpr LogSite kEpisodeBegins{kFile, 1, "%s: exchange failed (%s); zero force after %u failures in a row"};
@@ -207,15 +210,18 @@ void ServoLoop::Renew(uint32_t slot) {
   if (slot < kLeaseSlots) lease_renewed_ns_[slot].store(Platform::MonotonicNanoseconds(), std::memory_order_release);
 }
 
-bool ServoLoop::Lease(const EffectSet& set, int64_t now, float step) {
+bool ServoLoop::Lease(const EffectSet& set, int64_t now, float step, bool& moved) {
   bool below = false;
+  moved = false;
   uint32_t out = 0;
   for (const EffectLease& lease : set.leases) {
     if (lease.slot >= kLeaseSlots) continue;
     const int64_t renewed = lease_renewed_ns_[lease.slot].load(std::memory_order_acquire);
     const bool expired = static_cast<double>(now - renewed) > lease.lease_s * kNanosecondsPerSecond;
     float& weight = lease_weight_[lease.slot];
+    const float was = weight;
     weight = expired ? std::max(0.0f, weight - step) : std::min(1.0f, weight + step);
+    if (weight != was) moved = true;
     if (expired && !lease_out_[lease.slot]) lease_expiries_.fetch_add(1, std::memory_order_relaxed);
     lease_out_[lease.slot] = expired;
     if (expired) ++out;
@@ -389,6 +395,7 @@ void ServoLoop::Cycles() {
   uint32_t reconnect_attempts = 0;
   int64_t next_attempt = 0;
   uint32_t consecutive_failures = 0;
+  uint32_t unconfirmed = 0;  // exchanges still to confirm that no forgotten reply came late
   uint32_t missing_streak = 0;
   Outcome failed_outcome = Outcome::Ok;
   int64_t previous_start = start;
@@ -429,8 +436,9 @@ void ServoLoop::Cycles() {
     // Leases age whatever the loop does, so that an effect not renewed during a
     // hold comes back ramped out.
     bool leased_below = false;
+    bool leases_moved = false;
     if (active_ != nullptr && !active_->leases.empty()) {
-      leased_below = Lease(*active_, begin, step);
+      leased_below = Lease(*active_, begin, step, leases_moved);
     } else {
       leases_out_.store(0, std::memory_order_relaxed);
     }
@@ -476,10 +484,14 @@ void ServoLoop::Cycles() {
           computes_ns_[n % kStatsWindow].store(Saturated(compute_ns), std::memory_order_relaxed);
           compute_samples_.store(n + 1, std::memory_order_release);
         }
+        const bool ramping = ramp < 1.0f;
         if (ramp < 1.0f) ramp = std::min(1.0f, ramp + step);
         if (!have_state) ramp = ramp_ns > 0.0 ? 0.0f : 1.0f;
         for (float& x : target) x *= ramp;
         force = target;
+        // Ramps at once (the start's or a hold's, lease weights, a slew) bound
+        // the force sent, not each its own share: one step per cycle in all.
+        if (ramp_ns > 0.0 && have_state && (ramping || leases_moved)) slewing = true;
         if (slewing) {
           // Effects added or removed: at most max_force per ramp_s towards the new sum.
           const float limit = std::max(active_ != nullptr ? active_->max_force : 0.0f, Length(sent));
@@ -508,8 +520,20 @@ void ServoLoop::Cycles() {
         // replies still owed have come (or their horizon passed), so that the
         // first reading taken again is its own.
         const bool settle = hold == HoldReason::Failures && sent == Vec3{};
+        const uint64_t forgotten = arm_.forgotten_replies;
+        const uint64_t unowed = arm_.unowed_replies;
         outcome = arm_.ExchangeWithin(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, force,
                                       options_.exchange_timeout, reply, settle);
+        // Owed replies given up as lost may come after all, each then read as
+        // the next request's. Until kConfirmations exchanges in a row got a
+        // reply with none coming that no request was owed (the sign that the
+        // forgotten ones came, and the line is a reply behind), no reading is
+        // taken and no force goes out: the exchanges count as failed.
+        if (arm_.forgotten_replies != forgotten || (arm_.unowed_replies != unowed && unconfirmed > 0))
+          unconfirmed = kConfirmations;
+        else if (outcome == Outcome::Ok && unconfirmed > 0)
+          --unconfirmed;
+        if (outcome == Outcome::Ok && unconfirmed > 0) outcome = Outcome::Timeout;
       }
       exchange_ns = Platform::MonotonicNanoseconds() - sent_at;
       sent = force;

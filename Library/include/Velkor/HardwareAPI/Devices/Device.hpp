@@ -160,6 +160,12 @@ struct Device {
   // its call limits but at least kShortestOwedHorizon); a reply later than
   // that cannot be told from a fresh one.
   uint32_t Outstanding();
+  // Replies given up as lost because their horizon passed while still owed: a
+  // reply that comes after all cannot be told from a fresh one.
+  uint64_t forgotten_replies = 0;
+  // Whole replies that came while no request was owed one (counted as well in
+  // stray_replies): after forgotten replies, the sign that they came after all.
+  uint64_t unowed_replies = 0;
   // After its request went out, a paced exchange reads the replies still
   // owed to earlier requests (all but the last outstanding one, its own) as
   // whole frames, counted in stray_replies, before it reads its own. False

@@ -211,7 +211,8 @@ class ServoLoop : public IO::LeaseHolder {
   Vec3 Sum(EffectSet& set, const Vec3& position, const Vec3& velocity, const ContactLimits& limits) const;
   // Moves each leased effect's weight towards 1 (renewed in time) or 0; true
   // while any is below 1.
-  bool Lease(const EffectSet& set, int64_t now, float step);
+  // Whether a weight is below 1; `moved`: whether a weight changed this cycle.
+  bool Lease(const EffectSet& set, int64_t now, float step, bool& moved);
   // At start: an effect whose lease has run out begins ramped out, one renewed begins in.
   void StartLeases(const EffectSet& set, int64_t now);
   void Record(int64_t period_ns, int64_t exchange_ns, bool late);
