@@ -143,8 +143,8 @@ class ArmServer:
         self._fading: List[Tuple[float, List[_Owned]]] = []  # (when to remove, effects fading out)
         self._wrench: Optional[_Owned] = None
         self._wrench_heard = 0.0
-        self._tokens = wire.MESSAGE_BURST
-        self._tokens_at = time.monotonic()
+        self._tokens = [wire.MESSAGE_BURST, wire.MESSAGE_BURST]  # the controller's, everything else's
+        self._tokens_at = [time.monotonic(), time.monotonic()]
         self._counters: Dict[str, int] = {
             "states_published": 0, "effect_messages": 0, "rejected_messages": 0, "controller_changes": 0,
             "ramps": 0, "wrench_commands": 0, "publish_failures": 0, "claims": 0, "claims_refused": 0,
@@ -312,13 +312,17 @@ class ArmServer:
             reply = {"granted": False, "c": client, "holder": holder, "instance": self.instance}
         query.reply(self.keys.claim, wire.encode(reply))
 
-    def _take_token(self, now: float) -> bool:
-        """The message rate bound: a token bucket of MESSAGE_BURST filled at MESSAGE_RATE."""
-        self._tokens = min(wire.MESSAGE_BURST, self._tokens + (now - self._tokens_at) * wire.MESSAGE_RATE)
-        self._tokens_at = now
-        if self._tokens < 1.0:
+    def _take_token(self, now: float, junk: bool = False) -> bool:
+        """The message rate bounds: token buckets of MESSAGE_BURST filled at
+        MESSAGE_RATE, one for the controller's sealed messages and one for
+        everything else, so junk from any peer never spends the controller's."""
+        index = 1 if junk else 0
+        tokens = min(wire.MESSAGE_BURST, self._tokens[index] + (now - self._tokens_at[index]) * wire.MESSAGE_RATE)
+        self._tokens_at[index] = now
+        if tokens < 1.0:
+            self._tokens[index] = tokens
             return False
-        self._tokens -= 1.0
+        self._tokens[index] = tokens - 1.0
         return True
 
     def _on_effects(self, sample: "zenoh.Sample") -> None:
@@ -326,32 +330,41 @@ class ArmServer:
         now = time.monotonic()
         with self._lock:
             self._counters["effect_messages"] += 1
-            if not self._take_token(now):
-                self._counters["throttled_messages"] += 1
-                self._reject(None, f"a message over the rate of {wire.MESSAGE_RATE:g} a second", kind="rate")
-                return
             secret, controller = self._secret, self._controller
+        # The seal is checked first, in bounded work (a fixed layout, then one
+        # HMAC over at most MAX_MESSAGE bytes): only the controller's own
+        # messages spend its budget; junk has a budget of its own.
         try:
             message = wire.open_sealed(data, secret)
             params = wire.check_effect_message(message)
-        except NotSealedError:
-            self._reject(None, "an effect message not sealed by the controller's secret ("
-                         + (f"client {controller} has control)" if controller else "nobody has control)"),
-                         kind="unsealed")
-            return
         except WireError as e:
-            self._reject(None, f"malformed effect message of {len(data)} bytes: {e}", kind="malformed")
+            with self._lock:
+                if not self._take_token(now, junk=True):
+                    self._counters["throttled_messages"] += 1
+                    return
+                if isinstance(e, NotSealedError):
+                    self._reject(None, "an effect message not sealed by the controller's secret ("
+                                 + (f"client {controller} has control)" if controller else "nobody has control)"),
+                                 kind="unsealed")
+                else:
+                    self._reject(None, f"malformed effect message of {len(data)} bytes: {e}", kind="malformed")
             return
         client: str = message["c"]
         op: str = message["op"]
         with self._lock:
-            if self._secret is not secret or client != self._controller:
-                self._reject(None, f"{op} from {client}, which does not have control", kind="control")
+            if self._secret is not secret or client != self._controller or message["n"] <= self._sequence:
+                # Replays and stale messages are not the controller's doing: junk's budget, no event.
+                if not self._take_token(now, junk=True):
+                    self._counters["throttled_messages"] += 1
+                elif message["n"] <= self._sequence:
+                    self._reject(None, f"{op} with sequence number {message['n']}, not above {self._sequence} "
+                                 "(a replayed message?)", kind="replay")
+                else:
+                    self._reject(None, f"{op} from {client}, which does not have control", kind="control")
                 return
-            if message["n"] <= self._sequence:
-                # Not the controller's doing: no event for it.
-                self._reject(None, f"{op} with sequence number {message['n']}, not above {self._sequence} "
-                             "(a replayed message?)", kind="replay")
+            if not self._take_token(now):
+                self._counters["throttled_messages"] += 1
+                self._reject(None, f"a message over the rate of {wire.MESSAGE_RATE:g} a second", kind="rate")
                 return
             self._sequence = message["n"]
             self._last_heard = now

@@ -324,12 +324,38 @@ def seal(message: Mapping[str, Any], secret: bytes) -> bytes:
     return data
 
 
-def open_sealed(data: bytes, secret: Optional[bytes]) -> Dict[str, Any]:
-    """The message inside a sealed one, if ``secret`` sealed it; WireError otherwise."""
-    outer = decode(data)
-    body, mac = outer.get("b"), outer.get("m")
-    if not isinstance(body, bytes) or not isinstance(mac, bytes) or len(mac) != MAC_SIZE:
+_SEAL_HEAD = bytes([0xA3, 0x61, ord("v"), VERSION, 0x61, ord("b")])
+_SEAL_TAIL = bytes([0x61, ord("m"), 0x40 | MAC_SIZE])
+
+
+def _sealed_parts(data: bytes) -> Tuple[bytes, bytes]:
+    """The body and code of a sealed message, read in the one layout seal()
+    writes, in a fixed number of steps whatever the size: anything else is
+    refused before any walk over its bytes (a flood of big junk costs no more
+    to refuse than a small one)."""
+    if len(data) > MAX_MESSAGE or not data.startswith(_SEAL_HEAD) or len(data) < len(_SEAL_HEAD) + 1:
         raise WireError("not a sealed message: b (bytes) and m (a 16-byte code) are needed")
+    pos = len(_SEAL_HEAD)
+    info = data[pos] & 0x1F
+    if data[pos] >> 5 != 2 or info > 26:
+        raise WireError("not a sealed message: b (bytes) and m (a 16-byte code) are needed")
+    pos += 1
+    if info < 24:
+        size = info
+    else:
+        width = 1 << (info - 24)
+        size = int.from_bytes(data[pos:pos + width], "big")
+        pos += width
+    end = pos + size
+    if len(data) != end + len(_SEAL_TAIL) + MAC_SIZE or data[end:end + len(_SEAL_TAIL)] != _SEAL_TAIL:
+        raise WireError("not a sealed message: b (bytes) and m (a 16-byte code) are needed")
+    return data[pos:end], data[end + len(_SEAL_TAIL):]
+
+
+def open_sealed(data: bytes, secret: Optional[bytes]) -> Dict[str, Any]:
+    """The message inside a sealed one, if ``secret`` sealed it; WireError
+    otherwise. The code is checked before the body is parsed."""
+    body, mac = _sealed_parts(data)
     if secret is None or not hmac.compare_digest(_mac(secret, body), mac):
         raise NotSealedError("not sealed with the controller's secret")
     return decode(body)
