@@ -328,9 +328,7 @@ class ArmServer:
     def _on_effects(self, sample: "zenoh.Sample") -> None:
         data = sample.payload.to_bytes()
         now = time.monotonic()
-        with self._lock:
-            self._counters["effect_messages"] += 1
-            secret, controller = self._secret, self._controller
+        secret, controller = self._secret, self._controller  # checked again under the lock below
         # The seal is checked first, in bounded work (a fixed layout, then one
         # HMAC over at most MAX_MESSAGE bytes): only the controller's own
         # messages spend its budget; junk has a budget of its own.
@@ -339,6 +337,7 @@ class ArmServer:
             params = wire.check_effect_message(message)
         except WireError as e:
             with self._lock:
+                self._counters["effect_messages"] += 1
                 if not self._take_token(now, junk=True):
                     self._counters["throttled_messages"] += 1
                     return
@@ -352,6 +351,7 @@ class ArmServer:
         client: str = message["c"]
         op: str = message["op"]
         with self._lock:
+            self._counters["effect_messages"] += 1
             if self._secret is not secret or client != self._controller or message["n"] <= self._sequence:
                 # Replays and stale messages are not the controller's doing: junk's budget, no event.
                 if not self._take_token(now, junk=True):
