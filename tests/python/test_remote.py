@@ -1085,3 +1085,72 @@ def test_ros_topics_stay_at_most_at_their_rate_and_a_normal_close_is_no_warning(
     finally:
         sub.undeclare()
         session.close()
+
+
+FLOODER = textwrap.dedent(r"""
+    import sys, threading, time, cbor2, zenoh, velkor_remote
+    router, key, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+    session = zenoh.open(velkor_remote.zenoh_config(mode="client", connect=[router]))
+    publisher = session.declare_publisher(key)
+    junk = [cbor2.dumps({"v": 2, "b": cbor2.dumps({"op": "keepalive", "c": "nobody", "n": 1}), "m": bytes(16)}),
+            cbor2.dumps(list(range(12000))),  # about 64 KiB of items to walk
+            b"\xa3" + bytes(65000)]
+    def flood(data):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            # Thousands of small ones a second (far over the rate budget); hundreds of big ones.
+            for _ in range(20 if len(data) < 1000 else 1):
+                publisher.put(data)
+            time.sleep(0.002)
+    threads = [threading.Thread(target=flood, args=(data,)) for data in junk]
+    [t.start() for t in threads]
+    [t.join() for t in threads]
+    print("done", flush=True)
+    session.close()
+""")
+
+
+def test_a_junk_flood_from_any_process_never_ends_the_controllers_control(served, responder, router):
+    s = served(connect=[router])
+    loop = velkor_remote.connect("arm1", [router], mode="client")
+    attacker = joined(router)
+    flooder = None
+    try:
+        loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+        responder.wait_force(lambda f: near(f, (0, 0, 1.0)), "the controller's force")
+        since = time.monotonic()
+        flooder = subprocess.Popen([sys.executable, "-c", FLOODER, router, s.server.keys.effects, "3"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = flooder.communicate(timeout=60)
+        assert b"done" in out, err.decode()[-2000:]
+        counters = s.server.counters()
+        assert counters["rejected_messages"] + counters["throttled_messages"] > 1000  # the flood arrived
+        assert s.server.controller == loop.client_id and loop.error is None and loop.controlling
+        assert claim(attacker, s.server.keys, "evil")["granted"] is False
+        during = [f[1:] for f in responder.forces() if f[0] >= since]
+        assert during and all(near(f, (0, 0, 1.0)) for f in during), [f for f in during if not near(f, (0, 0, 1.0))][:5]
+    finally:
+        if flooder is not None and flooder.poll() is None:
+            flooder.kill()
+            flooder.communicate()
+        loop.close()
+        attacker.close()
+
+
+@pytest.mark.parametrize("data", [
+    b"", b"\xa3", b"\xa3\x61v\x02\x61b", b"\xa3\x61v\x02\x61b\x5a\xff\xff\xff\xff",
+    bytes(70000), cbor2.dumps(list(range(12000))),
+    cbor2.dumps({"b": b"x", "v": 2, "m": bytes(16)}),  # not seal()'s layout
+    cbor2.dumps({"v": 1, "b": b"x", "m": bytes(16)}),
+    cbor2.dumps({"v": 2, "b": b"x", "m": bytes(15)}),
+    cbor2.dumps({"v": 2, "b": b"x", "m": bytes(16)}) + b"\x00",
+])
+def test_a_seal_is_read_in_its_one_layout_and_anything_else_refused(data):
+    secret = os.urandom(wire.SECRET_SIZE)
+    with pytest.raises(wire.WireError):
+        wire.open_sealed(data, secret)
+    message = {"v": wire.VERSION, "op": "keepalive", "c": "me", "n": 7}
+    for body in (message, dict(message, pad="x" * 30000)):
+        assert wire.open_sealed(wire.seal(body, secret), secret) == body
+        with pytest.raises(wire.NotSealedError):
+            wire.open_sealed(wire.seal(body, secret), os.urandom(wire.SECRET_SIZE))
