@@ -138,6 +138,11 @@ class RemoteLoop:
         period = 1.0 / sync_hz
         lease = float(self._info.get("limits", {}).get("lease", 0.5))
         self._keepalive_every = max(min(lease / 4.0, 0.1), period)
+        # The server publishes a state at its rate; silence from it for longer than the lease (or than
+        # a few of its periods, on a slow one) means the server has let control go or may have.
+        rate = float(self._info.get("limits", {}).get("state_rate_hz", 0.0) or 1.0)
+        self._silence_limit = max(lease, 2.5 / rate)
+        self._lease = lease
         self._worker = threading.Thread(target=self._work, args=(period,), name=f"velkor_remote {self.name}",
                                         daemon=True)
         self._worker.start()
@@ -304,6 +309,11 @@ class RemoteLoop:
         while not self._stop.wait(period):
             try:
                 with self._lock:
+                    silent = time.monotonic() - self._received_at
+                    if (self._secret is not None and self._released is None and self._confirmed
+                            and silent > self._silence_limit):
+                        self._lapse(f"nothing came from the server for {silent:.2f} s, longer than its lease of "
+                                    f"{self._lease:g} s: it has ended control or may have (a cut network?)")
                     if self.controlling:
                         for handle, effect in self._effects.items():
                             params = wire.effect_params(effect)

@@ -672,6 +672,7 @@ class Proxy:
         self.endpoint = f"tcp/127.0.0.1:{self.listener.getsockname()[1]}"
         self.up = threading.Event()
         self.up.set()
+        self.silent = threading.Event()  # set: every byte is read and dropped, nothing is closed
         self.stop = threading.Event()
         self.sockets = []
         self.threads = [threading.Thread(target=self._accept, daemon=True)]
@@ -701,7 +702,8 @@ class Proxy:
                     data = a.recv(65536)
                     if not data:
                         break
-                    b.sendall(data)
+                    if not self.silent.is_set():
+                        b.sendall(data)
         except OSError:
             pass
         for x in (a, b):
@@ -1154,3 +1156,31 @@ def test_a_seal_is_read_in_its_one_layout_and_anything_else_refused(data):
         assert wire.open_sealed(wire.seal(body, secret), secret) == body
         with pytest.raises(wire.NotSealedError):
             wire.open_sealed(wire.seal(body, secret), os.urandom(wire.SECRET_SIZE))
+
+
+def test_a_silent_network_cut_is_told_by_the_client_within_about_its_lease(responder):
+    endpoint = free_endpoint()
+    server = serve_process(endpoint, responder.path)
+    proxy = Proxy(endpoint)
+    loop = velkor_remote.connect("arm1", [proxy.endpoint], timeout=WAIT)
+    try:
+        loop.add(api.ConstantForce([0.0, 0.0, -2.0]))
+        responder.wait_force(lambda f: near(f, (0, 0, -2.0)), "the client's force")
+        cut = time.monotonic()
+        proxy.silent.set()  # a black hole: no reset, so Zenoh itself notices only after its own lease
+        assert time_to_zero(responder, cut) < LEASE + RAMP + 1.0
+        wait_until(lambda: loop.error, "the client to say it lost control", bound=3.0)
+        told = time.monotonic() - cut
+        assert "nothing came from the server" in loop.error and not loop.controlling, loop.error
+        assert [e for e in loop.events() if e["event"] == "released"]
+        assert loop._server_up and told < 3.0  # told while Zenoh still thinks the link is up
+        proxy.silent.clear()
+        back = time.monotonic()
+        time.sleep(1.0)  # it stays released: nothing is pushed by itself
+        assert all(f[1:] == (0.0, 0.0, 0.0) for f in responder.forces() if f[0] >= back)
+        with pytest.raises(velkor_remote.RemoteControlError):
+            loop.update(1, force=[0.0, 0.0, 1.0])
+    finally:
+        loop.close()
+        proxy.close()
+        end(server)
