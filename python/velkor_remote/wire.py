@@ -333,7 +333,9 @@ def _sealed_parts(data: bytes) -> Tuple[bytes, bytes]:
     writes, in a fixed number of steps whatever the size: anything else is
     refused before any walk over its bytes (a flood of big junk costs no more
     to refuse than a small one)."""
-    if len(data) > MAX_MESSAGE or not data.startswith(_SEAL_HEAD) or len(data) < len(_SEAL_HEAD) + 1:
+    if len(data) > MAX_MESSAGE:
+        raise WireError(f"message of {len(data)} bytes is over the limit of {MAX_MESSAGE}")
+    if not data.startswith(_SEAL_HEAD) or len(data) < len(_SEAL_HEAD) + 1:
         raise WireError("not a sealed message: b (bytes) and m (a 16-byte code) are needed")
     pos = len(_SEAL_HEAD)
     info = data[pos] & 0x1F
