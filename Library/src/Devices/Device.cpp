@@ -257,6 +257,7 @@ bool Device::BeginExchange(bool wait_out_failure) {
       return true;
     }
     if (line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
+    joined_ = true;
     return FindBoundary();
   }
   return true;
@@ -293,6 +294,43 @@ bool Device::FindBoundary() {
   line_.Resync();
   replies_settled_ = line_.Replies();
   return ok;
+}
+
+bool Device::JoinedReplyStands() {
+  if (!joined_) return true;
+  joined_ = false;
+  // The boundary was guessed from a pause, and a frame that pauses inside
+  // itself can fool the guess: what was read as this request's reply may be
+  // the rest of that frame. A device answers a request once, so the reply
+  // stands only if the line then falls quiet at a boundary with nothing but
+  // whole notifications after it: any further reply or stray byte means the
+  // guess was wrong, and the exchange fails rather than report another
+  // frame's bytes.
+  const uint64_t replies = line_.Replies();
+  const uint64_t garbage = line_.GarbageBytes();
+  const auto start = Clock::now();
+  auto bound = start + kJoinLimit;
+  if (call_.limited) bound = std::min(bound, call_.deadline);
+  auto last_byte = start;
+  for (;;) {
+    const long got = ConsumeQueued(kBufferSize);
+    if (got < 0) return false;
+    const auto now = Clock::now();
+    if (got > 0) last_byte = now;
+    if (line_.Replies() != replies || line_.GarbageBytes() != garbage) break;
+    if ((now - last_byte >= kQuietGap && line_.AtBoundary()) || now >= bound) break;
+    const auto wake = std::min(last_byte + kQuietGap, bound);
+    if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now)) ==
+        Platform::WaitResult::Gone) {
+      NoteFailure(Outcome::PortGone);
+      return false;
+    }
+  }
+  if (line_.Replies() == replies && line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
+  stray_replies += line_.Replies() - replies;
+  Settle();
+  NoteFailureIfUnexplained(Outcome::BadReply);
+  return false;
 }
 
 void Device::TakeLatestReply(uint8_t code, size_t size) {
@@ -346,6 +384,7 @@ bool Device::FollowQueueAsItIs() {
 }
 
 void Device::EndExchange(bool ok) {
+  joined_ = false;
   Settle();
   if (ok) {
     horizon_set_ = false;

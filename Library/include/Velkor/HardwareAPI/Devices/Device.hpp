@@ -204,6 +204,12 @@ struct Device {
   // kQuietGap (at most kJoinLimit, half the call's limit), then takes the next
   // byte for the start of a frame.
   bool FindBoundary();
+ public:
+  // After the first exchange on a line joined mid-frame has read its reply:
+  // whether the line agrees it was a reply (nothing but whole notifications
+  // follows it until the line falls quiet). Fails the exchange otherwise.
+  bool JoinedReplyStands();
+ private:
   static constexpr std::chrono::microseconds kQuietGap{500};
   static constexpr std::chrono::milliseconds kJoinLimit{20};
   std::chrono::steady_clock::duration OutstandingHorizon() const;
@@ -214,6 +220,7 @@ struct Device {
   std::unique_ptr<uint8_t[]> scratch_;
   std::chrono::steady_clock::time_point last_request_{};
   std::chrono::steady_clock::time_point last_arrival_{};  // bytes last seen coming in
+  bool joined_ = false;  // the first exchange guessed the line's boundary from a pause
   bool in_step_ = false;  // an exchange has ended: the scanner follows the frames
   bool horizon_set_ = false;
   std::chrono::steady_clock::time_point horizon_{};
