@@ -175,7 +175,9 @@ bool Device::FinishFrame() {
   while (!line_.AtBoundary()) {
     const size_t needed = std::min(line_.Needed(), kBufferSize);
     if (Wait(needed, read_timeout) != WaitEnd::Ready) {
+      // A frame cut here may go on later: its rest is no reply.
       line_.Resync();
+      joined_ = true;
       return false;
     }
     if (ConsumeQueued(needed) < 0) return false;
@@ -199,7 +201,10 @@ bool Device::DrainUntil(Clock::time_point until) {
     if (got > 0) last_byte = now;
     // A frame that stops for a whole read time-out was cut: the next byte
     // begins a frame.
-    if (gaps_end_frames && !line_.AtBoundary() && now - last_byte >= gap) line_.Resync();
+    if (gaps_end_frames && !line_.AtBoundary() && now - last_byte >= gap) {
+      line_.Resync();
+      joined_ = true;
+    }
     if (now >= until) break;
     auto wake = until;
     if (gaps_end_frames && !line_.AtBoundary()) wake = std::min(wake, last_byte + gap);
@@ -299,7 +304,8 @@ bool Device::FindBoundary() {
 bool Device::JoinedReplyStands() {
   if (!joined_) return true;
   joined_ = false;
-  // The boundary was guessed from a pause, and a frame that pauses inside
+  // The boundary was guessed from a pause (on joining the line, or when a
+  // frame stood still and was given up as cut), and a frame that pauses inside
   // itself can fool the guess: what was read as this request's reply may be
   // the rest of that frame. A device answers a request once, so the reply
   // stands only if the line then falls quiet at a boundary with nothing but
@@ -378,13 +384,13 @@ bool Device::FollowQueueAsItIs() {
     Clock::duration gap{};
     const bool still_coming = !LimitFrom(read_timeout, gap) || Clock::now() - last_arrival_ < gap;
     if (horizon_set_ ? still_coming : in_step_) return FinishFrame();
+    joined_ = true;
   }
   line_.Resync();
   return true;
 }
 
 void Device::EndExchange(bool ok) {
-  joined_ = false;
   Settle();
   if (ok) {
     horizon_set_ = false;

@@ -205,7 +205,8 @@ struct Device {
   // byte for the start of a frame.
   bool FindBoundary();
  public:
-  // After the first exchange on a line joined mid-frame has read its reply:
+  // After an exchange on a line whose boundary was guessed (joined mid-frame,
+  // or a frame given up as cut) has read its reply:
   // whether the line agrees it was a reply (nothing but whole notifications
   // follows it until the line falls quiet). Fails the exchange otherwise.
   bool JoinedReplyStands();
@@ -220,7 +221,7 @@ struct Device {
   std::unique_ptr<uint8_t[]> scratch_;
   std::chrono::steady_clock::time_point last_request_{};
   std::chrono::steady_clock::time_point last_arrival_{};  // bytes last seen coming in
-  bool joined_ = false;  // the first exchange guessed the line's boundary from a pause
+  bool joined_ = false;  // the boundary was guessed from a pause (joining, or a frame given up as cut)
   bool in_step_ = false;  // an exchange has ended: the scanner follows the frames
   bool horizon_set_ = false;
   std::chrono::steady_clock::time_point horizon_{};
