@@ -308,31 +308,33 @@ bool Device::JoinedReplyStands() {
   // frame stood still and was given up as cut), and a frame that pauses inside
   // itself can fool the guess: what was read as this request's reply may be
   // the rest of that frame. A device answers a request once, so the reply
-  // stands only if the line then falls quiet at a boundary with nothing but
-  // whole notifications after it: any further reply or stray byte means the
-  // guess was wrong, and the exchange fails rather than report another
-  // frame's bytes.
+  // stands only if nothing but notifications follows it for kJoinLimit (at
+  // most until the call's deadline): a further reply or a stray byte means
+  // the guess was wrong, and the exchange fails rather than report another
+  // frame's bytes. Only such exchanges wait; a line in step never does.
   const uint64_t replies = line_.Replies();
   const uint64_t garbage = line_.GarbageBytes();
   const auto start = Clock::now();
   auto bound = start + kJoinLimit;
   if (call_.limited) bound = std::min(bound, call_.deadline);
-  auto last_byte = start;
+  bool ok = true;
   for (;;) {
     const long got = ConsumeQueued(kBufferSize);
     if (got < 0) return false;
+    if (line_.Replies() != replies || line_.GarbageBytes() != garbage) {
+      ok = false;
+      break;
+    }
     const auto now = Clock::now();
-    if (got > 0) last_byte = now;
-    if (line_.Replies() != replies || line_.GarbageBytes() != garbage) break;
-    if ((now - last_byte >= kQuietGap && line_.AtBoundary()) || now >= bound) break;
-    const auto wake = std::min(last_byte + kQuietGap, bound);
-    if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now)) ==
+    if (now >= bound) break;
+    // A short wait with a bound of its own: no interruption check needed.
+    if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(bound - now)) ==
         Platform::WaitResult::Gone) {
       NoteFailure(Outcome::PortGone);
       return false;
     }
   }
-  if (line_.Replies() == replies && line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
+  if (ok && !line_.InReply()) return true;
   stray_replies += line_.Replies() - replies;
   Settle();
   NoteFailureIfUnexplained(Outcome::BadReply);
