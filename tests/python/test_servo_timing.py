@@ -384,7 +384,7 @@ def test_a_forked_child_of_a_running_loop_exits_cleanly_and_never_writes_to_the_
     sent = [f for f in forces(dev.written()) if f is not None]
     # The parent's loop sends (0, 0, <=1) ramping in, then 1 N, then zero at its stop: a zero
     # force between its first full push and its last is a request the child wrote.
-    full = [i for i, f in enumerate(sent) if f[2] == 1.0]
+    full = [i for i, f in enumerate(sent) if f[2] >= 0.99]
     assert full, sent
     assert all(f[2] > 0.0 for f in sent[full[0]:full[-1]]), "the child wrote to the parent's port"
     assert magnitude(sent[-1]) == 0.0

@@ -177,7 +177,7 @@ bool Device::FinishFrame() {
     if (Wait(needed, read_timeout) != WaitEnd::Ready) {
       // A frame cut here may go on later: its rest is no reply.
       line_.Resync();
-      joined_ = true;
+      joined_ = JoinCheck::Window;
       return false;
     }
     if (ConsumeQueued(needed) < 0) return false;
@@ -203,7 +203,7 @@ bool Device::DrainUntil(Clock::time_point until) {
     // begins a frame.
     if (gaps_end_frames && !line_.AtBoundary() && now - last_byte >= gap) {
       line_.Resync();
-      joined_ = true;
+      joined_ = JoinCheck::Window;
     }
     if (now >= until) break;
     auto wake = until;
@@ -259,10 +259,15 @@ bool Device::BeginExchange(bool wait_out_failure) {
     // to the last: nothing is under way.
     if (queued == 0) {
       line_.Resync();
+      // Unless a frame resumes right at the first request: a reply must then
+      // be followed by a pause, not by more of that frame (one short look).
+      joined_ = JoinCheck::Pause;
       return true;
     }
-    if (line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
-    joined_ = true;
+    // Replies before the first request answer none of it: the line was
+    // joined mid-frame (or holds another host's replies).
+    if (line_.GarbageBytes() == garbage && line_.Replies() == replies && line_.AtBoundary()) return true;
+    joined_ = JoinCheck::Window;
     return FindBoundary();
   }
   return true;
@@ -302,8 +307,9 @@ bool Device::FindBoundary() {
 }
 
 bool Device::JoinedReplyStands() {
-  if (!joined_) return true;
-  joined_ = false;
+  if (joined_ == JoinCheck::None) return true;
+  const bool window = joined_ == JoinCheck::Window;
+  joined_ = JoinCheck::None;
   // The boundary was guessed from a pause (on joining the line, or when a
   // frame stood still and was given up as cut), and a frame that pauses inside
   // itself can fool the guess: what was read as this request's reply may be
@@ -317,6 +323,7 @@ bool Device::JoinedReplyStands() {
   const auto start = Clock::now();
   auto bound = start + kJoinLimit;
   if (call_.limited) bound = std::min(bound, call_.deadline);
+  auto last_byte = start;
   bool ok = true;
   for (;;) {
     const long got = ConsumeQueued(kBufferSize);
@@ -326,9 +333,13 @@ bool Device::JoinedReplyStands() {
       break;
     }
     const auto now = Clock::now();
+    if (got > 0) last_byte = now;
     if (now >= bound) break;
+    // On a line that was quiet at the first request, a pause after the reply will do.
+    if (!window && now - last_byte >= kQuietGap && !line_.InReply()) break;
+    const auto wake = window ? bound : std::min(bound, last_byte + kQuietGap);
     // A short wait with a bound of its own: no interruption check needed.
-    if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(bound - now)) ==
+    if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now)) ==
         Platform::WaitResult::Gone) {
       NoteFailure(Outcome::PortGone);
       return false;
@@ -386,7 +397,7 @@ bool Device::FollowQueueAsItIs() {
     Clock::duration gap{};
     const bool still_coming = !LimitFrom(read_timeout, gap) || Clock::now() - last_arrival_ < gap;
     if (horizon_set_ ? still_coming : in_step_) return FinishFrame();
-    joined_ = true;
+    joined_ = JoinCheck::Window;
   }
   line_.Resync();
   return true;

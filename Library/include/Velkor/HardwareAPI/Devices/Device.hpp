@@ -221,7 +221,11 @@ struct Device {
   std::unique_ptr<uint8_t[]> scratch_;
   std::chrono::steady_clock::time_point last_request_{};
   std::chrono::steady_clock::time_point last_arrival_{};  // bytes last seen coming in
-  bool joined_ = false;  // the boundary was guessed from a pause (joining, or a frame given up as cut)
+  // How a reply read on a line whose boundary was guessed is checked: by a
+  // pause after it (quiet at the first request), or by kJoinLimit of nothing
+  // but notifications (joined mid-frame, or a frame given up as cut).
+  enum class JoinCheck : uint8_t { None, Pause, Window };
+  JoinCheck joined_ = JoinCheck::None;
   bool in_step_ = false;  // an exchange has ended: the scanner follows the frames
   bool horizon_set_ = false;
   std::chrono::steady_clock::time_point horizon_{};
