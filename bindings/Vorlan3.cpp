@@ -100,7 +100,8 @@ void RefuseWhileEnding(const Vorlan3& arm, const char* method, uint8_t code, con
 py::tuple Exchange(Arm self, const char* method, uint8_t code, uint8_t reply_code, const FloatList& request,
                    const char* argument) {
   const auto components = Request(*self, method, code, request, argument);
-  VelkorBinding::NoteArmRequest(*self, code, components);
+  // A call the loop's lease refuses puts no force on: nothing to end at exit.
+  if (self->Admits()) VelkorBinding::NoteArmRequest(*self, code, components);
   const ArmState state =
       DeviceCall(*self, method, Lock::Released, [&] {
         RefuseWhileEnding(*self, method, code, components);
@@ -113,7 +114,8 @@ void SendOnly(Arm self, const char* method, uint8_t code, const FloatList& reque
               const char* warning) {
   const auto components = Request(*self, method, code, request, argument);
   if (warning != nullptr) WarnDeprecated(warning);
-  VelkorBinding::NoteArmRequest(*self, code, components);
+  // A call the loop's lease refuses puts no force on: nothing to end at exit.
+  if (self->Admits()) VelkorBinding::NoteArmRequest(*self, code, components);
   DeviceCall(*self, method, Lock::Released, [&] {
     RefuseWhileEnding(*self, method, code, components);
     self->SendRequest(code, components);

@@ -101,3 +101,34 @@ def test_a_host_that_opens_a_busy_line_mid_frame_finds_the_frame_boundaries():
         # Known and documented: the simulator resumes a frame it began before the port opened, with
         # nothing of it queued yet at the first exchange, which then fails (never with another's values).
         pytest.xfail(f"{failed} of {opens} first exchanges failed")
+
+
+def _state_reply(values):
+    return bytes([0x2B]) + struct.pack("<6f", *values, 1.0, 0.0, 0.0)
+
+
+# A notification of 255 bytes that all look like a state reply's code, its head
+# queued before the port opened: the rest comes after a pause longer than the
+# host's quiet gap. Whatever the cut, the first exchange fails or returns its own.
+@pytest.mark.parametrize("tail,then", [
+    (155, 0.0),    # the rest and the reply in one piece: more than one "reply" behind the first
+    (25, 0.003),   # the rest exactly one reply long; the true reply 3 ms later
+    (10, 0.0),     # the rest shorter than a reply: the reply's bytes complete it
+    (0, 0.0),      # the whole notification queued: a healthy line, the reply is taken
+])
+def test_a_notification_that_pauses_inside_itself_is_never_taken_for_the_first_reply(process_device, tail, then):
+    head = bytes([0xBA, 0x00, 0xFF]) + b"\x2b" * (255 - tail)
+    process_device.send(head)
+    request = [0.5, -0.25, 0.125]
+    process_device.expect(13, b"\x2b" * tail + (b"" if then else _state_reply(request)))
+    if then:
+        process_device.expect(0, _state_reply(request), delay=then)
+    assert process_device.wait_for(lambda s: s["host_queued"] >= len(head)) is not None
+    time.sleep(0.01)  # the pause inside the notification
+    with api.SerialStream(process_device.path) as stream:
+        arm = api.Vorlan3(stream, 0.2)
+        position, _ = arm.end_effector_force(request)
+        if arm.last_error is None:
+            assert position == as_float32(request), f"another frame's bytes taken as the reply: {position}"
+        elif tail == 0:
+            pytest.fail(f"a healthy first exchange failed: {arm.last_error}")

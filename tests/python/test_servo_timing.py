@@ -341,3 +341,50 @@ def test_a_forked_child_closing_the_stream_neither_frees_the_port_nor_stops_the_
     sent = [f for f in forces(dev.written()) if f is not None]
     assert all(f in ((0.0, 0.0, 0.0),) or f[2] <= 1.0 for f in sent)
     assert magnitude(sent[-1]) == 0.0
+
+
+FORKED_CHILD = r"""
+import os, sys, time
+import VelkorHardwareAPI as api
+stream = api.SerialStream(sys.argv[1])
+arm = api.Vorlan3(stream, 0.5)
+loop = api.ServoLoop(arm, rate_hz=500.0, exchange_timeout=0.2)
+loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+loop.start()
+time.sleep(0.2)
+child = os.fork()
+if child == 0:
+    how = sys.argv[2]
+    if how == "call":
+        try:
+            arm.end_effector_force([0.0, 0.0, 3.0])
+        except RuntimeError:
+            pass
+    elif how == "stop":
+        loop.stop()
+    elif how == "del":
+        del loop
+    sys.exit(0)  # a normal exit: finalizers, the exit zero, destructors
+_, status = os.waitpid(child, 0)
+print("child", status, flush=True)
+time.sleep(0.2)
+loop.stop()
+stream.close()
+"""
+
+
+@pytest.mark.parametrize("how", ["exit", "call", "stop", "del"])
+def test_a_forked_child_of_a_running_loop_exits_cleanly_and_never_writes_to_the_port(device, how):
+    import subprocess
+    dev = device()
+    done = subprocess.run([sys.executable, "-c", FORKED_CHILD, dev.path, how], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "child 0" in done.stdout, (done.stdout, done.stderr)  # not killed by SIGABRT
+    sent = [f for f in forces(dev.written()) if f is not None]
+    # The parent's loop sends (0, 0, <=1) ramping in, then 1 N, then zero at its stop: a zero
+    # force between its first full push and its last is a request the child wrote.
+    full = [i for i, f in enumerate(sent) if f[2] >= 0.99]
+    assert full, sent
+    assert all(f[2] > 0.0 for f in sent[full[0]:full[-1]]), "the child wrote to the parent's port"
+    assert magnitude(sent[-1]) == 0.0

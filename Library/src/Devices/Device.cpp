@@ -175,7 +175,9 @@ bool Device::FinishFrame() {
   while (!line_.AtBoundary()) {
     const size_t needed = std::min(line_.Needed(), kBufferSize);
     if (Wait(needed, read_timeout) != WaitEnd::Ready) {
+      // A frame cut here may go on later: its rest is no reply.
       line_.Resync();
+      joined_ = JoinCheck::Window;
       return false;
     }
     if (ConsumeQueued(needed) < 0) return false;
@@ -199,7 +201,10 @@ bool Device::DrainUntil(Clock::time_point until) {
     if (got > 0) last_byte = now;
     // A frame that stops for a whole read time-out was cut: the next byte
     // begins a frame.
-    if (gaps_end_frames && !line_.AtBoundary() && now - last_byte >= gap) line_.Resync();
+    if (gaps_end_frames && !line_.AtBoundary() && now - last_byte >= gap) {
+      line_.Resync();
+      joined_ = JoinCheck::Window;
+    }
     if (now >= until) break;
     auto wake = until;
     if (gaps_end_frames && !line_.AtBoundary()) wake = std::min(wake, last_byte + gap);
@@ -254,9 +259,15 @@ bool Device::BeginExchange(bool wait_out_failure) {
     // to the last: nothing is under way.
     if (queued == 0) {
       line_.Resync();
+      // Unless a frame resumes right at the first request: a reply must then
+      // be followed by a pause, not by more of that frame (one short look).
+      joined_ = JoinCheck::Pause;
       return true;
     }
-    if (line_.GarbageBytes() == garbage && line_.AtBoundary()) return true;
+    // Replies before the first request answer none of it: the line was
+    // joined mid-frame (or holds another host's replies).
+    if (line_.GarbageBytes() == garbage && line_.Replies() == replies && line_.AtBoundary()) return true;
+    joined_ = JoinCheck::Window;
     return FindBoundary();
   }
   return true;
@@ -293,6 +304,52 @@ bool Device::FindBoundary() {
   line_.Resync();
   replies_settled_ = line_.Replies();
   return ok;
+}
+
+bool Device::JoinedReplyStands() {
+  if (joined_ == JoinCheck::None) return true;
+  const bool window = joined_ == JoinCheck::Window;
+  joined_ = JoinCheck::None;
+  // The boundary was guessed from a pause (on joining the line, or when a
+  // frame stood still and was given up as cut), and a frame that pauses inside
+  // itself can fool the guess: what was read as this request's reply may be
+  // the rest of that frame. A device answers a request once, so the reply
+  // stands only if nothing but notifications follows it for kJoinLimit (at
+  // most until the call's deadline): a further reply or a stray byte means
+  // the guess was wrong, and the exchange fails rather than report another
+  // frame's bytes. Only such exchanges wait; a line in step never does.
+  const uint64_t replies = line_.Replies();
+  const uint64_t garbage = line_.GarbageBytes();
+  const auto start = Clock::now();
+  auto bound = start + kJoinLimit;
+  if (call_.limited) bound = std::min(bound, call_.deadline);
+  auto last_byte = start;
+  bool ok = true;
+  for (;;) {
+    const long got = ConsumeQueued(kBufferSize);
+    if (got < 0) return false;
+    if (line_.Replies() != replies || line_.GarbageBytes() != garbage) {
+      ok = false;
+      break;
+    }
+    const auto now = Clock::now();
+    if (got > 0) last_byte = now;
+    if (now >= bound) break;
+    // On a line that was quiet at the first request, a pause after the reply will do.
+    if (!window && now - last_byte >= kQuietGap && !line_.InReply()) break;
+    const auto wake = window ? bound : std::min(bound, last_byte + kQuietGap);
+    // A short wait with a bound of its own: no interruption check needed.
+    if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now)) ==
+        Platform::WaitResult::Gone) {
+      NoteFailure(Outcome::PortGone);
+      return false;
+    }
+  }
+  if (ok && !line_.InReply()) return true;
+  stray_replies += line_.Replies() - replies;
+  Settle();
+  NoteFailureIfUnexplained(Outcome::BadReply);
+  return false;
 }
 
 void Device::TakeLatestReply(uint8_t code, size_t size) {
@@ -340,6 +397,7 @@ bool Device::FollowQueueAsItIs() {
     Clock::duration gap{};
     const bool still_coming = !LimitFrom(read_timeout, gap) || Clock::now() - last_arrival_ < gap;
     if (horizon_set_ ? still_coming : in_step_) return FinishFrame();
+    joined_ = JoinCheck::Window;
   }
   line_.Resync();
   return true;

@@ -51,7 +51,7 @@ bool RequestAndReadReply(Vorlan3& arm, size_t request_size, uint8_t reply_code, 
   arm.WriteCommand(request_size);
   // A request that never went out has no reply to wait out.
   if (arm.CallFailed()) return false;
-  const bool ok = arm.FinishFrame() && ReadReply(arm, reply_code, reply_size);
+  const bool ok = arm.FinishFrame() && ReadReply(arm, reply_code, reply_size) && arm.JoinedReplyStands();
   if (ok) arm.TakeLatestReply(reply_code, reply_size);
   arm.EndExchange(ok);
   return ok;
@@ -220,6 +220,7 @@ Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& 
     NoteFailureIfUnexplained(Outcome::Timeout);
     ok = false;
   }
+  if (ok && !JoinedReplyStands()) ok = false;
   if (ok) TakeLatestReply(reply_code, kStateSize);
   EndExchange(ok);
   if (!ok) return CallFailure();

@@ -149,7 +149,10 @@ void ServoLoop::Stop() {
   if (!running_) return;
   if (Platform::CurrentProcess() != process_) {
     // A forked child's copy: the thread runs in the parent only, and the arm
-    // is the parent's to stop. The copy just lets go of the lease.
+    // is the parent's to stop. The copy just lets go of the lease, and of the
+    // thread object, which names no thread in this process (destroying it
+    // joinable would end the child with std::terminate).
+    if (thread_.joinable()) thread_.detach();
     running_ = false;
     leased_->GetLease().Release(this);
     leased_ = nullptr;

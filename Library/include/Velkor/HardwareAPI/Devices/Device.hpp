@@ -204,6 +204,13 @@ struct Device {
   // kQuietGap (at most kJoinLimit, half the call's limit), then takes the next
   // byte for the start of a frame.
   bool FindBoundary();
+ public:
+  // After an exchange on a line whose boundary was guessed (joined mid-frame,
+  // or a frame given up as cut) has read its reply:
+  // whether the line agrees it was a reply (nothing but whole notifications
+  // follows it until the line falls quiet). Fails the exchange otherwise.
+  bool JoinedReplyStands();
+ private:
   static constexpr std::chrono::microseconds kQuietGap{500};
   static constexpr std::chrono::milliseconds kJoinLimit{20};
   std::chrono::steady_clock::duration OutstandingHorizon() const;
@@ -214,6 +221,11 @@ struct Device {
   std::unique_ptr<uint8_t[]> scratch_;
   std::chrono::steady_clock::time_point last_request_{};
   std::chrono::steady_clock::time_point last_arrival_{};  // bytes last seen coming in
+  // How a reply read on a line whose boundary was guessed is checked: by a
+  // pause after it (quiet at the first request), or by kJoinLimit of nothing
+  // but notifications (joined mid-frame, or a frame given up as cut).
+  enum class JoinCheck : uint8_t { None, Pause, Window };
+  JoinCheck joined_ = JoinCheck::None;
   bool in_step_ = false;  // an exchange has ended: the scanner follows the frames
   bool horizon_set_ = false;
   std::chrono::steady_clock::time_point horizon_{};
