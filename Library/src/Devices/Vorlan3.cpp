@@ -237,9 +237,10 @@ Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& 
 }
 
 bool Vorlan3::Plausible(const ArmState& state) {
-  for (const Triple* t : {&state.first, &state.second})
-    for (float x : *t)
-      if (!(std::fabs(x) <= kLargestReading)) return false;
+  for (float x : state.first)
+    if (!(std::fabs(x) <= kLargestReading)) return false;
+  for (float v : state.second)
+    if (!(std::fabs(v) <= kLargestSpeed)) return false;
   return true;
 }
 

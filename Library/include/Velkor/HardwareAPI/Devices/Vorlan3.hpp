@@ -71,8 +71,11 @@ struct Vorlan3 : Device {
   static constexpr int kFlushReads = 32;
   static constexpr uint8_t kArmModelNumber = 4;
   static constexpr float kDefaultReadTimeout = 5.0f;
-  // No position (m) or velocity (m/s) of a desk arm comes near this.
+  // No position (m) of a desk arm comes near this.
   static constexpr float kLargestReading = 1000.0f;
+  // Nor any velocity (m/s) near this; a simulator echoing request numbers as
+  // velocities stays below it for hours.
+  static constexpr float kLargestSpeed = 1e6f;
 
   // Sends nothing; resets the shared kinematic model as every arm construction does.
   Vorlan3(IO::SerialStream* stream, float timeout = kDefaultReadTimeout);
@@ -97,14 +100,15 @@ struct Vorlan3 : Device {
   // stray_replies), and a failure costs no discard attempt and no waiting out
   // of earlier failures. Replies owed to earlier requests (see
   // Device::Outstanding) are read as whole frames before its own, never as
-  // its own. A reply with a value that is not finite or beyond
-  // kLargestReading is a BadReply. `state` is written only when the outcome
+  // its own. A reply with a value that is not finite or not Plausible is a
+  // BadReply. `state` is written only when the outcome
   // is Ok. settle_first: before the request goes out, wait (beyond
   // limit_seconds) until no earlier request is owed a reply or their horizon
   // has passed, as a caller that holds zero force can afford.
   Outcome ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& request, double limit_seconds,
                          ArmState& state, bool settle_first = false);
-  // Whether every value of a state reply is finite and within kLargestReading.
+  // Whether every value of a state reply is finite, positions within
+  // kLargestReading and velocities within kLargestSpeed.
   static bool Plausible(const ArmState& state);
   void SendRequest(uint8_t code, const Triple& request);
   // 24 on success, -1 on failure (outputs then untouched).
