@@ -126,6 +126,7 @@ class TriangleMesh {
   struct Triangle {
     float v[3][3];
     uint32_t original;
+    uint8_t open;  // bit k: the edge from corner k to the next has no single face across it
   };
   // An inner node's children are the next node and node `first`; a leaf holds
   // triangles [first, first + count).
