@@ -525,7 +525,12 @@ bool TriangleMesh::TestTriangle(const Triangle& tri, const Point& from, const Po
   const double behind = std::max(tolerance, gap_);
   if (!(s1 < 0.0 && s0 >= -behind && s0 > s1)) return false;
   const double t = s0 > 0.0 ? s0 / (s0 - s1) : 0.0;
-  if (best.hit && !(t < best.t - tie) && !(t <= best.t + tie && s1 > best.end)) return false;
+  const bool lifted = s0 < -tolerance;
+  // Of hits as near as each other, one that lifts the proxy across a step comes
+  // first, then the one the segment ends least far behind.
+  if (best.hit && !(t < best.t - tie) &&
+      !(t <= best.t + tie && (lifted != best.lifted ? lifted : s1 > best.end)))
+    return false;
   const Point q = Add(from, Mul(Sub(to, from), t));
   const Point* corners[3] = {&a, &b, &c};
   bool near_open_edge = false;
@@ -541,8 +546,9 @@ bool TriangleMesh::TestTriangle(const Triangle& tri, const Point& from, const Po
   // Across a crack whose sides differ in height by a few micrometres (CAD
   // exports), the proxy leaving the lower side's widened edge is just behind the
   // higher side: within gap of that side's open edge it is taken up onto it.
-  if (s0 < -tolerance && !near_open_edge) return false;
+  if (lifted && !near_open_edge) return false;
   best.hit = true;
+  best.lifted = lifted;
   best.t = t;
   best.triangle = tri.original;
   best.normal = n;

@@ -26,6 +26,7 @@ struct SegmentHit {
   Point normal{};  // of the front face, unit length
   double offset = 0.0;  // the face's plane: normal . x == offset
   double end = 0.0;     // how far in front of that plane the segment ends (negative: behind)
+  bool lifted = false;  // the segment starts behind the face, near its open edge (a step across a crack)
 };
 
 // How Build treats its input beyond taking the triangles as given.
