@@ -328,6 +328,16 @@ def test_closest_point_refuses_non_finite_points_and_answers_many_at_once():
             mesh.closest_point(bad)
         with pytest.raises(ValueError, match="finite"):
             mesh.closest_points(np.array([[0.1, 0, 0], bad]))
+    # force_at refuses them too, before its proxy moves: the push goes on as it was.
+    mesh.force_at([0.06, 0, 0])
+    pressed = mesh.force_at([0.049, 0, 0])
+    assert pressed[0] > 0.5 * STIFFNESS * 0.001
+    for bad in ([math.nan, 0, 0], [0, math.inf, 0], [0, 0, 1e300], [0, 0, -math.inf]):
+        with pytest.raises(ValueError, match="position must be finite"):
+            mesh.force_at(bad)
+        with pytest.raises(ValueError, match="velocity must be finite"):
+            mesh.force_at([0.049, 0, 0], bad)
+        assert mesh.force_at([0.049, 0, 0]) == pytest.approx(pressed, abs=1e-9)
     rng = np.random.default_rng(3)
     queries = rng.uniform(-0.1, 0.1, (200, 3))
     points, distances, triangles = mesh.closest_points(queries)
@@ -491,3 +501,94 @@ def test_replacing_the_geometry_under_a_pressed_tool_keeps_the_contact():
     with pytest.raises(ValueError, match="refers to vertex"):
         mesh.set_geometry(floor(0.0)[0], [[0, 1, 7]])
     assert mesh.force_at([0.0, 0.0, -0.002])[2] == pytest.approx(STIFFNESS * 0.0025, abs=1e-3), "a refusal changes nothing"
+
+
+def test_widened_faces_never_snag_on_a_smooth_closed_surface():
+    """Frictionless slides 2.5 mm deep round a closed icosphere of 20,480 faces:
+    the force stays the spring's, with or without gap (gap widens open edges only)."""
+    vertices, faces = icosphere(5, 0.05)
+    rng = __import__("random").Random(9)
+    for gap in (1e-4, 0.0):
+        mesh = api.Mesh(vertices, faces, STIFFNESS, gap=gap)
+        worst = 0.0
+        for slide in range(12):
+            axis = [rng.gauss(0, 1) for _ in range(3)]
+            u = [axis[1], -axis[0], 0.0]  # across the axis
+            u = [c / math.hypot(*u) for c in u]
+            w = [axis[1] * u[2] - axis[2] * u[1], axis[2] * u[0] - axis[0] * u[2], axis[0] * u[1] - axis[1] * u[0]]
+            w = [c / math.hypot(*w) for c in w]
+            mesh.force_at([0.06 * c for c in u])
+            for k in range(30):
+                mesh.force_at([(0.053 - k * 0.0055 / 29) * c for c in u])
+            for k in range(500):  # 0.05 mm a call along a great circle
+                a = k * 1e-3
+                f = mesh.force_at([0.0475 * (math.cos(a) * p + math.sin(a) * q) for p, q in zip(u, w)])
+                worst = max(worst, math.hypot(*f))
+        assert worst < 1.25 * STIFFNESS * 0.0025, f"gap {gap}: a {worst:.2f} N snag"
+
+
+@pytest.mark.parametrize("crack", [0.0, 5e-5, 1.5e-4])
+def test_a_crack_between_faces_of_slightly_different_heights_holds_the_tool(crack):
+    """Two open sheets with a crack between them, the right one a few micrometres
+    higher or lower (CAD exports): slides across, 2.5 mm in, both ways."""
+    for dz in (-5e-5, -1e-5, -3e-6, 3e-6, 1e-5, 5e-5):
+        h = crack / 2
+        v = [[-0.05, -0.05, 0], [-h, -0.05, 0], [-h, 0.05, 0], [-0.05, 0.05, 0],
+             [h, -0.05, dz], [0.05, -0.05, dz], [0.05, 0.05, dz], [h, 0.05, dz]]
+        mesh = api.Mesh(v, [[0, 1, 2], [0, 2, 3], [4, 5, 6], [4, 6, 7]], STIFFNESS)
+        for x0 in (-0.01, 0.01):
+            mesh.force_at([x0, 0.003, 0.003])
+            for k in range(28):
+                mesh.force_at([x0, 0.003, 0.003 - 2e-4 * k])
+            lost = sum(mesh.force_at([x0 - 2 * x0 * k / 299, 0.003, -0.0025])[2] < 1.0 for k in range(300))
+            assert lost == 0, f"crack {crack * 1e6:.0f} um, step {dz * 1e6:+.0f} um, from x={x0}"
+
+
+def test_orient_false_keeps_a_cavity_facing_inwards():
+    """A hollow ball: an outer sphere wound outwards, an inner one wound towards the
+    cavity. Built as given (orient=False), a tool inside the cavity is held in."""
+    outer_v, outer_f = icosphere(3, 0.05)
+    inner_v, inner_f = icosphere(3, 0.04)
+    n = len(outer_v)
+    vertices = outer_v + inner_v
+    faces = list(outer_f) + [(a + n, c + n, b + n) for a, b, c in inner_f]
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        kept = api.Mesh(vertices, faces, STIFFNESS, orient=False)
+    with pytest.warns(UserWarning, match="turned 1280 faces"):
+        turned = api.Mesh(vertices, faces, STIFFNESS)
+    assert (kept.flipped_faces, turned.flipped_faces) == (0, 1280)
+    rng = __import__("random").Random(4)
+    for push in range(10):  # from the centre out to 3 mm into the cavity's wall
+        d = [rng.gauss(0, 1) for _ in range(3)]
+        d = [c / math.hypot(*d) for c in d]
+        for mesh, held in ((kept, True), (turned, False)):
+            mesh.force_at([0.0, 0.0, 0.0])
+            for k in range(44):
+                f = mesh.force_at([0.001 * k * c for c in d])
+            inward = -sum(a * b for a, b in zip(f, d))
+            assert (inward > 0.5 * STIFFNESS * 0.003) == held, (push, held, inward)
+    # Mesh.set_geometry takes it too.
+    turned.set_geometry(vertices, faces, orient=False)
+    assert turned.flipped_faces == 0
+
+
+@pytest.mark.parametrize("share", [0.2, 0.5, 0.8, 0.95, -0.5, -0.95])
+def test_set_geometry_keeps_contact_while_the_surface_moves_less_than_the_press_depth(share):
+    """The tool rides a floor replaced step by step (tool and floor moving together),
+    pressed 2 mm in, the floor moving up to 95 % of that between replacements."""
+    def floor(z):
+        return [[-0.05, -0.05, z], [0.05, -0.05, z], [0.05, 0.05, z], [-0.05, 0.05, z]], [[0, 1, 2], [0, 2, 3]]
+
+    depth = 0.002
+    mesh = api.Mesh(*floor(0.0), STIFFNESS)
+    mesh.force_at([0.001, 0.002, 0.003])
+    for k in range(40):
+        mesh.force_at([0.001, 0.002, 0.003 - k * (0.003 + depth) / 39])
+    z = 0.0
+    for step in range(15):
+        z += share * depth
+        mesh.set_geometry(*floor(z))
+        f = mesh.force_at([0.001, 0.002, z - depth])
+        assert f[2] == pytest.approx(STIFFNESS * depth, rel=0.05), f"replacement {step}"

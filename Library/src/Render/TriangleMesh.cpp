@@ -320,12 +320,20 @@ std::shared_ptr<const TriangleMesh> TriangleMesh::Build(const float* vertices, s
           if (!(flip[t] ^ (volume < 0.0))) continue;
           Triangle& tri = mesh->triangles_[t];
           std::swap(tri.v[1], tri.v[2]);
+          std::swap(across[3 * t], across[3 * t + 2]);  // edges 0 and 2 trade places; edge 1 runs backwards
           std::swap(welded[t][1], welded[t][2]);
           std::swap(given[t][1], given[t][2]);
           ++said.flipped;
         }
       }
     }
+
+    // Which edges are open (a boundary, or shared by more than two faces): only
+    // across those is a face widened by gap, so a closed surface has no widened
+    // parts to catch on.
+    for (size_t t = 0; t < m; ++t)
+      for (int k = 0; k < 3; ++k)
+        if (across[3 * t + k] == kNoTriangle) mesh->triangles_[t].open |= static_cast<uint8_t>(1u << k);
 
     // Corner normals for force shading, per kept triangle.
     std::vector<std::array<float, 9>> corner_normals;
@@ -511,20 +519,36 @@ bool TriangleMesh::TestTriangle(const Triangle& tri, const Point& from, const Po
   n = Mul(n, 1.0 / std::sqrt(Dot(n, n)));
   const double offset = Dot(n, a);
   const double s0 = Dot(n, from) - offset, s1 = Dot(n, to) - offset;
-  // Only a move from the front towards the back, ending behind the face.
-  if (!(s1 < 0.0 && s0 >= -tolerance && s0 > s1)) return false;
+  // Only a move from the front towards the back, ending behind the face. Near an
+  // open edge the start may be up to gap behind the face: the neighbour across
+  // a crack may lie a little lower (see below).
+  const double behind = std::max(tolerance, gap_);
+  if (!(s1 < 0.0 && s0 >= -behind && s0 > s1)) return false;
   const double t = s0 > 0.0 ? s0 / (s0 - s1) : 0.0;
-  if (best.hit && !(t < best.t - tie) && !(t <= best.t + tie && s1 > best.end)) return false;
+  const bool lifted = s0 < -tolerance;
+  // Of hits as near as each other, one that lifts the proxy across a step comes
+  // first, then the one the segment ends least far behind.
+  if (best.hit && !(t < best.t - tie) &&
+      !(t <= best.t + tie && (lifted != best.lifted ? lifted : s1 > best.end)))
+    return false;
   const Point q = Add(from, Mul(Sub(to, from), t));
   const Point* corners[3] = {&a, &b, &c};
-  const double widen = std::max(tolerance, gap_);
+  bool near_open_edge = false;
   for (int k = 0; k < 3; ++k) {
     const Point& p0 = *corners[k];
     const Point edge = Sub(*corners[(k + 1) % 3], p0);
     const double side = Dot(Cross(edge, Sub(q, p0)), n);  // |edge| times the distance inside
+    const bool open = (tri.open >> k) & 1u;
+    const double widen = open ? behind : tolerance;
     if (side < 0.0 && side * side > widen * widen * Dot(edge, edge)) return false;
+    near_open_edge = near_open_edge || (open && side * side <= behind * behind * Dot(edge, edge));
   }
+  // Across a crack whose sides differ in height by a few micrometres (CAD
+  // exports), the proxy leaving the lower side's widened edge is just behind the
+  // higher side: within gap of that side's open edge it is taken up onto it.
+  if (lifted && !near_open_edge) return false;
   best.hit = true;
+  best.lifted = lifted;
   best.t = t;
   best.triangle = tri.original;
   best.normal = n;

@@ -197,7 +197,10 @@ Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v, const ContactLimits& limits
   if (m.stepped_on != m.shape.get() && m.proxy.placed && m.proxy.contacts > 0) {
     double depth2 = 0.0;
     for (int i = 0; i < 3; ++i) depth2 += (m.proxy.position[i] - local[i]) * (m.proxy.position[i] - local[i]);
-    for (int i = 0; i < 3; ++i) m.proxy.position[i] += m.proxy.surface[i] * std::sqrt(depth2);
+    // The tool may have moved with the surface since: lifted by the depth it was
+    // pressed in before, the proxy is in front of a surface that moved less.
+    const double lift = std::max(std::sqrt(depth2), m.pressed);
+    for (int i = 0; i < 3; ++i) m.proxy.position[i] += m.proxy.surface[i] * lift;
     m.proxy.contacts = 0;  // comes down afresh: friction holds it from the next cycle
   }
   m.stepped_on = m.shape.get();
@@ -210,6 +213,10 @@ Vec3 StepMesh(Mesh& m, const Vec3& p, const Vec3& v, const ContactLimits& limits
   Render::ProxyMaterial material = m.material;
   Limit(material.stiffness, material.damping, limits);
   const Render::Point f = Render::RenderMesh(*m.shape, m.proxy, material, m.shown, tool, relative);
+  double pressed2 = 0.0;
+  if (m.proxy.contacts > 0)
+    for (int i = 0; i < 3; ++i) pressed2 += (m.proxy.position[i] - local[i]) * (m.proxy.position[i] - local[i]);
+  m.pressed = std::sqrt(pressed2);
   const Vec3 force = Scaled({static_cast<float>(f[0]), static_cast<float>(f[1]), static_cast<float>(f[2])}, m.level);
   ++m.renders;
   if (m.publishes) Publish(m, force);
@@ -340,6 +347,7 @@ void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous,
     mesh->publishes = true;
     mesh->posed = false;
     mesh->stepped_on = nullptr;
+    mesh->pressed = 0.0;
     mesh->since_update = kMeshPoseBlendCycles;
     mesh->cycle_s = cycle_s > 0.0 ? cycle_s : 0.001;
     if (previous == nullptr) continue;
@@ -358,6 +366,7 @@ void CarryState(std::vector<Effect>& fresh, const std::vector<Effect>* previous,
         mesh->blend_done = before->blend_done;
         mesh->since_update = before->since_update;
         mesh->stepped_on = before->stepped_on;
+        mesh->pressed = before->pressed;
         break;
       }
     }

@@ -26,6 +26,7 @@ struct SegmentHit {
   Point normal{};  // of the front face, unit length
   double offset = 0.0;  // the face's plane: normal . x == offset
   double end = 0.0;     // how far in front of that plane the segment ends (negative: behind)
+  bool lifted = false;  // the segment starts behind the face, near its open edge (a step across a crack)
 };
 
 // How Build treats its input beyond taking the triangles as given.
@@ -126,6 +127,7 @@ class TriangleMesh {
   struct Triangle {
     float v[3][3];
     uint32_t original;
+    uint8_t open;  // bit k: the edge from corner k to the next has no single face across it
   };
   // An inner node's children are the next node and node `first`; a leaf holds
   // triangles [first, first + count).

@@ -136,6 +136,9 @@ struct Mesh {
   // touching tool, the proxy is lifted off along its normal by the depth and
   // comes down on the new surface.
   const Render::TriangleMesh* stepped_on = nullptr;
+  // How deep the tool was pressed in after the last cycle (m): a replacement
+  // lifts the proxy by at least this, the depth before the tool moved on.
+  double pressed = 0.0;
   bool enabled = true;
   float gain = 1.0f;
 };
