@@ -669,15 +669,15 @@ class Mesh(Effect):
     A triangle mesh the tool touches through a proxy (god-object): a point that follows the tool but never passes through a front face, sliding along up to three faces at once (edges, corners). The force is stiffness times (proxy - tool), less damping times the tool's velocity along that direction (never pulling), through the loop's clamp like every effect. friction is mu of a friction cone: a resting contact holds while the tangential pull is at most mu times the push (dynamic_friction, default friction, while sliding). A triangle's front is the side its winding turns counter-clockwise on; open meshes are one-sided, and the faces of each closed part are turned to agree and face outwards at build. The force follows interpolated vertex normals (force shading) across edges flatter than smoothing_angle. Thin parts cannot be pushed through. Each loop keeps its own proxy, which survives changes of the parameters and transform; a mesh added while the tool is behind its surface is felt only once the tool has come out.
     """
     @staticmethod
-    def load(path: str, scale: float = 1.0, *, stiffness: float = 800.0, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001) -> Mesh:
+    def load(path: str, scale: float = 1.0, *, stiffness: float = 800.0, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001, orient: bool = True) -> Mesh:
         """
         Read a mesh file (STL binary or ASCII, OBJ, PLY, and what else trimesh reads), its coordinates times scale (e.g. 0.001 for a file in millimetres). Needs the optional dependency: pip install 'VelkorHardwareAPI[mesh]'.
         """
-    def __init__(self, vertices: typing.Any, triangles: typing.Any, stiffness: float, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None, *, normals: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001) -> None:
+    def __init__(self, vertices: typing.Any, triangles: typing.Any, stiffness: float, damping: float = 0.0, friction: float = 0.0, dynamic_friction: typing.Any = None, *, normals: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001, orient: bool = True) -> None:
         """
         vertices: (N, 3) positions (m); triangles: (M, 3) vertex indices, counter-clockwise seen from the front. NumPy arrays, other buffers or nested sequences. The bounding-volume hierarchy is built here, without the interpreter lock. Triangles without area are left out.
         
-        normals: (N, 3) vertex normals for force shading, used as given; otherwise they are computed, smoothing across edges where neighbouring faces differ by at most smoothing_angle degrees (0: no shading). gap (m): faces are widened by this at their edges so that the proxy cannot slip through cracks up to twice as wide; vertices closer than a tenth of it are welded. Faces of a closed part wound against the rest are turned round, with a warning.
+        normals: (N, 3) vertex normals for force shading, used as given; otherwise they are computed, smoothing across edges where neighbouring faces differ by at most smoothing_angle degrees (0: no shading). gap (m): faces are widened by this across their open edges so that the proxy cannot slip through cracks up to twice as wide whose sides differ in height by up to gap; vertices closer than a tenth of it are welded. Faces of a closed part wound against the rest are turned round, with a warning; orient=False keeps every face as given (a cavity's or a container's inner surface, facing inwards).
         """
     def __repr__(self) -> str:
         ...
@@ -693,7 +693,7 @@ class Mesh(Effect):
         """
         The force (N) at a position (m) and velocity (m/s), from this object's own proxy, which follows the positions of successive calls as a loop's follows the tool (the first call places it). Loops keep proxies of their own.
         """
-    def set_geometry(self, vertices: typing.Any, triangles: typing.Any, *, normals: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001) -> None:
+    def set_geometry(self, vertices: typing.Any, triangles: typing.Any, *, normals: typing.Any = None, smoothing_angle: float = 30.0, gap: float = 0.0001, orient: bool = True) -> None:
         """
         Replace the mesh's geometry (as the constructor takes it), keeping its parameters, transform and every loop's proxy: a tool touching the mesh stays on its surface as long as the surface moves less between replacements than the tool is pressed in (a deforming object), instead of starting afresh inside it.
         """
