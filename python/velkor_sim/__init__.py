@@ -111,7 +111,7 @@ def fault_spec(kind: str, **params: FaultParam) -> str:
     return ":".join(parts)
 
 
-def _parse_spec(text: str) -> str:
+def _parse_fault_text(text: str) -> str:
     """Checks a ``KIND[:NAME=VALUE]...`` text as fault_spec does; returns it rebuilt."""
     kind, *items = text.split(":")
     params: Dict[str, FaultParam] = {}
@@ -131,7 +131,7 @@ def _scripted_fault(entry: FaultEntry) -> str:
         number, colon, fault = entry.partition(":")
         if not colon or not number.isdigit():
             raise ValueError(f"fault {entry!r} is not REQUEST:KIND[:NAME=VALUE]...")
-        request, text = int(number), _parse_spec(fault)
+        request, text = int(number), _parse_fault_text(fault)
     elif isinstance(entry, tuple) and len(entry) in (2, 3):
         request, kind = entry[0], entry[1]
         params: Mapping[str, FaultParam] = entry[2] if len(entry) == 3 else {}
@@ -222,10 +222,10 @@ class Simulator:
             extra += ["--fault-seed", str(fault_seed)]
         if fault_kinds is not None:
             kinds = [fault_kinds] if isinstance(fault_kinds, str) else list(fault_kinds)
-            specs = [_parse_spec(item) for kind in kinds for item in kind.split(",")]
-            if not specs:
+            fault_texts = [_parse_fault_text(item) for kind in kinds for item in kind.split(",")]
+            if not fault_texts:
                 raise ValueError("fault_kinds names no kind")
-            extra += ["--fault-kinds", ",".join(specs)]
+            extra += ["--fault-kinds", ",".join(fault_texts)]
         if hand is not None:
             if device != "arm":
                 raise ValueError("hand= is for the arm")
