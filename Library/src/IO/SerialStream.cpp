@@ -2,7 +2,7 @@
 
 #include "Velkor/HardwareAPI/Log.hpp"
 #include "Velkor/HardwareAPI/Platform/LastError.hpp"
-#include "Velkor/HardwareAPI/Platform/ServoTiming.hpp"
+#include "Velkor/HardwareAPI/Platform/Process.hpp"
 
 namespace Velkor::HardwareAPI::IO {
 

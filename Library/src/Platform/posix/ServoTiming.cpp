@@ -50,8 +50,6 @@ void PrefaultStack() {
 
 }  // namespace
 
-int64_t CurrentProcess() { return static_cast<int64_t>(::getpid()); }
-
 int64_t MonotonicNanoseconds() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);

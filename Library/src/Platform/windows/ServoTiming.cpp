@@ -47,8 +47,6 @@ const char* ServoTimer::Name() const {
   return "no high-resolution waitable timer (before Windows 10 1803): yields the processor until the deadline";
 }
 
-int64_t CurrentProcess() { return static_cast<int64_t>(GetCurrentProcessId()); }
-
 int64_t MonotonicNanoseconds() {
   LARGE_INTEGER count;
   QueryPerformanceCounter(&count);

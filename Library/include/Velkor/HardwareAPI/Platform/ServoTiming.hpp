@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Velkor/HardwareAPI/Platform/Process.hpp"
+
 namespace Velkor::HardwareAPI::Platform {
 
 // The monotonic clock the servo loop keeps its deadlines on, in nanoseconds.
 int64_t MonotonicNanoseconds();
-// The calling process: a forked child has another one than its parent.
-int64_t CurrentProcess();
 
 // How late the platform's sleep wakes, learnt from the wakes themselves: a
 // high share (the 90th percentile) of each window of wakes, so that a rare
