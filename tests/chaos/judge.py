@@ -113,6 +113,22 @@ class Judge:
         return any(kind == "duplicate" and last is not None and answered.t - SETTLE <= last <= arrived + SETTLE
                    for (s, _), copies in self.copies.items() if s == answered.session for kind, _, last in copies)
 
+    def behind_since_duplicate(self, answered, requests):
+        """Whether the loop has been one reply behind since a duplicate fooled its count: a copy landed
+        while some earlier request was owed, and from that request to `answered` every reply came after
+        the next request went out, so the count never met a reply that no request was owed."""
+        try:
+            i = requests.index(answered)
+        except ValueError:
+            return False
+        for j in range(i, max(-1, i - 200), -1):
+            last = self.arrived(requests[j])
+            if j + 1 >= len(requests) or last is None or last < requests[j + 1].t - SETTLE:
+                return False
+            if self.duplicate_while_owed(requests[j]):
+                return True
+        return False
+
     def given_up_late(self, answered, requests, settings):
         """Whether taking `answered`'s reply for the next request's is the case the servo loop documents as
         one no host can tell: a reply it gave up as lost (the loop waited its horizon, three exchange
@@ -268,10 +284,10 @@ class Judge:
                 elif own is not None and answered is not own:
                     if not self.late_duplicate(answered, own.t - settings["exchange_timeout"]) \
                             and not self.given_up_late(answered, requests, settings) \
-                            and not self.duplicate_while_owed(answered):
+                            and not self.behind_since_duplicate(answered, requests):
                         self.find(f"reading: {where} took the reply to {answered} as the reply to its own {own}")
                 elif not same(answered.values, force) and not self.given_up_late(answered, requests, settings) \
-                        and not self.duplicate_while_owed(answered):
+                        and not self.behind_since_duplicate(answered, requests):
                     self.find(f"reading: {where} sent {force} but reported the reply to {answered}")
             state = start["result"]
             if start["error"] is None and isinstance(state, dict) and not state.get("holding") \

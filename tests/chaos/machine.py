@@ -82,7 +82,7 @@ class Session:
 
     def _collect_stderr(self):
         for line in self.program.stderr:
-            if len(self.stderr) < 400:
+            if len(self.stderr) < 4000:
                 self.stderr.append(line)
 
     @property
@@ -229,6 +229,8 @@ class Session:
             # The evidence stays in the folder: device.log and the program's answers.
             with open(os.path.join(self.folder, "answers.json"), "w") as f:
                 json.dump(self.answers, f, indent=1)
+            with open(os.path.join(self.folder, "stderr.txt"), "w") as f:
+                f.write("".join(self.stderr))
             requests = sum(1 for e in entries if e[0] == "q")
             print(f"schedule: {len(self.steps)} steps, {requests} requests, {len(findings)} findings, "
                   f"evidence in {self.folder}", file=sys.stderr)

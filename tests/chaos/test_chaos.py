@@ -47,17 +47,9 @@ def test_the_whole_space_of_device_timing_and_programs():
     machine.run(100, 3, steps=15)
 
 
-# A duplicate reply that fools the owed-reply count is a case no host can tell (the failure guide); since
-# readings after a guessed frame boundary must be followed by a quiet line, the judge no longer
-# recognises this schedule's reading as that case. Kept running, not counted, until it is pinned down.
-UNRESOLVED = {1104356733: "a duplicate fooling the owed-reply count, no longer classified as the documented case"}
-
-
 def recorded():
     with open(os.path.join(os.path.dirname(__file__), "schedules.json")) as f:
-        cases = json.load(f)
-    return [pytest.param(case, marks=pytest.mark.xfail(reason=UNRESOLVED[case["found_by"]], strict=False))
-            if case["found_by"] in UNRESOLVED else case for case in cases]
+        return json.load(f)
 
 
 # Schedules that fresh seeds once failed, replayed as recorded (their timing is the machine's own).

@@ -133,11 +133,31 @@ def duplicate_fools_the_count(log, answers):
     foreign_reading(log, answers)
 
 
-@pytest.mark.parametrize("fault", [late_duplicate, cut_reply, duplicate_fools_the_count])
+def behind_since_a_duplicate(log, answers, chain=True):
+    # A copy of request 1's reply lands while request 2's is owed and is counted as request 2's; from then
+    # on each reply comes just after the next request went out, so cycles 2 and 3 take replies 2 and 3.
+    # Without the chain (reply 2 in before request 3 went out) the count would have met a reply too many.
+    log.append(["r", 1, 1, "duplicate", 1.0105, 1.0105])
+    arrivals = {2: 1.0205 if chain else 1.012, 3: 1.0305}
+    for entry in log:
+        if entry[0] == "r" and entry[2] in arrivals:
+            entry[3], entry[4], entry[5] = "late", arrivals[entry[2]], arrivals[entry[2]]
+    for cycle in (2, 3):
+        answers[1]["records"][cycle][4] = float(cycle)
+        answers[1]["records"][cycle][3] = answers[1]["records"][cycle - 1][9]
+
+
+@pytest.mark.parametrize("fault", [late_duplicate, cut_reply, duplicate_fools_the_count, behind_since_a_duplicate])
 def test_judge_holds_nothing_against_what_no_host_can_tell(fault):
     log, answers = copy.deepcopy(healthy())
     fault(log, answers)
     assert not any(f.startswith("reading") for f in judged(log, answers))
+
+
+def test_judge_finds_a_reading_behind_when_no_duplicate_explains_it():
+    log, answers = copy.deepcopy(healthy())
+    behind_since_a_duplicate(log, answers, chain=False)
+    assert any("took the reply to request 3" in f for f in judged(log, answers))
 
 
 @pytest.mark.parametrize("arrived,held_against", [

@@ -680,6 +680,32 @@ TEST_F(Vorlan3Test, AfterASingleFaultTheNextButOneExchangeGetsItsOwnReply) {
   }
 }
 
+TEST_F(Vorlan3Test, WhatAFailedFirstExchangeParsesAsRepliesLeavesItsOwnReplyOwed) {
+  // The first exchange finds a byte that begins no frame, then bytes that
+  // parse as two replies (the inside of some other frame); the device's own
+  // reply to it comes 60 ms later, while the next exchange waits for its own.
+  // Taking those phantoms as answers would make the late reply the next
+  // exchange's reading.
+  Rig rig;
+  rig.arm.read_timeout = 0.2f;
+  rig.device.Expect(Vorlan3::kRequestSize, Concat({{0x77}, LabelledState(70), LabelledState(71)}));
+  ArmState state;
+  EXPECT_NE(rig.arm.ExchangeWithin(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {}, 0.05, state),
+            Outcome::Ok);
+  rig.device.SendAfter(milliseconds(60), LabelledState(1));
+  rig.device.Expect(Vorlan3::kRequestSize, LabelledState(2), milliseconds(90));
+  const Outcome second =
+      rig.arm.ExchangeWithin(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {}, 0.3, state);
+  if (second == Outcome::Ok) {
+    EXPECT_EQ(LabelOf(state), 2);
+  }
+  // Whatever the second did, the third reads its own reply.
+  rig.device.Expect(Vorlan3::kRequestSize, LabelledState(3));
+  ASSERT_EQ(rig.arm.ExchangeWithin(Vorlan3::kForceRequest, Vorlan3::kEndEffectorStateReply, {}, 0.3, state),
+            Outcome::Ok);
+  EXPECT_EQ(LabelOf(state), 3);
+}
+
 TEST_F(Vorlan3Test, WholeExchangesDiscardWhatWasQueuedBeforeTheirRequest) {
   struct Case {
     const char* name;

@@ -135,12 +135,14 @@ void Device::WriteCommand(size_t n) {
   // From here the request may reach the device, so a reply may come.
   Settle();
   if (outstanding_ < kMostOutstanding) ++outstanding_;
+  owed_after_write_ = outstanding_;
   outstanding_until_ = last_request_ + OutstandingHorizon();
   stream->Write(tx_buffer.get(), n);
   if (stream->good()) return;
   NoteFailure(StreamFault(Outcome::WriteFailed));
   // What the device had not taken of a failed write is dropped: no reply is owed.
   if (outstanding_ > 0) --outstanding_;
+  owed_after_write_ = outstanding_;
 }
 
 bool Device::RecoverStream() {
@@ -250,6 +252,7 @@ bool Device::BeginExchange(bool wait_out_failure) {
   if (queued < 0) return false;
   stray_replies += line_.Replies() - replies;
   Settle();
+  owed_after_write_ = outstanding_;
   // Before the first exchange, what was queued may begin anywhere (the tail of
   // a frame sent before the port opened, a byte a reader peeked at): no frame
   // of it is taken to be still arriving.
@@ -404,7 +407,13 @@ bool Device::FollowQueueAsItIs() {
 }
 
 void Device::EndExchange(bool ok) {
-  Settle();
+  // A failed first exchange read a line it had not yet found the frames of:
+  // what it parsed as replies may be the inside of other frames, and settles
+  // none of the replies owed (the request's own stays owed until it comes or
+  // its horizon passes), or a phantom would let the real one answer the next
+  // request.
+  const bool unsure = !ok && !in_step_;
+  if (!unsure) Settle();
   if (ok) {
     horizon_set_ = false;
     in_step_ = true;
@@ -415,6 +424,10 @@ void Device::EndExchange(bool ok) {
   if (stream != nullptr && stream->IsOpen() && stream->good()) {
     const uint64_t replies = line_.Replies();
     if (ConsumeQueued(kBufferSize) >= 0) stray_replies += line_.Replies() - replies;
+  }
+  if (unsure) {
+    replies_settled_ = line_.Replies();
+    outstanding_ = std::max(outstanding_, owed_after_write_);
   }
   // From the first exchange on, the scanner has followed what was read; only
   // the very first may find the line anywhere.

@@ -231,6 +231,8 @@ struct Device {
   std::chrono::steady_clock::time_point horizon_{};
   bool paced_ = false;  // the exchange under way waits out no earlier failure
   uint32_t outstanding_ = 0;
+  // outstanding_ as the latest request left it.
+  uint32_t owed_after_write_ = 0;
   uint64_t replies_settled_ = 0;
   std::chrono::steady_clock::time_point outstanding_until_{};
 };
