@@ -164,7 +164,7 @@ class Judge:
         running = False
         for a in self.answers:
             if a["op"] == "loop" and a["error"] is None:
-                settings = a["args"]
+                settings = dict(a["args"], made=a["t0"])
             if a["op"] == "start" and settings is not None and not running:
                 starts.append([a, settings, None])
             running = a.get("running", False)
@@ -218,7 +218,7 @@ class Judge:
             # miscounted by a duplicate), came in its time instead; the loop had a reply and may push.
             late = self.arrived(previous) if previous is not None else None
             taken_for_own = late is not None and r.t - SETTLE <= late <= r.t + timeout + MARGIN and (
-                self.given_up_late(previous, forces, settings) or self.duplicate_while_owed(previous))
+                self.given_up_late(previous, forces, settings) or self.behind_since_duplicate(previous, forces))
             if r.answered_by(r.t + timeout + MARGIN) or taken_for_own:
                 unanswered = 0
             elif r.code == FORCE:
@@ -227,8 +227,13 @@ class Judge:
     def ramp(self, start, settings, requests):
         if settings["ramp_s"] <= 0:
             return
-        max_force = max([settings["max_force"]] + [a["args"]["value"] for a in self.answers
-                                                   if a["op"] == "max_force" and a["t0"] >= start["t0"]])
+        # What max_force was when the loop started (the last value set since it was made), and whatever it was
+        # set to since.
+        before = [a["args"]["value"] for a in self.answers
+                  if a["op"] == "max_force" and settings["made"] <= a["t0"] < start["t0"]]
+        max_force = max([before[-1] if before else settings["max_force"]]
+                        + [a["args"]["value"] for a in self.answers
+                           if a["op"] == "max_force" and a["t0"] >= start["t0"]])
         bound = max_force / settings["rate"] / settings["ramp_s"] * RAMP_TOLERANCE + RAMP_ABSOLUTE
         # A lowered max_force applies from the next cycle (documented): one step down to it is allowed.
         lowered = [[a["t0"], a["args"]["value"]] for a in self.answers

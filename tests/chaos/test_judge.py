@@ -193,6 +193,22 @@ def test_judge_allows_one_step_down_to_a_lowered_max_force(lowered_at, held_agai
     assert any("ramp: request 6" in f for f in findings) == held_against, findings
 
 
+@pytest.mark.parametrize("set_before_start,held_against", [([], True), ([10.0], False), ([10.0, 5.0], True)])
+def test_judge_bounds_ramps_by_the_max_force_set_before_start(set_before_start, held_against):
+    # Request 2 steps 2 N: too much for max_force 5 at this rate and ramp (1 N a cycle), allowed for 10.
+    log, answers = copy.deepcopy(healthy())
+    for entry in log:
+        if entry[0] == "q" and entry[2] == 2:
+            entry[7] = 2.0
+    answers[1]["records"][1][3] = answers[1]["records"][1][9] = 2.0
+    for i, value in enumerate(set_before_start):
+        t = 0.6 + 0.1 * i
+        answers.insert(1 + i, dict(op="max_force", args={"value": value}, t0=t, t1=t, error=None, result=value,
+                                   records=[], lost=0, thread=[], running=False))
+    findings = judge.Judge({}, log, answers, []).judge(exit_time=2.0)
+    assert any("ramp: request 2" in f for f in findings) == held_against, findings
+
+
 # (how long nothing went out after request 3, when its reply came relative to request 4, held against):
 # a loop that waited out its horizon (0.1 s here) and then took the late reply is the documented case
 # no host can tell; inside the horizon, or a reply queued before the next request, it is a fault.
