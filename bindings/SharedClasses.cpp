@@ -92,6 +92,7 @@ std::string WideToUtf8(const std::wstring& text) {
 // Why an open failed, in the words a user can act on.
 std::string OpenFailureReason(const std::string& name, int8_t code, int32_t error) {
 #ifdef _WIN32
+  (void)name;
   if (error == 5) return "the port is in use by another program (or access was denied)";
 #else
   if (error == EBUSY && Velkor::HardwareAPI::Platform::PortLockedByThisProcess(name))
