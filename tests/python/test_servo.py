@@ -721,6 +721,13 @@ def test_reconnect_finds_the_same_arm_by_identifier_on_another_port_and_ramps_ba
         forces = again.wait_forces(lambda f: f.count((0.0, 0.0, 1.0)) > 10, "the push on the new port")
         assert loop.stats()["reconnects"] == 1
         assert fault(loop) is None
+    batch = loop.drain()
+    records = list(batch[0] if isinstance(batch, tuple) else batch)
+    # A cycle that made no exchange spent itself reconnecting (the one that found the arm too): its
+    # reading is the one from before the port went away, never to be taken as fresh.
+    without_exchange = [r for r in records if r["cycle"] > 0 and r["exchange_us"] == 0.0]
+    assert without_exchange, "no cycle was spent reconnecting"
+    assert all(r["flags"] & (1 << 5) for r in without_exchange), [int(r["flags"]) for r in without_exchange]
     z = [f[2] for f in forces]
     assert z[0] == 0.0 and 0.0 < z[z.index(1.0) - 1] < 1.0, "ramped back in"
     assert stranger.forces() == [], "an arm with another identifier is never driven"

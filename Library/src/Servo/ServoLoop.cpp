@@ -615,7 +615,10 @@ void ServoLoop::Cycles() {
     record.flags = (holding ? kFlagHeld : 0u) | (lateness > kLateShare * period_ns ? kFlagLate : 0u) |
                    (hold == HoldReason::Late ? kFlagResent : 0u) | (failed ? kFlagFailed : 0u) |
                    (!holding && (ramp < 1.0f || slewing) ? kFlagRamping : 0u) |
-                   (reconnecting ? kFlagReconnecting : 0u) | (state.overrun ? kFlagOverrun : 0u) |
+                   // The cycle that found the arm again spent itself reconnecting too: no
+                   // exchange, its reading the one from before.
+                   (reconnecting || hold == HoldReason::Reconnecting ? kFlagReconnecting : 0u) |
+                   (state.overrun ? kFlagOverrun : 0u) |
                    (leased_below || leases_out_.load(std::memory_order_relaxed) > 0 ? kFlagLeaseOut : 0u);
     telemetry_.Push(record);
 
