@@ -143,8 +143,9 @@ ReadOnlyVector ToList(const Vec3& v) { return ReadOnly(v); }
 // tuple everywhere (unpacking, NumPy, JSON, CBOR) and only add list equality.
 constexpr const char* kVectorSource = R"(
 class Vector(tuple):
-    """A read-only vector of an effect's parameters (a tuple). It equals a list with the same items.
-    Assign a whole new value to change the parameter: effect.force = [0.0, 0.0, 1.0]."""
+    # Spelt out rather than a docstring, which Python 3.13 dedents and earlier ones do not.
+    __doc__ = ("A read-only vector of an effect's parameters (a tuple). It equals a list with the same items.\n"
+               "Assign a whole new value to change the parameter: effect.force = [0.0, 0.0, 1.0].")
 
     __slots__ = ()
     __module__ = "VelkorHardwareAPI"

@@ -316,7 +316,7 @@ class Handle:
 class Vector(tuple[float, ...]):
     """
     A read-only vector of an effect's parameters (a tuple). It equals a list with the same items.
-        Assign a whole new value to change the parameter: effect.force = [0.0, 0.0, 1.0].
+    Assign a whole new value to change the parameter: effect.force = [0.0, 0.0, 1.0].
     """
     def __eq__(self, other: object) -> bool:
         ...
