@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "Velkor/HardwareAPI/IO/SerialStream.hpp"
@@ -30,10 +32,16 @@ using Velkor::HardwareAPI::Platform::WaitResult;
 
 // The in-memory line, except that the next piece also arrives when the host
 // asks how much is queued and finds nothing, and that once nothing is left to
-// arrive every wait reports the line gone: a read that cannot be satisfied
-// ends at once instead of spinning out its time-out.
+// arrive a wait for bytes reports the line gone: a read that cannot be
+// satisfied ends at once instead of spinning out its time-out. A short look
+// for a pause (the quiet gaps by which the device base and the handle find
+// frame boundaries, up to kLongestLook) is not such a wait: it finds the line
+// quiet, as a real device that stopped sending leaves it, since a port that
+// went away may rightly stop a call before it writes its request.
 class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
  public:
+  static constexpr std::chrono::milliseconds kLongestLook{25};
+
   explicit DrainingPortDriver(std::shared_ptr<Line> line) : MemoryPortDriver(line), line_(std::move(line)) {}
 
   long BytesWaiting() override {
@@ -46,8 +54,11 @@ class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
   }
 
   WaitResult WaitReadable(int64_t timeout_ns) override {
-    if (line_->pending.empty()) return WaitResult::Gone;
-    return MemoryPortDriver::WaitReadable(timeout_ns);
+    if (!line_->pending.empty()) return MemoryPortDriver::WaitReadable(timeout_ns);
+    const std::chrono::nanoseconds wait(timeout_ns);
+    if (timeout_ns < 0 || wait > kLongestLook) return WaitResult::Gone;
+    std::this_thread::sleep_for(wait);
+    return WaitResult::TimedOut;
   }
 
  private:
@@ -76,9 +87,12 @@ class MemoryRig {
 
   Velkor::HardwareAPI::IO::SerialStream& Stream() { return *stream_; }
   const Bytes& Written() const { return line_->written; }
-  // Bytes the device sent that the host has not taken yet.
+  // Bytes the device sent that the host has not taken yet (a byte the stream
+  // looked at but left to be read counts as unread).
   size_t Unread() const {
     size_t n = line_->queued.size();
+    const auto* port = dynamic_cast<const ::serialib*>(stream_->rdbuf());
+    if (port != nullptr && port->HasLookahead()) ++n;
     for (const Bytes& chunk : line_->pending) n += chunk.size();
     return n;
   }
