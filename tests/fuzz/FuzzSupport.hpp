@@ -29,14 +29,18 @@ namespace VelkorFuzz {
 using Bytes = std::vector<uint8_t>;
 using Velkor::HardwareAPI::Platform::WaitResult;
 
-// The in-memory line, except that the next piece also arrives when the host
-// asks how much is queued and finds nothing, and that once nothing is left to
-// arrive a wait for bytes reports the line gone: a read that cannot be
-// satisfied ends at once instead of spinning out its time-out. A short look
-// for a pause (the quiet gaps by which the device base and the handle find
-// frame boundaries, up to kLongestLook) is not such a wait: it finds the line
-// quiet, as a real device that stopped sending leaves it (a port that went
-// away may rightly stop a call before it writes its request).
+// The in-memory line, except that:
+// - the next piece also arrives when the host asks how much is queued and
+//   finds nothing; unless the pieces answer the host's writes, when only a
+//   write, a wait for the rest of a frame begun, or a long wait brings one;
+// - once nothing is left to arrive, a wait for bytes reports the line gone: a
+//   read that cannot be satisfied ends at once instead of spinning out its
+//   time-out;
+// - a short look for a pause (the quiet gaps by which the device base and the
+//   handle find frame boundaries, up to kLongestLook) is no such wait: it finds
+//   the line quiet, as a device that stopped sending (or sends only in answer)
+//   leaves it. A port that went away may rightly stop a call before it writes
+//   its request, a quiet one may not.
 class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
  public:
   static constexpr std::chrono::milliseconds kLongestLook{25};
@@ -44,7 +48,7 @@ class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
   explicit DrainingPortDriver(std::shared_ptr<Line> line) : MemoryPortDriver(line), line_(std::move(line)) {}
 
   long BytesWaiting() override {
-    if (line_->queued.empty() && !line_->pending.empty()) {
+    if (!line_->answer_on_write && line_->queued.empty() && !line_->pending.empty()) {
       const Bytes& next = line_->pending.front();
       line_->queued.insert(line_->queued.end(), next.begin(), next.end());
       line_->pending.pop_front();
@@ -53,11 +57,21 @@ class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
   }
 
   WaitResult WaitReadable(int64_t timeout_ns) override {
-    if (!line_->pending.empty()) return MemoryPortDriver::WaitReadable(timeout_ns);
-    if (timeout_ns < 0 || std::chrono::nanoseconds(timeout_ns) > kLongestLook) return WaitResult::Gone;
-    // Nothing will come, so the pause is certain: the look ends at once, and a
-    // caller that times the pause on its own clock looks again until it has.
-    return WaitResult::TimedOut;
+    const bool look = timeout_ns >= 0 && std::chrono::nanoseconds(timeout_ns) <= kLongestLook;
+    // When nothing will come, or the device sends only in answer (its frames
+    // whole, nothing between them), the pause is certain: the look ends at
+    // once, and a caller that times the pause on its own clock looks again
+    // until it has.
+    if (look && (line_->pending.empty() || line_->answer_on_write)) return WaitResult::TimedOut;
+    if (line_->pending.empty()) return WaitResult::Gone;
+    return MemoryPortDriver::WaitReadable(timeout_ns);
+  }
+
+  // A host waiting for the rest of a frame it has begun: the next piece
+  // arrives, answer or not (a frame in transit goes on arriving).
+  WaitResult WaitForMore(long queued_now, int64_t timeout_ns) override {
+    if (queued_now > 0 && !line_->pending.empty()) return MemoryPortDriver::WaitReadable(timeout_ns);
+    return WaitReadable(timeout_ns);
   }
 
  private:
@@ -67,11 +81,17 @@ class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
 inline void DropLogLine(const char*, size_t, void*) {}
 
 // A stream over an in-memory line that delivers `chunks` one by one as the
-// host waits for input. The line outlives the stream.
+// host waits for input, or, for a device that answers requests, as the host
+// writes or waits: bytes queued before a request are then only those that
+// came before it. The line outlives the stream.
 class MemoryRig {
  public:
-  explicit MemoryRig(std::deque<Bytes> chunks) : line_(std::make_shared<VelkorTest::MemoryPortDriver::Line>()) {
+  enum class Arrival { AsHostLooks, AsHostWrites };
+
+  explicit MemoryRig(std::deque<Bytes> chunks, Arrival arrival = Arrival::AsHostLooks)
+      : line_(std::make_shared<VelkorTest::MemoryPortDriver::Line>()) {
     line_->pending = std::move(chunks);
+    line_->answer_on_write = arrival == Arrival::AsHostWrites;
     Velkor::HardwareAPI::SetLogSink(DropLogLine, nullptr);
     Velkor::HardwareAPI::Platform::SetPortDriverFactory(
         [line = line_] { return std::make_unique<DrainingPortDriver>(line); });
