@@ -57,6 +57,8 @@ class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
   }
 
   WaitResult WaitReadable(int64_t timeout_ns) override {
+    // Every wait of a device call has a deadline: none asks the port for a wait without limit.
+    FUZZ_CHECK(timeout_ns >= 0);
     const bool look = timeout_ns >= 0 && std::chrono::nanoseconds(timeout_ns) <= kLongestLook;
     // When nothing will come, or the device sends only in answer (its frames
     // whole, nothing between them), the pause is certain: the look ends at

@@ -147,6 +147,7 @@ CORPORA = {
     "vorlan3_exchange": {
         "wakeup-info": arm([0], INFO),
         "force-exchange": arm([1], STATE),
+        "first-reply-then-a-reply-that-stops": arm([1], STATE + STATE[:3]),
         "exchange-split": arm([1, 2], STATE + STATE, 5, 20),
         "joint-exchanges": arm([3, 4], JOINTS + JOINTS, len(JOINTS)),
         "stale-garbage-then-reply": arm([1, 1], b"\x2B\x00\x00" + STATE, 3, 0),
