@@ -762,6 +762,67 @@ TEST_F(Vorlan3Test, WholeStatusAndIdentityQueriesDiscardStaleInputToo) {
   EXPECT_EQ(rig.arm.failures, 0u);
 }
 
+TEST_F(Vorlan3Test, AFirstReplyOnAQuietLineStandsOnlyIfTheLinePausesAfterItForEveryWholeExchange) {
+  // A frame may resume right at the first request on a line that was quiet:
+  // what reads as the reply stands only if nothing but notifications follows
+  // it, whichever whole exchange read it.
+  struct Exchange {
+    const char* name;
+    Bytes reply;
+    std::function<bool(Vorlan3&)> got_reply;
+  };
+  const Exchange exchanges[] = {
+      {"force", LabelledState(3), [](Vorlan3& arm) { return LabelOf(ForceExchange(arm)) == 3; }},
+      {"temperature", Concat({{0xAA}, Floats({36.5f})}),
+       [](Vorlan3& arm) {
+         float t = 0;
+         return arm.QueryTemperature(t) && t == 36.5f;
+       }},
+      {"wakeup", Concat({{0x0B, 0x34, 0x12, 0x04, 0x02, 0x05}, Sequence(0, 16)}),
+       [](Vorlan3& arm) {
+         DeviceInfo info;
+         return arm.Wakeup(info) == 21 && info.device_id == 0x1234;
+       }},
+  };
+  struct Tail {
+    const char* name;
+    Bytes bytes;  // empty with `again`: the reply once more
+    bool again;
+    bool stands;
+  };
+  const Tail tails[] = {
+      {"nothing", {}, false, true},
+      {"a whole notification", {0xBA, 0x00, 0x02, 0x01, 0x02}, false, true},
+      {"the same reply again", {}, true, false},
+      {"a byte that begins no frame", {0x01}, false, false},
+  };
+  for (const auto& e : exchanges) {
+    for (const auto& t : tails) {
+      MemoryRig rig;
+      rig.line->answer_on_write = true;
+      rig.line->pending.push_back(Concat({e.reply, t.again ? e.reply : t.bytes}));
+      EXPECT_EQ(e.got_reply(rig.arm), t.stands) << e.name << ", then " << t.name;
+      EXPECT_EQ(rig.arm.last_outcome, t.stands ? Outcome::Ok : Outcome::BadReply) << e.name << ", then " << t.name;
+      EXPECT_EQ(rig.line->written.size(), e.name[0] == 'f' ? Vorlan3::kRequestSize : 1u)
+          << e.name << ", then " << t.name;
+    }
+  }
+}
+
+TEST_F(Vorlan3Test, AFirstReplyFollowedByAReplyThatStopsFailsWithinTheCallLimit) {
+  // The line was quiet at the first request; behind the reply another one
+  // begins and stops: the look for a pause after the reply ends by its bound.
+  Rig rig;
+  rig.arm.read_timeout = kSilenceTimeout;
+  const Bytes second = LabelledState(8);
+  rig.device.Expect(Vorlan3::kRequestSize, Concat({LabelledState(7), Bytes(second.begin(), second.begin() + 5)}));
+  const auto start = steady_clock::now();
+  const ArmState state = ForceExchange(rig.arm);
+  EXPECT_LT(SecondsSince(start), rig.arm.CallLimit() + 1.0);
+  EXPECT_EQ(LabelOf(state), 0);
+  EXPECT_EQ(rig.arm.last_outcome, Outcome::BadReply);
+}
+
 TEST_F(Vorlan3Test, EveryCallRecordsHowItEnded) {
   const Bytes state = LabelledState(1);
   struct Case {

@@ -38,6 +38,11 @@ class FramingModel {
   }
 
   size_t Left() const { return wire_.size() - position_; }
+  // The next byte on the line, which the model has not read; only while Left() > 0.
+  uint8_t Next() const { return wire_[position_]; }
+  // What has been read so far, the last byte read at Position() - 1.
+  size_t Position() const { return position_; }
+  const uint8_t* At(size_t position) const { return wire_.data() + position; }
   const uint8_t* Rx() const { return rx_.data(); }
   // Follows the real reader after a path whose details the model does not
   // pin down (what a failed read leaves behind); it may only have read on.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,16 +29,26 @@ namespace VelkorFuzz {
 using Bytes = std::vector<uint8_t>;
 using Velkor::HardwareAPI::Platform::WaitResult;
 
-// The in-memory line, except that the next piece also arrives when the host
-// asks how much is queued and finds nothing, and that once nothing is left to
-// arrive every wait reports the line gone: a read that cannot be satisfied
-// ends at once instead of spinning out its time-out.
+// The in-memory line, except that:
+// - the next piece also arrives when the host asks how much is queued and
+//   finds nothing; unless the pieces answer the host's writes, when only a
+//   write, a wait for the rest of a frame begun, or a long wait brings one;
+// - once nothing is left to arrive, a wait for bytes reports the line gone: a
+//   read that cannot be satisfied ends at once instead of spinning out its
+//   time-out;
+// - a short look for a pause (the quiet gaps by which the device base and the
+//   handle find frame boundaries, up to kLongestLook) is no such wait: it finds
+//   the line quiet, as a device that stopped sending (or sends only in answer)
+//   leaves it. A port that went away may rightly stop a call before it writes
+//   its request, a quiet one may not.
 class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
  public:
+  static constexpr std::chrono::milliseconds kLongestLook{25};
+
   explicit DrainingPortDriver(std::shared_ptr<Line> line) : MemoryPortDriver(line), line_(std::move(line)) {}
 
   long BytesWaiting() override {
-    if (line_->queued.empty() && !line_->pending.empty()) {
+    if (!line_->answer_on_write && line_->queued.empty() && !line_->pending.empty()) {
       const Bytes& next = line_->pending.front();
       line_->queued.insert(line_->queued.end(), next.begin(), next.end());
       line_->pending.pop_front();
@@ -46,8 +57,23 @@ class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
   }
 
   WaitResult WaitReadable(int64_t timeout_ns) override {
+    // Every wait of a device call has a deadline: none asks the port for a wait without limit.
+    FUZZ_CHECK(timeout_ns >= 0);
+    const bool look = timeout_ns >= 0 && std::chrono::nanoseconds(timeout_ns) <= kLongestLook;
+    // When nothing will come, or the device sends only in answer (its frames
+    // whole, nothing between them), the pause is certain: the look ends at
+    // once, and a caller that times the pause on its own clock looks again
+    // until it has.
+    if (look && (line_->pending.empty() || line_->answer_on_write)) return WaitResult::TimedOut;
     if (line_->pending.empty()) return WaitResult::Gone;
     return MemoryPortDriver::WaitReadable(timeout_ns);
+  }
+
+  // A host waiting for the rest of a frame it has begun: the next piece
+  // arrives, answer or not (a frame in transit goes on arriving).
+  WaitResult WaitForMore(long queued_now, int64_t timeout_ns) override {
+    if (queued_now > 0 && !line_->pending.empty()) return MemoryPortDriver::WaitReadable(timeout_ns);
+    return WaitReadable(timeout_ns);
   }
 
  private:
@@ -57,11 +83,17 @@ class DrainingPortDriver : public VelkorTest::MemoryPortDriver {
 inline void DropLogLine(const char*, size_t, void*) {}
 
 // A stream over an in-memory line that delivers `chunks` one by one as the
-// host waits for input. The line outlives the stream.
+// host waits for input, or, for a device that answers requests, as the host
+// writes or waits: bytes queued before a request are then only those that
+// came before it. The line outlives the stream.
 class MemoryRig {
  public:
-  explicit MemoryRig(std::deque<Bytes> chunks) : line_(std::make_shared<VelkorTest::MemoryPortDriver::Line>()) {
+  enum class Arrival { AsHostLooks, AsHostWrites };
+
+  explicit MemoryRig(std::deque<Bytes> chunks, Arrival arrival = Arrival::AsHostLooks)
+      : line_(std::make_shared<VelkorTest::MemoryPortDriver::Line>()) {
     line_->pending = std::move(chunks);
+    line_->answer_on_write = arrival == Arrival::AsHostWrites;
     Velkor::HardwareAPI::SetLogSink(DropLogLine, nullptr);
     Velkor::HardwareAPI::Platform::SetPortDriverFactory(
         [line = line_] { return std::make_unique<DrainingPortDriver>(line); });
@@ -76,9 +108,12 @@ class MemoryRig {
 
   Velkor::HardwareAPI::IO::SerialStream& Stream() { return *stream_; }
   const Bytes& Written() const { return line_->written; }
-  // Bytes the device sent that the host has not taken yet.
+  // Bytes the device sent that the host has not taken yet (a byte the stream
+  // looked at but left to be read counts as unread).
   size_t Unread() const {
     size_t n = line_->queued.size();
+    const auto* port = dynamic_cast<const ::serialib*>(stream_->rdbuf());
+    if (port != nullptr && port->HasLookahead()) ++n;
     for (const Bytes& chunk : line_->pending) n += chunk.size();
     return n;
   }

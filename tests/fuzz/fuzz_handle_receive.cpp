@@ -1,12 +1,15 @@
 // Handle::Receive and Handle::GetStrixelStatus over an in-memory line that
-// delivers arbitrary bytes. Receive is compared with the framing model: the
-// code, the count, and for every message read whole the exact fields handed
-// to both forms of its callbacks; GetStrixelStatus either fails with a flag
-// or returns the status of a frame that really is on the line.
+// delivers arbitrary bytes. Receive is compared with a model of its rules
+// built on the framing model: the code, the count, the bytes left unread, the
+// status frames skipped, how the call ended, and for every message read whole
+// the exact fields handed to both forms of its callbacks; GetStrixelStatus
+// either fails with a flag or returns the status of a frame that really is on
+// the line.
 //
 // Input: a mode byte (even: up to 16 Receive calls over the line in up to
 // three pieces; odd: one status read of the whole line), then the line as
 // SplitLine reads it.
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -107,66 +110,195 @@ void CheckCallbacks(const RecordingHandle& handle, uint8_t code) {
   }
 }
 
+// Handle::Receive as its rules describe it, over a line whose bytes have all
+// arrived: a 0xDA frame is read byte by byte; a body that closes a valid
+// status frame (decoded whole, not as it streams) is skipped; 21 + L bytes
+// that do not are a status message, unless a valid frame began inside them,
+// the byte behind them begins no frame, or a quaternion component is not
+// finite or beyond kLargestQuaternionComponent. After a fault the next call
+// first discards bytes up to the end of a valid status frame, or until the
+// line falls quiet.
+struct ModelReceipt {
+  enum class Kind { None, Info, Status, Error };
+  uint8_t code = 0;
+  int32_t count = -1;
+  Kind dispatched = Kind::None;
+  HandleInfo info;
+  HandleStatusMessage status;
+  HandleErrorResponse error;
+};
+
+class HandleModel {
+ public:
+  explicit HandleModel(const Bytes& wire) : framing_(wire) {}
+
+  size_t Left() const { return framing_.Left(); }
+  uint64_t Skipped() const { return skipped_; }
+
+  ModelReceipt Receive() {
+    ModelReceipt receipt;
+    FindBoundary();
+    for (;;) {
+      receipt.code = framing_.ReadHeaderCode();
+      switch (receipt.code) {
+        case Handle::kInfoMessage: {
+          if (framing_.ReadPayload(Handle::kInfoSize) != Handle::kInfoSize) return OutOfStep(receipt, 0);
+          const uint8_t* rx = framing_.Rx();
+          receipt.info = HandleInfo{GetUint16(rx + 2), rx[0], rx[3], rx[4], rx[5]};
+          receipt.dispatched = ModelReceipt::Kind::Info;
+          receipt.count = static_cast<int32_t>(Handle::kInfoSize);
+          return receipt;
+        }
+        case Handle::kErrorResponse: {
+          if (framing_.ReadPayload(Handle::kErrorSize) != Handle::kErrorSize) return OutOfStep(receipt, 0);
+          const uint8_t* rx = framing_.Rx();
+          receipt.error = HandleErrorResponse{GetUint16(rx), rx[2]};
+          receipt.dispatched = ModelReceipt::Kind::Error;
+          receipt.count = static_cast<int32_t>(Handle::kErrorSize);
+          return receipt;
+        }
+        case Handle::kStatusMessage:
+          if (StatusBody(receipt)) return receipt;
+          ++skipped_;
+          continue;
+        default:
+          if (receipt.code != 0 && !NextMayBeginFrame()) out_of_step_ = true;
+          return receipt;
+      }
+    }
+  }
+
+ private:
+  // Whether the bytes from `from` up to the last one read form a valid status frame.
+  bool ValidFrame(size_t from) const {
+    const size_t n = framing_.Position() - from;
+    Bytes scratch(n);
+    StrixelStatus status;
+    return DecodeStrixelStatusFrame(framing_.At(from), n, scratch.data(), status);
+  }
+
+  bool NextMayBeginFrame() const {
+    if (Left() == 0) return true;
+    const uint8_t next = framing_.Next();
+    return next == Handle::kInfoMessage || next == Handle::kStatusMessage || next == Handle::kErrorResponse ||
+           next == Device::kNotificationA || next == Device::kNotificationB;
+  }
+
+  uint8_t TakeByte() {
+    framing_.ReadPayload(1);
+    return framing_.Rx()[0];
+  }
+
+  // A message that was no whole message: the line may be mid-frame now.
+  ModelReceipt& OutOfStep(ModelReceipt& receipt, int32_t count) {
+    out_of_step_ = true;
+    receipt.count = count;
+    return receipt;
+  }
+
+  void FindBoundary() {
+    if (!out_of_step_) return;
+    bool in_frame = false;
+    size_t frame = 0;
+    // A drained line stands still: that is a boundary too.
+    while (Left() > 0) {
+      const uint8_t byte = TakeByte();
+      if (byte == Handle::kStatusMessage) {
+        in_frame = true;
+        frame = framing_.Position();
+      } else if (in_frame && byte == kSlipEnd && ValidFrame(frame)) {
+        break;
+      }
+    }
+    out_of_step_ = false;
+  }
+
+  // The body of a 0xDA frame: false when it was a streamed status frame
+  // (skipped), true with the receipt filled in otherwise.
+  bool StatusBody(ModelReceipt& receipt) {
+    const size_t body = framing_.Position();
+    bool in_inner = false;
+    size_t inner = 0;
+    size_t n = 0;
+    for (;;) {
+      if (Left() == 0) {
+        // Cut short: counted as its two payload reads would be, the fixed part if it came whole.
+        OutOfStep(receipt, n < Handle::kStatusFixedSize ? 0 : static_cast<int32_t>(Handle::kStatusFixedSize));
+        return true;
+      }
+      const uint8_t byte = TakeByte();
+      n = framing_.Position() - body;
+      if (byte == kSlipEnd && ValidFrame(body)) return false;
+      // A valid frame began inside: what came before it was no whole message.
+      if (byte == kSlipEnd && in_inner && ValidFrame(inner)) return true;
+      if (byte == Handle::kStatusMessage) {
+        in_inner = true;
+        inner = framing_.Position();
+      }
+      const uint8_t* fixed = framing_.At(body);
+      if (n >= Handle::kStatusFixedSize && n == Handle::kStatusFixedSize + fixed[Handle::kStatusFixedSize - 1]) break;
+    }
+    // Bytes of the next frame taken for this one's.
+    if (!NextMayBeginFrame()) {
+      OutOfStep(receipt, -1);
+      return true;
+    }
+    const uint8_t* fixed = framing_.At(body);
+    HandleStatusMessage& message = receipt.status;
+    message.device_id = GetUint16(fixed);
+    message.error_flag = fixed[2];
+    message.hall_effect_sensor_level = fixed[3];
+    for (size_t i = 0; i < 4; ++i) {
+      message.quaternion[i] = GetFloat(fixed + 4 + 4 * i);
+      if (!std::isfinite(message.quaternion[i]) ||
+          std::fabs(message.quaternion[i]) > Handle::kLargestQuaternionComponent) {
+        // No orientation looks like that: bytes of other frames read as floats.
+        OutOfStep(receipt, -1);
+        return true;
+      }
+    }
+    message.user_data_length = fixed[Handle::kStatusFixedSize - 1];
+    std::memcpy(message.user_data, fixed + Handle::kStatusFixedSize, message.user_data_length);
+    receipt.dispatched = ModelReceipt::Kind::Status;
+    receipt.count = static_cast<int32_t>(n);
+    return true;
+  }
+
+  FramingModel framing_;
+  bool out_of_step_ = false;
+  uint64_t skipped_ = 0;
+};
+
 void CheckReceive(const uint8_t* data, size_t size) {
   VelkorFuzz::LineInput input = VelkorFuzz::SplitLine(data, size);
   MemoryRig rig(std::move(input.chunks));
   RecordingHandle handle(&rig.Stream(), 5.0f);
-  FramingModel model(input.wire);
+  HandleModel model(input.wire);
 
   for (int message = 0; message < kMostMessages && model.Left() > 0; ++message) {
     handle.slots.clear();
     uint8_t code = 0xEE;
     const int32_t count = handle.Receive(code);
-    FUZZ_CHECK(code == model.ReadHeaderCode());
+    const ModelReceipt want = model.Receive();
+    FUZZ_CHECK(code == want.code);
+    FUZZ_CHECK(count == want.count);
     CheckCallbacks(handle, code);
     FUZZ_CHECK(rig.Stream().good());
-
-    switch (code) {
-      case Handle::kInfoMessage: {
-        if (model.ReadPayload(Handle::kInfoSize) != Handle::kInfoSize) break;
-        const uint8_t* rx = model.Rx();
-        const HandleInfo want{GetUint16(rx + 2), rx[0], rx[3], rx[4], rx[5]};
-        FUZZ_CHECK(count == static_cast<int32_t>(Handle::kInfoSize));
-        FUZZ_CHECK(!handle.slots.empty() && SameInfo(handle.info_record, want));
-        FUZZ_CHECK(rig.Unread() == model.Left());
-        continue;
-      }
-      case Handle::kStatusMessage: {
-        if (model.ReadPayload(Handle::kStatusFixedSize) != Handle::kStatusFixedSize) break;
-        HandleStatusMessage want;
-        const uint8_t* rx = model.Rx();
-        want.device_id = GetUint16(rx);
-        want.error_flag = rx[2];
-        want.hall_effect_sensor_level = rx[3];
-        for (size_t i = 0; i < 4; ++i) want.quaternion[i] = GetFloat(rx + 4 + 4 * i);
-        want.user_data_length = rx[20];
-        if (model.ReadPayload(want.user_data_length) != want.user_data_length) break;
-        std::memcpy(want.user_data, model.Rx(), want.user_data_length);
-        FUZZ_CHECK(count == static_cast<int32_t>(Handle::kStatusFixedSize + want.user_data_length));
-        FUZZ_CHECK(!handle.slots.empty() && SameMessage(handle.status_record, want));
-        FUZZ_CHECK(rig.Unread() == model.Left());
-        continue;
-      }
-      case Handle::kErrorResponse: {
-        if (model.ReadPayload(Handle::kErrorSize) != Handle::kErrorSize) break;
-        const uint8_t* rx = model.Rx();
-        FUZZ_CHECK(count == static_cast<int32_t>(Handle::kErrorSize));
-        FUZZ_CHECK(!handle.slots.empty() && handle.error_record.device_id == GetUint16(rx) &&
-                   handle.error_record.error_code == rx[2]);
-        FUZZ_CHECK(rig.Unread() == model.Left());
-        continue;
-      }
-      default:
-        FUZZ_CHECK(count == -1);
-        FUZZ_CHECK(handle.slots.empty());
-        FUZZ_CHECK(rig.Unread() == model.Left());
-        if (code == 0) return;
-        continue;
+    FUZZ_CHECK(rig.Unread() == model.Left());
+    FUZZ_CHECK(handle.status_frames_skipped == model.Skipped());
+    // A message dispatched is a call that succeeded; anything else failed and says so.
+    FUZZ_CHECK(handle.slots.empty() == (want.dispatched == ModelReceipt::Kind::None));
+    FUZZ_CHECK((handle.last_outcome == Outcome::Ok) == (want.dispatched != ModelReceipt::Kind::None));
+    switch (want.dispatched) {
+      case ModelReceipt::Kind::Info: FUZZ_CHECK(SameInfo(handle.info_record, want.info)); break;
+      case ModelReceipt::Kind::Status: FUZZ_CHECK(SameMessage(handle.status_record, want.status)); break;
+      case ModelReceipt::Kind::Error:
+        FUZZ_CHECK(handle.error_record.device_id == want.error.device_id &&
+                   handle.error_record.error_code == want.error.error_code);
+        break;
+      case ModelReceipt::Kind::None: break;
     }
-    // A message cut short: its count says so, and the model follows whatever the reader took.
-    const int32_t full = code == Handle::kInfoMessage ? 6 : code == Handle::kErrorResponse ? 3 : 21 + 255;
-    FUZZ_CHECK(count >= -1 && count < full);
-    FUZZ_CHECK(model.ResyncTo(rig.Unread()));
+    if (code == 0) return;
   }
 }
 

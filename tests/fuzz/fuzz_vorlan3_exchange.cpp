@@ -1,13 +1,15 @@
-// The arm's calls fed arbitrary replies over an in-memory line. Whatever comes
-// back, each call writes exactly its request, and a value it returns as a
-// reading is one the line really carried behind the right code; a failed call
-// leaves its outputs alone. A raw read never returns more than was asked or
+// The arm's calls fed arbitrary replies over an in-memory line whose pieces
+// arrive as the arm's requests go out. Whatever comes back, each call writes
+// exactly its request, and a value it returns as a reading is one the line
+// really carried behind the right code (and, for a whole state exchange, one
+// an arm can give); a failed call leaves its outputs alone. A raw read never returns more than was asked or
 // than the line held.
 //
 // Input: a count byte (1 to 8 calls), one byte per call (low four bits: which
 // call; high four bits: the raw read's size), then the line as SplitLine
 // reads it.
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -25,6 +27,7 @@ namespace {
 
 constexpr Triple kRequest{1.5f, -2.25f, 0.125f};
 constexpr float kSentinel = -12345.0f;
+constexpr float kReadTimeout = 0.001f;
 
 Bytes RequestFrame(uint8_t code, const Triple& request) {
   Bytes frame(Vorlan3::kRequestSize);
@@ -59,6 +62,13 @@ bool AllSentinel(const std::array<float, N>& values) {
   return true;
 }
 
+bool Finite(const ArmState& state) {
+  for (const Triple* t : {&state.first, &state.second})
+    for (float x : *t)
+      if (!std::isfinite(x)) return false;
+  return true;
+}
+
 // A state read as a reading must be a reply of its code on the line.
 void CheckState(const Bytes& wire, uint8_t reply_code, const ArmState& state) {
   if (AllZeroBits(state.first) && AllZeroBits(state.second)) return;
@@ -87,8 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* plan = data + 1;
   VelkorFuzz::LineInput input = VelkorFuzz::SplitLine(data + 1 + calls, size - 1 - calls);
   const Bytes& wire = input.wire;
-  MemoryRig rig(std::move(input.chunks));
-  Vorlan3 arm(&rig.Stream(), 5.0f);
+  // The arm answers requests: each write lets the next piece of the line
+  // arrive, and nothing comes between writes. A short read time-out keeps the
+  // waits that find nothing (and the horizon a failed exchange waits out
+  // before the next request) to a few milliseconds each.
+  MemoryRig rig(std::move(input.chunks), MemoryRig::Arrival::AsHostWrites);
+  Vorlan3 arm(&rig.Stream(), kReadTimeout);
   Bytes expected_writes;
 
   for (size_t call = 0; call < calls; ++call) {
@@ -128,6 +142,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const Bytes frame = RequestFrame(codes[0], kRequest);
         expected_writes.insert(expected_writes.end(), frame.begin(), frame.end());
         CheckState(wire, codes[1], state);
+        // A failed exchange returns zeros; a reading is one an arm can give (no
+        // position or speed beyond any arm's, nothing that is not finite).
+        const bool zeros = AllZeroBits(state.first) && AllZeroBits(state.second);
+        if (arm.last_outcome != Outcome::Ok) FUZZ_CHECK(zeros);
+        if (!zeros) {
+          FUZZ_CHECK(arm.last_outcome == Outcome::Ok);
+          FUZZ_CHECK(codes[1] == Vorlan3::kEndEffectorStateReply ? Vorlan3::Plausible(state) : Finite(state));
+        }
         break;
       }
       case 5:

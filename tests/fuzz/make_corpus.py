@@ -87,6 +87,7 @@ JOINTS = b"\x1B" + f32(0.5, 1.0, 1.5, 0.0, 0.0, 0.0)
 INFO = b"\x0B" + struct.pack("<HBBB", 0x1234, 4, 2, 7) + bytes(range(16))
 IDENTIFIER = b"\x0D\xD1\x10" + bytes(range(0xA0, 0xB0))
 NOTE = b"\xBA\x55\x03\x01\x02\x03"
+HANDLE_INFO = b"\xD0\x05\x00\x34\x12\x07\x09"
 STATUS_MESSAGE = b"\xDA" + struct.pack("<HBB4fB", 0x0102, 0, 9, 1.0, 0.0, 0.0, 0.0, 3) + b"xyz"
 
 CORPORA = {
@@ -128,6 +129,12 @@ CORPORA = {
         "unknown-code": handle(0, b"\xD5\x01\x02\x03"),
         "notification-then-info": handle(0, NOTE + b"\xD0\x05\x00\x34\x12\x07\x09", 2, 3),
         "messages-back-to-back": handle(0, b"\xD0\x05\x00\x34\x12\x07\x09" + STATUS_MESSAGE + b"\xDF\x02\x01\x04"),
+        "streamed-frames-skipped": handle(0, b"\xDA" + status_frame() + b"\xDA" + status_frame() + HANDLE_INFO, 9, 20),
+        "message-cut-by-streamed-frame": handle(0, STATUS_MESSAGE[:12] + b"\xDA" + status_frame() + HANDLE_INFO),
+        "unknown-code-then-boundary": handle(0, b"\xD5\x01\x02\xDA" + status_frame() + HANDLE_INFO),
+        "quaternion-beyond-16": handle(0, b"\xDA" + struct.pack("<HBB4fB", 0x0102, 0, 9, 17.0, 0.0, 0.0, 0.0, 0)
+                                       + b"\x7F\xDA" + status_frame() + HANDLE_INFO),
+        "message-then-no-frame-start": handle(0, STATUS_MESSAGE + b"\x01\x02\xDA" + status_frame() + b"\xDF\x02\x01\x04"),
         "status-frame": handle(1, b"\xDA" + status_frame()),
         "status-frame-after-garbage": handle(1, b"\x01\x7F\xC0\xDB\xFE\xDA" + status_frame()),
         "status-frame-bad-then-good": handle(1, b"\xDA" + status_frame()[:-2] + b"\x00\xC0\xDA" + status_frame()),
@@ -140,13 +147,17 @@ CORPORA = {
     "vorlan3_exchange": {
         "wakeup-info": arm([0], INFO),
         "force-exchange": arm([1], STATE),
+        "first-reply-then-a-reply-that-stops": arm([1], STATE + STATE[:3]),
         "exchange-split": arm([1, 2], STATE + STATE, 5, 20),
-        "joint-exchanges": arm([3, 4], JOINTS + JOINTS),
+        "joint-exchanges": arm([3, 4], JOINTS + JOINTS, len(JOINTS)),
         "stale-garbage-then-reply": arm([1, 1], b"\x2B\x00\x00" + STATE, 3, 0),
-        "identifier-queries": arm([5, 6], IDENTIFIER + b"\x0D\xD2\x10" + bytes(16)),
+        "identifier-queries": arm([5, 6], IDENTIFIER + b"\x0D\xD2\x10" + bytes(16), len(IDENTIFIER)),
+        "first-reply-followed-by-another": arm([5, 1], IDENTIFIER + IDENTIFIER + STATE, 2 * len(IDENTIFIER)),
+        "implausible-then-plausible-state": arm([1, 1], b"\x2B" + f32(2000, 0, 0, 0, 0, 0) + STATE, len(STATE)),
+        "joint-state-not-finite": arm([3, 4], b"\x1B" + f32(math.nan, 0, 0, 0, 0, 0) + JOINTS, len(JOINTS)),
         "identifier-behind-notification": arm([5], b"\x0D" + NOTE + IDENTIFIER[1:]),
         "status-queries": arm([7, 8, 9, 10], b"\xAB" + f32(1, 2, 3) + b"\x0C" + f32(1, 0, 0, 0) + b"\xAC\x01"
-                              + b"\xAA" + f32(36.6)),
+                              + b"\xAA" + f32(36.6), 13, 17),
         "split-send-receive": arm([11, 12], STATE + b"\xAB" + f32(0.5, 0.25, 0.125)),
         "kinematics": arm([13], JOINTS),
         "kinematics-non-finite": arm([13], b"\x1B" + f32(math.nan, math.inf, -math.inf, 0, 0, 0)),

@@ -340,7 +340,10 @@ bool Device::JoinedReplyStands() {
     if (now >= bound) break;
     // On a line that was quiet at the first request, a pause after the reply will do.
     if (!window && now - last_byte >= kQuietGap && !line_.InReply()) break;
-    const auto wake = window ? bound : std::min(bound, last_byte + kQuietGap);
+    // A frame under way after the gap has passed is waited for until the
+    // bound (never with a wake-up already past, which would be no limit).
+    auto wake = bound;
+    if (!window && now - last_byte < kQuietGap) wake = std::min(bound, last_byte + kQuietGap);
     // A short wait with a bound of its own: no interruption check needed.
     if (stream->WaitReadable(std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now)) ==
         Platform::WaitResult::Gone) {
