@@ -181,7 +181,8 @@ def test_an_expired_lease_ramps_the_effect_out_and_an_update_brings_it_back(echo
     loop = api.ServoLoop(echo_arm, 1000.0, ramp_s=0.05)
     leased = api.ConstantForce([0.0, 0.0, 1.0])
     steady = api.ConstantForce([0.5, 0.0, 0.0])
-    handle = loop.add(leased, lease=0.1)
+    # Long enough that the update's renewal still holds when a slow machine looks at the stats.
+    handle = loop.add(leased, lease=0.5)
     loop.add(steady)
     received = lambda r: r["position"]  # what the device was sent, as it echoes it  # noqa: E731
     with loop:
