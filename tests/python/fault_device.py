@@ -72,6 +72,7 @@ class Device:
         self.timers = []
         self.timer_order = 0
         self.busy_until = 0.0    # a device that answers in order: no reply before this
+        self.held_back = 0       # replies waiting in turn: the next one goes behind them
         self.paused_until = 0.0
         self.trickle = 0.0
         self.signals = []
@@ -184,18 +185,23 @@ class Device:
         now = time.monotonic()
         if kind == "late":
             self.later(fault["delay"], lambda: self.reply(reply))
-        elif kind == "slow" or self.busy_until > now:
+        elif kind == "slow" or self.busy_until > now or self.held_back:
             # A device that answers in order: this reply takes `delay` (slow), and every reply waits
-            # for the ones before it.
+            # for the ones before it (also for one whose time has come but which is not out yet).
             self.busy_until = max(self.busy_until, now) + (fault["delay"] if kind == "slow" else 0.0)
             self.timer_order += 1
-            heapq.heappush(self.timers, (self.busy_until, self.timer_order, lambda: self.reply(reply)))
+            self.held_back += 1
+            heapq.heappush(self.timers, (self.busy_until, self.timer_order, lambda: self.reply_in_turn(reply)))
         else:
             self.reply(reply)
 
     def reply(self, data):
         self.write(data)
         self.replies += 1
+
+    def reply_in_turn(self, data):
+        self.held_back -= 1
+        self.reply(data)
 
     def run_script(self):
         while self.script and len(self.received) - self.consumed >= self.script[0]["size"]:

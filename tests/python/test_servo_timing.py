@@ -90,9 +90,7 @@ def drain_all(loop):
     (dict(kind="slow", delay=0.06), 25, 100, 0.05),
     (dict(kind="slow", delay=0.08), 1, 120, 0.05),
     (dict(kind="silent"), 1, 200, 0.05),
-    pytest.param(dict(kind="slow", delay=0.002), 1, 400, 0.001, marks=pytest.mark.xfail(
-        reason="known, not yet mended (the failure guide): a time-out as short as the period can take one "
-               "reply twice that late as the next request's", strict=False)),
+    (dict(kind="slow", delay=0.002), 1, 400, 0.001),
 ])
 def test_a_late_device_is_a_failing_one_and_every_good_reading_is_its_own_request(device, fault, count, run_to,
                                                                                  timeout):
