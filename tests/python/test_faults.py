@@ -552,6 +552,8 @@ def test_a_failing_error_handler_changes_no_call(monkeypatch, device):
         assert not stream.is_open
     finally:
         api.set_error_handler(None)
-    assert [type(u.exc_value) for u in unraisable] == [ValueError, ValueError]
+    # Only this call's two lines: a device thread of an earlier test may still log while the handler is set.
+    mine = [u for u in unraisable if str(MISSING) in str(u.exc_value)]
+    assert [type(u.exc_value) for u in mine] == [ValueError, ValueError]
     with pytest.raises(TypeError):
         api.set_error_handler(5)
