@@ -202,7 +202,8 @@ TEST(ServoLoopDevice, SendsTheClampedSumEveryCycleAndZeroForceLast) {
   ExpectVec(state.force, {0, 0, 0}, 0, "state after stop");
   ExpectVec(state.position, position, 0, "position");
   const ServoStats stats = loop.Stats();
-  EXPECT_GE(stats.cycles, kReplies);
+  // Stop() may cut the cycle that took the last reply short before it counted.
+  EXPECT_GE(stats.cycles, kReplies - 1);
   EXPECT_FALSE(stats.realtime);
 }
 
