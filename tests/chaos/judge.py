@@ -113,10 +113,10 @@ class Judge:
         return any(kind == "duplicate" and last is not None and answered.t - SETTLE <= last <= arrived + SETTLE
                    for (s, _), copies in self.copies.items() if s == answered.session for kind, _, last in copies)
 
-    def behind_since_duplicate(self, answered, requests):
-        """Whether the loop has been one reply behind since a duplicate fooled its count: a copy landed
-        while some earlier request was owed, and from that request to `answered` every reply came after
-        the next request went out, so the count never met a reply that no request was owed."""
+    def behind_since(self, answered, requests, origin):
+        """Whether, walking back from `answered` over replies that each landed after the next request went
+        out (so that no reply came that no request was owed), a request is met for which `origin(j, last)`
+        holds: the loop has been one reply behind since then, which no host can tell."""
         try:
             i = requests.index(answered)
         except ValueError:
@@ -125,31 +125,30 @@ class Judge:
             last = self.arrived(requests[j])
             if j + 1 >= len(requests) or last is None or last < requests[j + 1].t - SETTLE:
                 return False
-            if self.duplicate_while_owed(requests[j]):
+            if origin(j, last):
                 return True
         return False
+
+    def behind_since_duplicate(self, answered, requests):
+        """Whether the loop has been one reply behind since a duplicate fooled its count: a copy landed
+        while some earlier request was owed."""
+        return self.behind_since(answered, requests, lambda j, last: self.duplicate_while_owed(requests[j]))
 
     def given_up_late(self, answered, requests, settings):
         """Whether taking `answered`'s reply for the next request's is the case the servo loop documents as
         one no host can tell: a reply it gave up as lost (the loop waited its horizon, three exchange
-        time-outs and at least 0.1 s after the last request, with nothing sent) came after all, and it and
-        each reply behind it up to `answered`'s landed after the next request went out, so that no reply
-        came that no request was owed."""
+        time-outs and at least 0.1 s after the last request, with nothing sent) came after all."""
         horizon = max(3 * settings["exchange_timeout"], 0.1) - 0.002
-        try:
-            i = requests.index(answered)
-        except ValueError:
-            return False
-        for j in range(i, max(-1, i - 200), -1):
-            last = self.arrived(requests[j])
-            if j + 1 >= len(requests) or last is None or last < requests[j + 1].t - SETTLE:
-                return False
+
+        def waited_out(j, last):
             for k in range(j, len(requests) - 1):
                 if requests[k + 1].t > last:
                     break
                 if requests[k + 1].t - requests[k].t >= horizon:
                     return True
-        return False
+            return False
+
+        return self.behind_since(answered, requests, waited_out)
 
     def find(self, text):
         if text not in self.findings:
