@@ -33,9 +33,12 @@ int Lengths(uint8_t code) {
     case 0x2B: return 24;
     case 0xAC: return 1;
     case 0x0E: return 0;
+    case 0x0D: return 3;  // a second code, then two bytes
     default: return -1;
   }
 }
+
+bool SecondCode(uint8_t code) { return code == 0x0D; }
 
 struct Counts {
   uint64_t replies, notifications, garbage;
@@ -47,7 +50,7 @@ struct Counts {
 };
 
 Counts Scan(const std::vector<Bytes>& pieces) {
-  FrameScanner scanner(&Lengths);
+  FrameScanner scanner(&Lengths, &SecondCode);
   for (const Bytes& piece : pieces) scanner.Feed(piece.data(), piece.size());
   return {scanner.Replies(), scanner.Notifications(), scanner.GarbageBytes(), scanner.AtBoundary()};
 }
@@ -60,8 +63,10 @@ TEST(FrameScanner, FindsTheSameFramesWhereverTheLineSplitsThem) {
   for (int i = 0; i < 24; ++i) wire.push_back(static_cast<uint8_t>(i == 5 ? 0xBA : 0x2B));
   wire.insert(wire.end(), {0x77, 0x0E, 0xBB, 0x00, 0x00, 0xAC, 0xBA});  // garbage, empty reply, empty
                                                                           // notification, short reply
+  // A reply with a second code, notifications (one empty) before that code: one reply, in step after it.
+  wire.insert(wire.end(), {0x0D, 0xBA, 0x0D, 0x02, 0x0D, 0xBB, 0xBB, 0x42, 0x00, 0xD1, 0x2B, 0x0D, 0x0E});
   const Counts whole = Scan({wire});
-  EXPECT_EQ(whole, (Counts{3, 2, 1, true}));
+  EXPECT_EQ(whole, (Counts{5, 4, 1, true}));
   for (size_t i = 0; i <= wire.size(); ++i) {
     for (size_t j = i; j <= wire.size(); ++j) {
       const Bytes a(wire.begin(), wire.begin() + static_cast<long>(i));

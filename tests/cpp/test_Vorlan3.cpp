@@ -318,6 +318,11 @@ TEST_F(Vorlan3Test, IdentifierQueries) {
     rig.device.Expect(2, c.reply);
     EXPECT_EQ(rig.arm.QueryIdentifier(c.sub_code), c.expected) << c.name;
     EXPECT_EQ(rig.device.Written(), (Bytes{0x0D, c.sub_code})) << c.name;
+    if (c.expected == all_ab) {
+      // The line is in step after the reply: the next exchange reads its own.
+      rig.device.Expect(Vorlan3::kRequestSize, LabelledState(7));
+      EXPECT_EQ(LabelOf(ForceExchange(rig.arm)), 7) << c.name;
+    }
   }
 }
 

@@ -38,6 +38,7 @@ void FrameScanner::Feed(const uint8_t* data, size_t n) {
           part_ = Part::Payload;
           in_reply_ = true;
           left_ = static_cast<size_t>(length);
+          second_code_next_ = second_code_ != nullptr && second_code_(code);
         }
         break;
       }
@@ -49,24 +50,51 @@ void FrameScanner::Feed(const uint8_t* data, size_t n) {
         left_ = data[i++];
         in_reply_ = false;
         if (left_ == 0) {
-          part_ = Part::Boundary;
-          ++notifications_;
+          EndNotification();
         } else {
           part_ = Part::Payload;
         }
         break;
       case Part::Payload: {
+        if (second_code_next_ && in_reply_) {
+          // Notifications may come between a reply's two codes, as before its first.
+          if (data[i] == kNotificationA || data[i] == kNotificationB) {
+            ++i;
+            nested_ = true;
+            reply_left_ = left_;
+            part_ = Part::NotificationSkip;
+            break;
+          }
+          second_code_next_ = false;
+        }
         const size_t take = std::min(left_, n - i);
         i += take;
         left_ -= take;
         if (left_ == 0) {
-          part_ = Part::Boundary;
-          ++(in_reply_ ? replies_ : notifications_);
+          if (in_reply_) {
+            part_ = Part::Boundary;
+            ++replies_;
+          } else {
+            EndNotification();
+          }
         }
         break;
       }
     }
   }
+}
+
+void FrameScanner::EndNotification() {
+  ++notifications_;
+  if (nested_) {
+    // Back to the reply the notification came inside, at its second code.
+    nested_ = false;
+    part_ = Part::Payload;
+    in_reply_ = true;
+    left_ = reply_left_;
+    return;
+  }
+  part_ = Part::Boundary;
 }
 
 }  // namespace Velkor::HardwareAPI::Devices

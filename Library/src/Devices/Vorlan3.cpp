@@ -116,10 +116,14 @@ void DecodeDeviceInfo(const uint8_t* rx, uint16_t& device_id, uint8_t& device_mo
   std::memcpy(device_id_ext, rx + 5, sizeof device_id_ext);
 }
 
+// The identifier reply's first payload byte is its sub-code, read as a second
+// code: notifications may come before it.
+bool HasSecondCode(uint8_t code) { return code == Vorlan3::kIdentifierQuery; }
+
 }  // namespace
 
 Vorlan3::Vorlan3(IO::SerialStream* stream_, float timeout) : Device(stream_, timeout) {
-  SetReplyLengths(&ReplyPayloadLength);
+  SetReplyLengths(&ReplyPayloadLength, &HasSecondCode);
   ArmModel::Instance().ResetForNewArm();
 }
 

@@ -185,7 +185,9 @@ struct Device {
   // Where the frames on the line begin and end; set up by the device type,
   // which knows the payload length of each reply code.
   const FrameScanner& Line() const { return line_; }
-  void SetReplyLengths(FrameScanner::PayloadLength lengths) { line_ = FrameScanner(lengths); }
+  void SetReplyLengths(FrameScanner::PayloadLength lengths, FrameScanner::SecondCode second_code = nullptr) {
+    line_ = FrameScanner(lengths, second_code);
+  }
 
  private:
   enum class WaitEnd : uint8_t { Ready, TimedOut, Gone, Interrupted };
