@@ -23,6 +23,7 @@ import fcntl
 import heapq
 import json
 import os
+import random
 import select
 import signal
 import struct
@@ -75,6 +76,8 @@ class Device:
         self.held_back = 0       # replies waiting in turn: the next one goes behind them
         self.paused_until = 0.0
         self.trickle = 0.0
+        self.split_pause = 0.0
+        self.noise = random.Random(0)
         self.signals = []
         self.master = self.slave = None
         self.open_pty()
@@ -223,8 +226,16 @@ class Device:
     def send_trickle(self):
         if self.trickle <= 0:
             return
-        self.write(NOTIFICATION)
-        self.later(self.trickle, self.send_trickle)
+        if not self.split_pause:
+            self.write(NOTIFICATION)
+            self.later(self.trickle, self.send_trickle)
+            return
+        # A notification of noise, written in two pieces with a pause between them.
+        length = self.noise.choice([24, 60, 100, 255])
+        frame = bytes([0xBA, 0x00, length]) + bytes(self.noise.randrange(256) for _ in range(length))
+        cut = self.noise.randrange(3, len(frame))
+        self.write(frame[:cut])
+        self.later(self.split_pause, lambda: (self.write(frame[cut:]), self.later(self.trickle, self.send_trickle)))
 
     # --- commands from the test --------------------------------------------------------------------------------
 
@@ -247,6 +258,8 @@ class Device:
         elif op == "trickle":
             was = self.trickle
             self.trickle = request["interval"]
+            self.split_pause = request.get("split_pause", 0.0)
+            self.noise = random.Random(request.get("seed", 0))
             if self.trickle > 0 and was <= 0:
                 self.send_trickle()
             if request.get("duration"):

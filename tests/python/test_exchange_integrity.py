@@ -9,6 +9,7 @@ import pytest
 
 import VelkorHardwareAPI as api
 import velkor_sim
+from fault_device import REQUEST_SIZES, FaultDevice
 
 TIMEOUT = 0.2  # long enough that a loaded machine never turns a healthy reply into a time-out
 FAULTY = 4
@@ -132,3 +133,46 @@ def test_a_notification_that_pauses_inside_itself_is_never_taken_for_the_first_r
             assert position == as_float32(request), f"another frame's bytes taken as the reply: {position}"
         elif tail == 0:
             pytest.fail(f"a healthy first exchange failed: {arm.last_error}")
+
+
+# Notifications of noise back to back, each paused inside itself for longer than the quiet gap the host
+# takes for a boundary when it joins a busy line: the boundary it guesses is often inside one, and what
+# it then reads as replies may be the inside of other frames. Such phantoms must never settle a reply
+# still owed: the real one would then pass for the next request's. Replies 45 ms late (always past the
+# 30 ms exchange limit) must give no reading at all and no force; replies 5 ms late only their own
+# (how many exchanges such a line lets succeed is not judged: a boundary guessed wrong is found again
+# only at a pause).
+@pytest.mark.parametrize("latency", [0.045, 0.005])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_a_line_joined_inside_paused_notifications_gives_the_loop_no_reply_but_its_own(latency, seed):
+    device = FaultDevice("arm")
+    try:
+        device.command("fault", fault={"kind": "late", "delay": latency}, count=5000)
+        device.command("trickle", interval=0.0001, split_pause=0.002, seed=seed)
+        assert device.wait_for(lambda s: s["host_queued"] > 0) is not None
+        with api.SerialStream(device.path) as stream:
+            arm = api.Vorlan3(stream, 0.05)
+            loop = api.ServoLoop(arm, rate_hz=250, exchange_timeout=0.03, failure_limit=2)
+            loop.max_force = 5.0
+            loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+            loop.start()
+            time.sleep(1.0)
+            loop.stop()
+            records, _ = loop.drain()
+        written = bytes.fromhex(device.command("sync")["written"])
+    finally:
+        device.close()
+    failed = 1 << 3
+    good = [r for r in records if not r["flags"] & failed]
+    # The loop sends one request a cycle, numbered by the device from 1.
+    foreign = [(int(r["cycle"]), int(round(r["velocity"][0]))) for r in good
+               if int(round(r["velocity"][0])) != int(r["cycle"]) + 1]
+    assert foreign == [], f"(cycle, whose reply): {foreign[:10]}"
+    forces, at = [], 0
+    while at < len(written):
+        size = REQUEST_SIZES[written[at]]
+        if written[at] == 0x2A:
+            forces.append(struct.unpack("<3f", written[at + 1:at + size]))
+        at += size
+    if latency > 0.03:
+        assert good == [] and not any(any(f) for f in forces), "a reply later than the limit was taken"

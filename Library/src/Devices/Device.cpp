@@ -352,6 +352,8 @@ bool Device::JoinedReplyStands() {
     }
   }
   if (ok && !line_.InReply()) return true;
+  // The guess was wrong (or a late reply came): the boundaries stay a guess.
+  joined_ = JoinCheck::Window;
   stray_replies += line_.Replies() - replies;
   Settle();
   NoteFailureIfUnexplained(Outcome::BadReply);
@@ -417,6 +419,9 @@ void Device::EndExchange(bool ok) {
   // request.
   const bool unsure = !ok && !in_step_;
   if (!unsure) Settle();
+  const uint64_t garbage = line_.GarbageBytes();
+  const bool junk = garbage != garbage_mark_;
+  garbage_mark_ = garbage;
   if (ok) {
     horizon_set_ = false;
     in_step_ = true;
@@ -435,6 +440,10 @@ void Device::EndExchange(bool ok) {
   // From the first exchange on, the scanner has followed what was read; only
   // the very first may find the line anywhere.
   in_step_ = true;
+  // Bytes that began no frame: the device sent junk, or the frames followed
+  // are not where the line has them. The scanner finds its way back by itself,
+  // but until a reply stands, where frames begin is a guess.
+  if (junk) joined_ = JoinCheck::Window;
   Clock::duration limit{};
   if (LimitFrom(kHorizonMultiple * static_cast<double>(read_timeout), limit)) {
     horizon_ = last_request_ + limit;
@@ -455,6 +464,13 @@ void Device::Settle() {
   const uint64_t seen = line_.Replies();
   const uint64_t answered = seen - replies_settled_;
   replies_settled_ = seen;
+  // While the frames' boundaries are a guess that no reply has yet borne out
+  // (the line was joined, again after junk, or a frame was given up as cut),
+  // what the scanner counts as replies may be the inside of other frames. Such
+  // phantoms must not settle a reply still owed, or the real one would answer
+  // the next request: the replies owed stay owed until a reply stands or their
+  // horizon passes.
+  if (joined_ != JoinCheck::None) return;
   if (answered > outstanding_) unowed_replies += answered - outstanding_;
   outstanding_ = answered >= outstanding_ ? 0 : outstanding_ - static_cast<uint32_t>(answered);
 }

@@ -182,7 +182,7 @@ std::array<uint8_t, 16> Vorlan3::QueryIdentifier(uint8_t sub_code) {
     NoteFailureIfUnexplained(Outcome::Timeout);
   } else if (rx_buffer[0] != kIdentifierLength) {
     NoteFailure(Outcome::BadReply);
-  } else {
+  } else if (JoinedReplyStands()) {
     std::memcpy(identifier.data(), rx_buffer.get() + 1, identifier.size());
     EndExchange(true);
     return identifier;

@@ -155,10 +155,13 @@ struct Device {
 
   // Requests sent whose reply has not begun to arrive, as far as the line
   // tells: each request counts one, each whole reply read or discarded takes
-  // one off. They count until the horizon of the latest request
-  // (kHorizonMultiple read time-outs; for a paced caller, kHorizonMultiple of
-  // its call limits but at least kShortestOwedHorizon); a reply later than
-  // that cannot be told from a fresh one.
+  // one off, unless the frames' boundaries are a guess that no reply has borne
+  // out yet (then what looks like a reply may be the inside of another frame,
+  // and the count waits for a reply that stands, or for its horizon). They
+  // count until the horizon of the latest request (kHorizonMultiple read
+  // time-outs; for a paced caller, kHorizonMultiple of its call limits but at
+  // least kShortestOwedHorizon); a reply later than that cannot be told from a
+  // fresh one.
   uint32_t Outstanding();
   // Replies given up as lost because their horizon passed while still owed: a
   // reply that comes after all cannot be told from a fresh one.
@@ -229,6 +232,7 @@ struct Device {
   enum class JoinCheck : uint8_t { None, Pause, Window };
   JoinCheck joined_ = JoinCheck::None;
   bool in_step_ = false;  // an exchange has ended: the scanner follows the frames
+  uint64_t garbage_mark_ = 0;  // the scanner's garbage count when the last exchange ended
   bool horizon_set_ = false;
   std::chrono::steady_clock::time_point horizon_{};
   bool paced_ = false;  // the exchange under way waits out no earlier failure
