@@ -18,6 +18,11 @@ from fault_device import REQUEST_SIZES, FaultDevice
 
 WAIT = 20.0  # generous bound for anything another process or the kernel must do
 
+# These tests judge what the termination signals do at their defaults. A run started under nohup
+# inherits SIGHUP ignored, and so would every program the tests start: give them the default.
+if signal.getsignal(signal.SIGHUP) == signal.SIG_IGN:
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+
 
 @pytest.fixture
 def arm_device():
