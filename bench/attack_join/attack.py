@@ -44,6 +44,15 @@ SCENARIOS = {
     "servo_mixed": (["--mix", '{"ok": 4, "near": 2, "late": 2, "silent": 1, "junk": 1, "split": 1, '
                      '"duplicate": 1, "truncated": 1, "stall": 1}', "--notify-hz", "200", "--tail-reply"],
                     ["servo", "--exchange-timeout", "0.002"], 0.2),
+    # healthy first (the force ramps in), then phases of replies late by a fixed share of the time-out
+    "servo_phases": (["--phases", '[[0.5, {"ok": 1}], [1.0, {"x1.3": 1}], [1.5, {"ok": 1}], [2.0, {"x0.95": 1, "x1.05": 1}], '
+                      '[2.5, {"ok": 1}], [3.0, {"near": 1}], [3.5, {"ok": 1}], [4.0, {"x2.5": 1}], [4.5, {"ok": 1}], '
+                      '[5.0, {"ok": 1, "x1.5": 2, "silent": 1}], [9, {"ok": 1}]]'],
+                     ["servo", "--exchange-timeout", "0.002", "--seconds", "5"], 0.0),
+    "servo_phases10": (["--phases", '[[0.5, {"ok": 1}], [1.0, {"x1.3": 1}], [1.5, {"ok": 1}], [2.0, {"x0.95": 1, "x1.05": 1}], '
+                        '[2.5, {"ok": 1}], [3.0, {"near": 1}], [3.5, {"ok": 1}], [4.0, {"x2.5": 1}], [4.5, {"ok": 1}], '
+                        '[5.0, {"ok": 1, "x1.5": 2, "silent": 1}], [9, {"ok": 1}]]'],
+                       ["servo", "--exchange-timeout", "0.01", "--seconds", "5"], 0.0),
     "servo_beyond": (["--mix", '{"ok": 3, "beyond": 1}'], ["servo", "--exchange-timeout", "0.002"], 0.0),
     "servo_notify": (["--mix", '{"ok": 1}', "--notify-hz", "500", "--tail-reply", "--pause-max", "0.004"],
                      ["servo", "--exchange-timeout", "0.003", "--failure-limit", "1"], 0.2),
@@ -97,7 +106,7 @@ def run_one(scenario, seed, keep, extra_device, extra_host):
     else:
         result.update(judge.judge_plain(dev, hostlog))
         result["calls"] = sum(1 for h in hostlog if h["ev"] == "call")
-    bad = result["foreign"] or result.get("watchdog_violations") or result["host_rc"] or result.get("not_refused")
+    bad = result["foreign"] or result.get("watchdog_violations") or result.get("accepted_late") or result["host_rc"] or result.get("not_refused")
     if keep or bad:
         result["logs"] = folder
     else:
@@ -126,6 +135,9 @@ def main():
                                        "worst_forced_run", "refused", "not_refused", "logs") if k in r}
             brief["foreign"] = len(r["foreign"])
             brief["violations"] = len(r.get("watchdog_violations", []))
+            if r.get("accepted_late"):
+                brief["accepted_late"] = len(r["accepted_late"])
+                totals["accepted_late"] = totals.get("accepted_late", 0) + len(r["accepted_late"])
             if r.get("unmapped"):
                 brief["unmapped"] = r["unmapped"][:3]
             if r.get("stats"):
@@ -134,6 +146,8 @@ def main():
             print(json.dumps(brief), flush=True)
             if r["foreign"]:
                 print("  first foreign:", json.dumps(r["foreign"][0])[:600], flush=True)
+            if r.get("accepted_late"):
+                print("  first accepted late:", json.dumps(r["accepted_late"][0])[:600], flush=True)
             if r.get("watchdog_violations"):
                 print("  first violation:", json.dumps(r["watchdog_violations"][0])[:600], flush=True)
             if r.get("host_stderr"):

@@ -18,7 +18,7 @@ Per request, one kind is drawn from the weights given in --mix (JSON), e.g. '{"o
     split     2-4 pieces, pauses 0..1.5 x timeout  truncated  a prefix only
     duplicate the reply, then again 0..2 x timeout later
     stall     a notification cut in two by a pause of 1..4 x timeout, then the reply
-    const     --const-latency seconds
+    const     --const-latency seconds                 x1.5      exactly 1.5 x --timeout (any factor)
 
 Phases (--phases JSON, [[seconds, mix], ...]) change the mix by time since the device started.
 
@@ -247,6 +247,8 @@ class Device:
             self.schedule(fast, [(0.0, reply)], ("r", n, kind))
         elif kind == "const":
             self.schedule(self.o.const_latency, [(0.0, reply)], ("r", n, kind))
+        elif kind.startswith("x"):
+            self.schedule(float(kind[1:]) * t, [(0.0, reply)], ("r", n, kind))
         elif kind == "near":
             self.schedule(rng.uniform(0.7, 1.3) * t, [(0.0, reply)], ("r", n, kind))
         elif kind == "late":

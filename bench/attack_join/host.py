@@ -3,7 +3,7 @@
 One JSON object a line to --log, times on the monotonic clock the device shares:
     {"ev": "open", "t": ...}
     {"ev": "call", "fn": ..., "sent": [...], "t0", "t1", "position", "velocity", "error"}
-    {"ev": "rows", "run": k, "rows": [[cycle, time, px, py, pz, vx, vy, vz, fx, fy, fz, flags], ...]}
+    {"ev": "rows", "run": k, "rows": [[cycle, time, px, py, pz, vx, vy, vz, fx, fy, fz, flags, exchange_us, lateness_us], ...]}
     {"ev": "run", "run": k, "t_start0", "t_start1", "t_stop0", "t_stop1", "stats": {...}}
     {"ev": "refused", "t", "what"}        a plain call during a loop raised as it should
 """
@@ -78,7 +78,8 @@ def servo(o, log, rng):
         records, lost = loop.drain()
         rows.extend(records)
         out = [[int(r["cycle"]), float(r["time"])] + [float(v) for v in r["position"]] +
-               [float(v) for v in r["velocity"]] + [float(v) for v in r["force"]] + [int(r["flags"])] for r in rows]
+               [float(v) for v in r["velocity"]] + [float(v) for v in r["force"]] + [int(r["flags"]), float(r["exchange_us"]),
+                float(r["lateness_us"])] for r in rows]
         log({"ev": "rows", "run": run, "rows": out})
         stats = {k: v for k, v in loop.stats().items() if isinstance(v, (int, float, bool, str))}
         log({"ev": "run", "run": run, "t_start0": t_start0, "t_start1": t_start1, "t_stop0": t_stop0,

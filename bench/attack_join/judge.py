@@ -64,7 +64,7 @@ def align(requests, rows, start):
 
 def judge_servo(dev, host, exchange_timeout, failure_limit, tolerance=0.001):
     requests = device_view(dev)
-    foreign, good, unmapped = [], 0, []
+    foreign, good, unmapped, accepted_late = [], 0, [], []
     p = 0
     for entry in (h for h in host if h["ev"] == "rows"):
         pairs, p, skipped, whole = align(requests, entry["rows"], p)
@@ -76,6 +76,9 @@ def judge_servo(dev, host, exchange_timeout, failure_limit, tolerance=0.001):
             if row[11] & 8:
                 continue
             good += 1
+            r = q["reply"]
+            if r and r["t_last"] is not None and r["t_last"] - q["t"] > exchange_timeout + tolerance:
+                accepted_late.append({"row": row, "request": q, "latency": r["t_last"] - q["t"]})
             if [f32(v) for v in row[2:5]] != [f32(v) for v in q["values"]] or f32(row[5]) != f32(q["n"]):
                 foreign.append({"row": row, "request": q})
     # The watchdog, from the line alone.
@@ -102,4 +105,4 @@ def judge_servo(dev, host, exchange_timeout, failure_limit, tolerance=0.001):
                 violations.append({"request": q, "last_answered": requests[i] if i >= 0 else None,
                                    "forced_since": forced_since})
     return {"good_readings": good, "foreign": foreign, "unmapped": unmapped, "requests": len(requests),
-            "watchdog_violations": violations, "worst_forced_run": worst}
+            "watchdog_violations": violations, "worst_forced_run": worst, "accepted_late": accepted_late}
