@@ -105,6 +105,9 @@ def run_one(scenario, seed, keep, extra_device, extra_host):
         result["not_refused"] = sum(1 for h in hostlog if h["ev"] == "not_refused")
     else:
         result.update(judge.judge_plain(dev, hostlog))
+        for f in result["foreign"]:
+            f["class"] = judge.classify_plain(dev, f, timeout)
+        result["undocumented"] = [f for f in result["foreign"] if "documented" not in f["class"]]
         result["calls"] = sum(1 for h in hostlog if h["ev"] == "call")
     bad = result["foreign"] or result.get("watchdog_violations") or result.get("accepted_late") or result["host_rc"] or result.get("not_refused")
     if keep or bad:
@@ -134,6 +137,11 @@ def main():
             brief = {k: r[k] for k in ("scenario", "seed", "host_rc", "good_readings", "requests", "calls",
                                        "worst_forced_run", "refused", "not_refused", "logs") if k in r}
             brief["foreign"] = len(r["foreign"])
+            if "undocumented" in r:
+                brief["undocumented"] = len(r["undocumented"])
+                totals["undocumented"] = totals.get("undocumented", 0) + len(r["undocumented"])
+                for f in r["undocumented"][:2]:
+                    print("  undocumented:", json.dumps(f["class"]), json.dumps(f["call"])[:300], flush=True)
             brief["violations"] = len(r.get("watchdog_violations", []))
             if r.get("accepted_late"):
                 brief["accepted_late"] = len(r["accepted_late"])

@@ -6,9 +6,11 @@ the request's number on this line (from 1). So whose reply a host took is plain 
 The device writes whole frames one after the other (nothing interleaves inside a frame), but any
 frame may be written in pieces with pauses inside it. Between requests it streams notification frames
 (0xBA/0xBB, a byte, a length, a payload) whose payloads are full of bytes that read as reply codes:
-copies of replies it already sent, state replies made up with the marker velocity 9999, 0x2B/0x1B
-runs. With --tail-reply a notification's last 25 bytes are a state reply that echoes the last
-request, written after a pause, so that a host joining or resyncing at the pause reads it as one.
+copies of replies it already sent (velocity x n + 0.25, so that the judge can tell them from the
+reply itself; to a host it is any speed), state replies made up with the marker velocity 9999,
+0x2B/0x1B runs. With --tail-reply a notification's last 25 bytes are a state reply that echoes the
+last request (velocity x n + 0.5 or 9999), written after a pause, so that a host joining or
+resyncing at the pause reads it as one.
 
 Per request, one kind is drawn from the weights given in --mix (JSON), e.g. '{"ok": 1, "late": 1}':
 
@@ -96,7 +98,9 @@ class Device:
     def fake_reply(self):
         r = self.noise.random()
         if r < 0.4 and self.sent_replies:
-            return self.noise.choice(self.sent_replies[-5:])
+            # a copy of a reply sent before, told apart (by the judge only) by a quarter in velocity x
+            code, values, n = self.noise.choice(self.sent_replies[-5:])
+            return state(code, values, n + 0.25)
         if r < 0.7:
             return state(self.last_code, self.last_values, MARK)
         return state(self.noise.choice([0x2B, 0x1B]), (0.0, 0.0, 0.0), MARK)
@@ -117,7 +121,7 @@ class Device:
         fake = self.o.tail_reply and self.noise.random() < 0.5
         if fake:
             length = self.noise.choice([25, 26, 40, 60, 100, 200, 255])
-            tail = state(self.last_code, self.last_values, self.n if self.noise.random() < 0.5 else MARK)
+            tail = state(self.last_code, self.last_values, self.n + 0.5 if self.noise.random() < 0.5 else MARK)
             body = self.payload(length - 25) + tail
         else:
             length = self.noise.choice([0, 1, 2, 3, 7, 24, 25, 26, 49, 50, 100, 255, self.noise.randrange(256)])
@@ -240,7 +244,7 @@ class Device:
         reply = self.healthy(code, payload, values, n)
         if code in STATE_REPLY:
             self.last_values, self.last_code = values, STATE_REPLY[code]
-            self.sent_replies.append(reply)
+            self.sent_replies.append((STATE_REPLY[code], values, n))
             del self.sent_replies[:-20]
         fast = rng.uniform(0.0, 0.2) * t
         if kind == "ok":

@@ -106,3 +106,41 @@ def judge_servo(dev, host, exchange_timeout, failure_limit, tolerance=0.001):
                                    "forced_since": forced_since})
     return {"good_readings": good, "foreign": foreign, "unmapped": unmapped, "requests": len(requests),
             "watchdog_violations": violations, "worst_forced_run": worst, "accepted_late": accepted_late}
+
+
+def classify_plain(dev, finding, read_timeout):
+    """Says what a foreign reading was and whether the library's guide names it as what no host can tell."""
+    requests = {q["n"]: q for q in device_view(dev)}
+    dups = {}
+    for e in dev:
+        if e[0] == "d":
+            dups.setdefault(e[1], []).append((e[2], e[3]))
+    c, own = finding["call"], finding["own_request"]
+    pos = [f32(v) for v in c["position"]]
+    v0 = f32(c["velocity"][0])
+    horizon = 3 * read_timeout
+    out = {"own_n": own["n"] if own else None, "own_kind": own["reply"]["kind"] if own and own["reply"] else None}
+    if v0 == 9999.0 or v0 % 1 == 0.5:
+        out["source"] = "notification tail (after a pause inside the notification)"
+        return out
+    if v0 % 1 == 0.25:
+        out["source"] = "inside a notification's payload"
+        return out
+    m = int(v0) if v0 == int(v0) else None
+    q = requests.get(m)
+    if q is None or [f32(v) for v in q["values"]] != pos:
+        out["source"] = "bytes of no whole reply"
+        if own and own["reply"] and own["reply"]["kind"] == "truncated":
+            out["documented"] = "a reply cut short and followed at once by other frames"
+        return out
+    out["source"] = f"reply {m}"
+    r = q["reply"]
+    out["latency_of_source"] = None if not r or r["t_last"] is None else r["t_last"] - q["t"]
+    if m == (own["n"] if own else None):
+        out["source"] = "own request's reply, with something else wrong"
+        return out
+    if out["latency_of_source"] is not None and out["latency_of_source"] > horizon:
+        out["documented"] = "a reply later than the horizon"
+    elif m in dups and own and any(t1 > own["t"] for _, t1 in dups[m]):
+        out["documented"] = "a duplicate landing after the next request went out"
+    return out
