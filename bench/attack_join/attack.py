@@ -53,6 +53,8 @@ SCENARIOS = {
                         '[2.5, {"ok": 1}], [3.0, {"near": 1}], [3.5, {"ok": 1}], [4.0, {"x2.5": 1}], [4.5, {"ok": 1}], '
                         '[5.0, {"ok": 1, "x1.5": 2, "silent": 1}], [9, {"ok": 1}]]'],
                        ["servo", "--exchange-timeout", "0.01", "--seconds", "5"], 0.0),
+    "servo_stray": (["--mix", '{"ok": 30, "stray": 1}'], ["servo", "--exchange-timeout", "0.002"], 0.0),
+    "plain_stray": (["--mix", '{"ok": 10, "stray": 1}'], ["plain", "--calls", "150", "--pace", "0.01"], 0.0),
     "servo_beyond": (["--mix", '{"ok": 3, "beyond": 1}'], ["servo", "--exchange-timeout", "0.002"], 0.0),
     "servo_notify": (["--mix", '{"ok": 1}', "--notify-hz", "500", "--tail-reply", "--pause-max", "0.004"],
                      ["servo", "--exchange-timeout", "0.003", "--failure-limit", "1"], 0.2),

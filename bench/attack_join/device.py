@@ -20,6 +20,7 @@ Per request, one kind is drawn from the weights given in --mix (JSON), e.g. '{"o
     split     2-4 pieces, pauses 0..1.5 x timeout  truncated  a prefix only
     duplicate the reply, then again 0..2 x timeout later
     stall     a notification cut in two by a pause of 1..4 x timeout, then the reply
+    stray     one extra byte, the reply's own code, just before the reply
     const     --const-latency seconds                 x1.5      exactly 1.5 x --timeout (any factor)
 
 Phases (--phases JSON, [[seconds, mix], ...]) change the mix by time since the device started.
@@ -261,6 +262,8 @@ class Device:
             self.schedule(rng.uniform(1.0, 2.0) * self.o.horizon, [(0.0, reply)], ("r", n, kind))
         elif kind == "silent":
             self.rec(["r", n, "silent", None, None])
+        elif kind == "stray":
+            self.schedule(fast, [(0.0, bytes([reply[0]]) + reply)], ("r", n, kind))
         elif kind == "junk":
             junk = bytes(rng.choice([0x2B, 0x1B, 0xBA, 0xBB, 0x00, rng.randrange(256)])
                          for _ in range(rng.randrange(1, 40)))

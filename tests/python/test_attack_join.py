@@ -52,3 +52,30 @@ def test_a_stray_reply_code_before_a_reply_is_never_a_reading(stray, notificatio
             time.sleep(0.06)   # the line is quiet and in step before every request
     finally:
         device.close()
+
+
+def test_the_servo_loop_takes_no_reading_from_a_stray_reply_code_before_a_reply():
+    # The echo arm numbers its requests from 1; the loop makes one exchange a cycle from its first,
+    # so cycle k's request is number k + 1 and its reply, when good, echoes the force it carried.
+    device = FaultDevice("arm")
+    try:
+        arm = api.Vorlan3(api.SerialStream.open(device.path), 0.5)
+        loop = api.ServoLoop(arm, 1000.0, exchange_timeout=0.01)
+        loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+        rows = []
+        with loop:
+            give_up = time.monotonic() + 10.0
+            while loop.stats()["cycles"] < 100 and time.monotonic() < give_up:
+                time.sleep(0.01)
+            for _ in range(5):
+                device.fault("stray_code")
+                time.sleep(0.05)
+                rows.extend(loop.drain()[0])
+        rows.extend(loop.drain()[0])
+        assert len(rows) > 100
+        taken = [(int(r["cycle"]), [float(v) for v in r["position"]], float(r["velocity"][0]))
+                 for r in rows if not r["flags"] & 8 and
+                 (float(r["velocity"][0]) != r["cycle"] + 1 or list(r["position"]) != list(r["force"]))]
+        assert taken == [], f"cycles whose good reading is not their own reply: {taken[:3]}"
+    finally:
+        device.close()
