@@ -180,6 +180,9 @@ class Device:
             reply = reply[:fault["keep"]]
         elif kind == "garbage":
             reply = bytes((0x41 + i) % 256 for i in range(fault["size"])) + reply
+        elif kind == "stray_code":
+            # one stray byte, the reply's own code, just before the whole reply
+            reply = reply[:1] + reply
         elif kind == "wrong_code":
             reply = bytes([0x77]) + reply[1:]
         elif kind == "position":
