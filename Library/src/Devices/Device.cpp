@@ -360,16 +360,25 @@ bool Device::JoinedReplyStands() {
   return false;
 }
 
-void Device::TakeLatestReply(uint8_t code, size_t size) {
-  if (stream == nullptr || size + 1 > kBufferSize) return;
+bool Device::TakeLatestReply(uint8_t code, size_t size) {
+  if (stream == nullptr || size + 1 > kBufferSize) return true;
   uint8_t* frame = scratch_.get();
   size_t filled = 0;
+  const uint64_t garbage = line_.GarbageBytes();
   for (int reads = 0; reads < kConsumeReads; ++reads) {
     if (line_.AtBoundary()) {
-      if (stream->Available() <= 0) return;
+      if (stream->Available() <= 0) return true;
       stream->read(reinterpret_cast<char*>(frame), 1);
       if (!stream->good()) break;
       line_.Feed(frame, 1);
+      // A byte right behind the reply that begins no frame: the reply read was
+      // not where the line has its frames (a stray byte that looked like its
+      // code came first, and the real reply's last bytes are left over), so
+      // what was read is no reading.
+      if (line_.GarbageBytes() != garbage) {
+        NoteFailureIfUnexplained(Outcome::BadReply);
+        return false;
+      }
       filled = 1;
       continue;
     }
@@ -378,10 +387,10 @@ void Device::TakeLatestReply(uint8_t code, size_t size) {
     // the one read (a duplicate came late, and this request's reply right
     // after it): that one is waited for, within the call.
     const size_t needed = line_.Needed();
-    if (filled + needed > kBufferSize) return;
+    if (filled + needed > kBufferSize) return true;
     if (stream->Available() < static_cast<int32_t>(needed)) {
       const bool same_reply = line_.InReply() && frame[0] == code && filled + needed == size + 1;
-      if (!same_reply || Await(needed, read_timeout) != WaitEnd::Ready) return;
+      if (!same_reply || Await(needed, read_timeout) != WaitEnd::Ready) return true;
     }
     stream->read(reinterpret_cast<char*>(frame + filled), static_cast<std::streamsize>(needed));
     if (!stream->good()) break;
@@ -396,6 +405,7 @@ void Device::TakeLatestReply(uint8_t code, size_t size) {
     stream->clear();
     line_.Resync();
   }
+  return true;
 }
 
 bool Device::FollowQueueAsItIs() {

@@ -52,9 +52,9 @@ bool RequestAndReadReply(Vorlan3& arm, size_t request_size, uint8_t reply_code, 
   // A request that never went out has no reply to wait out.
   if (arm.CallFailed()) return false;
   const bool ok = arm.FinishFrame() && ReadReply(arm, reply_code, reply_size) && arm.JoinedReplyStands();
-  if (ok) arm.TakeLatestReply(reply_code, reply_size);
-  arm.EndExchange(ok);
-  return ok;
+  const bool stands = ok && arm.TakeLatestReply(reply_code, reply_size);
+  arm.EndExchange(stands);
+  return stands;
 }
 
 // A split form's read: the queue as it is.
@@ -225,7 +225,7 @@ Outcome Vorlan3::ExchangeWithin(uint8_t code, uint8_t reply_code, const Triple& 
     ok = false;
   }
   if (ok && !JoinedReplyStands()) ok = false;
-  if (ok) TakeLatestReply(reply_code, kStateSize);
+  if (ok && !TakeLatestReply(reply_code, kStateSize)) ok = false;
   EndExchange(ok);
   if (!ok) return CallFailure();
   ArmState reply;

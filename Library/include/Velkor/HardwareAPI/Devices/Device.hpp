@@ -139,8 +139,10 @@ struct Device {
   // rx_buffer: when further whole replies of the same code are queued right
   // behind it, the one read answered an earlier request (it came late, with
   // the reply to this one), so the latest takes its place in rx_buffer and the
-  // others count as stray. Costs one count query when nothing is queued.
-  void TakeLatestReply(uint8_t code, size_t size);
+  // others count as stray. False (a bad reply) when a byte queued right behind
+  // the reply begins no frame: the reply was read off where the frames are.
+  // Costs one count query when nothing is queued.
+  bool TakeLatestReply(uint8_t code, size_t size);
   // Ends a whole exchange. A failure sets the horizon of its request (unless
   // the request never went out); a reply later than that cannot be told from a
   // fresh one.
