@@ -180,6 +180,21 @@ def test_judge_of_a_plain_call_taking_an_earlier_calls_reply(arrived, held_again
     assert any("returned the reply to request 1" in f for f in findings) == held_against, findings
 
 
+@pytest.mark.parametrize("arrived,held_against", [
+    (1.5, True),    # inside its horizon (3 x 0.2 s after 1.0): drained, never taken
+    (1.75, False),  # past the horizon, after the call began: no host can tell
+])
+def test_judge_of_a_plain_call_taking_the_reply_to_the_zero_force_sent_on_a_reopen(arrived, held_against):
+    # Request 1 is the library's own zero-force exchange (unmarked), sent as the stream was reopened.
+    mark_x, mark_y = judge.MARK
+    log = [["q", 1, 1, 1.0, 0x2A, 0.0, 0.0, 0.0], ["r", 1, 1, "late", arrived, arrived],
+           ["q", 1, 2, 1.4, 0x2C, mark_x, mark_y, judge.f32(-0.002)], ["r", 1, 2, "silent", None, None]]
+    answers = [dict(op="plain", args={}, error=None, records=[], lost=0, thread=[], running=False, t0=1.39, t1=1.8,
+                    result=dict(sent=[mark_x, mark_y, -0.002], position=[0.0] * 3, velocity=[1.0, 1.0, 0.0]))]
+    findings = judge.Judge({"read_timeout": 0.2}, log, answers, []).judge(exit_time=2.0)
+    assert any("no request's reply" in f for f in findings) == held_against, findings
+
+
 @pytest.mark.parametrize("lowered_at,held_against", [(None, True), (1.035, False)])
 def test_judge_allows_one_step_down_to_a_lowered_max_force(lowered_at, held_against):
     log, answers = copy.deepcopy(healthy())
